@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/cli/headless_settings.h"
+#include "core/program_state.h"
+
+namespace signposter::cli {
+
+// What every subcommand gets: the loaded settings and the program-wide values. Exit status: 0 success,
+// 1 the operation failed, 2 usage error or failed validation.
+struct Context {
+    HeadlessSettings& fields;
+    ProgramState& state;
+    std::string settingsPath;
+};
+
+int RunShow(Context& context, const std::vector<std::string>& args);
+int RunSet(Context& context, const std::vector<std::string>& args);
+int RunUpload(Context& context, const std::vector<std::string>& args);  // upload LOCAL REMOTE [--verbose]
+
+}  // namespace signposter::cli

@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("signposter-cli: nothing yet");
+    return 0;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/address_discovery.h"
+#include "core/clock.h"
+#include "core/live_settings.h"
+#include "core/program_state.h"
+#include "core/user_interface.h"
+
+namespace signposter::ftp {
+class TIdFTP;
+}
+
+namespace signposter {
+
+class Publisher;
+
+// The program's control logic: start and close, the once-a-second monitor tick, validation and the
+// commands of the main window. The window and the headless front end both drive it. Every entry point
+// catches what escapes it and shows it through the default error display, as the application would.
+class Monitor {
+public:
+    Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, HostLookup& lookup,
+            const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath);
+    ~Monitor();
+
+    // Window created: loads the settings into the fields. Errors are shown; the program goes on.
+    void FormCreate();
+    // Window closing: saves the settings. False when the save failed (the error has been shown and the
+    // window must stay open).
+    bool FormClose();
+    // The monitor tick, once a second.
+    void Timer1Timer();
+    bool ValidateSettings();
+
+    void MonitorIpCommand();  // "Monitor IP"
+    void UpdateNowCommand();  // "Update Now"
+    void OfflineCommand();    // "Offline"
+    void HelpCommand();       // "Help"
+    void TrayIconClick();     // shows the window when hidden, hides it when shown
+
+    static std::string HelpText();
+    Publisher& GetPublisher() { return *m_publisher; }
+
+private:
+    template <typename Action>
+    bool ShowingErrors(Action&& action);
+    void ValidateThen(void (Monitor::*publish)());
+
+    LiveSettings& m_settings;
+    UserInterface& m_ui;
+    ProgramState& m_state;
+    HostLookup& m_lookup;
+    const Clock& m_clock;
+    std::string m_settingsPath;
+    std::unique_ptr<Publisher> m_publisher;
+};
+
+}  // namespace signposter

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace signposter {
+
+enum class MessageIcon { Information, Error };
+
+// What became of one publication, for the user to see (tray tooltip, a line of the headless monitor).
+struct PublicationOutcome {
+    enum class Kind {
+        Published,
+        SkippedInactive,      // the activity switch is off
+        SkippedIgnored,       // the address (or "OFFLINE") is on the ignore list
+        SkippedEmptyAddress,  // the host name did not resolve: nothing worth publishing
+        Abandoned,            // the user template file is missing
+        Failed,               // every attempt failed; see the error fields
+    };
+    Kind kind = Kind::Published;
+    bool offline = false;       // the offline notice rather than the address page
+    std::string address;        // the address published or skipped ("OFFLINE" for the notice)
+    std::time_t when = 0;       // when the publication ended
+    int attempts = 0;           // upload attempts made
+    std::string errorClass;     // Failed: the last attempt's exception class
+    std::string errorMessage;   // Failed: its message
+    bool willRetry = false;     // Failed: the monitor keeps it pending and tries again later
+};
+
+// One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <message>".
+std::string DescribeOutcome(const PublicationOutcome& outcome);
+
+// How the core reaches the user and the window system. The main window implements it with widgets, the
+// headless front end with the terminal, tests with fakes.
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+    // A modal message box with one "OK" button; lines of `text` are separated by CR. Returns when the
+    // user has closed it; the window system's messages (timer ticks) are served meanwhile.
+    virtual void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) = 0;
+    virtual void ShowMainWindow() = 0;
+    virtual void HideMainWindow() = 0;
+    virtual bool MainWindowVisible() const = 0;
+    // Starts or stops the once-a-second monitor timer.
+    virtual void SetTimerEnabled(bool enabled) = 0;
+    // Dispatches the window system's messages until the tick counter passes `deadlineTick`, sleeping while
+    // there are none (no busy loop).
+    virtual void DispatchMessagesUntil(std::int64_t deadlineTick) = 0;
+    virtual void ReportOutcome(const PublicationOutcome& outcome) = 0;
+};
+
+// The application's default error display: caption "Signposter", the message with "." appended when its
+// last character sorts after ".", the error icon.
+void ShowDefaultError(UserInterface& ui, const std::string& message);
+std::string DefaultErrorText(const std::string& message);
+
+}  // namespace signposter

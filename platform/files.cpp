@@ -1,0 +1,121 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/exceptions.h"
+
+namespace signposter::platform {
+
+namespace {
+
+// Closes the descriptor when it leaves scope; retries interrupted writes and closes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return m_fd; }
+    bool Close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0 || errno == EINTR;
+    }
+
+private:
+    int m_fd;
+};
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string ParentDirectory(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+void MakeDirectories(const std::string& dir) {
+    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos == dir.size() || dir[pos] == '/') {
+            const std::string prefix = dir.substr(0, pos);
+            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return;
+        }
+    }
+}
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsReadOnlyFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) RaiseCannotOpenFile(path);
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || S_ISDIR(st.st_mode)) RaiseCannotOpenFile(path);
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) RaiseCannotOpenFile(path);
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.Get() < 0 || !WriteAll(fd.Get(), bytes) || !fd.Close()) RaiseCannotCreateFile(path);
+}
+
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes, unsigned newFileMode) {
+    struct stat old {};
+    const bool exists = ::stat(path.c_str(), &old) == 0;
+    if (exists && (!S_ISREG(old.st_mode) || (old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
+        RaiseCannotCreateFile(path);
+    }
+    const std::string dir = ParentDirectory(path);
+    if (!exists) MakeDirectories(dir);
+    // The temporary name lives beside the target so that the rename stays on one file system.
+    std::string temp = path + ".XXXXXX";
+    Descriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.Get() < 0) RaiseCannotCreateFile(path);
+    const mode_t mode = exists ? (old.st_mode & 07777) : static_cast<mode_t>(newFileMode);
+    const bool written = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0;
+    if (!written || !fd.Close() || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        RaiseCannotCreateFile(path);
+    }
+    // Make the rename itself durable; a failure here cannot lose the new content any more.
+    Descriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
+}
+
+}  // namespace signposter::platform

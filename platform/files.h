@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+// File facts the core asks about. Read-only means "no write permission bit set": the process may run as
+// root, which opens any file whatever its mode, so the bits are what tells the user's intent.
+namespace signposter::platform {
+
+bool FileExists(const std::string& path);  // a regular file (or a link to one) of that name
+bool IsReadOnlyFile(const std::string& path);  // exists and has none of the write bits
+// Reads the whole file; raises "Cannot open file %s" when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+// Writes the whole file in place (truncating); raises "Cannot create file %s".
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+// Replaces the file atomically: a temporary file in the same directory, flushed to disk, then renamed over
+// the old one, keeping the old file's permission bits (new files get `newFileMode`). The old file stays as
+// it was on any failure, which raises "Cannot create file %s". A read-only file is never replaced.
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes, unsigned newFileMode = 0644);
+
+}  // namespace signposter::platform

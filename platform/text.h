@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Small text helpers shared by the publishing core and the FTP client. Text is bytes.
+namespace signposter::text {
+
+// Removes leading and trailing bytes of value 32 or below (the general "trimmed").
+std::string Trim(std::string_view s);
+// Removes leading and trailing spaces (byte 32) only.
+std::string TrimSpaces(std::string_view s);
+// Upper-cases ASCII a..z; every other byte is kept.
+std::string UpperAscii(std::string_view s);
+bool Contains(std::string_view haystack, std::string_view needle);
+std::string ReplaceAll(std::string s, char from, char to);
+
+// The standard integer reading: leading spaces skipped; an optional sign and decimal digits, or a
+// hexadecimal number introduced by "$", "x", "X", "0x" or "0X" (no sign); nothing may follow.
+// Decimal values must fit 32 bits signed; hexadecimal ones may use all 32 bits and wrap, so "$FFFFFFFF"
+// is -1. Returns nothing when the text does not have that form.
+std::optional<std::int32_t> TryStrictInteger(std::string_view s);
+// Same reading; a text that does not fit raises EConvertError "'%s' is not a valid integer value".
+std::int32_t StrictInteger(std::string_view s);
+// The settings store's lenient reading: the same grammar, but a text that stops fitting yields the value
+// read so far ("1abc" is 1, "abc" is 0). Values wrap to 32 bits.
+std::int32_t LenientInteger(std::string_view s);
+
+}  // namespace signposter::text
