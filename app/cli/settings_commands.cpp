@@ -1,0 +1,128 @@
+// `show` and `set`: the settings without a window.
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "app/cli/commands.h"
+#include "core/ini_store.h"
+#include "core/settings.h"
+#include "platform/exceptions.h"
+
+namespace signposter::cli {
+
+namespace {
+
+// Every key `show` prints and `set` accepts, in the order the settings are saved.
+struct KeyBinding {
+    const char* key;
+    std::optional<TextField> text;
+    std::optional<Switch> flag;
+};
+
+const KeyBinding kBindings[] = {
+    {"Host", TextField::Host, {}},
+    {"Port", TextField::Port, {}},
+    {"Passive", {}, Switch::Passive},
+    {"InternalYes", {}, Switch::InternalRedirect},
+    {"InternalNo", {}, Switch::InternalNoRedirect},
+    {"UserTemplate", {}, Switch::UserTemplate},
+    {"User", TextField::User, {}},
+    {"Password", TextField::Password, {}},
+    {"HTML", TextField::PageName, {}},
+    {"RemotePath", TextField::RemotePath, {}},
+    {"Template", TextField::TemplateFile, {}},
+    {"IgnoreIP", {}, {}},
+    {"LastIP", {}, {}},
+};
+
+const KeyBinding* FindBinding(const std::string& key) {
+    for (const auto& binding : kBindings) {
+        if (key == binding.key) return &binding;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int RunShow(Context& context, const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        std::fputs("usage: signposter-cli show\n", stderr);
+        return 2;
+    }
+    LoadSettings(context.fields, context.state, context.settingsPath);
+    for (const auto& binding : kBindings) {
+        std::string value;
+        if (binding.flag) {
+            value = context.fields.Checked(*binding.flag) ? "1" : "0";
+        } else if (binding.text == TextField::Password) {
+            value = context.fields.Text(TextField::Password).empty() ? "" : "********";
+        } else if (binding.text) {
+            value = context.fields.Text(*binding.text);
+        } else if (std::string(binding.key) == "IgnoreIP") {
+            value = context.state.IgnoreList;
+        } else {
+            value = context.state.CurrentIP;
+        }
+        std::printf("%s=%s\n", binding.key, value.c_str());
+    }
+    return 0;
+}
+
+int RunSet(Context& context, const std::vector<std::string>& args) {
+    if (args.empty()) {
+        std::fputs("usage: signposter-cli set KEY=VALUE [KEY=VALUE ...]\n", stderr);
+        return 2;
+    }
+    // Every pair is checked before the file is read, so a usage error leaves the file untouched.
+    std::vector<std::pair<const KeyBinding*, std::string>> changes;
+    for (const auto& arg : args) {
+        const std::size_t eq = arg.find('=');
+        const KeyBinding* binding = eq == std::string::npos ? nullptr : FindBinding(arg.substr(0, eq));
+        if (!binding) {
+            std::fprintf(stderr, "signposter-cli set: unknown setting '%s' (expected KEY=VALUE)\n", arg.c_str());
+            return 2;
+        }
+        const std::string value = arg.substr(eq + 1);
+        if (binding->flag && value != "0" && value != "1") {
+            std::fprintf(stderr, "signposter-cli set: %s takes 1 or 0, not '%s'\n", binding->key, value.c_str());
+            return 2;
+        }
+        changes.emplace_back(binding, value);
+    }
+
+    try {
+        LoadSettings(context.fields, context.state, context.settingsPath);
+        std::optional<std::string> ignoreList;
+        for (const auto& [binding, value] : changes) {
+            if (binding->flag) {
+                context.fields.SetChecked(*binding->flag, value == "1");
+            } else if (binding->text) {
+                context.fields.SetText(*binding->text, value);
+            } else if (std::string(binding->key) == "IgnoreIP") {
+                ignoreList = value;
+            } else {
+                context.state.CurrentIP = value;
+            }
+        }
+        SaveSettings(context.fields, context.state, context.settingsPath);
+        // The program never rewrites this key itself; this is how a user without a desktop edits the list.
+        if (ignoreList) {
+            context.state.IgnoreList = *ignoreList;
+            IniOpen(context.settingsPath);
+            try {
+                IniWriteString(kSettingsSection, "IgnoreIP", *ignoreList);
+            } catch (...) {
+                IniClose();
+                throw;
+            }
+            IniClose();
+        }
+    } catch (const Exception& error) {
+        std::fprintf(stderr, "%s\n", error.Message().c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace signposter::cli

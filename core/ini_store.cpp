@@ -1,0 +1,142 @@
+#include "core/ini_store.h"
+
+#include <optional>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace signposter {
+
+namespace {
+
+// The store's file is created with permissions for its owner only: it holds the FTP password.
+constexpr unsigned kNewSettingsFileMode = 0600;
+
+struct Store {
+    std::string path;
+    LineList lines;
+};
+
+Store& TheStore() {
+    static Store store;
+    return store;
+}
+
+std::string CompareForm(std::string_view name) { return text::UpperAscii(text::TrimSpaces(name)); }
+
+bool IsSectionHeader(const std::string& line) {
+    return line.find('[') != std::string::npos && line.find(']') != std::string::npos;
+}
+
+std::string SectionName(const std::string& line) {
+    std::string rest = line.substr(line.find('[') + 1);
+    const std::size_t close = rest.find(']');
+    if (close != std::string::npos) rest.erase(close);
+    return rest;
+}
+
+// Key and value of a line with "=", or nothing.
+struct KeyLine {
+    std::string key;
+    std::string value;
+};
+std::optional<KeyLine> SplitKeyLine(const std::string& line) {
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    return KeyLine{text::TrimSpaces(std::string_view(line).substr(0, eq)),
+                   text::TrimSpaces(std::string_view(line).substr(eq + 1))};
+}
+
+std::optional<std::size_t> FindSection(const LineList& lines, const std::string& section) {
+    const std::string wanted = CompareForm(section);
+    for (std::size_t i = 0; i < lines.Count(); ++i) {
+        if (IsSectionHeader(lines[i]) && CompareForm(SectionName(lines[i])) == wanted) return i;
+    }
+    return std::nullopt;
+}
+
+void Save(const Store& store) { platform::ReplaceFileAtomically(store.path, store.lines.Text(), kNewSettingsFileMode); }
+
+}  // namespace
+
+void IniOpen(const std::string& path) {
+    Store& store = TheStore();
+    store.path = path;
+    store.lines.Clear();
+    if (platform::FileExists(path)) store.lines.LoadFromFile(path);
+}
+
+std::string IniReadString(const std::string& section, const std::string& key, const std::string& defaultValue) {
+    const LineList& lines = TheStore().lines;
+    const auto header = FindSection(lines, section);
+    if (!header) return defaultValue;
+    const std::string wanted = CompareForm(key);
+    for (std::size_t i = *header + 1; i < lines.Count(); ++i) {
+        const auto keyLine = SplitKeyLine(lines[i]);
+        if (keyLine && CompareForm(keyLine->key) == wanted) return keyLine->value;
+        // Our choice where the read's scan ends: at the next section header that is not itself a key line.
+        // A key missing from its section is then not answered from a later one, while a value holding
+        // brackets (a template path such as /srv/[site]/page.htm) does not end the section early.
+        if (!keyLine && IsSectionHeader(lines[i])) break;
+    }
+    return defaultValue;
+}
+
+std::int32_t IniReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue) {
+    return text::LenientInteger(IniReadString(section, key, std::to_string(defaultValue)));
+}
+
+void IniWriteString(const std::string& section, const std::string& key, const std::string& value) {
+    Store& store = TheStore();
+    LineList& lines = store.lines;
+    std::size_t header;
+    if (const auto found = FindSection(lines, section)) {
+        header = *found;
+    } else {
+        lines.Add("");
+        lines.Add("[" + section + "]");
+        header = lines.Count() - 1;
+    }
+
+    const std::string wanted = CompareForm(key);
+    std::optional<std::size_t> stoppedAt;
+    for (std::size_t i = header + 1; i < lines.Count(); ++i) {
+        if (const auto keyLine = SplitKeyLine(lines[i]); keyLine && CompareForm(keyLine->key) == wanted) {
+            lines[i] = keyLine->key + "=" + value;
+            Save(store);
+            return;
+        }
+        if (lines[i].find('[') != std::string::npos) {
+            stoppedAt = i;
+            break;
+        }
+    }
+
+    std::string newLine = key + "=" + value;
+    if (stoppedAt) {
+        // Before the line that precedes the next header (normally the blank separator). Our choice when the
+        // next header follows this one directly: right after our own header, so the key stays in its section.
+        lines.Insert(std::max(*stoppedAt - 1, header + 1), std::move(newLine));
+    } else {
+        lines.Add(std::move(newLine));
+    }
+    Save(store);
+}
+
+void IniWriteInteger(const std::string& section, const std::string& key, std::int32_t value) {
+    IniWriteString(section, key, std::to_string(value));
+}
+
+void IniClose() {
+    Store& store = TheStore();
+    struct Release {
+        Store& s;
+        ~Release() { s.lines.Clear(); }
+    } release{store};
+    // A missing file has no attributes to read, so a store that was only read never creates it.
+    if (platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path)) Save(store);
+}
+
+const LineList& IniLines() { return TheStore().lines; }
+
+}  // namespace signposter

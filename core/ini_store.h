@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/line_list.h"
+
+// A minimal INI-style key store over one whole text file held in memory. There is exactly one store at a
+// time, held here: IniOpen replaces it, IniClose saves and releases it. Section headers and keys are found
+// by substring tests; names compare without ASCII letter case and surrounding spaces; the first match wins.
+namespace signposter {
+
+void IniOpen(const std::string& path);
+std::string IniReadString(const std::string& section, const std::string& key, const std::string& defaultValue);
+std::int32_t IniReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue);
+// Changes or adds the key line, then saves the whole list (raises "Cannot create file %s").
+void IniWriteString(const std::string& section, const std::string& key, const std::string& value);
+void IniWriteInteger(const std::string& section, const std::string& key, std::int32_t value);
+// Saves the list unless the file is missing or read-only, then releases it.
+void IniClose();
+
+// The open store's lines, for tests and diagnostics.
+const LineList& IniLines();
+
+}  // namespace signposter

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+
+#include "core/settings.h"
+#include "platform/exceptions.h"
+#include "support/fake_live_settings.h"
+#include "support/temp_dir.h"
+
+namespace signposter {
+namespace {
+
+using testing::FakeLiveSettings;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+class SettingsTest : public ::testing::Test {
+protected:
+    std::string Path() const { return m_dir.File("signposter.ini"); }
+    void Load() { LoadSettings(m_fields, m_state, Path()); }
+    void Save() { SaveSettings(m_fields, m_state, Path()); }
+
+    TempDir m_dir;
+    FakeLiveSettings m_fields;
+    ProgramState m_state;
+};
+
+TEST_F(SettingsTest, FirstStartTakesDefaultsAndTheFirstSaveWritesEveryKeyInOrder) {
+    m_fields.SetText(TextField::Host, "old");
+    m_fields.SetChecked(Switch::InternalNoRedirect, true);
+    Load();
+    EXPECT_EQ(m_fields.Text(TextField::Host), "");
+    EXPECT_EQ(m_fields.Text(TextField::Port), "21");
+    EXPECT_EQ(m_fields.Text(TextField::PageName), "ipaddress.htm");
+    EXPECT_EQ(m_fields.Text(TextField::RemotePath), "/");
+    EXPECT_TRUE(m_fields.Checked(Switch::Passive));
+    EXPECT_TRUE(m_fields.Checked(Switch::InternalRedirect));
+    EXPECT_FALSE(m_fields.Checked(Switch::InternalNoRedirect));
+    EXPECT_EQ(m_state.IgnoreList, "");
+    EXPECT_FALSE(std::filesystem::exists(Path()));
+
+    m_fields.SetText(TextField::Host, "ftp.example.org");
+    m_fields.SetText(TextField::User, "bob");
+    m_state.CurrentIP = "203.0.113.7";
+    Save();
+    EXPECT_EQ(m_state.IgnoreList, kDefaultIgnoreList);
+    EXPECT_EQ(ReadFile(Path()),
+              "\r\n[Settings]\r\nHost=ftp.example.org\r\nPort=21\r\nPassive=1\r\nInternalYes=1\r\nInternalNo=0\r\n"
+              "UserTemplate=0\r\nUser=bob\r\nPassword=\r\nHTML=ipaddress.htm\r\nRemotePath=/\r\nTemplate=\r\n"
+              "IgnoreIP=127.0.0.1,192.168.0.1,\r\nLastIP=203.0.113.7\r\n");
+    struct stat st {};
+    ::stat(Path().c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
+}
+
+TEST_F(SettingsTest, LaterSavesKeepAHandEditedIgnoreList) {
+    Save();
+    WriteFile(Path(), "[Settings]\r\nIgnoreIP=10.0.0.1\r\n");
+    Load();
+    EXPECT_EQ(m_state.IgnoreList, "10.0.0.1");
+    m_state.IgnoreList = "changed in memory";
+    Save();
+    Load();
+    EXPECT_EQ(m_state.IgnoreList, "10.0.0.1");
+}
+
+TEST_F(SettingsTest, SwitchesLoadOnOnlyForOneAndTemplateQuotesAreStripped) {
+    WriteFile(Path(), "[Settings]\nPassive=2\nInternalYes=0\nInternalNo=1\nUserTemplate=1\nTemplate=\"/t.htm\"\n");
+    Load();
+    EXPECT_FALSE(m_fields.Checked(Switch::Passive));
+    EXPECT_FALSE(m_fields.Checked(Switch::InternalRedirect));
+    EXPECT_TRUE(m_fields.Checked(Switch::InternalNoRedirect));
+    EXPECT_TRUE(m_fields.Checked(Switch::UserTemplate));
+    EXPECT_EQ(m_fields.Text(TextField::TemplateFile), "\"/t.htm\"");
+    // Loading ended with a close, which rewrote the LF-only file with CR LF.
+    EXPECT_EQ(ReadFile(Path()),
+              "[Settings]\r\nPassive=2\r\nInternalYes=0\r\nInternalNo=1\r\nUserTemplate=1\r\nTemplate=\"/t.htm\"\r\n");
+    Save();
+    EXPECT_EQ(m_state.TemplateFile, "/t.htm");
+    EXPECT_NE(ReadFile(Path()).find("Template=/t.htm\r\n"), std::string::npos);
+}
+
+TEST_F(SettingsTest, ScramblingMatchesTheStoredFormAndIsItsOwnInverse) {
+    // 's' (115) with key byte '(' (40): 255 - 115 + 10 = 150.
+    EXPECT_EQ(static_cast<unsigned char>(ScramblePassword("s")[0]), 150);
+    const std::string printable = " !azAZ09~}|{`_^]\\[@?>=<;:/.-,+*)('&%$#\"";
+    const std::string scrambled = ScramblePassword(printable + printable);
+    for (unsigned char c : scrambled) EXPECT_GE(c, 128);
+    EXPECT_EQ(EncodeStoredPassword(printable), ScramblePassword(printable));  // the plain stored form
+    EXPECT_EQ(UnscramblePassword(ScramblePassword("secret")), "secret");
+    EXPECT_EQ(ScramblePassword(""), "");
+}
+
+TEST_F(SettingsTest, EveryPasswordComesBackExactlyThroughTheFile) {
+    std::mt19937 random(7);
+    std::vector<std::string> passwords = {"", "secret", "trailing ", " leading", "HEX:41"};
+    for (int value = 0; value < 256; ++value) {
+        passwords.push_back(std::string(1, static_cast<char>(value)));
+        passwords.push_back("ab" + std::string(3, static_cast<char>(value)) + "cd");
+    }
+    for (int i = 0; i < 50; ++i) {
+        std::string p(random() % 60, '\0');
+        for (char& c : p) c = static_cast<char>(random());
+        passwords.push_back(p);
+    }
+    // A password whose scrambled form is a line break, NUL, space or "[" at any key position.
+    for (std::size_t pos = 0; pos < 38; ++pos) {
+        for (unsigned char want : {'\r', '\n', '\0', ' ', '['}) {
+            std::string p(pos + 1, 'a');
+            const std::string key = "(K) Quillstone AMBER_TOWPATH 1964,1977";
+            p[pos] = static_cast<char>((255 - want + (static_cast<unsigned char>(key[pos]) >> 2)) & 0xFF);
+            passwords.push_back(p);
+        }
+    }
+    for (const std::string& password : passwords) {
+        m_fields.SetText(TextField::Password, password);
+        Save();
+        m_fields.SetText(TextField::Password, "overwritten");
+        Load();
+        ASSERT_EQ(m_fields.Text(TextField::Password), password);
+        EXPECT_EQ(m_fields.Text(TextField::Host), "");  // nothing spilled into other keys
+        EXPECT_EQ(m_fields.Text(TextField::PageName), "ipaddress.htm");
+    }
+}
+
+TEST_F(SettingsTest, UnwritableFileRaisesCannotCreateAndKeepsTheOldContent) {
+    Save();
+    const std::string before = ReadFile(Path());
+    ::chmod(Path().c_str(), 0400);
+    m_fields.SetText(TextField::Host, "new");
+    try {
+        Save();
+        FAIL();
+    } catch (const EFCreateError& error) {
+        EXPECT_EQ(error.Message(), "Cannot create file " + Path());
+    }
+    EXPECT_EQ(ReadFile(Path()), before);
+}
+
+}  // namespace
+}  // namespace signposter
