@@ -49,6 +49,8 @@ private:
     template <typename Action>
     bool ShowingErrors(Action&& action);
     void ValidateThen(void (Monitor::*publish)());
+    void PublishAddressNow();
+    void PublishOfflineNow();
 
     LiveSettings& m_settings;
     UserInterface& m_ui;

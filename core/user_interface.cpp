@@ -12,6 +12,19 @@ std::string ClockTime(std::time_t when) {
     return buffer;
 }
 
+// Socket errors carry CR LF between their number and their text; a tooltip or log line wants one line.
+std::string OneLine(const std::string& message) {
+    std::string out;
+    for (char c : message) {
+        if (c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ') out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string DescribeOutcome(const PublicationOutcome& outcome) {
@@ -29,7 +42,7 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:
-            return "upload failed " + time + ": " + outcome.errorMessage;
+            return "upload failed " + time + ": " + OneLine(outcome.errorMessage);
     }
     return {};
 }

@@ -19,5 +19,10 @@ struct Context {
 int RunShow(Context& context, const std::vector<std::string>& args);
 int RunSet(Context& context, const std::vector<std::string>& args);
 int RunUpload(Context& context, const std::vector<std::string>& args);  // upload LOCAL REMOTE [--verbose]
+int RunAddress(Context& context, const std::vector<std::string>& args);
+int RunPage(Context& context, const std::vector<std::string>& args);  // page [--offline] [--address A]
+int RunPublish(Context& context, const std::vector<std::string>& args);
+int RunOffline(Context& context, const std::vector<std::string>& args);
+int RunMonitor(Context& context, const std::vector<std::string>& args);
 
 }  // namespace signposter::cli

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/commands.h"
+#include "core/settings.h"
 #include "platform/directories.h"
 #include "platform/exceptions.h"
 
@@ -13,7 +14,15 @@ namespace {
 constexpr char kUsage[] =
     "usage: signposter-cli COMMAND [ARGS]\n"
     "  show                     print every setting\n"
-    "  set KEY=VALUE ...        change settings and save them\n";
+    "  set KEY=VALUE ...        change settings and save them\n"
+    "  address                  print this machine's address as the monitor sees it\n"
+    "  page [--offline] [--address A]\n"
+    "                           build the page a publication would upload; print its path\n"
+    "  upload LOCAL REMOTE [--verbose]\n"
+    "                           one upload attempt with the saved FTP settings\n"
+    "  publish                  \"Update Now\": publish the page for the last address\n"
+    "  offline                  \"Offline\": publish the offline notice\n"
+    "  monitor                  watch the address every second and publish changes until Ctrl-C\n";
 
 }  // namespace
 
@@ -32,6 +41,15 @@ int main(int argc, char** argv) {
     try {
         if (command == "show") return cli::RunShow(context, args);
         if (command == "set") return cli::RunSet(context, args);
+        if (command == "address") return cli::RunAddress(context, args);
+        if (command == "page") return cli::RunPage(context, args);
+        if (command == "publish") return cli::RunPublish(context, args);
+        if (command == "offline") return cli::RunOffline(context, args);
+        if (command == "monitor") return cli::RunMonitor(context, args);
+        if (command == "upload") {
+            LoadSettings(fields, state, context.settingsPath);
+            return cli::RunUpload(context, args);
+        }
     } catch (const Exception& error) {
         std::fprintf(stderr, "%s\n", error.Message().c_str());
         return 1;

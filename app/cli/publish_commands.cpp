@@ -1,0 +1,144 @@
+// address, page, publish, offline and monitor: the publishing core driven from a terminal.
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+#include "app/cli/commands.h"
+#include "app/cli/headless_user_interface.h"
+#include "core/address_discovery.h"
+#include "core/monitor.h"
+#include "core/page_builder.h"
+#include "core/settings.h"
+#include "ftp/id_ftp.h"
+#include "platform/exceptions.h"
+
+namespace signposter::cli {
+
+namespace {
+
+// Everything the window would own: the fields (here headless), the FTP client, the monitor.
+struct HeadlessProgram {
+    explicit HeadlessProgram(Context& context)
+        : ui(clock), monitor(context.fields, ui, context.state, lookup, clock, client, context.settingsPath) {
+        client.SetPassive(true);
+        client.SetTransferType(ftp::ftASCII);
+    }
+    SystemClock clock;
+    SystemHostLookup lookup;
+    HeadlessUserInterface ui;
+    ftp::TIdFTP client;
+    Monitor monitor;
+};
+
+bool ExpectNoArguments(const char* command, const std::vector<std::string>& args) {
+    if (args.empty()) return true;
+    std::fprintf(stderr, "usage: signposter-cli %s\n", command);
+    return false;
+}
+
+// Exit status of a command that validated and published.
+int CommandStatus(const HeadlessUserInterface& ui) {
+    if (ui.ErrorShown()) return 1;
+    if (ui.WindowRequested()) return 2;  // validation failed
+    const auto& outcome = ui.LastOutcome();
+    if (!outcome) return 0;
+    using Kind = PublicationOutcome::Kind;
+    return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned ? 1 : 0;
+}
+
+void OnStopSignal(int signal) {
+    if (HeadlessUserInterface::StopRequested()) {
+        // A second Ctrl-C does not wait for the closing save.
+        ::_exit(128 + signal);
+    }
+    HeadlessUserInterface::RequestStop();
+}
+
+void InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: sleeps end at once
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int RunAddress(Context&, const std::vector<std::string>& args) {
+    if (!ExpectNoArguments("address", args)) return 2;
+    SystemHostLookup lookup;
+    const std::string address = GetLocalAddress(lookup);
+    std::printf("%s\n", address.c_str());
+    return address.empty() ? 1 : 0;
+}
+
+int RunPage(Context& context, const std::vector<std::string>& args) {
+    bool offline = false;
+    std::optional<std::string> address;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--offline") {
+            offline = true;
+        } else if (args[i] == "--address" && i + 1 < args.size()) {
+            address = args[++i];
+        } else {
+            std::fputs("usage: signposter-cli page [--offline] [--address A]\n", stderr);
+            return 2;
+        }
+    }
+    SystemClock clock;
+    HeadlessUserInterface ui(clock);
+    LoadSettings(context.fields, context.state, context.settingsPath);
+    SetLocalPageFile(context.fields, context.state);
+    if (offline) {
+        BuildOfflinePage(context.state);
+    } else if (!BuildAddressPage(context.fields, context.state, ui, address.value_or(context.state.CurrentIP))) {
+        return 1;
+    }
+    std::printf("%s\n", context.state.LocalPageFile.c_str());
+    return 0;
+}
+
+int RunPublish(Context& context, const std::vector<std::string>& args) {
+    if (!ExpectNoArguments("publish", args)) return 2;
+    HeadlessProgram program(context);
+    program.monitor.FormCreate();
+    if (program.ui.ErrorShown()) return 1;
+    program.monitor.UpdateNowCommand();
+    return CommandStatus(program.ui);
+}
+
+int RunOffline(Context& context, const std::vector<std::string>& args) {
+    if (!ExpectNoArguments("offline", args)) return 2;
+    HeadlessProgram program(context);
+    program.monitor.FormCreate();
+    if (program.ui.ErrorShown()) return 1;
+    program.monitor.OfflineCommand();
+    return CommandStatus(program.ui);
+}
+
+int RunMonitor(Context& context, const std::vector<std::string>& args) {
+    if (!ExpectNoArguments("monitor", args)) return 2;
+    InstallStopHandlers();
+    HeadlessProgram program(context);
+    HeadlessUserInterface& ui = program.ui;
+    Monitor& monitor = program.monitor;
+    monitor.FormCreate();
+    ui.SetTickHandler([&] { monitor.Timer1Timer(); });
+    std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n", context.settingsPath.c_str());
+
+    std::int64_t next = program.clock.TickCount() + 1000;  // the first tick comes one interval after start
+    while (!HeadlessUserInterface::StopRequested()) {
+        HeadlessUserInterface::SleepUntil(next);
+        if (HeadlessUserInterface::StopRequested()) break;
+        next += 1000;
+        // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
+        if (next <= program.clock.TickCount()) next = program.clock.TickCount() + 1000;
+        if (!ui.TimerEnabled()) continue;
+        monitor.Timer1Timer();
+        if (ui.WindowRequested()) return 2;  // validation failed: there is no window to configure in
+    }
+    return monitor.FormClose() ? 0 : 1;
+}
+
+}  // namespace signposter::cli

@@ -1,0 +1,175 @@
+#include "core/monitor.h"
+
+#include "core/publisher.h"
+#include "core/settings.h"
+#include "platform/exceptions.h"
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace signposter {
+
+namespace {
+
+// Clears the flag on every way out of the tick.
+class BusyGuard {
+public:
+    explicit BusyGuard(bool& busy) : m_busy(busy) { m_busy = true; }
+    ~BusyGuard() { m_busy = false; }
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+
+private:
+    bool& m_busy;
+};
+
+}  // namespace
+
+Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, HostLookup& lookup,
+                 const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
+    : m_settings(settings),
+      m_ui(ui),
+      m_state(state),
+      m_lookup(lookup),
+      m_clock(clock),
+      m_settingsPath(std::move(settingsPath)),
+      m_publisher(std::make_unique<Publisher>(settings, ui, state, clock, ftp)) {}
+
+Monitor::~Monitor() = default;
+
+template <typename Action>
+bool Monitor::ShowingErrors(Action&& action) {
+    try {
+        action();
+        return true;
+    } catch (const Exception& error) {
+        ShowDefaultError(m_ui, error.Message());
+    } catch (const std::exception& error) {
+        ShowDefaultError(m_ui, error.what());
+    }
+    return false;
+}
+
+void Monitor::FormCreate() {
+    ShowingErrors([&] { LoadSettings(m_settings, m_state, m_settingsPath); });
+}
+
+bool Monitor::FormClose() {
+    return ShowingErrors([&] { SaveSettings(m_settings, m_state, m_settingsPath); });
+}
+
+void Monitor::Timer1Timer() {
+    if (m_state.Busy) return;
+    ShowingErrors([&] {
+        if (!ValidateSettings()) {
+            m_ui.SetTimerEnabled(false);
+            m_ui.ShowMainWindow();
+            return;
+        }
+        BusyGuard busy(m_state.Busy);
+        m_state.PreviousIP = m_state.CurrentIP;
+        m_state.CurrentIP = GetLocalAddress(m_lookup);
+        if (m_state.CurrentIP != m_state.PreviousIP) {
+            SaveSettings(m_settings, m_state, m_settingsPath);
+            m_publisher->PublishAddress();
+        } else if (m_publisher->RetryDue()) {
+            m_publisher->RetryPending();
+        }
+    });
+}
+
+bool Monitor::ValidateSettings() {
+    m_ui.SetTimerEnabled(false);
+    m_settings.SetText(TextField::AddressDisplay, m_state.CurrentIP);
+    if (text::Trim(m_settings.Text(TextField::Port)).empty()) m_settings.SetText(TextField::Port, "21");
+
+    std::string messages;
+    const bool userTemplate = m_settings.Checked(Switch::UserTemplate);
+    if (userTemplate && !platform::FileExists(m_state.TemplateFile)) messages += "User Template not found\r";
+    if (text::Trim(m_settings.Text(TextField::Host)).empty()) messages += "No Host Name\r";
+    if (text::Trim(m_settings.Text(TextField::User)).empty()) messages += "No User Name\r";
+    const int options = int(m_settings.Checked(Switch::InternalRedirect)) +
+                        int(m_settings.Checked(Switch::InternalNoRedirect)) + int(userTemplate);
+    if (options == 0) messages += "Please select a template option.\r";
+    if (options > 1) messages += "Please select one template option only.\r";
+
+    const bool valid = text::Trim(messages).empty();
+    if (!valid) m_ui.ShowMessage("Information", messages, MessageIcon::Information);
+    m_ui.SetTimerEnabled(true);
+    return valid;
+}
+
+void Monitor::ValidateThen(void (Monitor::*publish)()) {
+    ShowingErrors([&] {
+        SaveSettings(m_settings, m_state, m_settingsPath);
+        if (ValidateSettings()) {
+            m_ui.HideMainWindow();
+            if (publish) (this->*publish)();
+            m_ui.SetTimerEnabled(true);
+        } else {
+            m_ui.SetTimerEnabled(false);
+            m_ui.ShowMainWindow();
+        }
+    });
+}
+
+void Monitor::MonitorIpCommand() { ValidateThen(nullptr); }
+
+void Monitor::UpdateNowCommand() { ValidateThen(&Monitor::PublishAddressNow); }
+
+void Monitor::OfflineCommand() { ValidateThen(&Monitor::PublishOfflineNow); }
+
+void Monitor::PublishAddressNow() { m_publisher->PublishAddress(); }
+
+void Monitor::PublishOfflineNow() { m_publisher->PublishOffline(); }
+
+void Monitor::HelpCommand() {
+    m_ui.SetTimerEnabled(false);
+    ShowingErrors([&] { m_ui.ShowMessage("Signposter", HelpText(), MessageIcon::Information); });
+    m_ui.SetTimerEnabled(true);
+}
+
+void Monitor::TrayIconClick() {
+    if (m_ui.MainWindowVisible()) {
+        m_ui.HideMainWindow();
+    } else {
+        m_ui.ShowMainWindow();
+    }
+}
+
+std::string Monitor::HelpText() {
+    static const char* const kLines[] = {
+        "Signposter 1.0 - a permanent web address for a changing IP address",
+        "",
+        "Signposter can be used to create a permanent URL Name for a server",
+        "on your own PC. for example: http://yourname.example.net/ipaddress.htm",
+        "could always point to your PC - no matter what IP address you have.",
+        "",
+        "There are subscription services that provide a DNS",
+        "entry for non-static and dialup IP addresses, but this software takes",
+        "Advantage of any free web page services available, to create your own",
+        "permanent address for your non-static IP.",
+        "",
+        "You may have a website of web page that is hosted on one of the many",
+        "free space providers - but want to serve pages from your home PC to friends",
+        "family or work colleagues.",
+        "Signposter is a tray application that monitors your IP address. When it changes",
+        "it will create a new redirection webpage and FTP it to the web.",
+        "",
+        "All you need is a free webpage account with FTP access to act as your",
+        "permanent URL address and you can start serving pages from your non-static IP for free.",
+        "",
+        "Signposter has 2 simple built in templates or you can create your own.",
+        "Every occurrence of {IPADDRESS} in the template will be replaced with your",
+        "current IP Address.",
+        "",
+        "Questions and suggestions: signposter@example.org",
+    };
+    std::string text;
+    for (const char* line : kLines) {
+        if (line != kLines[0]) text += '\r';
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace signposter

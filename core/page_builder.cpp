@@ -1,0 +1,63 @@
+#include "core/page_builder.h"
+
+#include "platform/directories.h"
+#include "platform/files.h"
+
+namespace signposter {
+
+const LineList& InternalTemplate() {
+    static const LineList lines({
+#include "internal_template_lines.inc"
+    });
+    return lines;
+}
+
+const LineList& OfflinePage() {
+    static const LineList lines({
+        "<html>",
+        "<body>",
+        "<p>The Computer you are trying to connect to is currently <font size=\"4\"> Offline.</font></p>",
+        "</body>",
+        "</html>",
+    });
+    return lines;
+}
+
+std::string GetTempDir() { return platform::TempDirectory(); }
+
+void SetLocalPageFile(const LiveSettings& fields, ProgramState& state) {
+    state.LocalPageFile = GetTempDir() + platform::kPathSeparator + fields.Text(TextField::PageName);
+}
+
+void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& replacement) {
+    if (macro.empty()) return;
+    for (std::size_t i = 0; i < lines.Count(); ++i) {
+        std::string line = lines[i];
+        std::size_t from = 0;
+        while ((from = line.find(macro, from)) != std::string::npos) {
+            line.replace(from, macro.size(), replacement);
+            from += replacement.size();
+        }
+        lines[i] = std::move(line);
+    }
+}
+
+bool BuildAddressPage(const LiveSettings& fields, const ProgramState& state, UserInterface& ui,
+                      const std::string& address) {
+    LineList page = InternalTemplate();
+    if (fields.Checked(Switch::InternalNoRedirect)) page[kRedirectLineIndex].clear();
+    if (fields.Checked(Switch::UserTemplate)) {
+        if (!platform::FileExists(state.TemplateFile)) {
+            ui.ShowMessage("Error", "User Template File Not Found - " + state.TemplateFile, MessageIcon::Error);
+            return false;
+        }
+        page.LoadFromFile(state.TemplateFile);
+    }
+    ReplaceMacro(page, kAddressMacro, address);
+    page.SaveToFile(state.LocalPageFile);
+    return true;
+}
+
+void BuildOfflinePage(const ProgramState& state) { OfflinePage().SaveToFile(state.LocalPageFile); }
+
+}  // namespace signposter

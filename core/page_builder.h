@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+#include "core/line_list.h"
+#include "core/live_settings.h"
+#include "core/program_state.h"
+#include "core/user_interface.h"
+
+// Builds the page the publisher uploads: the redirect page for an address, from one of three templates,
+// or the offline notice. The page is written to the temporary directory under the page name.
+namespace signposter {
+
+inline constexpr char kAddressMacro[] = "{IPADDRESS}";
+inline constexpr int kRedirectLineIndex = 3;
+
+// The internal template's 19 lines, compiled into the program from resources/internal_template.htm.
+const LineList& InternalTemplate();
+const LineList& OfflinePage();
+
+// The temporary directory without a trailing separator.
+std::string GetTempDir();
+// Sets state.LocalPageFile from the temporary directory and the page name field (as typed).
+void SetLocalPageFile(const LiveSettings& fields, ProgramState& state);
+
+// Replaces every occurrence of `macro` in every line. Each search resumes after the inserted text, so a
+// replacement that itself contains the macro cannot loop for ever.
+void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& replacement);
+
+// Writes the address page to state.LocalPageFile. Returns false, after telling the user, when the user
+// template is chosen but missing: the publication is then abandoned and nothing is written. Raises
+// "Cannot open file %s" / "Cannot create file %s" when the template cannot be read or the page written.
+bool BuildAddressPage(const LiveSettings& fields, const ProgramState& state, UserInterface& ui,
+                      const std::string& address);
+// Writes the offline notice to state.LocalPageFile.
+void BuildOfflinePage(const ProgramState& state);
+
+}  // namespace signposter

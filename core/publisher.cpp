@@ -1,0 +1,137 @@
+#include "core/publisher.h"
+
+#include "core/page_builder.h"
+#include "ftp/id_ftp.h"
+#include "platform/text.h"
+
+namespace signposter {
+
+namespace {
+
+constexpr char kOfflineText[] = "OFFLINE";
+
+}  // namespace
+
+Publisher::Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
+                     ftp::TIdFTP& ftp)
+    : m_fields(fields), m_ui(ui), m_state(state), m_clock(clock), m_ftp(ftp) {}
+
+bool Publisher::IsIgnored(const std::string& address, const std::string& ignoreList) {
+    std::size_t start = 0;
+    while (start <= ignoreList.size()) {
+        std::size_t comma = ignoreList.find(',', start);
+        if (comma == std::string::npos) comma = ignoreList.size();
+        const std::string entry = text::Trim(std::string_view(ignoreList).substr(start, comma - start));
+        if (!entry.empty() && entry == address) return true;
+        start = comma + 1;
+    }
+    return false;
+}
+
+void Publisher::PublishAddress() { Publish(Kind::Address, kFirstRetryMs); }
+
+void Publisher::PublishOffline() { Publish(Kind::Offline, kFirstRetryMs); }
+
+bool Publisher::RetryDue() const { return m_pending && m_clock.TickCount() >= m_pending->dueTick; }
+
+std::optional<std::int64_t> Publisher::MillisecondsUntilRetry() const {
+    if (!m_pending) return std::nullopt;
+    return std::max<std::int64_t>(0, m_pending->dueTick - m_clock.TickCount());
+}
+
+void Publisher::RetryPending() {
+    if (!m_pending) return;
+    const Pending pending = *m_pending;
+    Publish(pending.kind, std::min(pending.intervalMs * 2, kLongestRetryMs));
+}
+
+void Publisher::DelayPumping(int ms) {
+    // The tick counter is 64 bits wide, so the end time cannot overflow and every wait is a real wait.
+    const std::int64_t end = m_clock.TickCount() + ms;
+    m_ui.DispatchMessagesUntil(end);
+}
+
+void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
+    const std::uint64_t sequence = ++m_sequence;
+    PublicationOutcome outcome;
+    outcome.offline = kind == Kind::Offline;
+    outcome.address = kind == Kind::Offline ? std::string(kOfflineText) : m_state.CurrentIP;
+    using OutcomeKind = PublicationOutcome::Kind;
+
+    if (!m_fields.Checked(Switch::Active)) {
+        outcome.kind = OutcomeKind::SkippedInactive;
+        return Finish(outcome, sequence, kind, retryIntervalMs);
+    }
+    SetLocalPageFile(m_fields, m_state);
+    m_fields.SetText(TextField::AddressDisplay, outcome.address);
+    if (IsIgnored(outcome.address, m_state.IgnoreList)) {
+        outcome.kind = OutcomeKind::SkippedIgnored;
+        return Finish(outcome, sequence, kind, retryIntervalMs);
+    }
+    // An unresolved host name still counts as a change, but a page of "http://" links helps nobody.
+    if (kind == Kind::Address && outcome.address.empty()) {
+        outcome.kind = OutcomeKind::SkippedEmptyAddress;
+        return Finish(outcome, sequence, kind, retryIntervalMs);
+    }
+    if (kind == Kind::Offline) {
+        BuildOfflinePage(m_state);
+    } else if (!BuildAddressPage(m_fields, m_state, m_ui, outcome.address)) {
+        outcome.kind = OutcomeKind::Abandoned;
+        return Finish(outcome, sequence, kind, retryIntervalMs);
+    }
+
+    m_ftp.SetHost(text::Trim(m_fields.Text(TextField::Host)));
+    m_ftp.SetUser(text::Trim(m_fields.Text(TextField::User)));
+    m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));  // raises; not retried
+    m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
+    m_ftp.SetPassword(m_fields.Text(TextField::Password));
+    std::string remoteDirectory = m_fields.Text(TextField::RemotePath);
+    if (!remoteDirectory.empty() && remoteDirectory.front() == '/') remoteDirectory.erase(0, 1);
+    const std::string remoteName = remoteDirectory + m_fields.Text(TextField::PageName);
+
+    outcome.kind = OutcomeKind::Failed;
+    while (outcome.attempts < kAttempts) {
+        ++outcome.attempts;
+        const auto failure = Attempt(remoteName);
+        if (!failure) {
+            outcome.kind = OutcomeKind::Published;
+            break;
+        }
+        outcome.errorClass = failure->first;
+        outcome.errorMessage = failure->second;
+        DelayPumping(kAttemptPauseMs);
+    }
+    Finish(outcome, sequence, kind, retryIntervalMs);
+}
+
+std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std::string& remoteName) {
+    try {
+        m_ftp.OpenSession(true);
+        m_ftp.StoreFile(m_state.LocalPageFile, remoteName, false);
+        m_ftp.CloseConnection();
+        return std::nullopt;
+    } catch (const Exception& error) {
+        // A failed store leaves the control connection open and logged in; close it so that the next
+        // attempt is a real one and nothing stays open after the last.
+        m_ftp.CloseConnection();
+        return std::make_pair(std::string(error.ClassName()), error.Message());
+    } catch (const std::exception& error) {
+        m_ftp.CloseConnection();
+        return std::make_pair(std::string("Exception"), std::string(error.what()));
+    }
+}
+
+void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind, std::int64_t retryIntervalMs) {
+    outcome.when = m_clock.Now();
+    if (sequence == m_sequence) {
+        if (outcome.kind == PublicationOutcome::Kind::Failed) {
+            m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs};
+            outcome.willRetry = true;
+        } else {
+            m_pending.reset();
+        }
+    }
+    m_ui.ReportOutcome(outcome);
+}
+
+}  // namespace signposter

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/clock.h"
+#include "core/live_settings.h"
+#include "core/program_state.h"
+#include "core/user_interface.h"
+
+namespace signposter::ftp {
+class TIdFTP;
+}
+
+namespace signposter {
+
+// Publishes one page: applies the activity switch and the ignore list, has the page built, and uploads it
+// with up to five attempts three seconds apart. A publication whose attempts all failed stays pending and
+// is tried again later (see RetryDue), until it succeeds or a newer publication replaces it.
+class Publisher {
+public:
+    static constexpr int kAttempts = 5;
+    static constexpr int kAttemptPauseMs = 3000;
+    static constexpr std::int64_t kFirstRetryMs = 60'000;
+    static constexpr std::int64_t kLongestRetryMs = 15 * 60'000;
+
+    Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock, ftp::TIdFTP& ftp);
+
+    // The redirect page for state.CurrentIP.
+    void PublishAddress();
+    // The offline notice.
+    void PublishOffline();
+    // Waits `ms` milliseconds while the window system's messages are still dispatched.
+    void DelayPumping(int ms);
+
+    bool HasPending() const { return m_pending.has_value(); }
+    // A pending publication whose time has come.
+    bool RetryDue() const;
+    // Runs the pending publication again (the address page for the current address, or the notice).
+    void RetryPending();
+    // Milliseconds from now until the pending publication is due; nothing when none is pending.
+    std::optional<std::int64_t> MillisecondsUntilRetry() const;
+
+    // Whether `address` is one of the comma-separated entries of `ignoreList` (entries trimmed; empty
+    // entries never match).
+    static bool IsIgnored(const std::string& address, const std::string& ignoreList);
+
+private:
+    enum class Kind { Address, Offline };
+    struct Pending {
+        Kind kind;
+        std::int64_t dueTick;
+        std::int64_t intervalMs;
+    };
+
+    void Publish(Kind kind, std::int64_t retryIntervalMs);
+    // One connect, store and disconnect. Returns the failure as class and message, or nothing on success.
+    std::optional<std::pair<std::string, std::string>> Attempt(const std::string& remoteName);
+    void Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind, std::int64_t retryIntervalMs);
+
+    LiveSettings& m_fields;
+    UserInterface& m_ui;
+    ProgramState& m_state;
+    const Clock& m_clock;
+    ftp::TIdFTP& m_ftp;
+    std::optional<Pending> m_pending;
+    // Publications can nest (a tick dispatched during a retry wait publishes too); only the latest one
+    // decides what stays pending.
+    std::uint64_t m_sequence = 0;
+};
+
+}  // namespace signposter

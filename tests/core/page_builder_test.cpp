@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include "core/address_discovery.h"
+#include "core/page_builder.h"
+#include "platform/exceptions.h"
+#include "support/fake_live_settings.h"
+#include "support/fake_user_interface.h"
+#include "support/temp_dir.h"
+
+namespace signposter {
+namespace {
+
+using testing::FakeLiveSettings;
+using testing::FakeUserInterface;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+const char kRedirectPage[] =
+    "<html>\r\n"
+    "\r\n"
+    "<head>\r\n"
+    "<META HTTP-EQUIV=\"Refresh\" CONTENT=\"0;URL=http://203.0.113.7\">\r\n"
+    "<title>Signposter</title>\r\n"
+    "</head>\r\n"
+    "\r\n"
+    "<body>\r\n"
+    "\r\n"
+    "<p><font size=\"5\">Server IP changed</font> - <font size=\"4\"><i>redirecting to\r\n"
+    "new address</i></font> - <font size=\"3\">click <a href=\"http://203.0.113.7\">here</a> if your\r\n"
+    "browser does not auto-redirect</font></p>\r\n"
+    "<p><b><i>Signposter by </i></b><a href=\"mailto:signposter@example.org\"><font "
+    "size=\"1\">signposter@example.org</font></a></p>\r\n"
+    "<p>&nbsp;</p>\r\n"
+    "<p>&nbsp;</p>\r\n"
+    "\r\n"
+    "</body>\r\n"
+    "\r\n"
+    "</html>\r\n";
+
+class PageBuilderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_state.LocalPageFile = m_dir.File("ipaddress.htm");
+        m_state.TemplateFile = m_dir.File("template.htm");
+    }
+    bool Build(const std::string& address) { return BuildAddressPage(m_fields, m_state, m_ui, address); }
+    std::string Page() const { return ReadFile(m_state.LocalPageFile); }
+
+    TempDir m_dir;
+    FakeLiveSettings m_fields;
+    ProgramState m_state;
+    FakeUserInterface m_ui;
+};
+
+TEST_F(PageBuilderTest, InternalTemplateWithRedirectIsByteExact) {
+    ASSERT_EQ(InternalTemplate().Count(), 19u);
+    ASSERT_TRUE(Build("203.0.113.7"));
+    EXPECT_EQ(Page(), kRedirectPage);
+}
+
+TEST_F(PageBuilderTest, VariantWithoutRedirectBlanksLineThreeOnly) {
+    m_fields.SetChecked(Switch::InternalRedirect, false);
+    m_fields.SetChecked(Switch::InternalNoRedirect, true);
+    ASSERT_TRUE(Build("203.0.113.7"));
+    std::string expected = kRedirectPage;
+    const std::string redirect = "<META HTTP-EQUIV=\"Refresh\" CONTENT=\"0;URL=http://203.0.113.7\">";
+    expected.erase(expected.find(redirect), redirect.size());
+    EXPECT_EQ(Page(), expected);
+    LineList lines;
+    lines.LoadFromFile(m_state.LocalPageFile);
+    EXPECT_EQ(lines.Count(), 19u);
+    EXPECT_EQ(lines[3], "");
+}
+
+TEST_F(PageBuilderTest, UserTemplateWinsAndIsWrittenWithCrLf) {
+    m_fields.SetChecked(Switch::InternalNoRedirect, true);  // both options on: the user's file wins
+    m_fields.SetChecked(Switch::UserTemplate, true);
+    WriteFile(m_state.TemplateFile, "a {IPADDRESS}{IPADDRESS} b {IPADDRESS}\n{ipaddress}\nc");
+    ASSERT_TRUE(Build("10.1.2.3"));
+    EXPECT_EQ(Page(), "a 10.1.2.310.1.2.3 b 10.1.2.3\r\n{ipaddress}\r\nc\r\n");
+    EXPECT_TRUE(m_ui.messages.empty());
+}
+
+TEST_F(PageBuilderTest, MissingUserTemplateAbandonsWithTheMessageAndWritesNothing) {
+    m_fields.SetChecked(Switch::UserTemplate, true);
+    EXPECT_FALSE(Build("10.1.2.3"));
+    ASSERT_EQ(m_ui.messages.size(), 1u);
+    EXPECT_EQ(m_ui.messages[0].caption, "Error");
+    EXPECT_EQ(m_ui.messages[0].text, "User Template File Not Found - " + m_state.TemplateFile);
+    EXPECT_EQ(m_ui.messages[0].icon, MessageIcon::Error);
+    EXPECT_FALSE(std::filesystem::exists(m_state.LocalPageFile));
+}
+
+TEST_F(PageBuilderTest, EmptyAddressGivesBareLinksAndAnUnwritablePageRaises) {
+    ASSERT_TRUE(Build(""));
+    EXPECT_NE(Page().find("<a href=\"http://\">here</a>"), std::string::npos);
+    m_state.LocalPageFile = m_dir.File("missing/dir/page.htm");
+    EXPECT_THROW(Build("1.2.3.4"), EFCreateError);
+}
+
+TEST_F(PageBuilderTest, OfflinePageIsFiveFixedLines) {
+    BuildOfflinePage(m_state);
+    EXPECT_EQ(Page(),
+              "<html>\r\n<body>\r\n<p>The Computer you are trying to connect to is currently <font size=\"4\"> "
+              "Offline.</font></p>\r\n</body>\r\n</html>\r\n");
+}
+
+TEST(ReplaceMacroTest, ReplacementContainingTheMacroEnds) {
+    LineList lines({"x{IPADDRESS}y{IPADDRESS}", "none"});
+    ReplaceMacro(lines, kAddressMacro, "<{IPADDRESS}>");
+    EXPECT_EQ(lines[0], "x<{IPADDRESS}>y<{IPADDRESS}>");
+    EXPECT_EQ(lines[1], "none");
+}
+
+TEST(LocalPageFileTest, IsTheTempDirectoryPlusThePageNameAsTyped) {
+    FakeLiveSettings fields;
+    ProgramState state;
+    fields.SetText(TextField::PageName, " index.htm");
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    ::setenv("TMPDIR", "/var/tmp/", 1);
+    SetLocalPageFile(fields, state);
+    EXPECT_EQ(state.LocalPageFile, "/var/tmp/ index.htm");
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(GetTempDir(), "/tmp");
+    if (old) ::setenv("TMPDIR", saved.c_str(), 1);
+}
+
+class FakeHostLookup : public HostLookup {
+public:
+    std::optional<std::string> HostName() override { return name; }
+    std::optional<std::vector<std::string>> ResolveIPv4(const std::string& asked) override {
+        lastAsked = asked;
+        return resolved;
+    }
+    std::vector<std::string> InterfaceIPv4() override { return interfaces; }
+
+    std::optional<std::string> name = "myhost";
+    std::optional<std::vector<std::string>> resolved;
+    std::vector<std::string> interfaces;
+    std::string lastAsked;
+};
+
+TEST(GetLocalAddressTest, TakesTheLastAddressAndFallsBackToInterfacesOnlyForLoopback) {
+    FakeHostLookup lookup;
+    lookup.interfaces = {"192.168.1.5", "203.0.113.9"};
+    lookup.resolved = std::vector<std::string>{"192.168.0.2", "203.0.113.7"};
+    EXPECT_EQ(GetLocalAddress(lookup), "203.0.113.7");
+    EXPECT_EQ(lookup.lastAsked, "myhost");
+
+    lookup.resolved = std::vector<std::string>{"127.0.1.1"};
+    EXPECT_EQ(GetLocalAddress(lookup), "203.0.113.9");
+    lookup.resolved = std::vector<std::string>{"127.0.0.1", "10.0.0.1"};  // not only loopback
+    EXPECT_EQ(GetLocalAddress(lookup), "10.0.0.1");
+    lookup.interfaces.clear();
+    lookup.resolved = std::vector<std::string>{"127.0.1.1"};
+    EXPECT_EQ(GetLocalAddress(lookup), "127.0.1.1");  // nothing better to offer
+
+    lookup.resolved = std::nullopt;
+    EXPECT_EQ(GetLocalAddress(lookup), "");
+    lookup.name = std::nullopt;
+    EXPECT_EQ(GetLocalAddress(lookup), "");
+}
+
+TEST(GetLocalAddressTest, ThisMachineAnswersWithADottedQuad) {
+    SystemHostLookup lookup;
+    const std::string address = GetLocalAddress(lookup);
+    if (address.empty()) GTEST_SKIP() << "this machine's host name does not resolve";
+    EXPECT_EQ(std::count(address.begin(), address.end(), '.'), 3) << address;
+}
+
+}  // namespace
+}  // namespace signposter
