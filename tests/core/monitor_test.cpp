@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "core/monitor.h"
+#include "core/publisher.h"
+#include "core/settings.h"
+#include "ftp/id_ftp.h"
+#include "ftp/scripted_ftp_server.h"
+#include "support/fake_clock.h"
+#include "support/fake_live_settings.h"
+#include "support/fake_user_interface.h"
+#include "support/temp_dir.h"
+
+namespace signposter {
+namespace {
+
+using namespace signposter::testing;
+using Kind = PublicationOutcome::Kind;
+
+class ScriptedLookup : public HostLookup {
+public:
+    std::optional<std::string> HostName() override { return "host"; }
+    std::optional<std::vector<std::string>> ResolveIPv4(const std::string&) override {
+        ++lookups;
+        if (address.empty()) return std::nullopt;
+        return std::vector<std::string>{address};
+    }
+    std::vector<std::string> InterfaceIPv4() override { return {}; }
+    std::string address = "203.0.113.7";
+    int lookups = 0;
+};
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("TMPDIR", m_dir.Path().c_str(), 1);
+        m_ftp.SetPassive(true);
+        m_ftp.SetReplyTimeout(5000);
+    }
+    void TearDown() override { ::unsetenv("TMPDIR"); }
+    void Configure() {
+        m_fields.SetText(TextField::Host, "127.0.0.1");
+        m_fields.SetText(TextField::Port, std::to_string(m_server.Port()));
+        m_fields.SetText(TextField::User, "bob");
+    }
+    std::string Path() const { return m_dir.File("signposter.ini"); }
+
+    TempDir m_dir;
+    ScriptedFtpServer m_server;
+    FakeClock m_clock;
+    FakeLiveSettings m_fields;
+    ProgramState m_state;
+    FakeUserInterface m_ui{&m_clock.tick};
+    ScriptedLookup m_lookup;
+    ftp::TIdFTP m_ftp;
+    Monitor m_monitor{m_fields, m_ui, m_state, m_lookup, m_clock, m_ftp, Path()};
+};
+
+TEST_F(MonitorTest, FirstStartWithoutSettingsAsksForHostAndUserAndStops) {
+    m_monitor.FormCreate();
+    m_monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.messages.size(), 1u);
+    EXPECT_EQ(m_ui.messages[0].caption, "Information");
+    EXPECT_EQ(m_ui.messages[0].text, "No Host Name\rNo User Name\r");
+    EXPECT_EQ(m_ui.messages[0].icon, MessageIcon::Information);
+    EXPECT_FALSE(m_ui.timerEnabled);
+    EXPECT_TRUE(m_ui.visible);
+    EXPECT_EQ(m_lookup.lookups, 0);
+    EXPECT_FALSE(std::filesystem::exists(Path()));  // loading alone never creates the file
+}
+
+TEST_F(MonitorTest, ValidationMessagesComeInOrderAndAnEmptyPortBecomes21Silently) {
+    m_fields.SetText(TextField::Host, " \t");
+    m_fields.SetText(TextField::Port, "  ");
+    m_fields.SetChecked(Switch::UserTemplate, true);
+    m_fields.SetChecked(Switch::InternalNoRedirect, true);
+    m_state.TemplateFile = m_dir.File("missing.htm");
+    m_state.CurrentIP = "1.2.3.4";
+    EXPECT_FALSE(m_monitor.ValidateSettings());
+    EXPECT_EQ(m_ui.messages.back().text,
+              "User Template not found\rNo Host Name\rNo User Name\rPlease select one template option only.\r");
+    EXPECT_EQ(m_fields.Text(TextField::Port), "21");
+    EXPECT_EQ(m_fields.Text(TextField::AddressDisplay), "1.2.3.4");
+    EXPECT_TRUE(m_ui.timerEnabled);  // validation itself leaves the timer on; callers stop it
+
+    Configure();
+    for (auto which : {Switch::InternalRedirect, Switch::InternalNoRedirect, Switch::UserTemplate}) {
+        m_fields.SetChecked(which, false);
+    }
+    EXPECT_FALSE(m_monitor.ValidateSettings());
+    EXPECT_EQ(m_ui.messages.back().text, "Please select a template option.\r");
+    m_fields.SetChecked(Switch::InternalRedirect, true);
+    const auto shown = m_ui.messages.size();
+    EXPECT_TRUE(m_monitor.ValidateSettings());
+    EXPECT_EQ(m_ui.messages.size(), shown);
+}
+
+TEST_F(MonitorTest, ChangedAddressIsSavedThenPublishedAndAnUnchangedOneIsNot) {
+    m_monitor.FormCreate();
+    Configure();
+    m_monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.size(), 1u);
+    EXPECT_EQ(m_ui.outcomes[0].kind, Kind::Published);
+    EXPECT_NE(ReadFile(Path()).find("LastIP=203.0.113.7\r\n"), std::string::npos);
+    EXPECT_EQ(m_state.PreviousIP, "");
+    m_monitor.Timer1Timer();
+    EXPECT_EQ(m_ui.outcomes.size(), 1u);
+    EXPECT_FALSE(m_state.Busy);
+
+    // After a restart the stored address is not published again.
+    ProgramState restarted;
+    FakeUserInterface ui2{&m_clock.tick};
+    Monitor second{m_fields, ui2, restarted, m_lookup, m_clock, m_ftp, Path()};
+    second.FormCreate();
+    second.Timer1Timer();
+    EXPECT_TRUE(ui2.outcomes.empty());
+    EXPECT_EQ(m_server.ControlConnections(), 1);
+}
+
+TEST_F(MonitorTest, TicksDuringAPublicationReturnAtOnce) {
+    Configure();
+    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    int nestedTicks = 0;
+    std::function<void()> tickAgain = [&] {
+        ++nestedTicks;
+        m_monitor.Timer1Timer();
+        if (nestedTicks < 5) m_ui.duringWait = tickAgain;
+    };
+    m_ui.duringWait = tickAgain;
+    m_lookup.address = "198.51.100.1";
+    m_monitor.Timer1Timer();
+    EXPECT_EQ(nestedTicks, 5);
+    EXPECT_EQ(m_lookup.lookups, 1);
+    EXPECT_EQ(m_ui.outcomes.size(), 1u);
+    EXPECT_FALSE(m_state.Busy);
+}
+
+TEST_F(MonitorTest, ErrorsLeavingATickAreShownAndMonitoringGoesOn) {
+    m_monitor.FormCreate();
+    Configure();
+    m_fields.SetText(TextField::Port, "abc");  // passes validation, fails at publication
+    m_monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.messages.size(), 1u);
+    EXPECT_EQ(m_ui.messages[0].caption, "Signposter");
+    EXPECT_EQ(m_ui.messages[0].text, "'abc' is not a valid integer value.");
+    EXPECT_EQ(m_ui.messages[0].icon, MessageIcon::Error);
+    EXPECT_FALSE(m_state.Busy);
+    EXPECT_TRUE(m_ui.timerEnabled);
+    m_lookup.address = "198.51.100.2";
+    m_fields.SetText(TextField::Port, std::to_string(m_server.Port()));
+    m_monitor.Timer1Timer();
+    EXPECT_EQ(m_ui.outcomes.back().kind, Kind::Published);
+}
+
+TEST_F(MonitorTest, DefaultErrorDisplayAppendsAFullStopOnlyAfterCharactersSortingAfterIt) {
+    EXPECT_EQ(DefaultErrorText("abc"), "abc.");
+    EXPECT_EQ(DefaultErrorText("abc."), "abc.");
+    EXPECT_EQ(DefaultErrorText("abc!"), "abc!");
+    EXPECT_EQ(DefaultErrorText("Socket Error # 10061\r\nConnection refused."), "Socket Error # 10061\r\nConnection refused.");
+    EXPECT_EQ(DefaultErrorText("/tmp/x/"), "/tmp/x/.");
+    EXPECT_EQ(DefaultErrorText(""), "");
+}
+
+TEST_F(MonitorTest, UpdateNowPublishesTheStoredAddressWithoutDetecting) {
+    m_state.CurrentIP = "192.0.2.44";
+    Configure();
+    m_ui.visible = true;
+    m_monitor.UpdateNowCommand();
+    EXPECT_EQ(m_lookup.lookups, 0);
+    ASSERT_EQ(m_ui.outcomes.size(), 1u);
+    EXPECT_EQ(m_ui.outcomes[0].address, "192.0.2.44");
+    EXPECT_FALSE(m_ui.visible);
+    EXPECT_TRUE(m_ui.timerEnabled);
+    EXPECT_TRUE(std::filesystem::exists(Path()));  // saved before validating
+}
+
+TEST_F(MonitorTest, CommandsWithInvalidSettingsSaveAnywayThenStopAndShowTheWindow) {
+    for (auto command : {&Monitor::MonitorIpCommand, &Monitor::UpdateNowCommand, &Monitor::OfflineCommand}) {
+        m_ui.visible = false;
+        m_ui.timerEnabled = true;
+        (m_monitor.*command)();
+        EXPECT_TRUE(m_ui.visible);
+        EXPECT_FALSE(m_ui.timerEnabled);
+    }
+    EXPECT_TRUE(std::filesystem::exists(Path()));
+    EXPECT_TRUE(m_ui.outcomes.empty());
+}
+
+TEST_F(MonitorTest, OfflineShowsOfflineUntilTheNextTickPutsTheAddressBack) {
+    Configure();
+    m_state.CurrentIP = "203.0.113.7";
+    m_monitor.OfflineCommand();
+    EXPECT_EQ(m_fields.Text(TextField::AddressDisplay), "OFFLINE");
+    EXPECT_EQ(m_ui.outcomes.back().kind, Kind::Published);
+    m_monitor.Timer1Timer();
+    EXPECT_EQ(m_fields.Text(TextField::AddressDisplay), "203.0.113.7");
+}
+
+TEST_F(MonitorTest, HelpStopsTheTimerForItsBoxAndAlwaysRestartsIt) {
+    m_ui.timerEnabled = false;
+    bool timerDuringBox = true;
+    m_ui.onMessage = [&] { timerDuringBox = m_ui.timerEnabled; };
+    m_monitor.HelpCommand();
+    EXPECT_FALSE(timerDuringBox);
+    EXPECT_TRUE(m_ui.timerEnabled);
+    const std::string help = m_ui.messages.back().text;
+    EXPECT_EQ(std::count(help.begin(), help.end(), '\r'), 24);  // 25 lines
+    EXPECT_NE(help.find("\r\rSignposter can be used to create a permanent URL Name for a server\r"), std::string::npos);
+    EXPECT_NE(help.find("\rcurrent IP Address.\r\r"), std::string::npos);
+    EXPECT_EQ(help.find('\n'), std::string::npos);
+}
+
+TEST_F(MonitorTest, TrayClickTogglesTheWindow) {
+    m_monitor.TrayIconClick();
+    EXPECT_TRUE(m_ui.visible);
+    m_monitor.TrayIconClick();
+    EXPECT_FALSE(m_ui.visible);
+}
+
+TEST_F(MonitorTest, CloseSavesAndReportsAFailedSave) {
+    Configure();
+    EXPECT_TRUE(m_monitor.FormClose());
+    ::chmod(Path().c_str(), 0444);
+    EXPECT_FALSE(m_monitor.FormClose());
+    ASSERT_EQ(m_ui.messages.size(), 1u);
+    EXPECT_EQ(m_ui.messages[0].text, "Cannot create file " + Path() + ".");
+}
+
+TEST_F(MonitorTest, PendingPublicationIsRetriedByTheTickWhenDue) {
+    Configure();
+    m_server.Script("PASS", {Say("530 Login incorrect.\r\n"), Say("530 Login incorrect.\r\n"),
+                             Say("530 Login incorrect.\r\n"), Say("530 Login incorrect.\r\n"),
+                             Say("530 Login incorrect.\r\n"), Say("230 Logged in.\r\n")});
+    m_monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.back().kind, Kind::Failed);
+    m_clock.tick += 30'000;
+    m_monitor.Timer1Timer();
+    EXPECT_EQ(m_ui.outcomes.size(), 1u);  // not due yet
+    m_clock.tick += 30'000;
+    m_monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.size(), 2u);
+    EXPECT_EQ(m_ui.outcomes.back().kind, Kind::Published);
+    EXPECT_FALSE(m_monitor.GetPublisher().HasPending());
+}
+
+}  // namespace
+}  // namespace signposter

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include "core/page_builder.h"
+#include "core/publisher.h"
+#include "ftp/id_ftp.h"
+#include "ftp/scripted_ftp_server.h"
+#include "platform/exceptions.h"
+#include "support/fake_clock.h"
+#include "support/fake_live_settings.h"
+#include "support/fake_user_interface.h"
+#include "support/temp_dir.h"
+
+namespace signposter {
+namespace {
+
+using namespace signposter::testing;
+using Kind = PublicationOutcome::Kind;
+
+class PublisherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("TMPDIR", m_dir.Path().c_str(), 1);
+        m_fields.SetText(TextField::Host, "  127.0.0.1 \t");
+        m_fields.SetText(TextField::Port, std::to_string(m_server.Port()));
+        m_fields.SetText(TextField::User, " bob ");
+        m_fields.SetText(TextField::Password, "secret ");
+        m_fields.SetText(TextField::RemotePath, "/htdocs/");
+        m_state.CurrentIP = "203.0.113.7";
+        m_state.IgnoreList = "127.0.0.1,192.168.0.1,";
+        m_ftp.SetPassive(true);
+        m_ftp.SetTransferType(ftp::ftASCII);
+        m_ftp.SetReplyTimeout(5000);
+    }
+    void TearDown() override { ::unsetenv("TMPDIR"); }
+
+    const PublicationOutcome& LastOutcome() const { return m_ui.outcomes.back(); }
+
+    TempDir m_dir;
+    ScriptedFtpServer m_server;
+    FakeClock m_clock;
+    FakeLiveSettings m_fields;
+    ProgramState m_state;
+    FakeUserInterface m_ui{&m_clock.tick};
+    ftp::TIdFTP m_ftp;
+    Publisher m_publisher{m_fields, m_ui, m_state, m_clock, m_ftp};
+};
+
+TEST_F(PublisherTest, PublishesTheAddressPageWithTrimmedHostAndUserAndThePasswordAsTyped) {
+    m_publisher.PublishAddress();
+    ASSERT_EQ(LastOutcome().kind, Kind::Published) << LastOutcome().errorMessage;
+    EXPECT_EQ(LastOutcome().attempts, 1);
+    EXPECT_EQ(m_server.Commands(), (std::vector<std::string>{"user bob", "pass secret ", "type A", "syst", "PASV",
+                                                             "STOR htdocs/ipaddress.htm"}));
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_EQ(m_server.Uploads()[0], ReadFile(m_dir.File("ipaddress.htm")));
+    EXPECT_NE(m_server.Uploads()[0].find("URL=http://203.0.113.7\">\r\n"), std::string::npos);
+    EXPECT_EQ(m_fields.Text(TextField::AddressDisplay), "203.0.113.7");
+    EXPECT_FALSE(m_ftp.IsConnected());
+    EXPECT_FALSE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, RemoteNameIsPlainConcatenationWithOneLeadingSlashRemoved) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/", "STOR ipaddress.htm"}, {"htdocs/", "STOR htdocs/ipaddress.htm"},
+        {"/htdocs", "STOR htdocsipaddress.htm"}, {"", "STOR ipaddress.htm"}, {"//x/", "STOR /x/ipaddress.htm"}};
+    for (const auto& [path, command] : cases) {
+        m_fields.SetText(TextField::RemotePath, path);
+        m_publisher.PublishAddress();
+        ASSERT_TRUE(m_server.WaitUntilIdle());
+        EXPECT_EQ(m_server.Commands().back(), command) << path;
+    }
+}
+
+TEST_F(PublisherTest, InactiveDoesNothingAtAll) {
+    m_fields.SetChecked(Switch::Active, false);
+    m_publisher.PublishAddress();
+    m_publisher.PublishOffline();
+    EXPECT_EQ(m_fields.Text(TextField::AddressDisplay), "");
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+    EXPECT_EQ(LastOutcome().kind, Kind::SkippedInactive);
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("ipaddress.htm")));
+}
+
+TEST_F(PublisherTest, IgnoreListMatchesWholeTrimmedEntriesOnly) {
+    EXPECT_FALSE(Publisher::IsIgnored("10.0.0.1", "110.0.0.1,"));
+    EXPECT_FALSE(Publisher::IsIgnored("10.0.0.1", "10.0.0.11"));
+    EXPECT_TRUE(Publisher::IsIgnored("10.0.0.1", "1.2.3.4, 10.0.0.1 ,"));
+    EXPECT_TRUE(Publisher::IsIgnored("OFFLINE", "OFFLINE"));
+    EXPECT_FALSE(Publisher::IsIgnored("", ",,"));
+    EXPECT_FALSE(Publisher::IsIgnored("", ""));
+
+    m_state.IgnoreList = "110.0.0.1,";
+    m_state.CurrentIP = "10.0.0.1";
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::Published);
+
+    m_state.IgnoreList = "127.0.0.1,OFFLINE";
+    m_publisher.PublishOffline();
+    EXPECT_EQ(LastOutcome().kind, Kind::SkippedIgnored);
+    EXPECT_EQ(m_fields.Text(TextField::AddressDisplay), "OFFLINE");
+    EXPECT_EQ(m_server.ControlConnections(), 1);
+}
+
+TEST_F(PublisherTest, EmptyAddressIsNeitherBuiltNorUploaded) {
+    m_state.CurrentIP = "";
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::SkippedEmptyAddress);
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("ipaddress.htm")));
+}
+
+TEST_F(PublisherTest, OfflinePublishesTheNotice) {
+    m_publisher.PublishOffline();
+    ASSERT_EQ(LastOutcome().kind, Kind::Published);
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_EQ(m_server.Uploads()[0], OfflinePage().Text());
+}
+
+TEST_F(PublisherTest, RefusedStoreMakesFiveRealAttemptsAndLeavesNothingOpen) {
+    m_server.Script("STOR", Say("553 Could not create file.\r\n"));
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::Failed);
+    EXPECT_EQ(LastOutcome().attempts, 5);
+    EXPECT_EQ(LastOutcome().errorClass, "EIdProtocolReplyError");
+    EXPECT_EQ(LastOutcome().errorMessage, "553 Could not create file.");
+    EXPECT_EQ(m_server.ControlConnections(), 5);
+    const auto commands = m_server.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "STOR htdocs/ipaddress.htm"), 5);
+    EXPECT_EQ(m_ui.waits, std::vector<std::int64_t>(5, 3000));
+    EXPECT_FALSE(m_ftp.IsConnected());
+    EXPECT_TRUE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, PortThatIsNoNumberFailsBeforeAnyAttempt) {
+    for (const char* port : {"21a", "21 ", ""}) {
+        m_fields.SetText(TextField::Port, port);
+        try {
+            m_publisher.PublishAddress();
+            FAIL() << port;
+        } catch (const EConvertError& error) {
+            EXPECT_EQ(error.Message(), std::string("'") + port + "' is not a valid integer value");
+        }
+    }
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+    m_fields.SetText(TextField::Port, " " + std::to_string(m_server.Port()));  // leading spaces are fine
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::Published);
+}
+
+TEST_F(PublisherTest, FailedPublicationIsRetriedAtDoublingIntervalsUntilItSucceeds) {
+    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_publisher.PublishAddress();
+    ASSERT_TRUE(m_publisher.HasPending());
+    EXPECT_EQ(*m_publisher.MillisecondsUntilRetry(), 60'000);
+    EXPECT_FALSE(m_publisher.RetryDue());
+
+    std::vector<std::int64_t> intervals;
+    for (int round = 0; round < 6; ++round) {
+        m_clock.tick += *m_publisher.MillisecondsUntilRetry();
+        ASSERT_TRUE(m_publisher.RetryDue());
+        m_publisher.RetryPending();
+        intervals.push_back(*m_publisher.MillisecondsUntilRetry());
+    }
+    EXPECT_EQ(intervals, (std::vector<std::int64_t>{120'000, 240'000, 480'000, 900'000, 900'000, 900'000}));
+
+    m_server.Script("PASS", Say("230 Logged in.\r\n"));
+    m_clock.tick += 900'000;
+    m_publisher.RetryPending();
+    EXPECT_EQ(LastOutcome().kind, Kind::Published);
+    EXPECT_FALSE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, NewerPublicationReplacesThePendingOne) {
+    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_publisher.PublishAddress();
+    ASSERT_TRUE(m_publisher.HasPending());
+    m_state.IgnoreList = "OFFLINE";
+    m_publisher.PublishOffline();  // newer, and skipped: nothing is pending any more
+    EXPECT_FALSE(m_publisher.HasPending());
+
+    // A publication that starts inside an older one's wait is the newer one, whatever ends first.
+    m_state.IgnoreList = "";
+    m_server.Script("PASS", {Say("530 Login incorrect.\r\n"), Say("230 Logged in.\r\n"), Say("530 No.\r\n")});
+    m_ui.duringWait = [&] { m_publisher.PublishOffline(); };
+    m_publisher.PublishAddress();
+    ASSERT_GE(m_ui.outcomes.size(), 2u);
+    EXPECT_EQ(m_ui.outcomes[m_ui.outcomes.size() - 2].kind, Kind::Published);  // the nested offline one
+    EXPECT_EQ(LastOutcome().kind, Kind::Failed);
+    EXPECT_FALSE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, MissingUserTemplateAbandonsBeforeConnecting) {
+    m_fields.SetChecked(Switch::UserTemplate, true);
+    m_state.TemplateFile = m_dir.File("gone.htm");
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::Abandoned);
+    ASSERT_EQ(m_ui.messages.size(), 1u);
+    EXPECT_EQ(m_ui.messages[0].text, "User Template File Not Found - " + m_state.TemplateFile);
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+}
+
+}  // namespace
+}  // namespace signposter
