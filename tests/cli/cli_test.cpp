@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "ftp/real_ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace signposter {
+namespace {
+
+using namespace signposter::testing;
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs signposter-cli with its own settings directory and temporary directory.
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(Config());
+        std::filesystem::create_directories(Temp());
+    }
+    std::string Config() const { return m_dir.File("config"); }
+    std::string Temp() const { return m_dir.File("tmp"); }
+    std::string SettingsFile() const { return Config() + "/signposter.ini"; }
+
+    pid_t Start(const std::vector<std::string>& args) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("XDG_CONFIG_HOME", Config().c_str(), 1);
+            ::setenv("TMPDIR", Temp().c_str(), 1);
+            ::freopen(m_dir.File("out").c_str(), "w", stdout);
+            ::freopen(m_dir.File("err").c_str(), "w", stderr);
+            std::vector<char*> argv{const_cast<char*>(SIGNPOSTER_CLI)};
+            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(SIGNPOSTER_CLI, argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+    RunResult Finish(pid_t pid) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadFile(m_dir.File("out")),
+                ReadFile(m_dir.File("err"))};
+    }
+    RunResult Run(const std::vector<std::string>& args) { return Finish(Start(args)); }
+
+    void PointAt(const RealFtpServer& server) {
+        const RunResult set = Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()),
+                                   "User=" + server.User(), "Password=" + server.Password(), "RemotePath=/",
+                                   "LastIP=192.0.2.99", "IgnoreIP=127.0.0.1"});
+        ASSERT_EQ(set.status, 0) << set.err;
+    }
+    std::unique_ptr<RealFtpServer> Server() {
+        std::string why;
+        auto server = StartPyftpdlib(&why);
+        if (!server) ADD_FAILURE() << "pyftpdlib: " << why;
+        return server;
+    }
+    static std::string WithoutCr(std::string s) {
+        s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+        return s;
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrints) {
+    RunResult show = Run({"show"});
+    EXPECT_EQ(show.status, 0);
+    EXPECT_EQ(show.out,
+              "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
+              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n");
+    EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+
+    RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
+                         "IgnoreIP=10.0.0.1,", "LastIP=192.0.2.1"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    struct stat st {};
+    ::stat(SettingsFile().c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    show = Run({"show"});
+    EXPECT_EQ(show.out,
+              "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
+              "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
+              "LastIP=192.0.2.1\n");
+}
+
+TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
+    ASSERT_EQ(Run({"set", "Host=a"}).status, 0);
+    const std::string before = ReadFile(SettingsFile());
+    for (const auto& bad : {std::vector<std::string>{"set", "Host=b", "Colour=red"},
+                            std::vector<std::string>{"set", "Passive=yes"}, std::vector<std::string>{"set"},
+                            std::vector<std::string>{"set", "Host"}}) {
+        const RunResult result = Run(bad);
+        EXPECT_EQ(result.status, 2) << bad.back();
+        EXPECT_FALSE(result.err.empty());
+    }
+    EXPECT_EQ(ReadFile(SettingsFile()), before);
+
+    ::chmod(SettingsFile().c_str(), 0444);
+    const RunResult readOnly = Run({"set", "Host=c"});
+    EXPECT_EQ(readOnly.status, 1);
+    EXPECT_EQ(readOnly.err, "Cannot create file " + SettingsFile() + "\n");
+    EXPECT_EQ(ReadFile(SettingsFile()), before);
+}
+
+TEST_F(CliTest, PageBuildsWhatAPublicationWouldAndReportsAMissingTemplate) {
+    RunResult page = Run({"page", "--address", "198.51.100.4"});
+    ASSERT_EQ(page.status, 0) << page.err;
+    EXPECT_EQ(page.out, Temp() + "/ipaddress.htm\n");
+    EXPECT_NE(ReadFile(Temp() + "/ipaddress.htm").find("URL=http://198.51.100.4\">\r\n"), std::string::npos);
+
+    ASSERT_EQ(Run({"set", "UserTemplate=1", "InternalYes=0", "Template=" + m_dir.File("none.htm")}).status, 0);
+    page = Run({"page"});
+    EXPECT_EQ(page.status, 1);
+    EXPECT_EQ(page.err, "User Template File Not Found - " + m_dir.File("none.htm") + "\n");
+}
+
+TEST_F(CliTest, PublishAndOfflineUploadThePagesToARealServer) {
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    RunResult publish = Run({"publish"});
+    ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
+    EXPECT_NE(publish.out.find("192.0.2.99 published"), std::string::npos) << publish.out;
+    const std::string local = ReadFile(Temp() + "/ipaddress.htm");
+    ASSERT_FALSE(local.empty());
+    // The client announces ASCII, and the server stores CR LF line ends as LF.
+    EXPECT_EQ(server->ReadFile("ipaddress.htm"), WithoutCr(local));
+
+    RunResult offline = Run({"offline"});
+    ASSERT_EQ(offline.status, 0) << offline.err;
+    EXPECT_NE(offline.out.find("OFFLINE published"), std::string::npos);
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("currently <font size=\"4\"> Offline."), std::string::npos);
+}
+
+TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {
+    RunResult invalid = Run({"publish"});
+    EXPECT_EQ(invalid.status, 2);
+    EXPECT_EQ(invalid.err, "No Host Name\nNo User Name\n");
+
+    ASSERT_EQ(Run({"set", "Host=127.0.0.1", "User=u", "Port=abc"}).status, 0);
+    RunResult badPort = Run({"offline"});
+    EXPECT_EQ(badPort.status, 1);
+    EXPECT_EQ(badPort.err, "'abc' is not a valid integer value.\n");
+}
+
+TEST_F(CliTest, MonitorPublishesTheMachinesAddressAndSavesOnSigterm) {
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    const RunResult address = Run({"address"});
+    if (address.status != 0) GTEST_SKIP() << "this machine's host name does not resolve";
+    const std::string ip = address.out.substr(0, address.out.find('\n'));
+
+    const pid_t monitor = Start({"monitor"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!server->HasFile("ipaddress.htm") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(monitor, SIGTERM);
+    const RunResult result = Finish(monitor);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find(ip + " published"), std::string::npos) << result.out;
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://" + ip + "\">"), std::string::npos);
+    EXPECT_NE(ReadFile(SettingsFile()).find("LastIP=" + ip + "\r\n"), std::string::npos);
+}
+
+TEST_F(CliTest, MonitorWithIncompleteSettingsStopsWithTheValidationMessages) {
+    const RunResult result = Run({"monitor"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("No Host Name\nNo User Name\n"), std::string::npos) << result.err;
+}
+
+}  // namespace
+}  // namespace signposter
