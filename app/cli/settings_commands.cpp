@@ -54,9 +54,10 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
     for (const auto& binding : kBindings) {
         std::string value;
         if (binding.flag) {
-            value = context.fields.Checked(*binding.flag) ? "1" : "0";
+            value.assign(1, context.fields.Checked(*binding.flag) ? '1' : '0');
         } else if (binding.text == TextField::Password) {
-            value = context.fields.Text(TextField::Password).empty() ? "" : "********";
+            // Only whether one is set; never the password itself.
+            if (!context.fields.Text(TextField::Password).empty()) value.assign(8, '*');
         } else if (binding.text) {
             value = context.fields.Text(*binding.text);
         } else if (std::string(binding.key) == "IgnoreIP") {

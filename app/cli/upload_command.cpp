@@ -1,0 +1,88 @@
+// signposter-cli upload LOCAL REMOTE [--verbose]: one upload attempt made exactly as the publisher makes
+// it, with the settings loaded from the settings file.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/cli/commands.h"
+#include "ftp/id_ftp.h"
+#include "platform/exceptions.h"
+#include "platform/text.h"
+
+namespace signposter::cli {
+
+namespace {
+
+constexpr char kUploadUsage[] = "usage: signposter-cli upload LOCAL REMOTE [--verbose]\n";
+
+// Messages may hold CR LF (the socket errors do); a terminal wants plain line ends.
+std::string ForTerminal(std::string text) {
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+    return text;
+}
+
+// The password must not reach a terminal or a log, whether in the pass command or echoed by a server.
+std::string MaskPassword(std::string line, const std::string& password) {
+    if (password.empty())
+        return line;
+    const std::string stars(password.size(), '*');
+    for (std::size_t at = line.find(password); at != std::string::npos;
+         at = line.find(password, at + stars.size())) {
+        line.replace(at, password.size(), stars);
+    }
+    return line;
+}
+
+}  // namespace
+
+int RunUpload(Context& context, const std::vector<std::string>& args) {
+    bool verbose = false;
+    std::vector<std::string> paths;
+    for (const std::string& arg : args) {
+        if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "signposter-cli upload: unknown option '%s'\n%s", arg.c_str(), kUploadUsage);
+            return 2;
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.size() != 2) {
+        std::fputs(kUploadUsage, stderr);
+        return 2;
+    }
+
+    const LiveSettings& fields = context.fields;
+    // The window's client is created with these; the publisher never changes the transfer type.
+    ftp::TIdFTP client;
+    client.SetTransferType(ftp::ftASCII);
+    const std::string password = fields.Text(TextField::Password);
+    if (verbose) {
+        client.SetOnStatus([](ftp::TIdComponent*, ftp::TIdStatus, const std::string& text) {
+            std::fprintf(stderr, "-- %s\n", ForTerminal(text).c_str());
+        });
+        client.SetTraceHandler([password](ftp::TraceDirection direction, const std::string& line) {
+            std::fprintf(stderr, "%s %s\n", direction == ftp::TraceDirection::Sent ? ">" : "<",
+                         MaskPassword(line, password).c_str());
+        });
+    }
+    try {
+        client.SetHost(text::Trim(fields.Text(TextField::Host)));
+        client.SetUser(text::Trim(fields.Text(TextField::User)));
+        client.SetPort(text::StrictInteger(fields.Text(TextField::Port)));
+        client.SetPassive(fields.Checked(Switch::Passive));
+        client.SetPassword(password);
+        client.OpenSession(true);
+        client.StoreFile(paths[0], paths[1], false);
+        client.CloseConnection();
+    } catch (const Exception& error) {
+        std::fprintf(stderr, "%s: %s\n", error.ClassName(), ForTerminal(error.Message()).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace signposter::cli

@@ -1,0 +1,218 @@
+#include "ftp/id_ftp.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/exceptions.h"
+#include "platform/text.h"
+
+namespace signposter::ftp {
+
+namespace {
+
+// Clears the transfer's data connection however the transfer ends.
+struct DataConnectionGuard {
+    std::unique_ptr<TIdTCPConnection>& slot;
+    ~DataConnectionGuard() { slot.reset(); }
+};
+
+void RefuseLineBreaks(const std::string& value) {
+    if (value.find_first_of("\r\n") != std::string::npos) {
+        throw EIdInvalidCommand("Command refused before sending: it contains a line break.");
+    }
+}
+
+}  // namespace
+
+TIdPassiveAddress ParsePassiveReply(std::string_view replyText) {
+    std::string s = text::Trim(replyText);
+    const std::size_t open = s.find('(');
+    const std::size_t close = s.find(')');
+    if (open != std::string::npos && close != std::string::npos) {
+        s = close > open ? s.substr(open + 1, close - open - 1) : std::string();
+    } else {
+        const std::size_t space = s.rfind(' ');
+        if (space != std::string::npos)
+            s = s.substr(space + 1);
+    }
+    std::string fields[6];
+    std::string_view rest = s;
+    bool exhausted = false;
+    for (std::string& field : fields) {
+        if (exhausted)
+            break;
+        const std::size_t comma = rest.find(',');
+        if (comma == std::string_view::npos) {
+            field = std::string(rest);
+            exhausted = true;
+        } else {
+            field = std::string(rest.substr(0, comma));
+            rest = rest.substr(comma + 1);
+        }
+    }
+    TIdPassiveAddress result;
+    result.address = fields[0] + "." + fields[1] + "." + fields[2] + "." + fields[3];
+    // Wraps like the 32-bit arithmetic it stands for; only the low 16 bits ever reach a socket.
+    const auto high = static_cast<std::uint32_t>(text::StrictInteger(fields[4]));
+    const auto low = static_cast<std::uint32_t>(text::StrictInteger(fields[5]));
+    result.port = static_cast<std::int32_t>(high * 256u + low);
+    return result;
+}
+
+TIdFTP::TIdFTP(TIdComponent* owner) : TIdTCPClient(owner) {
+    SetPort(kDefaultPort);
+}
+
+TIdFTP::~TIdFTP() = default;
+
+void TIdFTP::SetTransferType(TIdFTPTransferType type) {
+    if (type == m_transferType || m_dataConnection)
+        return;
+    m_transferType = type;
+    if (IsConnected())
+        SendTypeCommand();
+}
+
+void TIdFTP::OpenSession(bool login) {
+    try {
+        if (login) {
+            RefuseLineBreaks(m_user);
+            RefuseLineBreaks(m_password);
+        }
+        ConnectToHost();
+        ReadReply({220});
+        if (login) {
+            if (SendCommand("user " + m_user, {230, 331}) == 331)
+                SendCommand("pass " + m_password, 230);
+            SendTypeCommand();
+            const int code = SendCommand("syst", {200, 215, 500});
+            const std::string last = LastReplyText();
+            m_serverSystem =
+                code == 500 ? std::string("Unknown") : last.substr(std::min<std::size_t>(3, last.size()));
+        }
+    } catch (...) {
+        // Whatever failed, the session must not stay half open; the failure itself is what counts.
+        try {
+            CloseConnection();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TIdFTP::StoreFile(const std::string& localPath, const std::string& remoteName, bool append) {
+    RefuseLineBreaks(remoteName);
+    std::error_code error;
+    // A directory opens as a stream on this platform but has no bytes to send.
+    if (std::filesystem::is_directory(localPath, error))
+        RaiseCannotOpenFile(localPath);
+    std::ifstream file(localPath, std::ios::binary);
+    if (!file.is_open())
+        RaiseCannotOpenFile(localPath);
+    std::string command;
+    if (remoteName.empty()) {
+        command = "STOU ";
+    } else if (append) {
+        command = "APPE " + remoteName;
+    } else {
+        command = "STOR " + remoteName;
+    }
+    TransferFile(command, file);
+}
+
+void TIdFTP::SendTypeCommand() {
+    SendCommand(std::string("type ") + (m_transferType == ftBinary ? "I" : "A"), 200);
+}
+
+TIdPassiveAddress TIdFTP::RequestPassiveAddress() {
+    SendCommand("PASV", 227);
+    return ParsePassiveReply(LastReplyText());
+}
+
+void TIdFTP::SendPortCommand(const TIdSocketHandle& handle) {
+    const int port = handle.Port();
+    SendCommand("PORT " + text::ReplaceAll(handle.LocalAddress(), '.', ',') + "," +
+                    std::to_string(port / 256) + "," + std::to_string(port % 256),
+                200);
+}
+
+void TIdFTP::ShareProgressHandlers(TIdComponent& dataConnection) {
+    dataConnection.SetOnWork(OnWork());
+    dataConnection.SetOnWorkBegin(OnWorkBegin());
+    dataConnection.SetOnWorkEnd(OnWorkEnd());
+}
+
+void TIdFTP::TransferFile(const std::string& command, std::istream& file) {
+    if (m_passive) {
+        TransferPassive(command, file);
+    } else {
+        TransferActive(command, file);
+    }
+    ReadCompletionReply();
+}
+
+void TIdFTP::TransferPassive(const std::string& command, std::istream& file) {
+    // The reply is parsed in full so that its port errors stand, but its address is not trusted: a hostile
+    // server could point the client at any host. The data connection goes to the control connection's
+    // peer, as other clients have done since CVE-2020-8284.
+    const TIdPassiveAddress announced = RequestPassiveAddress();
+    WriteLine(command);
+    auto client = std::make_unique<TIdTCPClient>();
+    TIdTCPClient& data = *client;
+    m_dataConnection = std::move(client);
+    DataConnectionGuard guard{m_dataConnection};
+    ShareProgressHandlers(data);
+    data.SetHost(Socket().RemoteAddress());
+    data.SetPort(announced.port);
+    data.SetSocksInfo(SocksInfo());
+    data.SetConnectTimeout(ConnectTimeout());
+    data.SetSendTimeout(SendTimeout());
+    data.SetReplyTimeout(ReplyTimeout());
+    data.ConnectToHost();
+    try {
+        ReadReply({110, 125, 150});
+        try {
+            data.SendStream(file, false);
+        } catch (const EIdSocketError& e) {
+            // The server may close its end as soon as it has the bytes; a socket that no longer exists
+            // is then no failure, and the completion reply tells whether the upload arrived.
+            if (e.ErrorNumber() != kWsaENotSock)
+                throw;
+        }
+        data.CloseConnection();
+    } catch (...) {
+        try {
+            data.CloseConnection();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TIdFTP::TransferActive(const std::string& command, std::istream& file) {
+    auto server = std::make_unique<TIdSimpleServer>();
+    TIdSimpleServer& listener = *server;
+    m_dataConnection = std::move(server);
+    DataConnectionGuard guard{m_dataConnection};
+    ShareProgressHandlers(listener);
+    listener.SetBoundIP(Socket().LocalAddress());
+    listener.SetAcceptTimeout(m_acceptTimeout);
+    listener.SetSendTimeout(SendTimeout());
+    listener.PrepareListener();
+    SendPortCommand(listener.Socket());
+    // The preliminary reply comes first; a connection that arrives before it waits in the listen queue.
+    SendCommand(command, {125, 150});
+    if (!listener.WaitForConnection()) {
+        throw EIdAcceptTimeout("The server did not open the data connection within " +
+                               std::to_string(m_acceptTimeout) + " ms.");
+    }
+    listener.SendStream(file, true);
+}
+
+void TIdFTP::ReadCompletionReply() {
+    // 426 is the server giving up on the data connection; a 226 after it still means the file arrived.
+    if (ReadReply({225, 226, 250, 426}) == 426)
+        ReadReply({226});
+}
+
+}  // namespace signposter::ftp

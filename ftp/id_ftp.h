@@ -1,0 +1,79 @@
+#pragma once
+
+#include <istream>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ftp/id_exceptions.h"
+#include "ftp/id_simple_server.h"
+#include "ftp/id_tcp_client.h"
+
+namespace signposter::ftp {
+
+enum TIdFTPTransferType { ftBinary = 0, ftASCII = 1 };
+
+// What a 227 reply announces.
+struct TIdPassiveAddress {
+    std::string address;  // the first four fields joined with ".", unchecked
+    int port = 0;
+};
+
+// Reads the address and port from the last line of a 227 reply; a port field that is not a number
+// raises EConvertError "'%s' is not a valid integer value".
+TIdPassiveAddress ParsePassiveReply(std::string_view replyText);
+
+// An FTP client that logs in and stores files, with the data connection opened by the client (passive)
+// or by the server (active). The control connection is the object itself.
+class TIdFTP : public TIdTCPClient {
+public:
+    static constexpr int kDefaultPort = 21;
+
+    explicit TIdFTP(TIdComponent* owner = nullptr);
+    ~TIdFTP() override;
+
+    const std::string& User() const { return m_user; }
+    void SetUser(const std::string& user) { m_user = user; }
+    bool Passive() const { return m_passive; }
+    void SetPassive(bool passive) { m_passive = passive; }
+    const std::string& Password() const { return m_password; }
+    void SetPassword(const std::string& password) { m_password = password; }
+    const std::string& ServerSystem() const { return m_serverSystem; }
+    TIdFTPTransferType TransferType() const { return m_transferType; }
+    // Sent at once when connected; ignored while a transfer runs.
+    void SetTransferType(TIdFTPTransferType type);
+    // The running transfer's data connection, or nullptr.
+    TIdTCPConnection* DataConnection() const { return m_dataConnection.get(); }
+    // Longest wait, in active mode, for the server to open the data connection; reaching it raises
+    // EIdAcceptTimeout.
+    int AcceptTimeout() const { return m_acceptTimeout; }
+    void SetAcceptTimeout(int milliseconds) { m_acceptTimeout = milliseconds; }
+
+    // Connects and reads the greeting; with login, also logs in, announces the transfer type and asks
+    // for the system type. Any failure closes the control connection before it propagates.
+    void OpenSession(bool login);
+    // Uploads the whole local file: "STOU" for an empty remote name, "APPE" when appending, else "STOR".
+    void StoreFile(const std::string& localPath, const std::string& remoteName, bool append);
+
+protected:
+    void SendTypeCommand();
+    TIdPassiveAddress RequestPassiveAddress();
+    void SendPortCommand(const TIdSocketHandle& handle);
+    void TransferFile(const std::string& command, std::istream& file);
+    void ShareProgressHandlers(TIdComponent& dataConnection);
+
+private:
+    void TransferPassive(const std::string& command, std::istream& file);
+    void TransferActive(const std::string& command, std::istream& file);
+    void ReadCompletionReply();
+
+    std::string m_user;
+    bool m_passive = false;
+    std::string m_password;
+    std::string m_serverSystem;
+    TIdFTPTransferType m_transferType = ftBinary;
+    std::unique_ptr<TIdTCPConnection> m_dataConnection;
+    int m_acceptTimeout = kDefaultTimeout;
+};
+
+}  // namespace signposter::ftp

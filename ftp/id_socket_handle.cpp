@@ -1,0 +1,111 @@
+#include "ftp/id_socket_handle.h"
+
+#include "ftp/id_exceptions.h"
+
+namespace signposter::ftp {
+
+TIdSocketHandle::TIdSocketHandle() = default;
+
+TIdSocketHandle::~TIdSocketHandle() {
+    Close(true);
+}
+
+void TIdSocketHandle::OpenSocket(int type, int protocol) {
+    Close(true);
+    m_socketId = m_stack.Stack().CreateSocket(type, protocol);
+    m_isOpen = true;
+}
+
+void TIdSocketHandle::BindLocal() {
+    TIdStack& stack = m_stack.Stack();
+    const TIdInAddr address = m_localAddress.empty() ? TIdInAddr{} : TIdStack::TextToAddress(m_localAddress);
+    if (stack.CheckSocketResult(stack.Bind(m_socketId, address, m_port), {kWsaEAddrInUse})) {
+        throw EIdCouldNotBindSocket(kMsgCouldNotBindSocket);
+    }
+    RefreshLocal();
+}
+
+void TIdSocketHandle::SetRemote(const std::string& address, int port) {
+    m_remoteAddress = address;
+    m_remotePort = port;
+}
+
+int TIdSocketHandle::ConnectRemote(int /*family: always IPv4*/, int timeoutMs) {
+    const TIdInAddr address = TIdStack::TextToAddress(m_remoteAddress);
+    const int result = m_stack.Stack().Connect(m_socketId, address, m_remotePort, timeoutMs);
+    if (result != -1) {
+        RefreshLocal();
+        RefreshRemote();
+    }
+    return result;
+}
+
+void TIdSocketHandle::StartListening(int backlog) {
+    TIdStack& stack = m_stack.Stack();
+    stack.CheckSocketResult(stack.Listen(m_socketId, backlog));
+}
+
+void TIdSocketHandle::AcceptFrom(TIdSocket listeningSocket) {
+    TIdStack& stack = m_stack.Stack();
+    const TIdSocket accepted = stack.Accept(listeningSocket);
+    stack.CheckSocketResult(accepted);
+    m_socketId = accepted;
+    m_isOpen = true;
+    RefreshLocal();
+    RefreshRemote();
+}
+
+int TIdSocketHandle::SendBytes(const char* data, int count, int timeoutMs) {
+    return m_stack.Stack().Send(m_socketId, data, count, timeoutMs);
+}
+
+int TIdSocketHandle::ReceiveBytes(char* area, int size) {
+    return m_stack.Stack().Receive(m_socketId, area, size);
+}
+
+bool TIdSocketHandle::WaitReadable(int timeoutMs) {
+    if (!m_isOpen)
+        throw EIdConnClosedGracefully(kMsgConnectionClosedGracefully);
+    return m_stack.Stack().WaitForReadable({m_socketId}, timeoutMs) == 1;
+}
+
+void TIdSocketHandle::Close(bool resetLocal) {
+    if (!m_isOpen)
+        return;
+    m_isOpen = false;
+    TIdStack& stack = m_stack.Stack();
+    stack.Shutdown(m_socketId, 1);
+    stack.CloseSocket(m_socketId);
+    Clear(resetLocal);
+}
+
+void TIdSocketHandle::Clear(bool resetLocal) {
+    m_isOpen = false;
+    m_socketId = kInvalidSocket;
+    if (resetLocal) {
+        m_localAddress.clear();
+        m_port = 0;
+    }
+    m_remoteAddress.clear();
+    m_remotePort = 0;
+}
+
+void TIdSocketHandle::RefreshLocal() {
+    TIdStack& stack = m_stack.Stack();
+    TIdInAddr address{};
+    int port = 0;
+    stack.CheckSocketResult(stack.LocalName(m_socketId, address, port));
+    m_localAddress = TIdStack::AddressToText(address);
+    m_port = port;
+}
+
+void TIdSocketHandle::RefreshRemote() {
+    TIdStack& stack = m_stack.Stack();
+    TIdInAddr address{};
+    int port = 0;
+    stack.CheckSocketResult(stack.PeerName(m_socketId, address, port));
+    m_remoteAddress = TIdStack::AddressToText(address);
+    m_remotePort = port;
+}
+
+}  // namespace signposter::ftp

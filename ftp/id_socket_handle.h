@@ -1,0 +1,53 @@
+#pragma once
+
+#include <string>
+
+#include "ftp/byte_stream.h"
+#include "ftp/id_stack.h"
+
+namespace signposter::ftp {
+
+// One endpoint's socket with its local and remote address. Owned by exactly one connection.
+class TIdSocketHandle : public ByteStream {
+public:
+    TIdSocketHandle();
+    ~TIdSocketHandle() override;
+    TIdSocketHandle(const TIdSocketHandle&) = delete;
+    TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
+
+    TIdSocket SocketId() const { return m_socketId; }
+    bool IsOpen() const override { return m_isOpen; }
+    const std::string& LocalAddress() const { return m_localAddress; }
+    void SetLocalAddress(const std::string& address) { m_localAddress = address; }
+    std::string RemoteAddress() const override { return m_remoteAddress; }
+    int Port() const { return m_port; }
+    void SetPort(int port) { m_port = port; }
+    int RemotePort() const { return m_remotePort; }
+
+    void OpenSocket(int type = 1, int protocol = 0);
+    void BindLocal();
+    void SetRemote(const std::string& address, int port);
+    // Raw result of the connect (0 or -1); the caller checks it. A connect still pending after timeoutMs
+    // fails with 10060.
+    int ConnectRemote(int family, int timeoutMs = kNoTimeLimit);
+    void StartListening(int backlog);
+    void AcceptFrom(TIdSocket listeningSocket);
+    int SendBytes(const char* data, int count, int timeoutMs) override;
+    int ReceiveBytes(char* area, int size) override;
+    bool WaitReadable(int timeoutMs) override;
+    void Close(bool resetLocal) override;
+    void Clear(bool resetLocal);
+    void RefreshLocal();
+    void RefreshRemote();
+
+private:
+    TIdStackReference m_stack{false};
+    TIdSocket m_socketId = kInvalidSocket;
+    bool m_isOpen = false;
+    std::string m_localAddress;
+    std::string m_remoteAddress;
+    int m_port = 0;
+    int m_remotePort = 0;
+};
+
+}  // namespace signposter::ftp

@@ -1,0 +1,580 @@
+#include "ftp/id_stack.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "ftp/id_exceptions.h"
+#include "platform/text.h"
+#include "platform/tick_counter.h"
+
+namespace signposter::ftp {
+
+namespace {
+
+// What a Windows Sockets readiness set holds; the error codes we report come from the same interface.
+constexpr std::size_t kMaxSetSize = 64;
+
+// Milliseconds left until deadline for poll(); -1 (no limit) when there is no deadline.
+int Remaining(std::int64_t deadline) {
+    if (deadline < 0)
+        return -1;
+    const std::int64_t left = deadline - platform::TickCount();
+    if (left <= 0)
+        return 0;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+std::int64_t DeadlineAfter(int timeoutMs) {
+    return timeoutMs < 0 ? -1 : platform::TickCount() + timeoutMs;
+}
+
+// poll() until an event, the deadline, or a real failure; a signal only restarts the wait with what is
+// left of it.
+int PollUntil(pollfd* fds, nfds_t count, std::int64_t deadline) {
+    for (;;) {
+        const int result = ::poll(fds, count, Remaining(deadline));
+        if (result >= 0 || errno != EINTR)
+            return result;
+    }
+}
+
+sockaddr_in MakeAddress(const TIdInAddr& address, int port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    // Only the low 16 bits of a port reach the wire.
+    sa.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    std::memcpy(&sa.sin_addr, address.data(), 4);
+    return sa;
+}
+
+int ReadAddress(const sockaddr_in& sa, TIdInAddr& address, int& port) {
+    std::memcpy(address.data(), &sa.sin_addr, 4);
+    port = ntohs(sa.sin_port);
+    return 0;
+}
+
+struct StackRegistry {
+    std::unique_ptr<TIdStack> stack;
+    int users = 0;
+    int components = 0;
+    std::function<std::unique_ptr<TIdStack>()> factory;
+};
+
+StackRegistry& Registry() {
+    static StackRegistry registry;
+    return registry;
+}
+
+}  // namespace
+
+int MapErrnoToWsa(int error) {
+    switch (error) {
+        case 0:
+            return 0;
+        case EINTR:
+            return 10004;
+        case EBADF:
+            return 10009;
+        case EACCES:
+        case EPERM:
+            return 10013;
+        case EFAULT:
+            return 10014;
+        case EINVAL:
+            return 10022;
+        case EMFILE:
+        case ENFILE:
+            return 10024;
+        case EAGAIN:
+            return 10035;
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+            return 10035;
+#endif
+        case EINPROGRESS:
+            return 10036;
+        case EALREADY:
+            return 10037;
+        case ENOTSOCK:
+            return 10038;
+        case EDESTADDRREQ:
+            return 10039;
+        case EMSGSIZE:
+            return 10040;
+        case EPROTOTYPE:
+            return 10041;
+        case ENOPROTOOPT:
+            return 10042;
+        case EPROTONOSUPPORT:
+            return 10043;
+        case ESOCKTNOSUPPORT:
+            return 10044;
+        case EOPNOTSUPP:
+            return 10045;
+        case EPFNOSUPPORT:
+            return 10046;
+        case EAFNOSUPPORT:
+            return 10047;
+        case EADDRINUSE:
+            return 10048;
+        case EADDRNOTAVAIL:
+            return 10049;
+        case ENETDOWN:
+            return 10050;
+        case ENETUNREACH:
+            return 10051;
+        case ENETRESET:
+            return 10052;
+        case ECONNABORTED:
+            return 10053;
+        case ECONNRESET:
+            return 10054;
+        case ENOBUFS:
+        case ENOMEM:
+            return 10055;
+        case EISCONN:
+            return 10056;
+        case ENOTCONN:
+            return 10057;
+        case EPIPE:
+        case ESHUTDOWN:
+            return 10058;
+        case ETOOMANYREFS:
+            return 10059;
+        case ETIMEDOUT:
+            return 10060;
+        case ECONNREFUSED:
+            return 10061;
+        case ELOOP:
+            return 10062;
+        case ENAMETOOLONG:
+            return 10063;
+        case EHOSTDOWN:
+            return 10064;
+        case EHOSTUNREACH:
+            return 10065;
+        case ENOTEMPTY:
+            return 10066;
+        // Anything else keeps its own small number, which no table entry uses, so the report stays true.
+        default:
+            return error;
+    }
+}
+
+int MapAddrInfoErrorToWsa(int eaiError, int savedErrno) {
+    switch (eaiError) {
+        case 0:
+            return 0;
+        case EAI_NONAME:
+            return kWsaHostNotFound;
+        case EAI_AGAIN:
+            return kWsaTryAgain;
+#ifdef EAI_NODATA
+        case EAI_NODATA:
+            return kWsaNoData;
+#endif
+#ifdef EAI_ADDRFAMILY
+        case EAI_ADDRFAMILY:
+            return kWsaNoData;
+#endif
+        case EAI_MEMORY:
+            return 10055;
+        case EAI_SYSTEM:
+            return savedErrno != 0 ? MapErrnoToWsa(savedErrno) : kWsaNoRecovery;
+        default:
+            return kWsaNoRecovery;
+    }
+}
+
+// ---- TIdStack ----
+
+TIdSocket TIdStack::CreateSocket(int type, int protocol) {
+    const TIdSocket socket = NewSocket(type, protocol);
+    if (socket == kInvalidSocket)
+        throw EIdInvalidSocket(kMsgCannotAllocateSocket);
+    return socket;
+}
+
+std::string TIdStack::LookupHost(const std::string& name) {
+    if (text::UpperAscii(name) == "LOCALHOST")
+        return "127.0.0.1";
+    if (IsDottedQuad(name))
+        return name;
+    const std::optional<TIdInAddr> address = HostByName(name);
+    if (!address)
+        RaiseSocketFailure(LastError());
+    return AddressToText(*address);
+}
+
+bool TIdStack::CheckSocketResult(int result, std::initializer_list<int> tolerated) {
+    if (result != -1)
+        return false;
+    const int code = LastError();
+    for (int t : tolerated) {
+        if (t == code)
+            return true;
+    }
+    RaiseSocketFailure(code);
+}
+
+void TIdStack::RaiseSocketFailure(int code) {
+    throw EIdSocketError(code, "Socket Error # " + std::to_string(code) + "\r\n" + SocketErrorText(code));
+}
+
+std::string TIdStack::SocketErrorText(int code) {
+    switch (code) {
+        case 10004:
+            return "Interrupted system call.";
+        case 10009:
+            return "Bad file number.";
+        case 10013:
+            return "Access denied.";
+        case 10014:
+            return "Bad address.";
+        case 10022:
+            return "Invalid argument.";
+        case 10024:
+            return "Too many open files.";
+        case 10035:
+            return "Operation would block. ";
+        case 10036:
+            return "Operation now in progress.";
+        case 10037:
+            return "Operation already in progress.";
+        case 10038:
+            return "Socket operation on non-socket.";
+        case 10039:
+            return "Destination address required.";
+        case 10040:
+            return "Message too long.";
+        case 10041:
+            return "Protocol wrong type for socket.";
+        case 10042:
+            return "Bad protocol option.";
+        case 10043:
+            return "Protocol not supported.";
+        case 10044:
+            return "Socket type not supported.";
+        case 10045:
+            return "Operation not supported on socket.";
+        case 10046:
+            return "Protocol family not supported.";
+        case 10047:
+            return "Address family not supported by protocol family.";
+        case 10048:
+            return "Address already in use.";
+        case 10049:
+            return "Cannot assign requested address.";
+        case 10050:
+            return "Network is down.";
+        case 10051:
+            return "Network is unreachable.";
+        case 10052:
+            return "Net dropped connection or reset.";
+        case 10053:
+            return "Software caused connection abort.";
+        case 10054:
+            return "Connection reset by peer.";
+        case 10055:
+            return "No buffer space available.";
+        case 10056:
+            return "Socket is already connected.";
+        case 10057:
+            return "Socket is not connected.";
+        case 10058:
+            return "Cannot send or receive after socket is closed.";
+        case 10059:
+            return "Too many references, cannot splice.";
+        case 10060:
+            return "Connection timed out.";
+        case 10061:
+            return "Connection refused.";
+        case 10062:
+            return "Too many levels of symbolic links.";
+        case 10063:
+            return "File name too long.";
+        case 10064:
+            return "Host is down.";
+        case 10065:
+            return "No route to host.";
+        case 10066:
+            return "Directory not empty";
+        default:
+            return "";
+    }
+}
+
+int TIdStack::WaitForReadable(const std::vector<TIdSocket>& sockets, int timeoutMs) {
+    if (sockets.size() > kMaxSetSize)
+        throw EIdStackSetSizeExceeded(kMsgSetSizeExceeded);
+    return WaitReadable(sockets, timeoutMs);
+}
+
+bool TIdStack::IsDottedQuad(std::string_view text) {
+    std::string_view parts[4];
+    std::string_view rest = text;
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t dot = rest.find('.');
+        if (dot == std::string_view::npos) {
+            parts[i] = rest;
+            rest = {};
+            // The later parts stay empty and fail below.
+            for (int j = i + 1; j < 4; ++j) parts[j] = {};
+            break;
+        }
+        parts[i] = rest.substr(0, dot);
+        rest = rest.substr(dot + 1);
+        if (i == 2)
+            parts[3] = rest;
+    }
+    for (std::string_view part : parts) {
+        const std::optional<std::int32_t> value = text::TryStrictInteger(part);
+        if (!value || *value < 0 || *value > 255)
+            return false;
+    }
+    return true;
+}
+
+std::string TIdStack::AddressToText(const TIdInAddr& address) {
+    return std::to_string(address[0]) + "." + std::to_string(address[1]) + "." + std::to_string(address[2]) +
+           "." + std::to_string(address[3]);
+}
+
+TIdInAddr TIdStack::TextToAddress(std::string_view text) {
+    TIdInAddr address{};
+    std::string_view rest = text;
+    for (int i = 0; i < 4; ++i) {
+        const std::size_t dot = rest.find('.');
+        const std::string_view field = rest.substr(0, dot);
+        rest = dot == std::string_view::npos ? std::string_view{} : rest.substr(dot + 1);
+        address[i] = static_cast<std::uint8_t>(text::StrictInteger(field) & 0xFF);
+    }
+    return address;
+}
+
+// ---- TIdStackPosix ----
+
+int TIdStackPosix::Fail() {
+    return FailWith(MapErrnoToWsa(errno));
+}
+
+int TIdStackPosix::FailWith(int wsaCode) {
+    m_lastError = wsaCode;
+    return -1;
+}
+
+TIdSocket TIdStackPosix::NewSocket(int type, int protocol) {
+    // Callers use the Windows Sockets numbers: type 1 is a stream socket.
+    const int posixType = type == 1 ? SOCK_STREAM : type;
+    const int s = ::socket(AF_INET, posixType | SOCK_CLOEXEC, protocol);
+    if (s < 0)
+        return Fail();
+    return s;
+}
+
+int TIdStackPosix::Bind(TIdSocket socket, const TIdInAddr& address, int port) {
+    const sockaddr_in sa = MakeAddress(address, port);
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        return Fail();
+    return 0;
+}
+
+int TIdStackPosix::Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs) {
+    const sockaddr_in sa = MakeAddress(address, port);
+    // A blocking connect waits as long as the kernel likes (minutes for a silent host); connect without
+    // blocking and wait for the outcome ourselves, then put the socket back as it was.
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0)
+        return Fail();
+    if (::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)
+        return Fail();
+    const std::int64_t deadline = DeadlineAfter(timeoutMs);
+    int result = ::connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    int error = result == 0 ? 0 : errno;
+    if (result != 0 && (error == EINPROGRESS || error == EINTR)) {
+        pollfd pfd{socket, POLLOUT, 0};
+        const int ready = PollUntil(&pfd, 1, deadline);
+        if (ready < 0) {
+            error = errno;
+        } else if (ready == 0) {
+            error = ETIMEDOUT;
+        } else {
+            socklen_t length = sizeof error;
+            if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+    }
+    ::fcntl(socket, F_SETFL, flags);
+    if (error != 0) {
+        errno = error;
+        return Fail();
+    }
+    return 0;
+}
+
+int TIdStackPosix::Listen(TIdSocket socket, int backlog) {
+    if (::listen(socket, backlog) != 0)
+        return Fail();
+    return 0;
+}
+
+TIdSocket TIdStackPosix::Accept(TIdSocket socket) {
+    // Called once the listener is readable; a pending connection that was dropped meanwhile must not
+    // turn this into an endless wait, so the accept itself never blocks (EAGAIN comes back as 10035).
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0)
+        return Fail();
+    if ((flags & O_NONBLOCK) == 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)
+        return Fail();
+    int accepted = -1;
+    int error = 0;
+    do {
+        accepted = ::accept4(socket, nullptr, nullptr, SOCK_CLOEXEC);
+        error = accepted < 0 ? errno : 0;
+    } while (accepted < 0 && error == EINTR);
+    ::fcntl(socket, F_SETFL, flags);
+    if (accepted < 0) {
+        errno = error;
+        return Fail();
+    }
+    return accepted;
+}
+
+int TIdStackPosix::Send(TIdSocket socket, const char* data, int count, int timeoutMs) {
+    const std::int64_t deadline = DeadlineAfter(timeoutMs);
+    for (;;) {
+        pollfd pfd{socket, POLLOUT, 0};
+        const int ready = PollUntil(&pfd, 1, deadline);
+        if (ready < 0)
+            return Fail();
+        if (ready == 0)
+            return FailWith(kWsaETimedOut);
+        // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the program.
+        const ssize_t n = ::send(socket, data, static_cast<std::size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            continue;
+        return Fail();
+    }
+}
+
+int TIdStackPosix::Receive(TIdSocket socket, char* area, int size) {
+    for (;;) {
+        const ssize_t n = ::recv(socket, area, static_cast<std::size_t>(size), 0);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno != EINTR)
+            return Fail();
+    }
+}
+
+int TIdStackPosix::WaitReadable(const std::vector<TIdSocket>& sockets, int timeoutMs) {
+    std::vector<pollfd> fds;
+    fds.reserve(sockets.size());
+    for (TIdSocket s : sockets) fds.push_back(pollfd{s, POLLIN, 0});
+    const int ready = PollUntil(fds.data(), fds.size(), DeadlineAfter(timeoutMs));
+    if (ready < 0)
+        return Fail();
+    return ready;
+}
+
+void TIdStackPosix::Shutdown(TIdSocket socket, int how) {
+    ::shutdown(socket, how == 1 ? SHUT_WR : how);
+}
+
+// Not retried on EINTR: on Linux the descriptor is gone either way, and a retry could close another one.
+void TIdStackPosix::CloseSocket(TIdSocket socket) {
+    ::close(socket);
+}
+
+int TIdStackPosix::LocalName(TIdSocket socket, TIdInAddr& address, int& port) {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
+        return Fail();
+    return ReadAddress(sa, address, port);
+}
+
+int TIdStackPosix::PeerName(TIdSocket socket, TIdInAddr& address, int& port) {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
+        return Fail();
+    return ReadAddress(sa, address, port);
+}
+
+std::optional<TIdInAddr> TIdStackPosix::HostByName(const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    errno = 0;
+    const int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (result != 0 || list == nullptr) {
+        const int savedErrno = errno;
+        if (list)
+            ::freeaddrinfo(list);
+        FailWith(result != 0 ? MapAddrInfoErrorToWsa(result, savedErrno) : kWsaNoData);
+        return std::nullopt;
+    }
+    TIdInAddr address{};
+    std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr, 4);
+    ::freeaddrinfo(list);
+    return address;
+}
+
+std::string TIdStackPosix::HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        Fail();
+        return "";
+    }
+    return name;
+}
+
+// ---- the shared stack ----
+
+TIdStack* SharedStack() {
+    return Registry().stack.get();
+}
+
+int NetComponentCount() {
+    return Registry().components;
+}
+
+void SetStackFactory(std::function<std::unique_ptr<TIdStack>()> factory) {
+    Registry().factory = std::move(factory);
+}
+
+TIdStackReference::TIdStackReference(bool isComponent) : m_isComponent(isComponent) {
+    StackRegistry& registry = Registry();
+    if (!registry.stack) {
+        // Sockets are linked directly: starting the stack is making the object.
+        registry.stack = registry.factory ? registry.factory() : std::make_unique<TIdStackPosix>();
+        if (!registry.stack)
+            throw EIdStackInitializationFailed(kMsgWinsockInitializationError);
+    }
+    ++registry.users;
+    if (m_isComponent)
+        ++registry.components;
+}
+
+TIdStackReference::~TIdStackReference() {
+    StackRegistry& registry = Registry();
+    if (m_isComponent)
+        --registry.components;
+    if (--registry.users == 0)
+        registry.stack.reset();
+}
+
+}  // namespace signposter::ftp

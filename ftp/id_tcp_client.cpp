@@ -1,0 +1,40 @@
+#include "ftp/id_tcp_client.h"
+
+#include "ftp/id_exceptions.h"
+
+namespace signposter::ftp {
+
+TIdTCPClient::TIdTCPClient(TIdComponent* owner) : TIdTCPConnection(owner) {}
+
+void TIdTCPClient::NotifyConnected() {
+    if (m_onConnected)
+        m_onConnected(this);
+}
+
+void TIdTCPClient::ConnectToHost() {
+    if (Socket().IsOpen())
+        throw EIdAlreadyConnected(kMsgAlreadyConnected);
+    ResetState();
+    Socket().OpenSocket(1, 0);
+    try {
+        TIdStack& stack = *SharedStack();
+        Socket().SetLocalAddress(m_boundIP);
+        Socket().BindLocal();
+        if (!TIdStack::IsDottedQuad(m_host))
+            NotifyStatus(TIdStatus::Resolving, m_host);
+        Socket().SetRemote(stack.LookupHost(m_host), m_port);
+        NotifyStatus(TIdStatus::Connecting, Socket().RemoteAddress());
+        stack.CheckSocketResult(Socket().ConnectRemote(2, m_connectTimeout));
+    } catch (...) {
+        // The first failure is the one worth reporting; closing cannot add anything useful.
+        try {
+            CloseConnection();
+        } catch (...) {
+        }
+        throw;
+    }
+    NotifyStatus(TIdStatus::Connected, Socket().RemoteAddress());
+    NotifyConnected();
+}
+
+}  // namespace signposter::ftp

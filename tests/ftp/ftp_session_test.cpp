@@ -1,0 +1,478 @@
+// The upload session against the scripted server: the exact conversation, the Parts' edge cases and the
+// bounded waits.
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ftp/id_exceptions.h"
+#include "ftp/id_ftp.h"
+#include "scripted_ftp_server.h"
+
+namespace signposter::ftp {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::AcceptUpload;
+using ::testing::ElementsAre;
+using testing::Say;
+using testing::SayThenClose;
+using testing::ScriptedFtpServer;
+using testing::ScriptedReply;
+using testing::Silence;
+using Lines = std::vector<std::string>;
+
+// A page with every kind of line end: the bytes must arrive exactly as stored.
+const std::string kPage = "<html>\r\n<head>\n<title>x</title>\r</head>\r\n\r\n<body>\x01\xff</body></html>";
+
+int ClosedLoopbackPort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof sa;
+    ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length);
+    ::close(s);
+    return ntohs(sa.sin_port);
+}
+
+class FtpSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("sp-ftp-session-" + std::to_string(::getpid()) + "-" +
+                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+        m_page = WriteFile("page.htm", kPage);
+        m_ftp.SetHost("127.0.0.1");
+        m_ftp.SetPort(m_server.Port());
+        m_ftp.SetUser("publisher");
+        m_ftp.SetPassword("secret");
+        m_ftp.SetPassive(true);
+        m_ftp.SetTransferType(ftASCII);
+        // Short bounds: a test that reaches one should not wait the real 30 s.
+        m_ftp.SetReplyTimeout(2000);
+        m_ftp.SetConnectTimeout(2000);
+        m_ftp.SetSendTimeout(2000);
+        m_ftp.SetAcceptTimeout(2000);
+    }
+    void TearDown() override {
+        m_ftp.CloseConnection();
+        fs::remove_all(m_dir);
+    }
+    std::string WriteFile(const std::string& name, const std::string& bytes) {
+        const std::string path = (m_dir / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    // One attempt as the publisher makes it.
+    void Publish(const std::string& remote = "index.htm") {
+        m_ftp.OpenSession(true);
+        m_ftp.StoreFile(m_page, remote, false);
+        m_ftp.CloseConnection();
+    }
+    Lines LoginCommands() const { return {"user publisher", "pass secret", "type A", "syst"}; }
+    Lines With(Lines lines, const Lines& more) const {
+        lines.insert(lines.end(), more.begin(), more.end());
+        return lines;
+    }
+
+    fs::path m_dir;
+    std::string m_page;
+    ScriptedFtpServer m_server;
+    TIdFTP m_ftp;
+};
+
+TEST_F(FtpSession, PassiveUploadSendsExactlyTheseBytes) {
+    std::vector<std::string> notices;
+    m_ftp.SetOnStatus([&](TIdComponent*, TIdStatus, const std::string& text) { notices.push_back(text); });
+    Publish();
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.ControlBytes(),
+              "user publisher\r\npass secret\r\ntype A\r\nsyst\r\nPASV\r\nSTOR index.htm\r\n");  // no QUIT
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_EQ(m_server.Uploads()[0], kPage);  // ASCII announced, nothing converted
+    EXPECT_EQ(m_ftp.ServerSystem(), " UNIX Type: L8");
+    EXPECT_EQ(m_ftp.DataConnection(), nullptr);
+    EXPECT_FALSE(m_ftp.IsConnected());
+    EXPECT_EQ(notices, (Lines{"Connecting to 127.0.0.1.", "Connected.", "Disconnecting from 127.0.0.1.",
+                              "Not connected."}));
+}
+
+TEST_F(FtpSession, ActiveUploadAnnouncesTheControlConnectionsLocalAddress) {
+    m_ftp.SetPassive(false);
+    // The accepted data connection keeps the listener's local address and port.
+    std::string expected;
+    m_ftp.SetOnWorkBegin([&](TIdComponent* sender, TWorkMode, std::int32_t) {
+        const TIdSocketHandle& socket = dynamic_cast<TIdTCPConnection*>(sender)->Socket();
+        expected = "PORT 127,0,0,1," + std::to_string(socket.Port() / 256) + "," +
+                   std::to_string(socket.Port() % 256);
+        EXPECT_EQ(socket.LocalAddress(), "127.0.0.1");
+    });
+    Publish();
+    const Lines commands = m_server.Commands();
+    ASSERT_EQ(commands.size(), 6u);
+    EXPECT_EQ(commands[4], expected);
+    EXPECT_EQ(commands[5], "STOR index.htm");
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_EQ(m_server.Uploads()[0], kPage);
+}
+
+TEST_F(FtpSession, ActiveConnectionArrivingBeforeThePreliminaryReplyWaitsInTheQueue) {
+    m_ftp.SetPassive(false);
+    ScriptedReply early = AcceptUpload();
+    early.connectBeforeReply = true;
+    m_server.Script("STOR", early);
+    Publish();
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_EQ(m_server.Uploads()[0], kPage);
+}
+
+TEST_F(FtpSession, LargeFileArrivesWhole) {
+    std::string big(5 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    m_page = WriteFile("big.bin", big);
+    for (bool passive : {true, false}) {
+        m_ftp.SetPassive(passive);
+        Publish("big.bin");
+    }
+    ASSERT_EQ(m_server.Uploads().size(), 2u);
+    EXPECT_TRUE(m_server.Uploads()[0] == big);
+    EXPECT_TRUE(m_server.Uploads()[1] == big);
+}
+
+TEST_F(FtpSession, EmptyFileOpensAndClosesTheDataConnection) {
+    m_page = WriteFile("empty.htm", "");
+    Publish();
+    EXPECT_EQ(m_server.DataConnections(), 1);
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_EQ(m_server.Uploads()[0], "");
+}
+
+TEST_F(FtpSession, StoreCommandVariants) {
+    m_ftp.OpenSession(true);
+    m_ftp.StoreFile(m_page, "", false);
+    m_ftp.StoreFile(m_page, "log.txt", true);
+    m_ftp.CloseConnection();
+    EXPECT_EQ(m_server.Commands(), With(LoginCommands(), {"PASV", "STOU ", "PASV", "APPE log.txt"}));
+}
+
+TEST_F(FtpSession, LoginVariants) {
+    // 230 to the user command: logged in, no password sent.
+    m_server.Script("USER", Say("230 Welcome, no password needed.\r\n"));
+    m_ftp.OpenSession(true);
+    m_ftp.CloseConnection();
+    EXPECT_EQ(m_server.Commands(), (Lines{"user publisher", "type A", "syst"}));
+}
+
+TEST_F(FtpSession, MultiLineGreetingAndLfOnlyReplies) {
+    m_server.SetGreeting(Say("220-Welcome\n220-to the\n220 server\n"));
+    m_server.Script("USER", Say("331 pw\n"));
+    m_server.Script("PASS", Say("230-Hi\n230 in\n"));
+    m_server.Script("TYPE", Say("200 ok\n"));
+    m_server.Script("SYST", Say("500 syst unknown\n"));  // 500 is accepted
+    m_server.Script("PASV", Say("227 Entering Passive Mode (127,0,0,1,{p1},{p2})\n"));
+    m_server.Script("STOR", AcceptUpload("150 go\n", "226 done\n"));
+    Publish();
+    EXPECT_EQ(m_ftp.ServerSystem(), "Unknown");
+    EXPECT_EQ(m_server.Uploads().size(), 1u);
+}
+
+TEST_F(FtpSession, LoginFailuresCloseTheControlConnection) {
+    struct Case {
+        const char* verb;
+        ScriptedReply reply;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"USER", Say("332 Need account for login.\r\n"), 332},
+        {"PASS", Say("530 Login incorrect.\r\n"), 530},
+        {"TYPE", Say("504 Type not implemented.\r\n"), 504},
+        {"SYST", Say("502 Command not implemented.\r\n"), 502},
+    };
+    for (const Case& c : cases) {
+        ScriptedFtpServer server;
+        server.Script(c.verb, c.reply);
+        m_ftp.SetPort(server.Port());
+        try {
+            m_ftp.OpenSession(true);
+            ADD_FAILURE() << c.verb << " failure accepted";
+        } catch (const EIdProtocolReplyError& e) {
+            EXPECT_EQ(e.ReplyCode(), c.code);
+            EXPECT_EQ(e.Message() + "\r\n", c.reply.text);
+        }
+        EXPECT_FALSE(m_ftp.IsConnected()) << c.verb;
+        EXPECT_TRUE(server.WaitUntilIdle()) << c.verb << ": the server still holds the connection";
+    }
+}
+
+TEST_F(FtpSession, GreetingFailures) {
+    m_server.SetGreeting(Say("421 Too many users.\r\n"));
+    EXPECT_THROW(m_ftp.OpenSession(true), EIdProtocolReplyError);
+    EXPECT_FALSE(m_ftp.IsConnected());
+
+    m_server.SetGreeting(SayThenClose(""));
+    try {
+        m_ftp.OpenSession(true);
+        FAIL() << "no greeting accepted";
+    } catch (const EIdConnClosedGracefully& e) {
+        EXPECT_EQ(e.Message(), "Connection Closed Gracefully.");
+    }
+    EXPECT_FALSE(m_ftp.IsConnected());
+}
+
+TEST_F(FtpSession, SilentServerReachesTheReplyBound) {
+    m_server.SetGreeting(Silence());
+    m_ftp.SetReplyTimeout(300);
+    try {
+        m_ftp.OpenSession(true);
+        FAIL() << "a silent server let the session open";
+    } catch (const EIdReplyTimeout& e) {
+        EXPECT_EQ(e.Message(), "No reply from the server within 300 ms.");
+        EXPECT_STREQ(e.ClassName(), "EIdReplyTimeout");
+    }
+    EXPECT_FALSE(m_ftp.IsConnected());
+    EXPECT_TRUE(m_server.WaitUntilIdle());
+}
+
+TEST_F(FtpSession, SlowButTimelyRepliesAreFine) {
+    m_server.Script("SYST", Say("215 UNIX\r\n", 150));
+    m_ftp.SetReplyTimeout(1000);
+    EXPECT_NO_THROW(Publish());
+}
+
+TEST_F(FtpSession, SilenceAfterTheStoreCommandReachesTheBound) {
+    m_server.Script("STOR", Silence());
+    m_ftp.SetReplyTimeout(300);
+    EXPECT_THROW(m_ftp.StoreFile(m_page, "x", false), EIdException);  // not connected yet
+    m_ftp.OpenSession(true);
+    EXPECT_THROW(m_ftp.StoreFile(m_page, "index.htm", false), EIdReplyTimeout);
+    EXPECT_EQ(m_ftp.DataConnection(), nullptr);
+}
+
+TEST_F(FtpSession, PassiveReplyForms) {
+    const std::vector<std::string> forms = {
+        "227 Entering Passive Mode 127,0,0,1,{p1},{p2}\r\n",          // no parentheses: after the last space
+        "227 Entering Passive Mode (127, 0, 0, 1, {p1}, {p2}).\r\n",  // spaces inside parentheses
+        "227 Entering Passive Mode (127,0,0,2,{p1},{p2}).\r\n",       // address not the server's
+    };
+    for (const std::string& form : forms) {
+        m_server.Script("PASV", Say(form));
+        EXPECT_NO_THROW(Publish()) << form;
+    }
+    EXPECT_EQ(m_server.Uploads(), Lines(forms.size(), kPage));
+}
+
+TEST_F(FtpSession, BadPassivePortFieldsFailBeforeTheStoreCommand) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"227 Entering Passive Mode 127, 0, 0, 1, {p1}, {p2}\r\n", "'' is not a valid integer value"},
+        {"227 Entering Passive Mode (127,0,0,1,x,{p2}).\r\n", "'x' is not a valid integer value"},
+        {"227 Entering Passive Mode (127,0,0,1,{p1}).\r\n", "'' is not a valid integer value"},
+        {"227 Entering Passive Mode )127,0,0,1,{p1},{p2}(\r\n", "'' is not a valid integer value"},
+    };
+    m_ftp.OpenSession(true);
+    for (const auto& [reply, message] : cases) {
+        m_server.Script("PASV", Say(reply));
+        try {
+            m_ftp.StoreFile(m_page, "index.htm", false);
+            ADD_FAILURE() << reply;
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(e.Message(), message);
+        }
+        EXPECT_TRUE(m_ftp.IsConnected());
+    }
+    m_ftp.CloseConnection();
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    for (const std::string& command : m_server.Commands()) EXPECT_NE(command.substr(0, 4), "STOR");
+}
+
+TEST_F(FtpSession, CompletionReplies) {
+    m_server.Script("STOR",
+                    {AcceptUpload("150 go\r\n", "426 Connection closed.\r\n226 But it arrived.\r\n"),
+                     AcceptUpload("125 go\r\n", "250 ok\r\n"), AcceptUpload("150 go\r\n", "225 ok\r\n"),
+                     AcceptUpload("150 go\r\n", "426 Connection closed.\r\n451 Lost.\r\n")});
+    m_ftp.OpenSession(true);
+    for (int i = 0; i < 3; ++i) EXPECT_NO_THROW(m_ftp.StoreFile(m_page, "index.htm", false));
+    try {
+        m_ftp.StoreFile(m_page, "index.htm", false);
+        FAIL() << "426 then 451 counted as success";
+    } catch (const EIdProtocolReplyError& e) {
+        EXPECT_EQ(e.ReplyCode(), 451);
+        EXPECT_EQ(e.Message(), "451 Lost.");
+    }
+}
+
+TEST_F(FtpSession, RefusedStoreLeavesTheSessionOpenAndTheNextAttemptsRecover) {
+    m_server.Script("STOR", {Say("553 Could not create file.\r\n"), AcceptUpload()});
+    m_ftp.OpenSession(true);
+    try {
+        m_ftp.StoreFile(m_page, "index.htm", false);
+        FAIL() << "refused store accepted";
+    } catch (const EIdProtocolReplyError& e) {
+        EXPECT_EQ(e.ReplyCode(), 553);
+    }
+    EXPECT_TRUE(m_ftp.IsConnected());
+    try {
+        m_ftp.OpenSession(true);
+        FAIL() << "opened a second session over the first";
+    } catch (const EIdAlreadyConnected& e) {
+        EXPECT_EQ(e.Message(), "Already connected.");
+    }
+    EXPECT_FALSE(m_ftp.IsConnected());
+    Publish();
+    EXPECT_EQ(m_server.ControlConnections(), 2);
+    EXPECT_EQ(m_server.Uploads(), Lines{kPage});
+}
+
+TEST_F(FtpSession, ActiveModeServerThatNeverConnectsReachesTheAcceptBound) {
+    m_ftp.SetPassive(false);
+    m_ftp.SetAcceptTimeout(300);
+    m_server.Script("STOR", Say("150 Opening data connection.\r\n"));  // ...and never connects
+    m_ftp.OpenSession(true);
+    try {
+        m_ftp.StoreFile(m_page, "index.htm", false);
+        FAIL() << "upload without a data connection";
+    } catch (const EIdAcceptTimeout& e) {
+        EXPECT_EQ(e.Message(), "The server did not open the data connection within 300 ms.");
+    }
+    EXPECT_EQ(m_ftp.DataConnection(), nullptr);
+    EXPECT_TRUE(m_ftp.IsConnected());
+}
+
+TEST_F(FtpSession, DataConnectionFailures) {
+    // The passive port has nobody listening.
+    const int closed = ClosedLoopbackPort();
+    m_server.Script("PASV", Say("227 Entering Passive Mode (127,0,0,1," + std::to_string(closed / 256) + "," +
+                                std::to_string(closed % 256) + ").\r\n"));
+    m_ftp.OpenSession(true);
+    try {
+        m_ftp.StoreFile(m_page, "index.htm", false);
+        FAIL() << "stored through a refused data connection";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 10061);
+    }
+    EXPECT_TRUE(m_ftp.IsConnected());
+    m_ftp.CloseConnection();
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands().back(), "STOR index.htm");
+}
+
+TEST_F(FtpSession, DataConnectionThatStopsReadingReachesTheSendBound) {
+    ScriptedReply stall = AcceptUpload();
+    stall.data = ScriptedReply::Data::Stall;
+    m_server.Script("STOR", stall);
+    // More than the kernel buffers of both ends can take.
+    m_page = WriteFile("big.bin", std::string(48 << 20, 'z'));
+    m_ftp.SetSendTimeout(300);
+    m_ftp.OpenSession(true);
+    try {
+        m_ftp.StoreFile(m_page, "big.bin", false);
+        FAIL() << "48 MiB went into a peer that never reads";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 10060);
+    }
+    EXPECT_EQ(m_ftp.DataConnection(), nullptr);
+}
+
+TEST_F(FtpSession, LineBreaksFromTheSettingsAreNeverSent) {
+    m_ftp.SetUser("publisher\r\nDELE index.htm");
+    EXPECT_THROW(m_ftp.OpenSession(true), EIdInvalidCommand);
+    m_ftp.SetUser("publisher");
+    m_ftp.SetPassword("secret\nDELE index.htm");
+    EXPECT_THROW(m_ftp.OpenSession(true), EIdInvalidCommand);
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+
+    m_ftp.SetPassword("secret");
+    m_ftp.OpenSession(true);
+    EXPECT_THROW(m_ftp.StoreFile(m_page, "index.htm\r\nDELE other.htm", false), EIdInvalidCommand);
+    EXPECT_TRUE(m_ftp.IsConnected());
+    m_ftp.CloseConnection();
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands(), LoginCommands());
+}
+
+TEST_F(FtpSession, MissingLocalFileSendsNothing) {
+    m_ftp.OpenSession(true);
+    const std::string missing = (m_dir / "missing.htm").string();
+    try {
+        m_ftp.StoreFile(missing, "index.htm", false);
+        FAIL() << "stored a missing file";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message(), "Cannot open file " + missing);
+    }
+    EXPECT_THROW(m_ftp.StoreFile(m_dir.string(), "index.htm", false), EFOpenError);
+    EXPECT_TRUE(m_ftp.IsConnected());
+    m_ftp.CloseConnection();
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands(), LoginCommands());
+}
+
+TEST_F(FtpSession, ProgressOfTheUploadReachesTheClientsHandlers) {
+    std::vector<std::string> events;
+    m_ftp.SetOnWorkBegin([&](TIdComponent*, TWorkMode mode, std::int32_t total) {
+        if (mode == TWorkMode::Write)
+            events.push_back("begin " + std::to_string(total));
+    });
+    m_ftp.SetOnWork([&](TIdComponent*, TWorkMode mode, std::int32_t count) {
+        if (mode == TWorkMode::Write)
+            events.push_back("work " + std::to_string(count));
+    });
+    m_ftp.SetOnWorkEnd([&](TIdComponent*, TWorkMode mode) {
+        if (mode == TWorkMode::Write)
+            events.push_back("end");
+    });
+    Publish();
+    const std::string size = std::to_string(kPage.size());
+    EXPECT_THAT(events, ElementsAre("begin " + size, "work " + size, "end"));
+}
+
+TEST_F(FtpSession, TransferTypeChangeIsAnnouncedWhenConnected) {
+    m_ftp.OpenSession(true);
+    m_ftp.SetTransferType(ftBinary);
+    m_ftp.SetTransferType(ftBinary);  // unchanged: nothing sent
+    m_ftp.CloseConnection();
+    m_ftp.SetTransferType(ftASCII);  // not connected: only stored
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands(), With(LoginCommands(), {"type I"}));
+    EXPECT_EQ(m_ftp.TransferType(), ftASCII);
+}
+
+TEST_F(FtpSession, RefusedControlConnection) {
+    m_ftp.SetPort(ClosedLoopbackPort());
+    try {
+        m_ftp.OpenSession(true);
+        FAIL() << "connected to a closed port";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.Message(), "Socket Error # 10061\r\nConnection refused.");
+    }
+}
+
+TEST(PassiveReply, Fields) {
+    const TIdPassiveAddress plain = ParsePassiveReply("227 Entering Passive Mode (192,168,1,20,19,137).");
+    EXPECT_EQ(plain.address, "192.168.1.20");
+    EXPECT_EQ(plain.port, 5001);
+    EXPECT_EQ(ParsePassiveReply("227 Entering Passive Mode 192,168,1,20,19,137").port, 5001);
+    const TIdPassiveAddress spaced =
+        ParsePassiveReply("227 Entering Passive Mode (192, 168, 1, 20, 19, 137)");
+    EXPECT_EQ(spaced.address, "192. 168. 1. 20");  // kept as written; only the numbers skip spaces
+    EXPECT_EQ(spaced.port, 5001);
+    EXPECT_EQ(ParsePassiveReply("227 =192,168,1,20,19,137").address, "=192.168.1.20");
+    EXPECT_EQ(ParsePassiveReply("227 (1,2,3,4,$13,x89)").port, 5001);  // hexadecimal forms
+    EXPECT_EQ(ParsePassiveReply("227 (1,2,3,4,5,6,7)").port, 5 * 256 + 6);
+    // Large fields wrap as 32-bit arithmetic does rather than overflowing.
+    EXPECT_EQ(ParsePassiveReply("227 (1,2,3,4,2147483647,1)").port,
+              static_cast<int>(0x7FFFFFFFu * 256u + 1u));
+    EXPECT_THROW(ParsePassiveReply("227 (1,2,3,4,5)"), EConvertError);
+    EXPECT_THROW(ParsePassiveReply(""), EConvertError);
+}
+
+}  // namespace
+}  // namespace signposter::ftp

@@ -1,0 +1,274 @@
+#include "real_ftp_servers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+#include <vector>
+
+#ifndef SIGNPOSTER_PYFTPDLIB_SCRIPT
+#error "SIGNPOSTER_PYFTPDLIB_SCRIPT must name tests/ftp/pyftpdlib_server.py"
+#endif
+
+namespace signposter::testing {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kStartTimeoutMs = 10000;
+constexpr char kVsftpdUser[] = "spftptest";
+constexpr char kVsftpdPassword[] = "spftptest-pw1";
+
+std::string MakeTempDir(const std::string& prefix) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr)
+        return "";
+    return buffer.data();
+}
+
+bool Accepts(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(s);
+    return ok;
+}
+
+bool WaitUntilAccepting(int port, pid_t pid) {
+    const auto end = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+    while (Clock::now() < end) {
+        if (Accepts(port))
+            return true;
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+bool PortFree(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(s);
+    return ok;
+}
+
+// A run of free ports in the high range; another process may take one meanwhile, which only makes the
+// start fail with a clear message.
+int FreePortRun(int count, std::mt19937& random) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int base = 30000 + static_cast<int>(random() % 30000);
+        bool free = true;
+        for (int p = base; p < base + count && free; ++p) free = PortFree(p);
+        if (free)
+            return base;
+    }
+    return 0;
+}
+
+void Stop(pid_t pid) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (Clock::now() < end) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs a command line quietly; true when it exits with status 0.
+bool Run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+RealFtpServer::RealFtpServer(pid_t pid, int port, std::string root, std::string user, std::string password,
+                             std::string workDir)
+    : m_pid(pid),
+      m_port(port),
+      m_root(std::move(root)),
+      m_user(std::move(user)),
+      m_password(std::move(password)),
+      m_workDir(std::move(workDir)) {}
+
+RealFtpServer::~RealFtpServer() {
+    Stop(m_pid);
+    std::error_code error;
+    fs::remove_all(m_workDir, error);
+}
+
+std::string RealFtpServer::ReadFile(const std::string& name) const {
+    return ReadText(m_root + "/" + name);
+}
+
+bool RealFtpServer::HasFile(const std::string& name) const {
+    return fs::exists(m_root + "/" + name);
+}
+
+std::unique_ptr<RealFtpServer> StartPyftpdlib(std::string* why, const std::string& user,
+                                              const std::string& password) {
+    const std::string work = MakeTempDir("sp-pyftpd-");
+    if (work.empty()) {
+        *why = "cannot create a temporary directory";
+        return nullptr;
+    }
+    const std::string root = work + "/root";
+    fs::create_directory(root);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        *why = "pipe failed";
+        return nullptr;
+    }
+    const std::string log = work + "/pyftpdlib.log";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (logFd >= 0)
+            ::dup2(logFd, STDERR_FILENO);
+        ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, user.c_str(), password.c_str(),
+                root.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    std::string portText;
+    const auto end = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+    while (portText.find('\n') == std::string::npos && Clock::now() < end) {
+        pollfd pfd{pipeFds[0], POLLIN, 0};
+        if (::poll(&pfd, 1, 100) <= 0)
+            continue;
+        char buffer[64];
+        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        portText.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    const int port = std::atoi(portText.c_str());
+    auto server = std::make_unique<RealFtpServer>(pid, port, root, user, password, work);
+    if (port <= 0 || !WaitUntilAccepting(port, pid)) {
+        *why = "pyftpdlib did not start (is python3-pyftpdlib installed?): " + ReadText(log);
+        return nullptr;
+    }
+    return server;
+}
+
+std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why) {
+    if (::geteuid() != 0) {
+        *why = "vsftpd needs a local system user, which only root can create; run the tests as root";
+        return nullptr;
+    }
+    if (::access("/usr/sbin/vsftpd", X_OK) != 0) {
+        *why = "/usr/sbin/vsftpd is not installed";
+        return nullptr;
+    }
+    // The account persists between runs; test processes running side by side all use the same password.
+    if (::getpwnam(kVsftpdUser) == nullptr &&
+        !Run(std::string("useradd --no-create-home --shell /bin/sh ") + kVsftpdUser) &&
+        ::getpwnam(kVsftpdUser) == nullptr) {
+        *why = "cannot create the system user for vsftpd";
+        return nullptr;
+    }
+    if (!Run(std::string("echo '") + kVsftpdUser + ":" + kVsftpdPassword + "' | chpasswd")) {
+        *why = "cannot set the vsftpd test user's password";
+        return nullptr;
+    }
+    const passwd* account = ::getpwnam(kVsftpdUser);
+    // vsftpd enters the home directory before local_root, and the account was made without one.
+    if (account != nullptr) {
+        std::error_code ignored;
+        fs::create_directories(account->pw_dir, ignored);
+    }
+    const std::string work = MakeTempDir("sp-vsftpd-");
+    if (work.empty() || account == nullptr) {
+        *why = "cannot create a temporary directory";
+        return nullptr;
+    }
+    const std::string root = work + "/root";
+    fs::create_directory(root);
+    ::chmod(work.c_str(), 0755);
+    if (::chown(root.c_str(), account->pw_uid, account->pw_gid) != 0) {
+        *why = "cannot hand the root directory to the vsftpd user";
+        return nullptr;
+    }
+    fs::create_directories("/var/run/vsftpd/empty");
+
+    std::mt19937 random(static_cast<unsigned>(::getpid()) ^
+                        static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    const int port = FreePortRun(1, random);
+    const int pasv = FreePortRun(10, random);
+    if (port == 0 || pasv == 0) {
+        *why = "no free ports for vsftpd";
+        return nullptr;
+    }
+    const std::string config = work + "/vsftpd.conf";
+    {
+        std::ofstream out(config);
+        out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
+            << "\nbackground=NO\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+            << "anonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\n"
+            << "local_root=" << root << "\nchroot_local_user=NO\n"
+            << "pasv_enable=YES\npasv_min_port=" << pasv << "\npasv_max_port=" << pasv + 9 << "\n"
+            << "port_enable=YES\nconnect_from_port_20=NO\npam_service_name=vsftpd\n"
+            << "secure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\ndelay_failed_login=0\n"
+            << "vsftpd_log_file=" << work << "/vsftpd.log\n";
+    }
+    const std::string log = work + "/stderr.log";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (logFd >= 0) {
+            ::dup2(logFd, STDOUT_FILENO);
+            ::dup2(logFd, STDERR_FILENO);
+        }
+        ::execl("/usr/sbin/vsftpd", "vsftpd", config.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    auto server = std::make_unique<RealFtpServer>(pid, port, root, kVsftpdUser, kVsftpdPassword, work);
+    if (!WaitUntilAccepting(port, pid)) {
+        *why = "vsftpd did not start: " + ReadText(log);
+        return nullptr;
+    }
+    return server;
+}
+
+}  // namespace signposter::testing

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <sys/types.h>
+#include <memory>
+#include <string>
+
+// Real FTP servers on loopback for end-to-end tests: pyftpdlib (any user) and vsftpd (needs root, for
+// its local system user). Each serves one user whose home is a new temporary directory, removed with the
+// server.
+namespace signposter::testing {
+
+class RealFtpServer {
+public:
+    RealFtpServer(pid_t pid, int port, std::string root, std::string user, std::string password,
+                  std::string workDir);
+    ~RealFtpServer();
+    RealFtpServer(const RealFtpServer&) = delete;
+    RealFtpServer& operator=(const RealFtpServer&) = delete;
+
+    int Port() const { return m_port; }
+    const std::string& Root() const { return m_root; }
+    const std::string& User() const { return m_user; }
+    const std::string& Password() const { return m_password; }
+    // The bytes of a file in the server's root; empty when it does not exist.
+    std::string ReadFile(const std::string& name) const;
+    bool HasFile(const std::string& name) const;
+
+private:
+    pid_t m_pid;
+    int m_port;
+    std::string m_root;
+    std::string m_user;
+    std::string m_password;
+    std::string m_workDir;
+};
+
+// pyftpdlib under /usr/bin/python3 on 127.0.0.1 at a port of the system's choice, accepting connections
+// when this returns. nullptr, with the reason in *why, when it cannot be started.
+std::unique_ptr<RealFtpServer> StartPyftpdlib(std::string* why, const std::string& user = "publisher",
+                                              const std::string& password = "s3cret pass");
+
+// vsftpd on 127.0.0.1 at a free high port with a passive port range, for a local system user that is
+// created when missing. Needs root; nullptr with the reason in *why otherwise.
+std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why);
+
+}  // namespace signposter::testing

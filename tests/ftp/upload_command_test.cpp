@@ -1,0 +1,116 @@
+// signposter-cli upload: one attempt as the publisher makes it, its report and its exit status.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/cli/commands.h"
+#include "scripted_ftp_server.h"
+
+namespace signposter::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Say;
+using testing::ScriptedFtpServer;
+using Lines = std::vector<std::string>;
+
+class UploadCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("sp-upload-cli-" + std::to_string(::getpid()));
+        fs::create_directories(m_dir);
+        m_local = (m_dir / "page.htm").string();
+        std::ofstream(m_local, std::ios::binary) << "<html>\r\nhello\r\n</html>\r\n";
+        // As loaded from a settings file a person edited: stray blanks around host and user.
+        m_fields.SetText(TextField::Host, "  127.0.0.1\t");
+        m_fields.SetText(TextField::Port, " " + std::to_string(m_server.Port()));
+        m_fields.SetText(TextField::User, " publisher ");
+        m_fields.SetText(TextField::Password, " pa55 word");
+        m_fields.SetChecked(Switch::Passive, true);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    int Run(const std::vector<std::string>& args) {
+        Context context{m_fields, m_state, (m_dir / "signposter.ini").string()};
+        ::testing::internal::CaptureStderr();
+        const int status = RunUpload(context, args);
+        m_stderr = ::testing::internal::GetCapturedStderr();
+        return status;
+    }
+
+    fs::path m_dir;
+    std::string m_local;
+    ScriptedFtpServer m_server;
+    HeadlessSettings m_fields;
+    ProgramState m_state;
+    std::string m_stderr;
+};
+
+TEST_F(UploadCommand, UploadsAsThePublisherDoes) {
+    EXPECT_EQ(Run({m_local, "index.htm"}), 0);
+    EXPECT_EQ(m_stderr, "");
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    // Host and user trimmed, the password as stored, ASCII announced, passive from the settings.
+    EXPECT_EQ(m_server.Commands(),
+              (Lines{"user publisher", "pass  pa55 word", "type A", "syst", "PASV", "STOR index.htm"}));
+    EXPECT_EQ(m_server.Uploads(), Lines{"<html>\r\nhello\r\n</html>\r\n"});
+
+    m_fields.SetChecked(Switch::Passive, false);
+    EXPECT_EQ(Run({"--verbose", m_local, "index.htm"}), 0);
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands()[10].substr(0, 5), "PORT ");
+}
+
+TEST_F(UploadCommand, VerboseShowsTheConversationWithoutThePassword) {
+    m_server.Script("PASS", Say("230 Welcome, your password  pa55 word is fine.\r\n"));
+    EXPECT_EQ(Run({m_local, "index.htm", "--verbose"}), 0);
+    EXPECT_NE(m_stderr.find("-- Connecting to 127.0.0.1.\n"), std::string::npos) << m_stderr;
+    EXPECT_NE(m_stderr.find("< 220 Scripted server ready.\n> user publisher\n< 331 Password required.\n"),
+              std::string::npos)
+        << m_stderr;
+    EXPECT_NE(m_stderr.find("> pass **********\n"), std::string::npos) << m_stderr;
+    EXPECT_NE(m_stderr.find("> STOR index.htm\n< 150"), std::string::npos) << m_stderr;
+    EXPECT_NE(m_stderr.find("-- Not connected.\n"), std::string::npos) << m_stderr;
+    EXPECT_EQ(m_stderr.find("pa55"), std::string::npos) << m_stderr;
+}
+
+TEST_F(UploadCommand, FailuresPrintTheClassAndMessage) {
+    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    EXPECT_EQ(Run({m_local, "index.htm"}), 1);
+    EXPECT_EQ(m_stderr, "EIdProtocolReplyError: 530 Login incorrect.\n");
+
+    m_fields.SetText(TextField::Port, "21x");
+    EXPECT_EQ(Run({m_local, "index.htm"}), 1);
+    EXPECT_EQ(m_stderr, "EConvertError: '21x' is not a valid integer value\n");
+
+    m_fields.SetText(TextField::Port, std::to_string(m_server.Port()));
+    m_server.Script("PASS", Say("230 Logged in.\r\n"));
+    EXPECT_EQ(Run({(m_dir / "missing.htm").string(), "index.htm"}), 1);
+    EXPECT_EQ(m_stderr, "EFOpenError: Cannot open file " + (m_dir / "missing.htm").string() + "\n");
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Uploads().size(), 0u);
+}
+
+TEST_F(UploadCommand, SocketErrorsPrintOneLinePerMessageLine) {
+    ScriptedFtpServer* gone = new ScriptedFtpServer;
+    m_fields.SetText(TextField::Port, std::to_string(gone->Port()));
+    delete gone;  // nothing listens there any more
+    EXPECT_EQ(Run({m_local, "index.htm"}), 1);
+    EXPECT_EQ(m_stderr, "EIdSocketError: Socket Error # 10061\nConnection refused.\n");
+}
+
+TEST_F(UploadCommand, UsageErrors) {
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_EQ(Run({m_local}), 2);
+    EXPECT_EQ(Run({m_local, "a", "b"}), 2);
+    EXPECT_EQ(Run({m_local, "index.htm", "--verbos"}), 2);
+    EXPECT_NE(m_stderr.find("usage: signposter-cli upload LOCAL REMOTE [--verbose]"), std::string::npos);
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+}
+
+}  // namespace
+}  // namespace signposter::cli
