@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/headless_settings.h"
+#include "core/plain_live_settings.h"
 #include "core/program_state.h"
 
 namespace signposter::cli {
@@ -11,7 +11,7 @@ namespace signposter::cli {
 // What every subcommand gets: the loaded settings and the program-wide values. Exit status: 0 success,
 // 1 the operation failed, 2 usage error or failed validation.
 struct Context {
-    HeadlessSettings& fields;
+    PlainLiveSettings& fields;
     ProgramState& state;
     std::string settingsPath;
 };

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     const std::vector<std::string> args(argv + 2, argv + argc);
 
-    cli::HeadlessSettings fields;
+    PlainLiveSettings fields;
     ProgramState state;
     cli::Context context{fields, state, platform::SettingsFilePath()};
     try {

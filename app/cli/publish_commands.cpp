@@ -99,22 +99,27 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
     return 0;
 }
 
-int RunPublish(Context& context, const std::vector<std::string>& args) {
-    if (!ExpectNoArguments("publish", args)) return 2;
+namespace {
+
+// "Update Now" and "Offline" as the window runs them, after the settings are loaded as at start.
+int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& context,
+                     const std::vector<std::string>& args) {
+    if (!ExpectNoArguments(name, args)) return 2;
     HeadlessProgram program(context);
     program.monitor.FormCreate();
     if (program.ui.ErrorShown()) return 1;
-    program.monitor.UpdateNowCommand();
+    (program.monitor.*command)();
     return CommandStatus(program.ui);
 }
 
+}  // namespace
+
+int RunPublish(Context& context, const std::vector<std::string>& args) {
+    return RunWindowCommand("publish", &Monitor::UpdateNowCommand, context, args);
+}
+
 int RunOffline(Context& context, const std::vector<std::string>& args) {
-    if (!ExpectNoArguments("offline", args)) return 2;
-    HeadlessProgram program(context);
-    program.monitor.FormCreate();
-    if (program.ui.ErrorShown()) return 1;
-    program.monitor.OfflineCommand();
-    return CommandStatus(program.ui);
+    return RunWindowCommand("offline", &Monitor::OfflineCommand, context, args);
 }
 
 int RunMonitor(Context& context, const std::vector<std::string>& args) {

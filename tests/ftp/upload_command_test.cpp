@@ -45,7 +45,7 @@ protected:
     fs::path m_dir;
     std::string m_local;
     ScriptedFtpServer m_server;
-    HeadlessSettings m_fields;
+    PlainLiveSettings m_fields;
     ProgramState m_state;
     std::string m_stderr;
 };

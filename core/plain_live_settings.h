@@ -4,12 +4,13 @@
 
 #include "core/live_settings.h"
 
-namespace signposter::cli {
+namespace signposter {
 
-// The window's fields without a window: plain values, as the window would hold them at creation.
-class HeadlessSettings final : public LiveSettings {
+// The window's fields without a window: plain values, starting as the window's fields start. The headless
+// front end and the tests use it.
+class PlainLiveSettings final : public LiveSettings {
 public:
-    HeadlessSettings();
+    PlainLiveSettings();
     std::string Text(TextField field) const override;
     void SetText(TextField field, const std::string& text) override;
     bool Checked(Switch which) const override;
@@ -20,4 +21,4 @@ private:
     std::map<Switch, bool> m_switches;
 };
 
-}  // namespace signposter::cli
+}  // namespace signposter

@@ -1,8 +1,8 @@
-#include "app/cli/headless_settings.h"
+#include "core/plain_live_settings.h"
 
-namespace signposter::cli {
+namespace signposter {
 
-HeadlessSettings::HeadlessSettings() {
+PlainLiveSettings::PlainLiveSettings() {
     // The window's initial field contents; loading the settings replaces them.
     m_texts[TextField::Port] = "21";
     m_texts[TextField::PageName] = "ipaddress.htm";
@@ -12,18 +12,18 @@ HeadlessSettings::HeadlessSettings() {
     m_switches[Switch::Active] = true;
 }
 
-std::string HeadlessSettings::Text(TextField field) const {
+std::string PlainLiveSettings::Text(TextField field) const {
     const auto it = m_texts.find(field);
     return it == m_texts.end() ? std::string() : it->second;
 }
 
-void HeadlessSettings::SetText(TextField field, const std::string& text) { m_texts[field] = text; }
+void PlainLiveSettings::SetText(TextField field, const std::string& text) { m_texts[field] = text; }
 
-bool HeadlessSettings::Checked(Switch which) const {
+bool PlainLiveSettings::Checked(Switch which) const {
     const auto it = m_switches.find(which);
     return it != m_switches.end() && it->second;
 }
 
-void HeadlessSettings::SetChecked(Switch which, bool checked) { m_switches[which] = checked; }
+void PlainLiveSettings::SetChecked(Switch which, bool checked) { m_switches[which] = checked; }
 
-}  // namespace signposter::cli
+}  // namespace signposter
