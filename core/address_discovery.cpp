@@ -23,7 +23,7 @@ bool IsLoopback(const std::string& address) { return address.rfind("127.", 0) ==
 }  // namespace
 
 std::optional<std::string> SystemHostLookup::HostName() {
-    // The original buffer held 63 characters; Linux names may be longer, so ask for the system's maximum.
+    // Host names here may be longer than 63 characters: ask for the system's maximum.
     char name[HOST_NAME_MAX + 1] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return std::nullopt;
     return std::string(name);
