@@ -1,0 +1,485 @@
+#include "ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFocusEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProxyStyle>
+#include <QScreen>
+#include <exception>
+
+#include "core/monitor.h"
+#include "ftp/id_ftp.h"
+#include "platform/directories.h"
+#include "platform/tick_counter.h"
+#include "ui/app_events.h"
+#include "ui/bevel.h"
+#include "ui/controls/control_resources.h"
+#include "ui/controls/filename_edit.h"
+#include "ui/controls/lb_background.h"
+#include "ui/controls/p_check.h"
+#include "ui/controls/vel_color_button.h"
+#include "ui/cool_tray_icon.h"
+
+namespace signposter::ui {
+
+namespace {
+
+// Measured at 11 pixels: "Internal Template with auto Redirect" takes 180 pixels here, inside the 187
+// its check box leaves; plain DejaVu Sans needs 200 and would be clipped.
+constexpr char kWindowFontFamily[] = "DejaVu Sans Condensed";
+constexpr int kWindowFontPixels = 11;
+constexpr int kAddressFontPixels = 19;
+
+// The address display keeps its text unselected when tabbed into: it is there to be read.
+class AddressDisplay final : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void focusInEvent(QFocusEvent* event) override {
+        QLineEdit::focusInEvent(event);
+        deselect();
+    }
+};
+
+// The password field shows each character as "*", whatever the style's own choice.
+class PasswordStyle final : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_LineEdit_PasswordCharacter) {
+            return '*';
+        }
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+QString FromBytes(const std::string& text) {
+    return QString::fromStdString(text);
+}
+std::string ToBytes(const QString& text) {
+    return text.toStdString();
+}
+
+}  // namespace
+
+QFont WindowFont() {
+    QFont font(kWindowFontFamily);
+    font.setPixelSize(kWindowFontPixels);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+TForm1::TForm1(WindowServices services, std::string settingsPath)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      m_settingsPath(settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath)),
+      m_lookup(services.lookup),
+      m_clock(services.clock) {
+    if (!m_lookup) {
+        m_ownLookup = std::make_unique<SystemHostLookup>();
+        m_lookup = m_ownLookup.get();
+    }
+    if (!m_clock) {
+        m_ownClock = std::make_unique<SystemClock>();
+        m_clock = m_ownClock.get();
+    }
+
+    setObjectName("Form1");
+    setWindowTitle("Signposter 1.0");
+    setFixedSize(kClientWidth, kClientHeight);
+    setFont(WindowFont());
+    setWindowIcon(MainIcon());
+
+    m_ftp = std::make_unique<ftp::TIdFTP>();
+    m_ftp->SetPassive(true);
+    m_ftp->SetTransferType(ftp::ftASCII);
+
+    CreateComponents();
+    SetTabOrder();
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+
+    CoolTrayIcon1 = new TCoolTrayIcon(this, std::move(services.trayShell));
+    CoolTrayIcon1->setObjectName("CoolTrayIcon1");
+    CoolTrayIcon1->SetIcon(MainIcon());
+    connect(CoolTrayIcon1, &TCoolTrayIcon::OnClick, this, &TForm1::CoolTrayIcon1Click);
+
+    AppEvents1 = new TAppEvents(this);
+    AppEvents1->setObjectName("AppEvents1");
+    AppEvents1->SetShowMainForm(false);
+
+    LbBackground1 = new TLbBackground(this);
+    LbBackground1->setObjectName("LbBackground1");
+    LbBackground1->SetImage(MarbleTexture());
+    LbBackground1->SetEnabled(true);
+
+    m_monitor = std::make_unique<Monitor>(*this, *this, m_state, *m_lookup, *m_clock, *m_ftp, m_settingsPath);
+
+    // End of loading: the components settle in, then the window's creation handler runs.
+    CoolTrayIcon1->Loaded();
+    AppEvents1->Loaded();
+    Timer1->start();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    // The tray entry goes first, while the window it refers to still exists.
+    delete CoolTrayIcon1;
+    CoolTrayIcon1 = nullptr;
+}
+
+void TForm1::CreateComponents() {
+    auto place = [](QWidget* widget, const char* name, int left, int top, int width, int height) {
+        widget->setObjectName(name);
+        widget->setGeometry(left, top, width, height);
+    };
+    auto label = [this, &place](const char* name, const char* caption, int left, int top) {
+        auto* widget = new QLabel(caption, this);
+        widget->move(left, top);
+        widget->adjustSize();
+        place(widget, name, left, top, widget->width(), widget->height());
+        return widget;
+    };
+    auto edit = [this, &place](const char* name, const char* text, int left, int top, int width) {
+        auto* widget = new QLineEdit(text, this);
+        place(widget, name, left, top, width, 21);
+        return widget;
+    };
+    auto option = [this, &place](const char* name, const char* caption, int left, int top, int width) {
+        auto* widget = new TPCheck(this);
+        place(widget, name, left, top, width, 19);
+        widget->SetCaption(caption);
+        widget->SetTransparent(true);
+        widget->SetShowFocused(false);
+        widget->SetImageType(igCirce);
+        return widget;
+    };
+    auto button = [this, &place](const char* name, const char* caption, int left, int top, int width,
+                                 int height) {
+        auto* widget = new TvelColorButton(this);
+        place(widget, name, left, top, width, height);
+        widget->SetCaption(caption);
+        widget->SetBackBitmap(MarbleTexture());
+        return widget;
+    };
+
+    // Bevels first, so that everything else lies above them.
+    Bevel1 = new TBevel(this);
+    place(Bevel1, "Bevel1", 4, 4, 241, 49);
+    Bevel2 = new TBevel(this);
+    place(Bevel2, "Bevel2", 4, 56, 241, 153);
+    Bevel3 = new TBevel(this);
+    place(Bevel3, "Bevel3", 4, 212, 241, 125);
+
+    QFont addressFont = WindowFont();
+    addressFont.setPixelSize(kAddressFontPixels);
+    Label7 = new QLabel("IP", this);
+    place(Label7, "Label7", 44, 16, 16, 24);
+    Label7->setFont(addressFont);
+
+    Edit7 = new AddressDisplay(this);
+    place(Edit7, "Edit7", 72, 12, 165, 32);
+    Edit7->setReadOnly(true);
+    Edit7->setFont(addressFont);
+    QPalette addressPalette = Edit7->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        addressPalette.setColor(group, QPalette::Base, QColor(245, 240, 255));
+        addressPalette.setColor(group, QPalette::Text, QColor(0, 0, 128));
+    }
+    Edit7->setPalette(addressPalette);
+
+    Label1 = label("Label1", "Host", 44, 68);
+    Edit2 = edit("Edit2", "", 72, 64, 165);
+    Label2 = label("Label2", "Port", 48, 96);
+    Edit1 = edit("Edit1", "21", 72, 92, 25);
+
+    PCheck1 = option("PCheck1", "Passive Mode", 120, 92, 97);
+    PCheck1->SetChecked(true);
+    PCheck1->SetFlat(true);
+    PCheck1->SetAlingment(taLeftJustify);
+    PCheck1->SetImageType(igHookLime);
+
+    Label3 = label("Label3", "User", 44, 124);
+    Edit3 = edit("Edit3", "", 72, 120, 169);
+    Label4 = label("Label4", "Password", 20, 152);
+    Edit4 = edit("Edit4", "", 72, 148, 169);
+    Edit4->setEchoMode(QLineEdit::Password);
+    auto* passwordStyle = new PasswordStyle;
+    passwordStyle->setParent(Edit4);  // outlives its use: deleted only after the field
+    Edit4->setStyle(passwordStyle);
+    Label6 = label("Label6", "Remote Path", 8, 180);
+    Edit6 = edit("Edit6", "/", 72, 176, 169);
+
+    Label5 = label("Label5", "HTML name", 8, 224);
+    Edit5 = edit("Edit5", "ipaddress.htm", 72, 220, 169);
+    PCheck2 = option("PCheck2", "Internal Template with auto Redirect", 8, 248, 209);
+    PCheck2->SetChecked(true);
+    PCheck3 = option("PCheck3", "Internal Template NO auto redirect", 8, 268, 209);
+    PCheck4 = option("PCheck4", "User Template", 8, 288, 113);
+
+    FilenameEdit1 = new TFilenameEdit(this);
+    place(FilenameEdit1, "FilenameEdit1", 8, 308, 233, 21);
+    FilenameEdit1->SetFilter("HTML Files|*.htm;*.html");
+    FilenameEdit1->setEnabled(false);
+
+    PCheck5 = option("PCheck5", "Signposter is Active", 56, 340, 125);
+    PCheck5->SetChecked(true);
+    PCheck5->SetImageType(igHookLime);
+    PCheck5->SetShowFocused(true);
+
+    velColorButton2 = button("velColorButton2", "Help", 208, 340, 38, 21);
+    velColorButton4 = button("velColorButton4", "Offline", 8, 364, 77, 24);
+    velColorButton3 = button("velColorButton3", "Update Now", 88, 364, 76, 24);
+    velColorButton1 = button("velColorButton1", "Monitor IP", 168, 364, 77, 24);
+
+    connect(PCheck2, &TPCheck::OnClick, this, &TForm1::PCheck2Click);
+    connect(PCheck3, &TPCheck::OnClick, this, &TForm1::PCheck3Click);
+    connect(PCheck4, &TPCheck::OnClick, this, &TForm1::PCheck4Click);
+    connect(velColorButton1, &TvelColorButton::onclick, this, &TForm1::velColorButton1click);
+    connect(velColorButton2, &TvelColorButton::onclick, this, &TForm1::velColorButton2click);
+    connect(velColorButton3, &TvelColorButton::onclick, this, &TForm1::velColorButton3click);
+    connect(velColorButton4, &TvelColorButton::onclick, this, &TForm1::velColorButton4click);
+}
+
+void TForm1::SetTabOrder() {
+    // The buttons, labels and bevels are not tab stops; the fields go in this order.
+    const std::array<QWidget*, 13> order{Edit1,   Edit2,   Edit3,   Edit4,   Edit5, Edit6,  FilenameEdit1,
+                                         PCheck1, PCheck2, PCheck3, PCheck4, Edit7, PCheck5};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+        setTabOrder(order[i], order[i + 1]);
+    }
+    Edit1->setFocus();
+}
+
+QLineEdit* TForm1::TextWidget(TextField field) const {
+    switch (field) {
+        case TextField::Port:
+            return Edit1;
+        case TextField::Host:
+            return Edit2;
+        case TextField::User:
+            return Edit3;
+        case TextField::Password:
+            return Edit4;
+        case TextField::PageName:
+            return Edit5;
+        case TextField::RemotePath:
+            return Edit6;
+        case TextField::AddressDisplay:
+            return Edit7;
+        case TextField::TemplateFile:
+            return FilenameEdit1;
+    }
+    return nullptr;
+}
+
+TPCheck* TForm1::SwitchWidget(Switch which) const {
+    switch (which) {
+        case Switch::Passive:
+            return PCheck1;
+        case Switch::InternalRedirect:
+            return PCheck2;
+        case Switch::InternalNoRedirect:
+            return PCheck3;
+        case Switch::UserTemplate:
+            return PCheck4;
+        case Switch::Active:
+            return PCheck5;
+    }
+    return nullptr;
+}
+
+std::string TForm1::Text(TextField field) const {
+    const QLineEdit* widget = TextWidget(field);
+    return widget ? ToBytes(widget->text()) : std::string();
+}
+
+void TForm1::SetText(TextField field, const std::string& text) {
+    if (QLineEdit* widget = TextWidget(field)) {
+        widget->setText(FromBytes(text));
+        // Show a long value from its start, as a field the user has not touched yet should.
+        widget->setCursorPosition(0);
+    }
+}
+
+bool TForm1::Checked(Switch which) const {
+    const TPCheck* widget = SwitchWidget(which);
+    return widget && widget->Checked();
+}
+
+void TForm1::SetChecked(Switch which, bool checked) {
+    if (TPCheck* widget = SwitchWidget(which)) {
+        widget->SetChecked(checked);
+    }
+}
+
+void TForm1::ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) {
+    QString lines = FromBytes(text);
+    lines.replace('\r', '\n');
+    if (m_messageBox) {
+        m_messageBox(FromBytes(caption), lines, icon);
+        return;
+    }
+    // No parent: the box is centred on the screen, and shows even while the window is hidden.
+    QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
+                    FromBytes(caption), lines, QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void TForm1::ShowMainWindow() {
+    if (!m_shownBefore) {
+        m_shownBefore = true;
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->geometry();
+            move(area.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+        }
+    }
+    // The tray icon watches the window: an explicit show also restores it and brings it to the front.
+    show();
+    if (isMinimized()) {
+        // Already shown, so no show event reaches the tray icon's watch: restore here.
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        activateWindow();
+    }
+}
+
+void TForm1::HideMainWindow() {
+    hide();
+}
+
+bool TForm1::MainWindowVisible() const {
+    return isVisible();
+}
+
+void TForm1::SetTimerEnabled(bool enabled) {
+    if (enabled) {
+        Timer1->start();
+    } else {
+        Timer1->stop();
+    }
+}
+
+void TForm1::DispatchMessagesUntil(std::int64_t deadlineTick) {
+    constexpr int kTimerExpired = 1;
+    for (;;) {
+        const std::int64_t remaining = deadlineTick - platform::TickCount();
+        if (remaining < 0) {
+            return;
+        }
+        QEventLoop loop;
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        connect(&timer, &QTimer::timeout, &loop, [&loop] { loop.exit(kTimerExpired); });
+        timer.start(static_cast<int>(std::min<std::int64_t>(remaining + 1, INT_MAX)));
+        // Anything else ending the loop is the program quitting: stop waiting then.
+        if (loop.exec() != kTimerExpired) {
+            return;
+        }
+    }
+}
+
+void TForm1::ReportOutcome(const PublicationOutcome& outcome) {
+    CoolTrayIcon1->SetHint("Signposter: " + FromBytes(DescribeOutcome(outcome)));
+    CoolTrayIcon1->SetShowHint(true);
+}
+
+template <typename Handler>
+void TForm1::Guarded(Handler&& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        ShowDefaultError(*this, error.what());
+    }
+}
+
+void TForm1::FormCreate() {
+    Guarded([this] { m_monitor->FormCreate(); });
+}
+
+bool TForm1::FormClose() {
+    bool saved = false;
+    Guarded([this, &saved] { saved = m_monitor->FormClose(); });
+    return saved;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!FormClose()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    emit Closed();
+}
+
+void TForm1::Timer1Timer() {
+    Guarded([this] { m_monitor->Timer1Timer(); });
+}
+
+void TForm1::velColorButton1click() {
+    Guarded([this] { m_monitor->MonitorIpCommand(); });
+}
+
+void TForm1::velColorButton2click() {
+    Guarded([this] { m_monitor->HelpCommand(); });
+}
+
+void TForm1::velColorButton3click() {
+    Guarded([this] { m_monitor->UpdateNowCommand(); });
+}
+
+void TForm1::velColorButton4click() {
+    Guarded([this] { m_monitor->OfflineCommand(); });
+}
+
+void TForm1::PCheck2Click() {
+    if (PCheck2->Checked()) {
+        PCheck3->SetChecked(false);
+        PCheck4->SetChecked(false);
+    }
+    if (!PCheck2->Checked() && !PCheck3->Checked() && !PCheck4->Checked()) {
+        PCheck2->SetChecked(true);
+    }
+    if (PCheck2->Checked()) {
+        FilenameEdit1->setEnabled(false);
+    }
+}
+
+void TForm1::PCheck3Click() {
+    if (PCheck3->Checked()) {
+        PCheck2->SetChecked(false);
+        PCheck4->SetChecked(false);
+    }
+    if (!PCheck2->Checked() && !PCheck3->Checked() && !PCheck4->Checked()) {
+        PCheck3->SetChecked(true);
+    }
+    if (PCheck3->Checked()) {
+        FilenameEdit1->setEnabled(false);
+    }
+}
+
+void TForm1::PCheck4Click() {
+    if (PCheck4->Checked()) {
+        PCheck3->SetChecked(false);
+        PCheck2->SetChecked(false);
+    }
+    if (!PCheck2->Checked() && !PCheck3->Checked() && !PCheck4->Checked()) {
+        PCheck4->SetChecked(true);
+    }
+    FilenameEdit1->setEnabled(PCheck4->Checked());
+}
+
+void TForm1::CoolTrayIcon1Click() {
+    Guarded([this] { m_monitor->TrayIconClick(); });
+}
+
+}  // namespace signposter::ui
