@@ -75,10 +75,10 @@ void TIdFTP::SetTransferType(TIdFTPTransferType type) {
 
 void TIdFTP::OpenSession(bool login) {
     try {
-        if (login) {
+        // The user command is always sent, so a doomed one need not even connect. The password is left
+        // to the writer: a server that answers the user command with 230 never asks for it.
+        if (login)
             RefuseLineBreaks(m_user);
-            RefuseLineBreaks(m_password);
-        }
         ConnectToHost();
         ReadReply({220});
         if (login) {
@@ -101,7 +101,6 @@ void TIdFTP::OpenSession(bool login) {
 }
 
 void TIdFTP::StoreFile(const std::string& localPath, const std::string& remoteName, bool append) {
-    RefuseLineBreaks(remoteName);
     std::error_code error;
     // A directory opens as a stream on this platform but has no bytes to send.
     if (std::filesystem::is_directory(localPath, error))
@@ -109,6 +108,8 @@ void TIdFTP::StoreFile(const std::string& localPath, const std::string& remoteNa
     std::ifstream file(localPath, std::ios::binary);
     if (!file.is_open())
         RaiseCannotOpenFile(localPath);
+    // Before the PASV or PORT command, so that a refused name leaves nothing sent at all.
+    RefuseLineBreaks(remoteName);
     std::string command;
     if (remoteName.empty()) {
         command = "STOU ";

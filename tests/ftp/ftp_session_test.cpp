@@ -15,6 +15,7 @@
 
 #include "ftp/id_exceptions.h"
 #include "ftp/id_ftp.h"
+#include "ftp/memory_byte_stream.h"
 #include "scripted_ftp_server.h"
 
 namespace signposter::ftp {
@@ -320,6 +321,9 @@ TEST_F(FtpSession, RefusedStoreLeavesTheSessionOpenAndTheNextAttemptsRecover) {
         EXPECT_EQ(e.ReplyCode(), 553);
     }
     EXPECT_TRUE(m_ftp.IsConnected());
+    // The connect alone refuses and leaves the open connection as it was.
+    EXPECT_THROW(m_ftp.ConnectToHost(), EIdAlreadyConnected);
+    EXPECT_TRUE(m_ftp.IsConnected());
     try {
         m_ftp.OpenSession(true);
         FAIL() << "opened a second session over the first";
@@ -385,18 +389,34 @@ TEST_F(FtpSession, DataConnectionThatStopsReadingReachesTheSendBound) {
 TEST_F(FtpSession, LineBreaksFromTheSettingsAreNeverSent) {
     m_ftp.SetUser("publisher\r\nDELE index.htm");
     EXPECT_THROW(m_ftp.OpenSession(true), EIdInvalidCommand);
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+
+    // The password command is refused when it is due, and the session is closed.
     m_ftp.SetUser("publisher");
     m_ftp.SetPassword("secret\nDELE index.htm");
     EXPECT_THROW(m_ftp.OpenSession(true), EIdInvalidCommand);
-    EXPECT_EQ(m_server.ControlConnections(), 0);
+    EXPECT_FALSE(m_ftp.IsConnected());
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.ControlBytes(), "user publisher\r\n");
 
     m_ftp.SetPassword("secret");
     m_ftp.OpenSession(true);
     EXPECT_THROW(m_ftp.StoreFile(m_page, "index.htm\r\nDELE other.htm", false), EIdInvalidCommand);
+    // A missing file is reported as such, whatever the name.
+    EXPECT_THROW(m_ftp.StoreFile((m_dir / "missing.htm").string(), "a\nb", false), EFOpenError);
     EXPECT_TRUE(m_ftp.IsConnected());
     m_ftp.CloseConnection();
     ASSERT_TRUE(m_server.WaitUntilIdle());
-    EXPECT_EQ(m_server.Commands(), LoginCommands());
+    EXPECT_EQ(m_server.Commands(), With({"user publisher"}, LoginCommands()));
+}
+
+TEST_F(FtpSession, PasswordThatIsNeverAskedForIsNeverChecked) {
+    // A 230 to the user command logs in without a password, so its text does not matter.
+    m_server.Script("USER", Say("230 Welcome, no password needed.\r\n"));
+    m_ftp.SetPassword("line\r\nbreak");
+    EXPECT_NO_THROW(Publish());
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands(), (Lines{"user publisher", "type A", "syst", "PASV", "STOR index.htm"}));
 }
 
 TEST_F(FtpSession, MissingLocalFileSendsNothing) {
@@ -453,6 +473,20 @@ TEST_F(FtpSession, RefusedControlConnection) {
     } catch (const EIdSocketError& e) {
         EXPECT_EQ(e.Message(), "Socket Error # 10061\r\nConnection refused.");
     }
+}
+
+// The PORT line for a handle on 192.168.1.5 port 5001, as the server receives it.
+TEST(PortCommand, AddressThenPortHighAndLowByte) {
+    struct Client : TIdFTP {
+        using TIdFTP::SendPortCommand;
+    } client;
+    MemoryByteStream stream("200 PORT command successful.\r\n");
+    client.AttachByteStream(&stream);
+    TIdSocketHandle handle;
+    handle.SetLocalAddress("192.168.1.5");
+    handle.SetPort(5001);
+    client.SendPortCommand(handle);
+    EXPECT_EQ(stream.Sent(), "PORT 192,168,1,5,19,137\r\n");
 }
 
 TEST(PassiveReply, Fields) {
