@@ -4,8 +4,12 @@
 
 namespace signposter {
 
-std::int64_t SystemClock::TickCount() const { return platform::TickCount(); }
+std::int64_t SystemClock::TickCount() const {
+    return platform::TickCount();
+}
 
-std::time_t SystemClock::Now() const { return std::time(nullptr); }
+std::time_t SystemClock::Now() const {
+    return std::time(nullptr);
+}
 
 }  // namespace signposter

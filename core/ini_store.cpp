@@ -22,7 +22,9 @@ Store& TheStore() {
     return store;
 }
 
-std::string CompareForm(std::string_view name) { return text::UpperAscii(text::TrimSpaces(name)); }
+std::string CompareForm(std::string_view name) {
+    return text::UpperAscii(text::TrimSpaces(name));
+}
 
 bool IsSectionHeader(const std::string& line) {
     return line.find('[') != std::string::npos && line.find(']') != std::string::npos;
@@ -31,7 +33,8 @@ bool IsSectionHeader(const std::string& line) {
 std::string SectionName(const std::string& line) {
     std::string rest = line.substr(line.find('[') + 1);
     const std::size_t close = rest.find(']');
-    if (close != std::string::npos) rest.erase(close);
+    if (close != std::string::npos)
+        rest.erase(close);
     return rest;
 }
 
@@ -42,7 +45,8 @@ struct KeyLine {
 };
 std::optional<KeyLine> SplitKeyLine(const std::string& line) {
     const std::size_t eq = line.find('=');
-    if (eq == std::string::npos) return std::nullopt;
+    if (eq == std::string::npos)
+        return std::nullopt;
     return KeyLine{text::TrimSpaces(std::string_view(line).substr(0, eq)),
                    text::TrimSpaces(std::string_view(line).substr(eq + 1))};
 }
@@ -50,12 +54,15 @@ std::optional<KeyLine> SplitKeyLine(const std::string& line) {
 std::optional<std::size_t> FindSection(const LineList& lines, const std::string& section) {
     const std::string wanted = CompareForm(section);
     for (std::size_t i = 0; i < lines.Count(); ++i) {
-        if (IsSectionHeader(lines[i]) && CompareForm(SectionName(lines[i])) == wanted) return i;
+        if (IsSectionHeader(lines[i]) && CompareForm(SectionName(lines[i])) == wanted)
+            return i;
     }
     return std::nullopt;
 }
 
-void Save(const Store& store) { platform::ReplaceFileAtomically(store.path, store.lines.Text(), kNewSettingsFileMode); }
+void Save(const Store& store) {
+    platform::ReplaceFileAtomically(store.path, store.lines.Text(), kNewSettingsFileMode);
+}
 
 }  // namespace
 
@@ -63,21 +70,26 @@ void IniOpen(const std::string& path) {
     Store& store = TheStore();
     store.path = path;
     store.lines.Clear();
-    if (platform::FileExists(path)) store.lines.LoadFromFile(path);
+    if (platform::FileExists(path))
+        store.lines.LoadFromFile(path);
 }
 
-std::string IniReadString(const std::string& section, const std::string& key, const std::string& defaultValue) {
+std::string IniReadString(const std::string& section, const std::string& key,
+                          const std::string& defaultValue) {
     const LineList& lines = TheStore().lines;
     const auto header = FindSection(lines, section);
-    if (!header) return defaultValue;
+    if (!header)
+        return defaultValue;
     const std::string wanted = CompareForm(key);
     for (std::size_t i = *header + 1; i < lines.Count(); ++i) {
         const auto keyLine = SplitKeyLine(lines[i]);
-        if (keyLine && CompareForm(keyLine->key) == wanted) return keyLine->value;
+        if (keyLine && CompareForm(keyLine->key) == wanted)
+            return keyLine->value;
         // Our choice where the read's scan ends: at the next section header that is not itself a key line.
         // A key missing from its section is then not answered from a later one, while a value holding
         // brackets (a template path such as /srv/[site]/page.htm) does not end the section early.
-        if (!keyLine && IsSectionHeader(lines[i])) break;
+        if (!keyLine && IsSectionHeader(lines[i]))
+            break;
     }
     return defaultValue;
 }
@@ -134,9 +146,12 @@ void IniClose() {
         ~Release() { s.lines.Clear(); }
     } release{store};
     // A missing file has no attributes to read, so a store that was only read never creates it.
-    if (platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path)) Save(store);
+    if (platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path))
+        Save(store);
 }
 
-const LineList& IniLines() { return TheStore().lines; }
+const LineList& IniLines() {
+    return TheStore().lines;
+}
 
 }  // namespace signposter

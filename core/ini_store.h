@@ -11,7 +11,8 @@
 namespace signposter {
 
 void IniOpen(const std::string& path);
-std::string IniReadString(const std::string& section, const std::string& key, const std::string& defaultValue);
+std::string IniReadString(const std::string& section, const std::string& key,
+                          const std::string& defaultValue);
 std::int32_t IniReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue);
 // Changes or adds the key line, then saves the whole list (raises "Cannot create file %s").
 void IniWriteString(const std::string& section, const std::string& key, const std::string& value);

@@ -5,14 +5,16 @@
 namespace signposter {
 
 void LineList::Insert(std::size_t index, std::string line) {
-    if (index > m_lines.size()) index = m_lines.size();
+    if (index > m_lines.size())
+        index = m_lines.size();
     m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(index), std::move(line));
 }
 
 void LineList::SetText(std::string_view bytes) {
     m_lines.clear();
     const std::size_t nul = bytes.find('\0');
-    if (nul != std::string_view::npos) bytes = bytes.substr(0, nul);
+    if (nul != std::string_view::npos)
+        bytes = bytes.substr(0, nul);
     std::size_t start = 0;
     while (start < bytes.size()) {
         const std::size_t end = bytes.find_first_of("\r\n", start);
@@ -22,7 +24,8 @@ void LineList::SetText(std::string_view bytes) {
         }
         m_lines.emplace_back(bytes.substr(start, end - start));
         start = end + 1;
-        if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n') ++start;
+        if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n')
+            ++start;
     }
 }
 
@@ -38,8 +41,12 @@ std::string LineList::Text() const {
     return out;
 }
 
-void LineList::LoadFromFile(const std::string& path) { SetText(platform::ReadWholeFile(path)); }
+void LineList::LoadFromFile(const std::string& path) {
+    SetText(platform::ReadWholeFile(path));
+}
 
-void LineList::SaveToFile(const std::string& path) const { platform::WriteWholeFile(path, Text()); }
+void LineList::SaveToFile(const std::string& path) const {
+    platform::WriteWholeFile(path, Text());
+}
 
 }  // namespace signposter

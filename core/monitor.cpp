@@ -58,7 +58,8 @@ bool Monitor::FormClose() {
 }
 
 void Monitor::Timer1Timer() {
-    if (m_state.Busy) return;
+    if (m_state.Busy)
+        return;
     ShowingErrors([&] {
         if (!ValidateSettings()) {
             m_ui.SetTimerEnabled(false);
@@ -80,20 +81,27 @@ void Monitor::Timer1Timer() {
 bool Monitor::ValidateSettings() {
     m_ui.SetTimerEnabled(false);
     m_settings.SetText(TextField::AddressDisplay, m_state.CurrentIP);
-    if (text::Trim(m_settings.Text(TextField::Port)).empty()) m_settings.SetText(TextField::Port, "21");
+    if (text::Trim(m_settings.Text(TextField::Port)).empty())
+        m_settings.SetText(TextField::Port, "21");
 
     std::string messages;
     const bool userTemplate = m_settings.Checked(Switch::UserTemplate);
-    if (userTemplate && !platform::FileExists(m_state.TemplateFile)) messages += "User Template not found\r";
-    if (text::Trim(m_settings.Text(TextField::Host)).empty()) messages += "No Host Name\r";
-    if (text::Trim(m_settings.Text(TextField::User)).empty()) messages += "No User Name\r";
+    if (userTemplate && !platform::FileExists(m_state.TemplateFile))
+        messages += "User Template not found\r";
+    if (text::Trim(m_settings.Text(TextField::Host)).empty())
+        messages += "No Host Name\r";
+    if (text::Trim(m_settings.Text(TextField::User)).empty())
+        messages += "No User Name\r";
     const int options = int(m_settings.Checked(Switch::InternalRedirect)) +
                         int(m_settings.Checked(Switch::InternalNoRedirect)) + int(userTemplate);
-    if (options == 0) messages += "Please select a template option.\r";
-    if (options > 1) messages += "Please select one template option only.\r";
+    if (options == 0)
+        messages += "Please select a template option.\r";
+    if (options > 1)
+        messages += "Please select one template option only.\r";
 
     const bool valid = text::Trim(messages).empty();
-    if (!valid) m_ui.ShowMessage("Information", messages, MessageIcon::Information);
+    if (!valid)
+        m_ui.ShowMessage("Information", messages, MessageIcon::Information);
     m_ui.SetTimerEnabled(true);
     return valid;
 }
@@ -103,7 +111,8 @@ void Monitor::ValidateThen(void (Monitor::*publish)()) {
         SaveSettings(m_settings, m_state, m_settingsPath);
         if (ValidateSettings()) {
             m_ui.HideMainWindow();
-            if (publish) (this->*publish)();
+            if (publish)
+                (this->*publish)();
             m_ui.SetTimerEnabled(true);
         } else {
             m_ui.SetTimerEnabled(false);
@@ -112,15 +121,25 @@ void Monitor::ValidateThen(void (Monitor::*publish)()) {
     });
 }
 
-void Monitor::MonitorIpCommand() { ValidateThen(nullptr); }
+void Monitor::MonitorIpCommand() {
+    ValidateThen(nullptr);
+}
 
-void Monitor::UpdateNowCommand() { ValidateThen(&Monitor::PublishAddressNow); }
+void Monitor::UpdateNowCommand() {
+    ValidateThen(&Monitor::PublishAddressNow);
+}
 
-void Monitor::OfflineCommand() { ValidateThen(&Monitor::PublishOfflineNow); }
+void Monitor::OfflineCommand() {
+    ValidateThen(&Monitor::PublishOfflineNow);
+}
 
-void Monitor::PublishAddressNow() { m_publisher->PublishAddress(); }
+void Monitor::PublishAddressNow() {
+    m_publisher->PublishAddress();
+}
 
-void Monitor::PublishOfflineNow() { m_publisher->PublishOffline(); }
+void Monitor::PublishOfflineNow() {
+    m_publisher->PublishOffline();
+}
 
 void Monitor::HelpCommand() {
     m_ui.SetTimerEnabled(false);
@@ -166,7 +185,8 @@ std::string Monitor::HelpText() {
     };
     std::string text;
     for (const char* line : kLines) {
-        if (line != kLines[0]) text += '\r';
+        if (line != kLines[0])
+            text += '\r';
         text += line;
     }
     return text;

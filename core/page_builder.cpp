@@ -23,14 +23,17 @@ const LineList& OfflinePage() {
     return lines;
 }
 
-std::string GetTempDir() { return platform::TempDirectory(); }
+std::string GetTempDir() {
+    return platform::TempDirectory();
+}
 
 void SetLocalPageFile(const LiveSettings& fields, ProgramState& state) {
     state.LocalPageFile = GetTempDir() + platform::kPathSeparator + fields.Text(TextField::PageName);
 }
 
 void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& replacement) {
-    if (macro.empty()) return;
+    if (macro.empty())
+        return;
     for (std::size_t i = 0; i < lines.Count(); ++i) {
         std::string line = lines[i];
         std::size_t from = 0;
@@ -45,10 +48,12 @@ void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& 
 bool BuildAddressPage(const LiveSettings& fields, const ProgramState& state, UserInterface& ui,
                       const std::string& address) {
     LineList page = InternalTemplate();
-    if (fields.Checked(Switch::InternalNoRedirect)) page[kRedirectLineIndex].clear();
+    if (fields.Checked(Switch::InternalNoRedirect))
+        page[kRedirectLineIndex].clear();
     if (fields.Checked(Switch::UserTemplate)) {
         if (!platform::FileExists(state.TemplateFile)) {
-            ui.ShowMessage("Error", "User Template File Not Found - " + state.TemplateFile, MessageIcon::Error);
+            ui.ShowMessage("Error", "User Template File Not Found - " + state.TemplateFile,
+                           MessageIcon::Error);
             return false;
         }
         page.LoadFromFile(state.TemplateFile);
@@ -58,6 +63,8 @@ bool BuildAddressPage(const LiveSettings& fields, const ProgramState& state, Use
     return true;
 }
 
-void BuildOfflinePage(const ProgramState& state) { OfflinePage().SaveToFile(state.LocalPageFile); }
+void BuildOfflinePage(const ProgramState& state) {
+    OfflinePage().SaveToFile(state.LocalPageFile);
+}
 
 }  // namespace signposter

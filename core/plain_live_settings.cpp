@@ -17,13 +17,17 @@ std::string PlainLiveSettings::Text(TextField field) const {
     return it == m_texts.end() ? std::string() : it->second;
 }
 
-void PlainLiveSettings::SetText(TextField field, const std::string& text) { m_texts[field] = text; }
+void PlainLiveSettings::SetText(TextField field, const std::string& text) {
+    m_texts[field] = text;
+}
 
 bool PlainLiveSettings::Checked(Switch which) const {
     const auto it = m_switches.find(which);
     return it != m_switches.end() && it->second;
 }
 
-void PlainLiveSettings::SetChecked(Switch which, bool checked) { m_switches[which] = checked; }
+void PlainLiveSettings::SetChecked(Switch which, bool checked) {
+    m_switches[which] = checked;
+}
 
 }  // namespace signposter

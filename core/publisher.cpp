@@ -20,29 +20,43 @@ bool Publisher::IsIgnored(const std::string& address, const std::string& ignoreL
     std::size_t start = 0;
     while (start <= ignoreList.size()) {
         std::size_t comma = ignoreList.find(',', start);
-        if (comma == std::string::npos) comma = ignoreList.size();
+        if (comma == std::string::npos)
+            comma = ignoreList.size();
         const std::string entry = text::Trim(std::string_view(ignoreList).substr(start, comma - start));
-        if (!entry.empty() && entry == address) return true;
+        if (!entry.empty() && entry == address)
+            return true;
         start = comma + 1;
     }
     return false;
 }
 
-void Publisher::PublishAddress() { Publish(Kind::Address, kFirstRetryMs); }
+void Publisher::PublishAddress() {
+    Publish(Kind::Address, kFirstRetryMs);
+}
 
-void Publisher::PublishOffline() { Publish(Kind::Offline, kFirstRetryMs); }
+void Publisher::PublishOffline() {
+    Publish(Kind::Offline, kFirstRetryMs);
+}
 
-bool Publisher::RetryDue() const { return m_pending && m_clock.TickCount() >= m_pending->dueTick; }
+bool Publisher::RetryDue() const {
+    return m_pending && m_clock.TickCount() >= m_pending->dueTick;
+}
 
 std::optional<std::int64_t> Publisher::MillisecondsUntilRetry() const {
-    if (!m_pending) return std::nullopt;
+    if (!m_pending)
+        return std::nullopt;
     return std::max<std::int64_t>(0, m_pending->dueTick - m_clock.TickCount());
 }
 
 void Publisher::RetryPending() {
-    if (!m_pending) return;
+    if (!m_pending)
+        return;
     const Pending pending = *m_pending;
-    Publish(pending.kind, std::min(pending.intervalMs * 2, kLongestRetryMs));
+    const std::int64_t interval = std::min(pending.intervalMs * 2, kLongestRetryMs);
+    // An error that leaves the retry (a port text that is no number, a page file that cannot be written)
+    // must not leave it due again at the very next tick.
+    m_pending = Pending{pending.kind, m_clock.TickCount() + interval, interval};
+    Publish(pending.kind, interval);
 }
 
 void Publisher::DelayPumping(int ms) {
@@ -86,7 +100,8 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
     m_ftp.SetPassword(m_fields.Text(TextField::Password));
     std::string remoteDirectory = m_fields.Text(TextField::RemotePath);
-    if (!remoteDirectory.empty() && remoteDirectory.front() == '/') remoteDirectory.erase(0, 1);
+    if (!remoteDirectory.empty() && remoteDirectory.front() == '/')
+        remoteDirectory.erase(0, 1);
     const std::string remoteName = remoteDirectory + m_fields.Text(TextField::PageName);
 
     outcome.kind = OutcomeKind::Failed;
@@ -100,6 +115,9 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
         outcome.errorClass = failure->first;
         outcome.errorMessage = failure->second;
         DelayPumping(kAttemptPauseMs);
+        // The program is ending: the remaining attempts would only hold it up (it stays pending meanwhile).
+        if (m_ui.EndRequested())
+            break;
     }
     Finish(outcome, sequence, kind, retryIntervalMs);
 }
@@ -121,7 +139,8 @@ std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std:
     }
 }
 
-void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind, std::int64_t retryIntervalMs) {
+void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind,
+                       std::int64_t retryIntervalMs) {
     outcome.when = m_clock.Now();
     if (sequence == m_sequence) {
         if (outcome.kind == PublicationOutcome::Kind::Failed) {

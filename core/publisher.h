@@ -25,7 +25,8 @@ public:
     static constexpr std::int64_t kFirstRetryMs = 60'000;
     static constexpr std::int64_t kLongestRetryMs = 15 * 60'000;
 
-    Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock, ftp::TIdFTP& ftp);
+    Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
+              ftp::TIdFTP& ftp);
 
     // The redirect page for state.CurrentIP.
     void PublishAddress();

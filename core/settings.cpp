@@ -17,17 +17,23 @@ constexpr std::string_view kScrambleKey = "(K) Quillstone AMBER_TOWPATH 1964,197
 constexpr std::string_view kEscapeMarker = "HEX:";
 
 // Whether a value survives being written to the file and read back: the line list splits at CR and LF
-// and ends at NUL, and reading trims surrounding spaces.
+// and ends at NUL, reading trims surrounding spaces, and a "[" ends the key scan of a write, which would
+// then add the keys after it again.
 bool FileHoldsFaithfully(const std::string& value) {
-    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
-    if (!value.empty() && (value.front() == ' ' || value.back() == ' ')) return false;
+    if (value.find_first_of(std::string_view("\r\n\0[", 4)) != std::string::npos)
+        return false;
+    if (!value.empty() && (value.front() == ' ' || value.back() == ' '))
+        return false;
     return value.compare(0, kEscapeMarker.size(), kEscapeMarker) != 0;
 }
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
     return -1;
 }
 
@@ -47,11 +53,14 @@ std::string ScramblePassword(const std::string& password) {
     return out;
 }
 
-std::string UnscramblePassword(const std::string& scrambled) { return ScramblePassword(scrambled); }
+std::string UnscramblePassword(const std::string& scrambled) {
+    return ScramblePassword(scrambled);
+}
 
 std::string EncodeStoredPassword(const std::string& password) {
     const std::string scrambled = ScramblePassword(password);
-    if (FileHoldsFaithfully(scrambled)) return scrambled;
+    if (FileHoldsFaithfully(scrambled))
+        return scrambled;
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out(kEscapeMarker);
     for (unsigned char c : scrambled) {
@@ -72,7 +81,8 @@ std::string DecodeStoredPassword(const std::string& stored) {
             scrambled += static_cast<char>(high * 16 + low);
         }
         // A hand-edited value that only looks escaped is read the plain way.
-        if (valid) return UnscramblePassword(scrambled);
+        if (valid)
+            return UnscramblePassword(scrambled);
     }
     return UnscramblePassword(stored);
 }
@@ -81,7 +91,8 @@ std::string StripQuotes(const std::string& text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        if (c != '"') out += c;
+        if (c != '"')
+            out += c;
     }
     return out;
 }
@@ -95,7 +106,8 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     fields.SetChecked(Switch::InternalNoRedirect, Switch1("InternalNo", 0));
     fields.SetChecked(Switch::UserTemplate, Switch1("UserTemplate", 0));
     fields.SetText(TextField::User, IniReadString(kSettingsSection, "User", ""));
-    fields.SetText(TextField::Password, DecodeStoredPassword(IniReadString(kSettingsSection, "Password", "")));
+    fields.SetText(TextField::Password,
+                   DecodeStoredPassword(IniReadString(kSettingsSection, "Password", "")));
     fields.SetText(TextField::PageName, IniReadString(kSettingsSection, "HTML", "ipaddress.htm"));
     fields.SetText(TextField::RemotePath, IniReadString(kSettingsSection, "RemotePath", "/"));
     state.TemplateFile = IniReadString(kSettingsSection, "Template", "");
@@ -111,7 +123,8 @@ void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     struct CloseOnError {
         bool armed = true;
         ~CloseOnError() {
-            if (!armed) return;
+            if (!armed)
+                return;
             // The write that failed has already reported; closing must not replace that error.
             try {
                 IniClose();

@@ -17,7 +17,8 @@ std::string OneLine(const std::string& message) {
     std::string out;
     for (char c : message) {
         if (c == '\r' || c == '\n') {
-            if (!out.empty() && out.back() != ' ') out += ' ';
+            if (!out.empty() && out.back() != ' ')
+                out += ' ';
         } else {
             out += c;
         }

@@ -19,13 +19,13 @@ struct PublicationOutcome {
         Failed,               // every attempt failed; see the error fields
     };
     Kind kind = Kind::Published;
-    bool offline = false;       // the offline notice rather than the address page
-    std::string address;        // the address published or skipped ("OFFLINE" for the notice)
-    std::time_t when = 0;       // when the publication ended
-    int attempts = 0;           // upload attempts made
-    std::string errorClass;     // Failed: the last attempt's exception class
-    std::string errorMessage;   // Failed: its message
-    bool willRetry = false;     // Failed: the monitor keeps it pending and tries again later
+    bool offline = false;      // the offline notice rather than the address page
+    std::string address;       // the address published or skipped ("OFFLINE" for the notice)
+    std::time_t when = 0;      // when the publication ended
+    int attempts = 0;          // upload attempts made
+    std::string errorClass;    // Failed: the last attempt's exception class
+    std::string errorMessage;  // Failed: its message
+    bool willRetry = false;    // Failed: the monitor keeps it pending and tries again later
 };
 
 // One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <message>".
@@ -48,6 +48,8 @@ public:
     // there are none (no busy loop).
     virtual void DispatchMessagesUntil(std::int64_t deadlineTick) = 0;
     virtual void ReportOutcome(const PublicationOutcome& outcome) = 0;
+    // The program has been asked to end: a publication stops after its current attempt.
+    virtual bool EndRequested() const { return false; }
 };
 
 // The application's default error display: caption "Signposter", the message with "." appended when its

@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char* key = kKeys[(op / 5) % 7];
         if (op & 0x80) {
             IniWriteString(section, key, kValues[(op / 35) % 7]);
-            if (ReadBack(path) != IniLines().Text()) std::abort();
+            if (ReadBack(path) != IniLines().Text())
+                std::abort();
         } else if (op & 0x40) {
             (void)IniReadInteger(section, key, op);
         } else {
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string finalText = IniLines().Text();
     IniClose();
-    if (ReadBack(path) != finalText) std::abort();
+    if (ReadBack(path) != finalText)
+        std::abort();
     return 0;
 }

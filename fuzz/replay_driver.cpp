@@ -19,11 +19,13 @@ std::vector<std::string> LoadCorpus(const std::filesystem::path& dir) {
     std::vector<std::string> seeds;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-        if (!entry.is_regular_file()) continue;
+        if (!entry.is_regular_file())
+            continue;
         std::ifstream in(entry.path(), std::ios::binary);
         seeds.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    if (seeds.empty()) seeds.emplace_back();
+    if (seeds.empty())
+        seeds.emplace_back();
     return seeds;
 }
 
@@ -33,13 +35,15 @@ std::string Mutate(std::string input, const std::vector<std::string>& seeds, std
         const std::size_t pos = input.empty() ? 0 : random() % (input.size() + 1);
         switch (random() % 6) {
             case 0:
-                if (!input.empty()) input[pos % input.size()] = static_cast<char>(random());
+                if (!input.empty())
+                    input[pos % input.size()] = static_cast<char>(random());
                 break;
             case 1:
                 input.insert(pos, 1, "\r\n=[] ,()$0x-9\0"[random() % 15]);
                 break;
             case 2:
-                if (!input.empty()) input.erase(pos % input.size(), 1 + random() % 16);
+                if (!input.empty())
+                    input.erase(pos % input.size(), 1 + random() % 16);
                 break;
             case 3: {
                 const std::string& other = seeds[random() % seeds.size()];

@@ -24,7 +24,8 @@ void MakeDirectories(const std::string& path) {
     for (std::size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos == path.size() || path[pos] == kPathSeparator) {
             const std::string prefix = path.substr(0, pos);
-            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return;
+            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
+                return;
         }
     }
 }
@@ -44,13 +45,15 @@ std::string ConfigDirectory() {
 
 std::string SettingsFilePath() {
     std::string dir = ConfigDirectory();
-    if (dir.empty() || dir.back() != kPathSeparator) dir += kPathSeparator;
+    if (dir.empty() || dir.back() != kPathSeparator)
+        dir += kPathSeparator;
     return dir + "signposter.ini";
 }
 
 std::string TempDirectory() {
     std::string dir = Environment("TMPDIR");
-    if (dir.empty()) dir = "/tmp";
+    if (dir.empty())
+        dir = "/tmp";
     return WithoutTrailingSeparator(dir);
 }
 

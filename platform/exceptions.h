@@ -18,11 +18,11 @@ private:
     std::string m_message;
 };
 
-#define SIGNPOSTER_EXCEPTION_CLASS(Name, Parent)                              \
-    class Name : public Parent {                                              \
-    public:                                                                   \
-        using Parent::Parent;                                                 \
-        const char* ClassName() const noexcept override { return #Name; }     \
+#define SIGNPOSTER_EXCEPTION_CLASS(Name, Parent)                          \
+    class Name : public Parent {                                          \
+    public:                                                               \
+        using Parent::Parent;                                             \
+        const char* ClassName() const noexcept override { return #Name; } \
     }
 
 // A text that is not a whole number: "'%s' is not a valid integer value".

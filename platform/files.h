@@ -6,7 +6,7 @@
 // root, which opens any file whatever its mode, so the bits are what tells the user's intent.
 namespace signposter::platform {
 
-bool FileExists(const std::string& path);  // a regular file (or a link to one) of that name
+bool FileExists(const std::string& path);      // a regular file (or a link to one) of that name
 bool IsReadOnlyFile(const std::string& path);  // exists and has none of the write bits
 // Reads the whole file; raises "Cannot open file %s" when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

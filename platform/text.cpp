@@ -7,9 +7,12 @@ namespace signposter::text {
 namespace {
 
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -23,7 +26,8 @@ IntegerScan ScanInteger(std::string_view s) {
     IntegerScan scan;
     std::size_t i = 0;
     while (i < s.size() && s[i] == ' ') ++i;
-    if (i == s.size()) return scan;
+    if (i == s.size())
+        return scan;
 
     bool hex = false;
     if (s[i] == '$' || s[i] == 'x' || s[i] == 'X') {
@@ -46,7 +50,8 @@ IntegerScan ScanInteger(std::string_view s) {
     const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 2147483648ull : 2147483647ull);
     for (; i < s.size(); ++i) {
         const int d = hex ? HexDigit(s[i]) : (s[i] >= '0' && s[i] <= '9' ? s[i] - '0' : -1);
-        if (d < 0) break;
+        if (d < 0)
+            break;
         magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
         if (magnitude > limit) {
             overflow = true;
@@ -55,7 +60,8 @@ IntegerScan ScanInteger(std::string_view s) {
         ++digits;
     }
     const auto wrapped = static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude));
-    scan.value = negative ? -static_cast<std::int64_t>(magnitude) : (hex ? wrapped : static_cast<std::int64_t>(magnitude));
+    scan.value = negative ? -static_cast<std::int64_t>(magnitude)
+                          : (hex ? wrapped : static_cast<std::int64_t>(magnitude));
     scan.complete = digits > 0 && i == s.size() && !overflow;
     return scan;
 }
@@ -79,7 +85,8 @@ std::string TrimSpaces(std::string_view s) {
 std::string UpperAscii(std::string_view s) {
     std::string out(s);
     for (char& c : out) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     }
     return out;
 }
@@ -90,24 +97,28 @@ bool Contains(std::string_view haystack, std::string_view needle) {
 
 std::string ReplaceAll(std::string s, char from, char to) {
     for (char& c : s) {
-        if (c == from) c = to;
+        if (c == from)
+            c = to;
     }
     return s;
 }
 
 std::optional<std::int32_t> TryStrictInteger(std::string_view s) {
     const IntegerScan scan = ScanInteger(s);
-    if (!scan.complete) return std::nullopt;
+    if (!scan.complete)
+        return std::nullopt;
     return static_cast<std::int32_t>(scan.value);
 }
 
 std::int32_t StrictInteger(std::string_view s) {
-    if (auto v = TryStrictInteger(s)) return *v;
+    if (auto v = TryStrictInteger(s))
+        return *v;
     throw EConvertError("'" + std::string(s) + "' is not a valid integer value");
 }
 
 std::int32_t LenientInteger(std::string_view s) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(ScanInteger(s).value)));
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(static_cast<std::uint64_t>(ScanInteger(s).value)));
 }
 
 }  // namespace signposter::text

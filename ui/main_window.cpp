@@ -418,6 +418,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    m_closed = true;
     emit Closed();
 }
 

@@ -69,6 +69,7 @@ public:
     bool MainWindowVisible() const override;
     void SetTimerEnabled(bool enabled) override;
     void DispatchMessagesUntil(std::int64_t deadlineTick) override;
+    bool EndRequested() const override { return m_closed; }
     void ReportOutcome(const PublicationOutcome& outcome) override;
 
     // Shows a message box instead of QMessageBox (tests). Lines arrive separated by "\n". An empty
@@ -154,6 +155,8 @@ private:
     const Clock* m_clock;
     std::unique_ptr<ftp::TIdFTP> m_ftp;  // IdFTP1
     std::unique_ptr<Monitor> m_monitor;
+    // The window has closed for good: a publication still running stops after its current attempt.
+    bool m_closed = false;
     MessageBoxFunction m_messageBox;
     bool m_shownBefore = false;
 };

@@ -14,18 +14,24 @@ void PrintLines(std::FILE* out, const std::string& text) {
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         std::fprintf(out, "%.*s\n", static_cast<int>(end - start), text.data() + start);
         start = end + 1;
-        if (end < text.size() && text[end] == '\r' && start < text.size() && text[start] == '\n') ++start;
+        if (end < text.size() && text[end] == '\r' && start < text.size() && text[start] == '\n')
+            ++start;
     }
 }
 
 }  // namespace
 
-void HeadlessUserInterface::RequestStop() { g_stopRequested = 1; }
+void HeadlessUserInterface::RequestStop() {
+    g_stopRequested = 1;
+}
 
-bool HeadlessUserInterface::StopRequested() { return g_stopRequested != 0; }
+bool HeadlessUserInterface::StopRequested() {
+    return g_stopRequested != 0;
+}
 
 void HeadlessUserInterface::SleepUntil(std::int64_t deadlineTick) {
     // The tick counter is the monotonic clock in milliseconds, so an absolute monotonic sleep matches it.
@@ -36,8 +42,10 @@ void HeadlessUserInterface::SleepUntil(std::int64_t deadlineTick) {
     }
 }
 
-void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) {
-    if (icon == MessageIcon::Error && caption == "Signposter") m_errorShown = true;
+void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::string& text,
+                                        MessageIcon icon) {
+    if (icon == MessageIcon::Error && caption == "Signposter")
+        m_errorShown = true;
     PrintLines(stderr, text);
     std::fflush(stderr);
 }
@@ -67,7 +75,8 @@ void HeadlessUserInterface::ReportOutcome(const PublicationOutcome& outcome) {
         line += outcome.willRetry && m_tick ? "; will retry)" : ")";
     }
     for (char& c : line) {
-        if (c == '\r' || c == '\n') c = ' ';
+        if (c == '\r' || c == '\n')
+            c = ' ';
     }
     std::printf("%s %s\n", stamp, line.c_str());
     std::fflush(stdout);

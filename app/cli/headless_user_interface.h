@@ -22,6 +22,7 @@ public:
     void SetTimerEnabled(bool enabled) override { m_timerEnabled = enabled; }
     void DispatchMessagesUntil(std::int64_t deadlineTick) override;
     void ReportOutcome(const PublicationOutcome& outcome) override;
+    bool EndRequested() const override { return StopRequested(); }
 
     // Called once a second during waits while the timer is on (the monitor's tick).
     void SetTickHandler(std::function<void()> handler) { m_tick = std::move(handler); }

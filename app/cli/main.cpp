@@ -39,13 +39,20 @@ int main(int argc, char** argv) {
     ProgramState state;
     cli::Context context{fields, state, platform::SettingsFilePath()};
     try {
-        if (command == "show") return cli::RunShow(context, args);
-        if (command == "set") return cli::RunSet(context, args);
-        if (command == "address") return cli::RunAddress(context, args);
-        if (command == "page") return cli::RunPage(context, args);
-        if (command == "publish") return cli::RunPublish(context, args);
-        if (command == "offline") return cli::RunOffline(context, args);
-        if (command == "monitor") return cli::RunMonitor(context, args);
+        if (command == "show")
+            return cli::RunShow(context, args);
+        if (command == "set")
+            return cli::RunSet(context, args);
+        if (command == "address")
+            return cli::RunAddress(context, args);
+        if (command == "page")
+            return cli::RunPage(context, args);
+        if (command == "publish")
+            return cli::RunPublish(context, args);
+        if (command == "offline")
+            return cli::RunOffline(context, args);
+        if (command == "monitor")
+            return cli::RunMonitor(context, args);
         if (command == "upload") {
             LoadSettings(fields, state, context.settingsPath);
             return cli::RunUpload(context, args);

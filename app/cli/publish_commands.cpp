@@ -1,7 +1,7 @@
 // address, page, publish, offline and monitor: the publishing core driven from a terminal.
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
@@ -31,17 +31,21 @@ struct HeadlessProgram {
 };
 
 bool ExpectNoArguments(const char* command, const std::vector<std::string>& args) {
-    if (args.empty()) return true;
+    if (args.empty())
+        return true;
     std::fprintf(stderr, "usage: signposter-cli %s\n", command);
     return false;
 }
 
 // Exit status of a command that validated and published.
 int CommandStatus(const HeadlessUserInterface& ui) {
-    if (ui.ErrorShown()) return 1;
-    if (ui.WindowRequested()) return 2;  // validation failed
+    if (ui.ErrorShown())
+        return 1;
+    if (ui.WindowRequested())
+        return 2;  // validation failed
     const auto& outcome = ui.LastOutcome();
-    if (!outcome) return 0;
+    if (!outcome)
+        return 0;
     using Kind = PublicationOutcome::Kind;
     return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned ? 1 : 0;
 }
@@ -66,7 +70,8 @@ void InstallStopHandlers() {
 }  // namespace
 
 int RunAddress(Context&, const std::vector<std::string>& args) {
-    if (!ExpectNoArguments("address", args)) return 2;
+    if (!ExpectNoArguments("address", args))
+        return 2;
     SystemHostLookup lookup;
     const std::string address = GetLocalAddress(lookup);
     std::printf("%s\n", address.c_str());
@@ -92,7 +97,8 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
     SetLocalPageFile(context.fields, context.state);
     if (offline) {
         BuildOfflinePage(context.state);
-    } else if (!BuildAddressPage(context.fields, context.state, ui, address.value_or(context.state.CurrentIP))) {
+    } else if (!BuildAddressPage(context.fields, context.state, ui,
+                                 address.value_or(context.state.CurrentIP))) {
         return 1;
     }
     std::printf("%s\n", context.state.LocalPageFile.c_str());
@@ -104,10 +110,12 @@ namespace {
 // "Update Now" and "Offline" as the window runs them, after the settings are loaded as at start.
 int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& context,
                      const std::vector<std::string>& args) {
-    if (!ExpectNoArguments(name, args)) return 2;
+    if (!ExpectNoArguments(name, args))
+        return 2;
     HeadlessProgram program(context);
     program.monitor.FormCreate();
-    if (program.ui.ErrorShown()) return 1;
+    if (program.ui.ErrorShown())
+        return 1;
     (program.monitor.*command)();
     return CommandStatus(program.ui);
 }
@@ -123,25 +131,31 @@ int RunOffline(Context& context, const std::vector<std::string>& args) {
 }
 
 int RunMonitor(Context& context, const std::vector<std::string>& args) {
-    if (!ExpectNoArguments("monitor", args)) return 2;
+    if (!ExpectNoArguments("monitor", args))
+        return 2;
     InstallStopHandlers();
     HeadlessProgram program(context);
     HeadlessUserInterface& ui = program.ui;
     Monitor& monitor = program.monitor;
     monitor.FormCreate();
     ui.SetTickHandler([&] { monitor.Timer1Timer(); });
-    std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n", context.settingsPath.c_str());
+    std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
+                 context.settingsPath.c_str());
 
     std::int64_t next = program.clock.TickCount() + 1000;  // the first tick comes one interval after start
     while (!HeadlessUserInterface::StopRequested()) {
         HeadlessUserInterface::SleepUntil(next);
-        if (HeadlessUserInterface::StopRequested()) break;
+        if (HeadlessUserInterface::StopRequested())
+            break;
         next += 1000;
         // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
-        if (next <= program.clock.TickCount()) next = program.clock.TickCount() + 1000;
-        if (!ui.TimerEnabled()) continue;
+        if (next <= program.clock.TickCount())
+            next = program.clock.TickCount() + 1000;
+        if (!ui.TimerEnabled())
+            continue;
         monitor.Timer1Timer();
-        if (ui.WindowRequested()) return 2;  // validation failed: there is no window to configure in
+        if (ui.WindowRequested())
+            return 2;  // validation failed: there is no window to configure in
     }
     return monitor.FormClose() ? 0 : 1;
 }

@@ -38,7 +38,8 @@ const KeyBinding kBindings[] = {
 
 const KeyBinding* FindBinding(const std::string& key) {
     for (const auto& binding : kBindings) {
-        if (key == binding.key) return &binding;
+        if (key == binding.key)
+            return &binding;
     }
     return nullptr;
 }
@@ -57,7 +58,8 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
             value.assign(1, context.fields.Checked(*binding.flag) ? '1' : '0');
         } else if (binding.text == TextField::Password) {
             // Only whether one is set; never the password itself.
-            if (!context.fields.Text(TextField::Password).empty()) value.assign(8, '*');
+            if (!context.fields.Text(TextField::Password).empty())
+                value.assign(8, '*');
         } else if (binding.text) {
             value = context.fields.Text(*binding.text);
         } else if (std::string(binding.key) == "IgnoreIP") {
@@ -81,12 +83,19 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         const std::size_t eq = arg.find('=');
         const KeyBinding* binding = eq == std::string::npos ? nullptr : FindBinding(arg.substr(0, eq));
         if (!binding) {
-            std::fprintf(stderr, "signposter-cli set: unknown setting '%s' (expected KEY=VALUE)\n", arg.c_str());
+            std::fprintf(stderr, "signposter-cli set: unknown setting '%s' (expected KEY=VALUE)\n",
+                         arg.c_str());
             return 2;
         }
         const std::string value = arg.substr(eq + 1);
+        // A line break would split the setting's line in the file and could forge other keys.
+        if (value.find_first_of("\r\n") != std::string::npos) {
+            std::fprintf(stderr, "signposter-cli set: %s may not contain a line break\n", binding->key);
+            return 2;
+        }
         if (binding->flag && value != "0" && value != "1") {
-            std::fprintf(stderr, "signposter-cli set: %s takes 1 or 0, not '%s'\n", binding->key, value.c_str());
+            std::fprintf(stderr, "signposter-cli set: %s takes 1 or 0, not '%s'\n", binding->key,
+                         value.c_str());
             return 2;
         }
         changes.emplace_back(binding, value);

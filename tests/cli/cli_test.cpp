@@ -56,15 +56,16 @@ protected:
     RunResult Run(const std::vector<std::string>& args) { return Finish(Start(args)); }
 
     void PointAt(const RealFtpServer& server) {
-        const RunResult set = Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()),
-                                   "User=" + server.User(), "Password=" + server.Password(), "RemotePath=/",
-                                   "LastIP=192.0.2.99", "IgnoreIP=127.0.0.1"});
+        const RunResult set =
+            Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()), "User=" + server.User(),
+                 "Password=" + server.Password(), "RemotePath=/", "LastIP=192.0.2.99", "IgnoreIP=127.0.0.1"});
         ASSERT_EQ(set.status, 0) << set.err;
     }
     std::unique_ptr<RealFtpServer> Server() {
         std::string why;
         auto server = StartPyftpdlib(&why);
-        if (!server) ADD_FAILURE() << "pyftpdlib: " << why;
+        if (!server)
+            ADD_FAILURE() << "pyftpdlib: " << why;
         return server;
     }
     static std::string WithoutCr(std::string s) {
@@ -99,9 +100,10 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
     ASSERT_EQ(Run({"set", "Host=a"}).status, 0);
     const std::string before = ReadFile(SettingsFile());
-    for (const auto& bad : {std::vector<std::string>{"set", "Host=b", "Colour=red"},
-                            std::vector<std::string>{"set", "Passive=yes"}, std::vector<std::string>{"set"},
-                            std::vector<std::string>{"set", "Host"}}) {
+    for (const auto& bad :
+         {std::vector<std::string>{"set", "Host=b", "Colour=red"},
+          std::vector<std::string>{"set", "Passive=yes"}, std::vector<std::string>{"set"},
+          std::vector<std::string>{"set", "Host"}, std::vector<std::string>{"set", "Host=a\nPassword=x"}}) {
         const RunResult result = Run(bad);
         EXPECT_EQ(result.status, 2) << bad.back();
         EXPECT_FALSE(result.err.empty());
@@ -121,7 +123,8 @@ TEST_F(CliTest, PageBuildsWhatAPublicationWouldAndReportsAMissingTemplate) {
     EXPECT_EQ(page.out, Temp() + "/ipaddress.htm\n");
     EXPECT_NE(ReadFile(Temp() + "/ipaddress.htm").find("URL=http://198.51.100.4\">\r\n"), std::string::npos);
 
-    ASSERT_EQ(Run({"set", "UserTemplate=1", "InternalYes=0", "Template=" + m_dir.File("none.htm")}).status, 0);
+    ASSERT_EQ(Run({"set", "UserTemplate=1", "InternalYes=0", "Template=" + m_dir.File("none.htm")}).status,
+              0);
     page = Run({"page"});
     EXPECT_EQ(page.status, 1);
     EXPECT_EQ(page.err, "User Template File Not Found - " + m_dir.File("none.htm") + "\n");
@@ -142,7 +145,8 @@ TEST_F(CliTest, PublishAndOfflineUploadThePagesToARealServer) {
     RunResult offline = Run({"offline"});
     ASSERT_EQ(offline.status, 0) << offline.err;
     EXPECT_NE(offline.out.find("OFFLINE published"), std::string::npos);
-    EXPECT_NE(server->ReadFile("ipaddress.htm").find("currently <font size=\"4\"> Offline."), std::string::npos);
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("currently <font size=\"4\"> Offline."),
+              std::string::npos);
 }
 
 TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {
@@ -161,7 +165,8 @@ TEST_F(CliTest, MonitorPublishesTheMachinesAddressAndSavesOnSigterm) {
     ASSERT_TRUE(server);
     PointAt(*server);
     const RunResult address = Run({"address"});
-    if (address.status != 0) GTEST_SKIP() << "this machine's host name does not resolve";
+    if (address.status != 0)
+        GTEST_SKIP() << "this machine's host name does not resolve";
     const std::string ip = address.out.substr(0, address.out.find('\n'));
 
     const pid_t monitor = Start({"monitor"});

@@ -186,6 +186,17 @@ TEST_F(IniStoreTest, SavesReplaceTheFileKeepingItsModeAndNewFilesAreOwnerOnly) {
               1);
 }
 
+TEST_F(IniStoreTest, SaveThroughASymbolicLinkReplacesTheFileItPointsTo) {
+    std::filesystem::create_directory(m_dir.File("dotfiles"));
+    WriteFile(m_dir.File("dotfiles/real.ini"), "[Settings]\r\nA=1\r\n");
+    std::filesystem::create_symlink("dotfiles/real.ini", Path());
+    IniOpen(Path());
+    IniWriteString("Settings", "A", "2");
+    IniClose();
+    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
+    EXPECT_EQ(ReadFile(m_dir.File("dotfiles/real.ini")), "[Settings]\r\nA=2\r\n");
+}
+
 TEST_F(IniStoreTest, UnwritableLocationRaisesCannotCreate) {
     WriteFile(m_dir.File("plainfile"), "x");
     const std::string path = m_dir.File("plainfile/settings.ini");  // its "directory" is a file

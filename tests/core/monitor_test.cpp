@@ -22,7 +22,8 @@ public:
     std::optional<std::string> HostName() override { return "host"; }
     std::optional<std::vector<std::string>> ResolveIPv4(const std::string&) override {
         ++lookups;
-        if (address.empty()) return std::nullopt;
+        if (address.empty())
+            return std::nullopt;
         return std::vector<std::string>{address};
     }
     std::vector<std::string> InterfaceIPv4() override { return {}; }
@@ -77,8 +78,9 @@ TEST_F(MonitorTest, ValidationMessagesComeInOrderAndAnEmptyPortBecomes21Silently
     m_state.TemplateFile = m_dir.File("missing.htm");
     m_state.CurrentIP = "1.2.3.4";
     EXPECT_FALSE(m_monitor.ValidateSettings());
-    EXPECT_EQ(m_ui.messages.back().text,
-              "User Template not found\rNo Host Name\rNo User Name\rPlease select one template option only.\r");
+    EXPECT_EQ(
+        m_ui.messages.back().text,
+        "User Template not found\rNo Host Name\rNo User Name\rPlease select one template option only.\r");
     EXPECT_EQ(m_fields.Text(TextField::Port), "21");
     EXPECT_EQ(m_fields.Text(TextField::AddressDisplay), "1.2.3.4");
     EXPECT_TRUE(m_ui.timerEnabled);  // validation itself leaves the timer on; callers stop it
@@ -124,7 +126,8 @@ TEST_F(MonitorTest, TicksDuringAPublicationReturnAtOnce) {
     std::function<void()> tickAgain = [&] {
         ++nestedTicks;
         m_monitor.Timer1Timer();
-        if (nestedTicks < 5) m_ui.duringWait = tickAgain;
+        if (nestedTicks < 5)
+            m_ui.duringWait = tickAgain;
     };
     m_ui.duringWait = tickAgain;
     m_lookup.address = "198.51.100.1";
@@ -156,7 +159,8 @@ TEST_F(MonitorTest, DefaultErrorDisplayAppendsAFullStopOnlyAfterCharactersSortin
     EXPECT_EQ(DefaultErrorText("abc"), "abc.");
     EXPECT_EQ(DefaultErrorText("abc."), "abc.");
     EXPECT_EQ(DefaultErrorText("abc!"), "abc!");
-    EXPECT_EQ(DefaultErrorText("Socket Error # 10061\r\nConnection refused."), "Socket Error # 10061\r\nConnection refused.");
+    EXPECT_EQ(DefaultErrorText("Socket Error # 10061\r\nConnection refused."),
+              "Socket Error # 10061\r\nConnection refused.");
     EXPECT_EQ(DefaultErrorText("/tmp/x/"), "/tmp/x/.");
     EXPECT_EQ(DefaultErrorText(""), "");
 }
@@ -205,7 +209,8 @@ TEST_F(MonitorTest, HelpStopsTheTimerForItsBoxAndAlwaysRestartsIt) {
     EXPECT_TRUE(m_ui.timerEnabled);
     const std::string help = m_ui.messages.back().text;
     EXPECT_EQ(std::count(help.begin(), help.end(), '\r'), 24);  // 25 lines
-    EXPECT_NE(help.find("\r\rSignposter can be used to create a permanent URL Name for a server\r"), std::string::npos);
+    EXPECT_NE(help.find("\r\rSignposter can be used to create a permanent URL Name for a server\r"),
+              std::string::npos);
     EXPECT_NE(help.find("\rcurrent IP Address.\r\r"), std::string::npos);
     EXPECT_EQ(help.find('\n'), std::string::npos);
 }
@@ -224,6 +229,22 @@ TEST_F(MonitorTest, CloseSavesAndReportsAFailedSave) {
     EXPECT_FALSE(m_monitor.FormClose());
     ASSERT_EQ(m_ui.messages.size(), 1u);
     EXPECT_EQ(m_ui.messages[0].text, "Cannot create file " + Path() + ".");
+}
+
+TEST_F(MonitorTest, RetryThatRaisesIsShownOncePerRetryIntervalNotEveryTick) {
+    Configure();
+    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_monitor.Timer1Timer();
+    ASSERT_TRUE(m_monitor.GetPublisher().HasPending());
+    m_fields.SetText(TextField::Port, "abc");
+    m_clock.tick += 61'000;
+    for (int tick = 0; tick < 5; ++tick) {
+        m_monitor.Timer1Timer();
+        m_clock.tick += 1000;
+    }
+    EXPECT_EQ(m_ui.messages.size(), 1u);
+    EXPECT_EQ(m_ui.messages[0].text, "'abc' is not a valid integer value.");
+    EXPECT_EQ(*m_monitor.GetPublisher().MillisecondsUntilRetry(), 120'000 - 5'000);
 }
 
 TEST_F(MonitorTest, PendingPublicationIsRetriedByTheTickWhenDue) {

@@ -101,9 +101,10 @@ TEST_F(PageBuilderTest, EmptyAddressGivesBareLinksAndAnUnwritablePageRaises) {
 
 TEST_F(PageBuilderTest, OfflinePageIsFiveFixedLines) {
     BuildOfflinePage(m_state);
-    EXPECT_EQ(Page(),
-              "<html>\r\n<body>\r\n<p>The Computer you are trying to connect to is currently <font size=\"4\"> "
-              "Offline.</font></p>\r\n</body>\r\n</html>\r\n");
+    EXPECT_EQ(
+        Page(),
+        "<html>\r\n<body>\r\n<p>The Computer you are trying to connect to is currently <font size=\"4\"> "
+        "Offline.</font></p>\r\n</body>\r\n</html>\r\n");
 }
 
 TEST(ReplaceMacroTest, ReplacementContainingTheMacroEnds) {
@@ -124,7 +125,8 @@ TEST(LocalPageFileTest, IsTheTempDirectoryPlusThePageNameAsTyped) {
     EXPECT_EQ(state.LocalPageFile, "/var/tmp/ index.htm");
     ::unsetenv("TMPDIR");
     EXPECT_EQ(GetTempDir(), "/tmp");
-    if (old) ::setenv("TMPDIR", saved.c_str(), 1);
+    if (old)
+        ::setenv("TMPDIR", saved.c_str(), 1);
 }
 
 class FakeHostLookup : public HostLookup {
@@ -166,7 +168,8 @@ TEST(GetLocalAddressTest, TakesTheLastAddressAndFallsBackToInterfacesOnlyForLoop
 TEST(GetLocalAddressTest, ThisMachineAnswersWithADottedQuad) {
     SystemHostLookup lookup;
     const std::string address = GetLocalAddress(lookup);
-    if (address.empty()) GTEST_SKIP() << "this machine's host name does not resolve";
+    if (address.empty())
+        GTEST_SKIP() << "this machine's host name does not resolve";
     EXPECT_EQ(std::count(address.begin(), address.end(), '.'), 3) << address;
 }
 

@@ -49,8 +49,8 @@ TEST_F(PublisherTest, PublishesTheAddressPageWithTrimmedHostAndUserAndThePasswor
     m_publisher.PublishAddress();
     ASSERT_EQ(LastOutcome().kind, Kind::Published) << LastOutcome().errorMessage;
     EXPECT_EQ(LastOutcome().attempts, 1);
-    EXPECT_EQ(m_server.Commands(), (std::vector<std::string>{"user bob", "pass secret ", "type A", "syst", "PASV",
-                                                             "STOR htdocs/ipaddress.htm"}));
+    EXPECT_EQ(m_server.Commands(), (std::vector<std::string>{"user bob", "pass secret ", "type A", "syst",
+                                                             "PASV", "STOR htdocs/ipaddress.htm"}));
     ASSERT_EQ(m_server.Uploads().size(), 1u);
     EXPECT_EQ(m_server.Uploads()[0], ReadFile(m_dir.File("ipaddress.htm")));
     EXPECT_NE(m_server.Uploads()[0].find("URL=http://203.0.113.7\">\r\n"), std::string::npos);
@@ -60,9 +60,11 @@ TEST_F(PublisherTest, PublishesTheAddressPageWithTrimmedHostAndUserAndThePasswor
 }
 
 TEST_F(PublisherTest, RemoteNameIsPlainConcatenationWithOneLeadingSlashRemoved) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"/", "STOR ipaddress.htm"}, {"htdocs/", "STOR htdocs/ipaddress.htm"},
-        {"/htdocs", "STOR htdocsipaddress.htm"}, {"", "STOR ipaddress.htm"}, {"//x/", "STOR /x/ipaddress.htm"}};
+    const std::pair<const char*, const char*> cases[] = {{"/", "STOR ipaddress.htm"},
+                                                         {"htdocs/", "STOR htdocs/ipaddress.htm"},
+                                                         {"/htdocs", "STOR htdocsipaddress.htm"},
+                                                         {"", "STOR ipaddress.htm"},
+                                                         {"//x/", "STOR /x/ipaddress.htm"}};
     for (const auto& [path, command] : cases) {
         m_fields.SetText(TextField::RemotePath, path);
         m_publisher.PublishAddress();
@@ -128,6 +130,16 @@ TEST_F(PublisherTest, RefusedStoreMakesFiveRealAttemptsAndLeavesNothingOpen) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "STOR htdocs/ipaddress.htm"), 5);
     EXPECT_EQ(m_ui.waits, std::vector<std::int64_t>(5, 3000));
     EXPECT_FALSE(m_ftp.IsConnected());
+    EXPECT_TRUE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, EndingProgramStopsAfterTheCurrentAttemptAndKeepsThePublicationPending) {
+    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_ui.duringWait = [&] { m_ui.endRequested = true; };
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::Failed);
+    EXPECT_EQ(LastOutcome().attempts, 1);
+    EXPECT_EQ(m_server.ControlConnections(), 1);
     EXPECT_TRUE(m_publisher.HasPending());
 }
 

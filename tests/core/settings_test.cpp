@@ -46,10 +46,11 @@ TEST_F(SettingsTest, FirstStartTakesDefaultsAndTheFirstSaveWritesEveryKeyInOrder
     m_state.CurrentIP = "203.0.113.7";
     Save();
     EXPECT_EQ(m_state.IgnoreList, kDefaultIgnoreList);
-    EXPECT_EQ(ReadFile(Path()),
-              "\r\n[Settings]\r\nHost=ftp.example.org\r\nPort=21\r\nPassive=1\r\nInternalYes=1\r\nInternalNo=0\r\n"
-              "UserTemplate=0\r\nUser=bob\r\nPassword=\r\nHTML=ipaddress.htm\r\nRemotePath=/\r\nTemplate=\r\n"
-              "IgnoreIP=127.0.0.1,192.168.0.1,\r\nLastIP=203.0.113.7\r\n");
+    EXPECT_EQ(
+        ReadFile(Path()),
+        "\r\n[Settings]\r\nHost=ftp.example.org\r\nPort=21\r\nPassive=1\r\nInternalYes=1\r\nInternalNo=0\r\n"
+        "UserTemplate=0\r\nUser=bob\r\nPassword=\r\nHTML=ipaddress.htm\r\nRemotePath=/\r\nTemplate=\r\n"
+        "IgnoreIP=127.0.0.1,192.168.0.1,\r\nLastIP=203.0.113.7\r\n");
     struct stat st {};
     ::stat(Path().c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
@@ -67,7 +68,8 @@ TEST_F(SettingsTest, LaterSavesKeepAHandEditedIgnoreList) {
 }
 
 TEST_F(SettingsTest, SwitchesLoadOnOnlyForOneAndTemplateQuotesAreStripped) {
-    WriteFile(Path(), "[Settings]\nPassive=2\nInternalYes=0\nInternalNo=1\nUserTemplate=1\nTemplate=\"/t.htm\"\n");
+    WriteFile(Path(),
+              "[Settings]\nPassive=2\nInternalYes=0\nInternalNo=1\nUserTemplate=1\nTemplate=\"/t.htm\"\n");
     Load();
     EXPECT_FALSE(m_fields.Checked(Switch::Passive));
     EXPECT_FALSE(m_fields.Checked(Switch::InternalRedirect));
@@ -76,7 +78,8 @@ TEST_F(SettingsTest, SwitchesLoadOnOnlyForOneAndTemplateQuotesAreStripped) {
     EXPECT_EQ(m_fields.Text(TextField::TemplateFile), "\"/t.htm\"");
     // Loading ended with a close, which rewrote the LF-only file with CR LF.
     EXPECT_EQ(ReadFile(Path()),
-              "[Settings]\r\nPassive=2\r\nInternalYes=0\r\nInternalNo=1\r\nUserTemplate=1\r\nTemplate=\"/t.htm\"\r\n");
+              "[Settings]\r\nPassive=2\r\nInternalYes=0\r\nInternalNo=1\r\nUserTemplate=1\r\nTemplate=\"/"
+              "t.htm\"\r\n");
     Save();
     EXPECT_EQ(m_state.TemplateFile, "/t.htm");
     EXPECT_NE(ReadFile(Path()).find("Template=/t.htm\r\n"), std::string::npos);
@@ -120,6 +123,10 @@ TEST_F(SettingsTest, EveryPasswordComesBackExactlyThroughTheFile) {
         m_fields.SetText(TextField::Password, "overwritten");
         Load();
         ASSERT_EQ(m_fields.Text(TextField::Password), password);
+        const std::string file = ReadFile(Path());
+        for (const char* key : {"\nHTML=", "\nRemotePath=", "\nTemplate=", "\nLastIP="}) {
+            ASSERT_EQ(file.find(key), file.rfind(key)) << "duplicated " << key + 1;
+        }
         EXPECT_EQ(m_fields.Text(TextField::Host), "");  // nothing spilled into other keys
         EXPECT_EQ(m_fields.Text(TextField::PageName), "ipaddress.htm");
     }

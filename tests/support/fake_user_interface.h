@@ -22,7 +22,8 @@ public:
 
     void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override {
         messages.push_back({caption, text, icon});
-        if (onMessage) onMessage();
+        if (onMessage)
+            onMessage();
     }
     void ShowMainWindow() override {
         visible = true;
@@ -41,9 +42,11 @@ public:
             duringWait = nullptr;
             pending();
         }
-        if (m_tick && *m_tick <= deadlineTick) *m_tick = deadlineTick + 1;
+        if (m_tick && *m_tick <= deadlineTick)
+            *m_tick = deadlineTick + 1;
     }
     void ReportOutcome(const PublicationOutcome& outcome) override { outcomes.push_back(outcome); }
+    bool EndRequested() const override { return endRequested; }
 
     std::vector<Message> messages;
     std::vector<PublicationOutcome> outcomes;
@@ -52,6 +55,7 @@ public:
     int showCount = 0;
     int hideCount = 0;
     bool timerEnabled = true;
+    bool endRequested = false;
     std::function<void()> onMessage;   // runs while a message box is "open"
     std::function<void()> duringWait;  // runs once inside the next wait, as a dispatched message
 
