@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "platform/exceptions.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -60,8 +61,20 @@ std::optional<std::size_t> FindSection(const LineList& lines, const std::string&
     return std::nullopt;
 }
 
+// A file that already holds exactly these bytes is left alone: every save is flushed to disk, and a start
+// of the program (whose loading ends with a save) or a save of unchanged settings would otherwise wait for
+// the disk for nothing. A read-only file still refuses the save, as a write would.
 void Save(const Store& store) {
-    platform::ReplaceFileAtomically(store.path, store.lines.Text(), kNewSettingsFileMode);
+    const std::string text = store.lines.Text();
+    if (platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path)) {
+        try {
+            if (platform::ReadWholeFile(store.path) == text)
+                return;
+        } catch (const Exception&) {
+            // Unreadable: replace it.
+        }
+    }
+    platform::ReplaceFileAtomically(store.path, text, kNewSettingsFileMode);
 }
 
 }  // namespace

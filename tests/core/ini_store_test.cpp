@@ -186,6 +186,20 @@ TEST_F(IniStoreTest, SavesReplaceTheFileKeepingItsModeAndNewFilesAreOwnerOnly) {
               1);
 }
 
+TEST_F(IniStoreTest, SaveOfUnchangedContentLeavesTheFileAlone) {
+    Open("[Settings]\r\nA=1\r\n");
+    struct stat before {};
+    ::stat(Path().c_str(), &before);
+    IniWriteString("Settings", "A", "1");
+    IniClose();
+    struct stat after {};
+    ::stat(Path().c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino);  // not replaced
+    Open("[Settings]\nA=1\n");               // the same lines with other line ends are rewritten
+    IniClose();
+    EXPECT_EQ(ReadFile(Path()), "[Settings]\r\nA=1\r\n");
+}
+
 TEST_F(IniStoreTest, SaveThroughASymbolicLinkReplacesTheFileItPointsTo) {
     std::filesystem::create_directory(m_dir.File("dotfiles"));
     WriteFile(m_dir.File("dotfiles/real.ini"), "[Settings]\r\nA=1\r\n");
