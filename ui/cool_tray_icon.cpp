@@ -4,6 +4,8 @@
 #include <QCursor>
 #include <QEvent>
 #include <QWindowStateChangeEvent>
+#include <algorithm>
+#include <climits>
 
 #include "ui/application.h"
 
@@ -67,6 +69,8 @@ private:
     int m_attempts = 0;
 };
 
+constexpr unsigned kShortestCycleMs = 10;
+
 TShiftState KeyboardShift() {
     const Qt::KeyboardModifiers modifiers = QGuiApplication::queryKeyboardModifiers();
     TShiftState shift = 0;
@@ -119,7 +123,7 @@ TCoolTrayIcon::TCoolTrayIcon(QWidget* owner, std::unique_ptr<TrayShell> shell)
         m_shell = std::make_unique<QtTrayShell>(
             [this](QSystemTrayIcon::ActivationReason reason) { HandleActivation(reason); });
     }
-    m_cycleTimer.setInterval(0);
+    m_cycleTimer.setInterval(kShortestCycleMs);
     connect(&m_cycleTimer, &QTimer::timeout, this, [this] { CycleStep(); });
     if (m_owner) {
         m_owner->installEventFilter(this);
@@ -157,7 +161,9 @@ void TCoolTrayIcon::SetCycleIcons(bool cycle) {
 
 void TCoolTrayIcon::SetCycleInterval(unsigned ms) {
     m_cycleInterval = ms;
-    m_cycleTimer.setInterval(static_cast<int>(std::min<unsigned>(ms, INT_MAX)));
+    // A zero period would make Qt fire the timer on every pass of the event loop and keep a processor
+    // busy; periods below a few milliseconds are raised to that floor.
+    m_cycleTimer.setInterval(static_cast<int>(std::clamp<unsigned>(ms, kShortestCycleMs, INT_MAX)));
 }
 
 void TCoolTrayIcon::SetHint(const QString& hint) {
@@ -227,7 +233,10 @@ void TCoolTrayIcon::CycleStep() {
     if (!m_iconList) {
         return;
     }
-    m_icon = m_iconList->Icon(m_iconIndex);
+    // An empty list has no image to show: the icon stays as it was rather than vanishing from the tray.
+    if (m_iconIndex < m_iconList->Count()) {
+        m_icon = m_iconList->Icon(m_iconIndex);
+    }
     const int next = m_iconIndex + 1 < m_iconList->Count() ? m_iconIndex + 1 : 0;
     emit OnCycle(this, next);
     RefreshEntry();

@@ -14,7 +14,6 @@
 #include "core/monitor.h"
 #include "ftp/id_ftp.h"
 #include "platform/directories.h"
-#include "platform/tick_counter.h"
 #include "ui/app_events.h"
 #include "ui/bevel.h"
 #include "ui/controls/control_resources.h"
@@ -371,7 +370,8 @@ void TForm1::SetTimerEnabled(bool enabled) {
 void TForm1::DispatchMessagesUntil(std::int64_t deadlineTick) {
     constexpr int kTimerExpired = 1;
     for (;;) {
-        const std::int64_t remaining = deadlineTick - platform::TickCount();
+        // The deadline comes from the core's clock, so the wait must be measured on that same clock.
+        const std::int64_t remaining = deadlineTick - m_clock->TickCount();
         if (remaining < 0) {
             return;
         }

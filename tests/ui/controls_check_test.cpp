@@ -3,6 +3,7 @@
 #include "ui/controls/control_resources.h"
 #include "ui/controls/lb_background.h"
 #include "ui/controls/p_check.h"
+#include "ui/controls/vel_color_button.h"
 
 #include <gtest/gtest.h>
 
@@ -340,6 +341,24 @@ TEST_F(CheckTest, TransparentShowsTheWindowsTiledBackground) {
     const QImage hot = Shot();
     EXPECT_EQ(At(hot, 150, 0), At(shot, 150, 0));
     EXPECT_TRUE(HasColour(hot, m_check->CaptionRect(), QColor(0, 0, 255)));
+}
+
+TEST_F(CheckTest, TransparentShowsTheWindowlessControlsBeneath) {
+    // A colour button under the left part of the control belongs to the window's painting.
+    auto* button = new TvelColorButton(m_window.get());
+    button->setGeometry(m_check->x(), m_check->y() - 2, 60, 23);
+    button->SetColor(QColor(0, 160, 0));
+    button->show();
+    m_check->SetCaption(QString());
+    m_check->SetTransparent(true);
+    m_check->raise();
+    const QImage shot = Shot();
+    EXPECT_EQ(At(shot, 20, 10), QColor(0, 160, 0));
+    EXPECT_EQ(At(shot, 100, 10), QColor(0xD4, 0xD0, 0xC8));
+    // Other check boxes are windows of their own and do not show through.
+    m_other->setGeometry(m_check->x() + 120, m_check->y(), 60, 19);
+    m_other->SetChecked(true);
+    EXPECT_EQ(At(Shot(), 130, 10), QColor(0xD4, 0xD0, 0xC8));
 }
 
 TEST_F(CheckTest, HintSecondLineAppendsOnlyToANonEmptyHint) {

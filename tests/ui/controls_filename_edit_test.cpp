@@ -7,10 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <memory>
 #include <ostream>
@@ -202,12 +204,47 @@ TEST_F(FilenameEditTest, EventsMayChangeTheNameOrCancel) {
     EXPECT_EQ(m_edit->Text(), QStringLiteral("\"/chosen by handler.htm\""));
 }
 
+TEST_F(FilenameEditTest, FilesDroppedFromTheDesktopOnlyWithAcceptFiles) {
+    // What a file manager offers: the file as a URL and, beside it, as text.
+    const QString path = m_root + QStringLiteral("My Pages/home.htm");
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(path)});
+    files.setText(QUrl::fromLocalFile(path).toString());
+    const QPoint at(20, 10);
+    auto offered = [&](QMimeData& data) {
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_edit, &enter);
+        if (enter.isAccepted()) {
+            QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(m_edit, &drop);
+        }
+        return enter.isAccepted();
+    };
+
+    ASSERT_FALSE(m_edit->AcceptFiles());
+    EXPECT_FALSE(offered(files));
+    EXPECT_EQ(m_edit->Text(), QString());
+    // Text dragged from another field is still welcome.
+    QMimeData text;
+    text.setText(QStringLiteral("typed.htm"));
+    EXPECT_TRUE(offered(text));
+    EXPECT_EQ(m_edit->Text(), QStringLiteral("typed.htm"));
+
+    m_edit->SetAcceptFiles(true);
+    EXPECT_TRUE(offered(files));
+    EXPECT_EQ(m_edit->Text(), QLatin1Char('"') + path + QLatin1Char('"'));
+}
+
 TEST_F(FilenameEditTest, ClickKeyMouseAndTheBlockingStates) {
     m_edit->setFocus();
     QTest::keyClick(m_edit, Qt::Key_Down, Qt::AltModifier);
     EXPECT_EQ(m_requests.size(), 1u);
     QTest::mouseClick(m_edit->Button(), Qt::LeftButton);
     EXPECT_EQ(m_requests.size(), 2u);
+    // The keypad's arrow (Num Lock off) is the same key.
+    QTest::keyClick(m_edit, Qt::Key_Down, Qt::AltModifier | Qt::KeypadModifier);
+    EXPECT_EQ(m_requests.size(), 3u);
+    m_requests.pop_back();
 
     // Read-only blocks the button and the key; DirectInput off blocks typing only.
     m_edit->SetReadOnly(true);

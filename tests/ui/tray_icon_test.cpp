@@ -212,6 +212,29 @@ TEST_F(TrayIconTest, CycleStepsThroughTheListAndWraps) {
     tray->SetIconList(nullptr);
 }
 
+TEST_F(TrayIconTest, CyclingAnEmptyListOrWithoutAPeriodStaysCalm) {
+    tray->SetIcon(SolidIcon(Qt::red));
+    TImageList empty;
+    tray->SetIconList(&empty);
+    tray->CycleStep();
+    ASSERT_FALSE(tray->Icon().isNull());
+    EXPECT_EQ(IconColour(calls.back().entry.icon), QColor(Qt::red).rgb());
+
+    // With the default period of 0 the cycle must not run on every pass of the event loop.
+    TImageList list;
+    list.Add(SolidIcon(Qt::red));
+    list.Add(SolidIcon(Qt::green));
+    tray->SetIconList(&list);
+    QSignalSpy cycles(tray, &TCoolTrayIcon::OnCycle);
+    tray->SetCycleIcons(true);
+    for (int pass = 0; pass < 200; ++pass) {
+        QCoreApplication::processEvents();
+    }
+    tray->SetCycleIcons(false);
+    EXPECT_LT(cycles.count(), 100);
+    tray->SetIconList(nullptr);
+}
+
 TEST_F(TrayIconTest, StartMinimizedTurnsOffTheMainWindowAtStart) {
     TApplication::Instance().SetShowMainForm(true);
     tray->SetStartMinimized(true);

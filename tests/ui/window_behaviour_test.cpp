@@ -42,6 +42,14 @@ private:
     QString& m_tip;
 };
 
+// A clock the test moves on by hand.
+class DrivenClock final : public Clock {
+public:
+    std::int64_t TickCount() const override { return tick; }
+    std::time_t Now() const override { return 0; }
+    std::int64_t tick = 0;
+};
+
 struct Message {
     QString caption;
     QString text;
@@ -70,9 +78,10 @@ protected:
         file << "[Settings]\r\n" << lines;
     }
 
-    void CreateForm() {
+    void CreateForm(const Clock* clock = nullptr) {
         WindowServices services;
         services.lookup = &m_lookup;
+        services.clock = clock;
         services.trayShell = std::make_unique<TipRecorder>(tip);
         form = std::make_unique<TForm1>(std::move(services));
         form->SetTimerEnabled(false);
@@ -96,6 +105,7 @@ protected:
     FixedLookup m_lookup;
     QString tip;
     std::vector<Message> messages;
+    DrivenClock m_clock;
     std::unique_ptr<TForm1> form;
 };
 
@@ -270,11 +280,25 @@ TEST_F(WindowBehaviourTest, DispatchingServesEventsUntilTheDeadline) {
     EXPECT_TRUE(served);
     EXPECT_GT(platform::TickCount(), deadline);
 
-    // A deadline already past returns at once.
+    // A deadline already past returns at once. The event left waiting must not outlive `served`.
     served = false;
-    QTimer::singleShot(0, [&served] { served = true; });
+    QObject scope;
+    QTimer::singleShot(0, &scope, [&served] { served = true; });
     form->DispatchMessagesUntil(platform::TickCount() - 1000);
     EXPECT_FALSE(served);
+}
+
+TEST_F(WindowBehaviourTest, DispatchingWaitsOnTheClockTheCoreWasGiven) {
+    // The driven clock stands far behind the machine's tick counter and reaches the deadline only when a
+    // later event moves it on: the wait must serve events until then, not compare with another clock.
+    CreateForm(&m_clock);
+    bool served = false;
+    QObject scope;
+    QTimer::singleShot(0, &scope, [&served] { served = true; });
+    QTimer::singleShot(20, &scope, [this] { m_clock.tick = 1000; });
+    form->DispatchMessagesUntil(50);
+    EXPECT_TRUE(served);
+    EXPECT_EQ(m_clock.tick, 1000);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace signposter::ui {
 namespace {
 
@@ -389,7 +391,9 @@ bool TFilenameEdit::RunDialog(TFileDialogRequest& request) {
 }
 
 void TFilenameEdit::keyPressEvent(QKeyEvent* event) {
-    if (!m_clickKey.isEmpty() && event->keyCombination() == m_clickKey[0]) {
+    // The arrow of the numeric keypad is the same key to the user: compare without the keypad flag.
+    const QKeyCombination pressed(event->modifiers() & ~Qt::KeypadModifier, Qt::Key(event->key()));
+    if (!m_clickKey.isEmpty() && pressed == m_clickKey[0]) {
         event->accept();
         if (m_buttonWidth > 0) {
             ButtonPressed();
@@ -448,33 +452,53 @@ void TFilenameEdit::focusInEvent(QFocusEvent* event) {
 }
 
 void TFilenameEdit::dragEnterEvent(QDragEnterEvent* event) {
-    if (m_acceptFiles && event->mimeData()->hasUrls()) {
-        for (const QUrl& url : event->mimeData()->urls()) {
-            if (url.isLocalFile() && !m_readOnly) {
-                event->acceptProposedAction();
-                return;
-            }
+    // Files from the desktop are taken only with AcceptFiles; without it the line edit would paste their
+    // URLs ("file:///...") as text, which names no file. Plain text drags go on as in any field.
+    if (OffersLocalFile(event->mimeData())) {
+        event->setAccepted(m_acceptFiles && !m_readOnly);
+        if (event->isAccepted()) {
+            event->acceptProposedAction();
         }
-        event->ignore();
         return;
     }
     QLineEdit::dragEnterEvent(event);
 }
 
+void TFilenameEdit::dragMoveEvent(QDragMoveEvent* event) {
+    if (OffersLocalFile(event->mimeData())) {
+        event->setAccepted(m_acceptFiles && !m_readOnly);
+        if (event->isAccepted()) {
+            event->acceptProposedAction();
+        }
+        return;
+    }
+    QLineEdit::dragMoveEvent(event);
+}
+
 void TFilenameEdit::dropEvent(QDropEvent* event) {
-    if (m_acceptFiles && event->mimeData()->hasUrls()) {
+    if (OffersLocalFile(event->mimeData())) {
+        if (!m_acceptFiles || m_readOnly) {
+            event->ignore();
+            return;
+        }
         for (const QUrl& url : event->mimeData()->urls()) {
-            if (url.isLocalFile() && !m_readOnly) {
+            if (url.isLocalFile()) {
                 setText(TextFromName(url.toLocalFile()));
                 m_dialog.files.clear();
                 event->acceptProposedAction();
                 return;
             }
         }
-        event->ignore();
-        return;
     }
     QLineEdit::dropEvent(event);
+}
+
+bool TFilenameEdit::OffersLocalFile(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls()) {
+        return false;
+    }
+    const QList<QUrl> urls = data->urls();
+    return std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
 }
 
 QString NameFromText(const QString& text) {

@@ -9,6 +9,8 @@
 
 #include <functional>
 
+class QMimeData;
+
 // A single-line text field with a browse button inside its right edge. The user either types a file name
 // or presses the button (or Alt+Down) to pick one in the file-open dialog; the chosen name is written
 // into the field, wrapped in double quotes when it contains a space.
@@ -138,6 +140,7 @@ protected:
     void changeEvent(QEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
@@ -146,6 +149,7 @@ private:
     bool RunDialog(TFileDialogRequest& request);
     void UpdateLayout();
     int BorderWidth() const;
+    static bool OffersLocalFile(const QMimeData* data);
 
     TFileDialogRequest m_dialog;
     bool m_directInput = true;

@@ -337,6 +337,25 @@ void TPCustomCheck::changeEvent(QEvent* event) {
     }
 }
 
+void TPCustomCheck::RenderWindowlessSiblings(QImage& beneath, const QRect& source) const {
+    // Labels, bevels and colour buttons have no window of their own (none of them takes the focus): they
+    // are part of the parent's painting and so show through too. Other check boxes are windows, and
+    // rendering them here could recurse into this paint.
+    QPainter into(&beneath);
+    for (QObject* child : parentWidget()->children()) {
+        auto* sibling = qobject_cast<QWidget*>(child);
+        if (sibling == nullptr || sibling == this || sibling->isWindow() || sibling->isHidden() ||
+            sibling->focusPolicy() != Qt::NoFocus || qobject_cast<TPCustomCheck*>(sibling) != nullptr) {
+            continue;
+        }
+        const QRect overlap = sibling->geometry() & source;
+        if (!overlap.isEmpty()) {
+            sibling->render(&into, sibling->pos() - source.topLeft(),
+                            QRegion(overlap.translated(-sibling->pos())), QWidget::DrawChildren);
+        }
+    }
+}
+
 void TPCustomCheck::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QPalette& pal = palette();
@@ -387,6 +406,7 @@ void TPCustomCheck::paintEvent(QPaintEvent*) {
             QImage beneath(source.size(), QImage::Format_ARGB32_Premultiplied);
             beneath.fill(Qt::transparent);
             parent->render(&beneath, QPoint(0, 0), QRegion(source), QWidget::DrawWindowBackground);
+            RenderWindowlessSiblings(beneath, source);
             painter.drawImage(source.topLeft() - pos(), beneath);
         }
     }

@@ -110,6 +110,9 @@ private:
     void Accelerator();
     void UpdateAccelerator();
     void ApplyToolTip();
+    // Adds the parent's window-less children beneath the control to `beneath`, which shows the parent's
+    // area `source`.
+    void RenderWindowlessSiblings(QImage& beneath, const QRect& source) const;
 
     bool m_checked = false;
     QString m_caption;
