@@ -23,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::AcceptUpload;
+using testing::ClosedLoopbackPort;
 using ::testing::ElementsAre;
 using testing::Say;
 using testing::SayThenClose;
@@ -33,18 +34,6 @@ using Lines = std::vector<std::string>;
 
 // A page with every kind of line end: the bytes must arrive exactly as stored.
 const std::string kPage = "<html>\r\n<head>\n<title>x</title>\r</head>\r\n\r\n<body>\x01\xff</body></html>";
-
-int ClosedLoopbackPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof sa;
-    ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length);
-    ::close(s);
-    return ntohs(sa.sin_port);
-}
 
 class FtpSession : public ::testing::Test {
 protected:

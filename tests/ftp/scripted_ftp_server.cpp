@@ -13,6 +13,18 @@
 
 namespace signposter::testing {
 
+int ClosedLoopbackPort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof sa;
+    ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length);
+    ::close(s);
+    return ntohs(sa.sin_port);
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -36,6 +36,9 @@ ScriptedReply Silence();
 ScriptedReply AcceptUpload(std::string preliminary = "150 Opening data connection.\r\n",
                            std::string completion = "226 Transfer complete.\r\n");
 
+// A port on 127.0.0.1 that nothing listens on (bound for a moment, then released).
+int ClosedLoopbackPort();
+
 class ScriptedFtpServer {
 public:
     ScriptedFtpServer();

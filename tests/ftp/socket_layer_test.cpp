@@ -21,6 +21,8 @@
 namespace signposter::ftp {
 namespace {
 
+using testing::ClosedLoopbackPort;
+
 // A stack whose lookups fail as an unknown name does, without asking any resolver.
 class FailingLookupStack : public TIdStackPosix {
 public:
@@ -31,19 +33,6 @@ public:
         return std::nullopt;
     }
 };
-
-// A port on 127.0.0.1 that nothing listens on (bound for a moment, then released).
-int ClosedLoopbackPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof sa;
-    ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length);
-    ::close(s);
-    return ntohs(sa.sin_port);
-}
 
 // A listener on 127.0.0.1 that never accepts.
 struct IdleListener {
