@@ -5,10 +5,7 @@
 #include "core/publisher.h"
 #include "core/settings.h"
 #include "ftp/id_ftp.h"
-#include "ftp/scripted_ftp_server.h"
-#include "support/fake_clock.h"
-#include "support/fake_live_settings.h"
-#include "support/fake_user_interface.h"
+#include "support/publishing_fixture.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -31,14 +28,8 @@ public:
     int lookups = 0;
 };
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public PublishingFixture {
 protected:
-    void SetUp() override {
-        ::setenv("TMPDIR", m_dir.Path().c_str(), 1);
-        m_ftp.SetPassive(true);
-        m_ftp.SetReplyTimeout(5000);
-    }
-    void TearDown() override { ::unsetenv("TMPDIR"); }
     void Configure() {
         m_fields.SetText(TextField::Host, "127.0.0.1");
         m_fields.SetText(TextField::Port, std::to_string(m_server.Port()));
@@ -46,14 +37,7 @@ protected:
     }
     std::string Path() const { return m_dir.File("signposter.ini"); }
 
-    TempDir m_dir;
-    ScriptedFtpServer m_server;
-    FakeClock m_clock;
-    FakeLiveSettings m_fields;
-    ProgramState m_state;
-    FakeUserInterface m_ui{&m_clock.tick};
     ScriptedLookup m_lookup;
-    ftp::TIdFTP m_ftp;
     Monitor m_monitor{m_fields, m_ui, m_state, m_lookup, m_clock, m_ftp, Path()};
 };
 

@@ -3,11 +3,8 @@
 #include "core/page_builder.h"
 #include "core/publisher.h"
 #include "ftp/id_ftp.h"
-#include "ftp/scripted_ftp_server.h"
 #include "platform/exceptions.h"
-#include "support/fake_clock.h"
-#include "support/fake_live_settings.h"
-#include "support/fake_user_interface.h"
+#include "support/publishing_fixture.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -16,10 +13,10 @@ namespace {
 using namespace signposter::testing;
 using Kind = PublicationOutcome::Kind;
 
-class PublisherTest : public ::testing::Test {
+class PublisherTest : public PublishingFixture {
 protected:
     void SetUp() override {
-        ::setenv("TMPDIR", m_dir.Path().c_str(), 1);
+        PublishingFixture::SetUp();
         m_fields.SetText(TextField::Host, "  127.0.0.1 \t");
         m_fields.SetText(TextField::Port, std::to_string(m_server.Port()));
         m_fields.SetText(TextField::User, " bob ");
@@ -27,21 +24,10 @@ protected:
         m_fields.SetText(TextField::RemotePath, "/htdocs/");
         m_state.CurrentIP = "203.0.113.7";
         m_state.IgnoreList = "127.0.0.1,192.168.0.1,";
-        m_ftp.SetPassive(true);
-        m_ftp.SetTransferType(ftp::ftASCII);
-        m_ftp.SetReplyTimeout(5000);
     }
-    void TearDown() override { ::unsetenv("TMPDIR"); }
 
     const PublicationOutcome& LastOutcome() const { return m_ui.outcomes.back(); }
 
-    TempDir m_dir;
-    ScriptedFtpServer m_server;
-    FakeClock m_clock;
-    FakeLiveSettings m_fields;
-    ProgramState m_state;
-    FakeUserInterface m_ui{&m_clock.tick};
-    ftp::TIdFTP m_ftp;
     Publisher m_publisher{m_fields, m_ui, m_state, m_clock, m_ftp};
 };
 
