@@ -1,6 +1,7 @@
 #include "core/line_list.h"
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace signposter {
 
@@ -15,18 +16,7 @@ void LineList::SetText(std::string_view bytes) {
     const std::size_t nul = bytes.find('\0');
     if (nul != std::string_view::npos)
         bytes = bytes.substr(0, nul);
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        const std::size_t end = bytes.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            m_lines.emplace_back(bytes.substr(start));
-            break;
-        }
-        m_lines.emplace_back(bytes.substr(start, end - start));
-        start = end + 1;
-        if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n')
-            ++start;
-    }
+    m_lines = text::SplitLines(bytes);
 }
 
 std::string LineList::Text() const {

@@ -59,6 +59,21 @@ void Publisher::RetryPending() {
     Publish(pending.kind, interval);
 }
 
+void Publisher::ConfigureClient() {
+    m_ftp.SetHost(text::Trim(m_fields.Text(TextField::Host)));
+    m_ftp.SetUser(text::Trim(m_fields.Text(TextField::User)));
+    m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));
+    m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
+    m_ftp.SetPassword(m_fields.Text(TextField::Password));
+}
+
+std::string Publisher::RemoteName() const {
+    std::string remoteDirectory = m_fields.Text(TextField::RemotePath);
+    if (!remoteDirectory.empty() && remoteDirectory.front() == '/')
+        remoteDirectory.erase(0, 1);
+    return remoteDirectory + m_fields.Text(TextField::PageName);
+}
+
 void Publisher::DelayPumping(int ms) {
     // The tick counter is 64 bits wide, so the end time cannot overflow and every wait is a real wait.
     const std::int64_t end = m_clock.TickCount() + ms;
@@ -94,15 +109,8 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
         return Finish(outcome, sequence, kind, retryIntervalMs);
     }
 
-    m_ftp.SetHost(text::Trim(m_fields.Text(TextField::Host)));
-    m_ftp.SetUser(text::Trim(m_fields.Text(TextField::User)));
-    m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));  // raises; not retried
-    m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
-    m_ftp.SetPassword(m_fields.Text(TextField::Password));
-    std::string remoteDirectory = m_fields.Text(TextField::RemotePath);
-    if (!remoteDirectory.empty() && remoteDirectory.front() == '/')
-        remoteDirectory.erase(0, 1);
-    const std::string remoteName = remoteDirectory + m_fields.Text(TextField::PageName);
+    ConfigureClient();  // a bad port raises here, before any attempt, and is not retried
+    const std::string remoteName = RemoteName();
 
     outcome.kind = OutcomeKind::Failed;
     while (outcome.attempts < kAttempts) {

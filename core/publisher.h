@@ -32,6 +32,12 @@ public:
     void PublishAddress();
     // The offline notice.
     void PublishOffline();
+    // Sets the client's host, port, user, password and mode from the fields, as every attempt uses them. A
+    // port text that is no number raises EConvertError.
+    void ConfigureClient();
+    // Where the page goes on the server: the remote path (one leading "/" removed) followed by the page
+    // name, joined as they stand.
+    std::string RemoteName() const;
     // Waits `ms` milliseconds while the window system's messages are still dispatched.
     void DelayPumping(int ms);
 

@@ -4,6 +4,7 @@
 
 #include "core/ini_store.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace signposter {
 
@@ -25,16 +26,6 @@ bool FileHoldsFaithfully(const std::string& value) {
     if (!value.empty() && (value.front() == ' ' || value.back() == ' '))
         return false;
     return value.compare(0, kEscapeMarker.size(), kEscapeMarker) != 0;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 bool Switch1(const char* key, std::int32_t defaultValue) {
@@ -61,13 +52,7 @@ std::string EncodeStoredPassword(const std::string& password) {
     const std::string scrambled = ScramblePassword(password);
     if (FileHoldsFaithfully(scrambled))
         return scrambled;
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string out(kEscapeMarker);
-    for (unsigned char c : scrambled) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
+    return std::string(kEscapeMarker) + text::HexUpper(scrambled);
 }
 
 std::string DecodeStoredPassword(const std::string& stored) {
@@ -76,7 +61,7 @@ std::string DecodeStoredPassword(const std::string& stored) {
         std::string scrambled;
         bool valid = hex.size() % 2 == 0;
         for (std::size_t i = 0; valid && i < hex.size(); i += 2) {
-            const int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
+            const int high = text::HexDigitValue(hex[i]), low = text::HexDigitValue(hex[i + 1]);
             valid = high >= 0 && low >= 0;
             scrambled += static_cast<char>(high * 16 + low);
         }

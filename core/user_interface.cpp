@@ -1,5 +1,7 @@
 #include "core/user_interface.h"
 
+#include "platform/text.h"
+
 namespace signposter {
 
 namespace {
@@ -10,20 +12,6 @@ std::string ClockTime(std::time_t when) {
     char buffer[8];
     std::strftime(buffer, sizeof buffer, "%H:%M", &local);
     return buffer;
-}
-
-// Socket errors carry CR LF between their number and their text; a tooltip or log line wants one line.
-std::string OneLine(const std::string& message) {
-    std::string out;
-    for (char c : message) {
-        if (c == '\r' || c == '\n') {
-            if (!out.empty() && out.back() != ' ')
-                out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -43,7 +31,7 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:
-            return "upload failed " + time + ": " + OneLine(outcome.errorMessage);
+            return "upload failed " + time + ": " + text::OneLine(outcome.errorMessage);
     }
     return {};
 }

@@ -16,12 +16,6 @@ struct DataConnectionGuard {
     ~DataConnectionGuard() { slot.reset(); }
 };
 
-void RefuseLineBreaks(const std::string& value) {
-    if (value.find_first_of("\r\n") != std::string::npos) {
-        throw EIdInvalidCommand("Command refused before sending: it contains a line break.");
-    }
-}
-
 }  // namespace
 
 TIdPassiveAddress ParsePassiveReply(std::string_view replyText) {
@@ -74,29 +68,22 @@ void TIdFTP::SetTransferType(TIdFTPTransferType type) {
 }
 
 void TIdFTP::OpenSession(bool login) {
-    try {
-        // The user command is always sent, so a doomed one need not even connect. The password is left
-        // to the writer: a server that answers the user command with 230 never asks for it.
-        if (login)
-            RefuseLineBreaks(m_user);
-        ConnectToHost();
-        ReadReply({220});
-        if (login) {
-            if (SendCommand("user " + m_user, {230, 331}) == 331)
-                SendCommand("pass " + m_password, 230);
-            SendTypeCommand();
-            const int code = SendCommand("syst", {200, 215, 500});
-            const std::string last = LastReplyText();
-            m_serverSystem =
-                code == 500 ? std::string("Unknown") : last.substr(std::min<std::size_t>(3, last.size()));
-        }
-    } catch (...) {
-        // Whatever failed, the session must not stay half open; the failure itself is what counts.
-        try {
-            CloseConnection();
-        } catch (...) {
-        }
-        throw;
+    // Whatever fails, the session must not stay half open; the failure itself is what counts.
+    CloseOnFailure closer(*this);
+    // The user command is always sent, so a doomed one need not even connect. The password is left
+    // to the writer: a server that answers the user command with 230 never asks for it.
+    if (login)
+        RefuseLineBreaks(m_user);
+    ConnectToHost();
+    ReadReply({220});
+    if (login) {
+        if (SendCommand("user " + m_user, {230, 331}) == 331)
+            SendCommand("pass " + m_password, 230);
+        SendTypeCommand();
+        const int code = SendCommand("syst", {200, 215, 500});
+        const std::string last = LastReplyText();
+        m_serverSystem =
+            code == 500 ? std::string("Unknown") : last.substr(std::min<std::size_t>(3, last.size()));
     }
 }
 
@@ -163,6 +150,7 @@ void TIdFTP::TransferPassive(const std::string& command, std::istream& file) {
     m_dataConnection = std::move(client);
     DataConnectionGuard guard{m_dataConnection};
     ShareProgressHandlers(data);
+    data.SetClock(Clock());
     data.SetHost(Socket().RemoteAddress());
     data.SetPort(announced.port);
     data.SetSocksInfo(SocksInfo());
@@ -170,24 +158,17 @@ void TIdFTP::TransferPassive(const std::string& command, std::istream& file) {
     data.SetSendTimeout(SendTimeout());
     data.SetReplyTimeout(ReplyTimeout());
     data.ConnectToHost();
+    CloseOnFailure closer(data);
+    ReadReply({110, 125, 150});
     try {
-        ReadReply({110, 125, 150});
-        try {
-            data.SendStream(file, false);
-        } catch (const EIdSocketError& e) {
-            // The server may close its end as soon as it has the bytes; a socket that no longer exists
-            // is then no failure, and the completion reply tells whether the upload arrived.
-            if (e.ErrorNumber() != kWsaENotSock)
-                throw;
-        }
-        data.CloseConnection();
-    } catch (...) {
-        try {
-            data.CloseConnection();
-        } catch (...) {
-        }
-        throw;
+        data.SendStream(file, false);
+    } catch (const EIdSocketError& e) {
+        // The server may close its end as soon as it has the bytes; a socket that no longer exists is
+        // then no failure, and the completion reply tells whether the upload arrived.
+        if (e.ErrorNumber() != kWsaENotSock)
+            throw;
     }
+    data.CloseConnection();
 }
 
 void TIdFTP::TransferActive(const std::string& command, std::istream& file) {
@@ -196,6 +177,7 @@ void TIdFTP::TransferActive(const std::string& command, std::istream& file) {
     m_dataConnection = std::move(server);
     DataConnectionGuard guard{m_dataConnection};
     ShareProgressHandlers(listener);
+    listener.SetClock(Clock());
     listener.SetBoundIP(Socket().LocalAddress());
     listener.SetAcceptTimeout(m_acceptTimeout);
     listener.SetSendTimeout(SendTimeout());

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "ftp/id_exceptions.h"
-#include "platform/tick_counter.h"
 
 namespace signposter::ftp {
 
@@ -50,14 +49,11 @@ void TIdSimpleServer::PrepareListener() {
 bool TIdSimpleServer::WaitForConnection() {
     if (!m_isListening)
         PrepareListener();
-    const std::int64_t deadline = m_acceptTimeout < 0 ? -1 : platform::TickCount() + m_acceptTimeout;
+    const std::int64_t deadline = Clock().DeadlineAfter(m_acceptTimeout);
     bool ready = false;
     while (!m_stopRequested && !ready) {
-        int wait = kNoTimeLimit;
-        if (deadline >= 0) {
-            wait = static_cast<int>(std::max<std::int64_t>(deadline - platform::TickCount(), 0));
-        }
-        if (m_acceptPollTime > 0 && (wait == kNoTimeLimit || m_acceptPollTime < wait))
+        int wait = Clock().MillisecondsLeft(deadline);
+        if (m_acceptPollTime > 0 && (wait < 0 || m_acceptPollTime < wait))
             wait = m_acceptPollTime;
         if (Socket().WaitReadable(wait)) {
             try {
@@ -69,7 +65,7 @@ bool TIdSimpleServer::WaitForConnection() {
                     throw;
             }
         }
-        if (!ready && deadline >= 0 && platform::TickCount() >= deadline)
+        if (!ready && Clock().Passed(deadline))
             break;
     }
     if (ready) {

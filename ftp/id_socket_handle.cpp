@@ -32,7 +32,7 @@ void TIdSocketHandle::SetRemote(const std::string& address, int port) {
 
 int TIdSocketHandle::ConnectRemote(int /*family: always IPv4*/, int timeoutMs) {
     const TIdInAddr address = TIdStack::TextToAddress(m_remoteAddress);
-    const int result = m_stack.Stack().Connect(m_socketId, address, m_remotePort, timeoutMs);
+    const int result = m_stack.Stack().Connect(m_socketId, address, m_remotePort, timeoutMs, *m_clock);
     if (result != -1) {
         RefreshLocal();
         RefreshRemote();
@@ -56,7 +56,7 @@ void TIdSocketHandle::AcceptFrom(TIdSocket listeningSocket) {
 }
 
 int TIdSocketHandle::SendBytes(const char* data, int count, int timeoutMs) {
-    return m_stack.Stack().Send(m_socketId, data, count, timeoutMs);
+    return m_stack.Stack().Send(m_socketId, data, count, timeoutMs, *m_clock);
 }
 
 int TIdSocketHandle::ReceiveBytes(char* area, int size) {
@@ -66,7 +66,7 @@ int TIdSocketHandle::ReceiveBytes(char* area, int size) {
 bool TIdSocketHandle::WaitReadable(int timeoutMs) {
     if (!m_isOpen)
         throw EIdConnClosedGracefully(kMsgConnectionClosedGracefully);
-    return m_stack.Stack().WaitForReadable({m_socketId}, timeoutMs) == 1;
+    return m_stack.Stack().WaitForReadable({m_socketId}, timeoutMs, *m_clock) == 1;
 }
 
 void TIdSocketHandle::Close(bool resetLocal) {

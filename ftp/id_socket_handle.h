@@ -15,6 +15,10 @@ public:
     TIdSocketHandle(const TIdSocketHandle&) = delete;
     TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
 
+    // The clock every wait of this socket is measured and made on.
+    const platform::Clock& Clock() const { return *m_clock; }
+    void SetClock(const platform::Clock& clock) { m_clock = &clock; }
+
     TIdSocket SocketId() const { return m_socketId; }
     bool IsOpen() const override { return m_isOpen; }
     const std::string& LocalAddress() const { return m_localAddress; }
@@ -42,6 +46,7 @@ public:
 
 private:
     TIdStackReference m_stack{false};
+    const platform::Clock* m_clock = &platform::MachineClock();
     TIdSocket m_socketId = kInvalidSocket;
     bool m_isOpen = false;
     std::string m_localAddress;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,7 +13,6 @@
 
 #include "ftp/id_exceptions.h"
 #include "platform/text.h"
-#include "platform/tick_counter.h"
 
 namespace signposter::ftp {
 
@@ -22,30 +20,6 @@ namespace {
 
 // What a Windows Sockets readiness set holds; the error codes we report come from the same interface.
 constexpr std::size_t kMaxSetSize = 64;
-
-// Milliseconds left until deadline for poll(); -1 (no limit) when there is no deadline.
-int Remaining(std::int64_t deadline) {
-    if (deadline < 0)
-        return -1;
-    const std::int64_t left = deadline - platform::TickCount();
-    if (left <= 0)
-        return 0;
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
-
-std::int64_t DeadlineAfter(int timeoutMs) {
-    return timeoutMs < 0 ? -1 : platform::TickCount() + timeoutMs;
-}
-
-// poll() until an event, the deadline, or a real failure; a signal only restarts the wait with what is
-// left of it.
-int PollUntil(pollfd* fds, nfds_t count, std::int64_t deadline) {
-    for (;;) {
-        const int result = ::poll(fds, count, Remaining(deadline));
-        if (result >= 0 || errno != EINTR)
-            return result;
-    }
-}
 
 sockaddr_in MakeAddress(const TIdInAddr& address, int port) {
     sockaddr_in sa{};
@@ -170,29 +144,25 @@ int MapErrnoToWsa(int error) {
     }
 }
 
-int MapAddrInfoErrorToWsa(int eaiError, int savedErrno) {
-    switch (eaiError) {
-        case 0:
+int MapLookupFailureToWsa(platform::LookupFailure failure, int systemError) {
+    using platform::LookupFailure;
+    switch (failure) {
+        case LookupFailure::None:
             return 0;
-        case EAI_NONAME:
+        case LookupFailure::NameNotFound:
             return kWsaHostNotFound;
-        case EAI_AGAIN:
+        case LookupFailure::TryAgain:
             return kWsaTryAgain;
-#ifdef EAI_NODATA
-        case EAI_NODATA:
+        case LookupFailure::NoAddress:
             return kWsaNoData;
-#endif
-#ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY:
-            return kWsaNoData;
-#endif
-        case EAI_MEMORY:
+        case LookupFailure::OutOfMemory:
             return 10055;
-        case EAI_SYSTEM:
-            return savedErrno != 0 ? MapErrnoToWsa(savedErrno) : kWsaNoRecovery;
-        default:
-            return kWsaNoRecovery;
+        case LookupFailure::System:
+            return systemError != 0 ? MapErrnoToWsa(systemError) : kWsaNoRecovery;
+        case LookupFailure::NonRecoverable:
+            break;
     }
+    return kWsaNoRecovery;
 }
 
 // ---- TIdStack ----
@@ -313,10 +283,11 @@ std::string TIdStack::SocketErrorText(int code) {
     }
 }
 
-int TIdStack::WaitForReadable(const std::vector<TIdSocket>& sockets, int timeoutMs) {
+int TIdStack::WaitForReadable(const std::vector<TIdSocket>& sockets, int timeoutMs,
+                              const platform::Clock& clock) {
     if (sockets.size() > kMaxSetSize)
         throw EIdStackSetSizeExceeded(kMsgSetSizeExceeded);
-    return WaitReadable(sockets, timeoutMs);
+    return WaitReadable(sockets, timeoutMs, clock);
 }
 
 bool TIdStack::IsDottedQuad(std::string_view text) {
@@ -388,7 +359,8 @@ int TIdStackPosix::Bind(TIdSocket socket, const TIdInAddr& address, int port) {
     return 0;
 }
 
-int TIdStackPosix::Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs) {
+int TIdStackPosix::Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs,
+                           const platform::Clock& clock) {
     const sockaddr_in sa = MakeAddress(address, port);
     // A blocking connect waits as long as the kernel likes (minutes for a silent host); connect without
     // blocking and wait for the outcome ourselves, then put the socket back as it was.
@@ -397,12 +369,12 @@ int TIdStackPosix::Connect(TIdSocket socket, const TIdInAddr& address, int port,
         return Fail();
     if (::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)
         return Fail();
-    const std::int64_t deadline = DeadlineAfter(timeoutMs);
+    const std::int64_t deadline = clock.DeadlineAfter(timeoutMs);
     int result = ::connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     int error = result == 0 ? 0 : errno;
     if (result != 0 && (error == EINPROGRESS || error == EINTR)) {
         pollfd pfd{socket, POLLOUT, 0};
-        const int ready = PollUntil(&pfd, 1, deadline);
+        const int ready = clock.Poll(&pfd, 1, deadline);
         if (ready < 0) {
             error = errno;
         } else if (ready == 0) {
@@ -449,11 +421,12 @@ TIdSocket TIdStackPosix::Accept(TIdSocket socket) {
     return accepted;
 }
 
-int TIdStackPosix::Send(TIdSocket socket, const char* data, int count, int timeoutMs) {
-    const std::int64_t deadline = DeadlineAfter(timeoutMs);
+int TIdStackPosix::Send(TIdSocket socket, const char* data, int count, int timeoutMs,
+                        const platform::Clock& clock) {
+    const std::int64_t deadline = clock.DeadlineAfter(timeoutMs);
     for (;;) {
         pollfd pfd{socket, POLLOUT, 0};
-        const int ready = PollUntil(&pfd, 1, deadline);
+        const int ready = clock.Poll(&pfd, 1, deadline);
         if (ready < 0)
             return Fail();
         if (ready == 0)
@@ -478,11 +451,12 @@ int TIdStackPosix::Receive(TIdSocket socket, char* area, int size) {
     }
 }
 
-int TIdStackPosix::WaitReadable(const std::vector<TIdSocket>& sockets, int timeoutMs) {
+int TIdStackPosix::WaitReadable(const std::vector<TIdSocket>& sockets, int timeoutMs,
+                                const platform::Clock& clock) {
     std::vector<pollfd> fds;
     fds.reserve(sockets.size());
     for (TIdSocket s : sockets) fds.push_back(pollfd{s, POLLIN, 0});
-    const int ready = PollUntil(fds.data(), fds.size(), DeadlineAfter(timeoutMs));
+    const int ready = clock.Poll(fds.data(), fds.size(), clock.DeadlineAfter(timeoutMs));
     if (ready < 0)
         return Fail();
     return ready;
@@ -514,32 +488,18 @@ int TIdStackPosix::PeerName(TIdSocket socket, TIdInAddr& address, int& port) {
 }
 
 std::optional<TIdInAddr> TIdStackPosix::HostByName(const std::string& name) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    errno = 0;
-    const int result = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (result != 0 || list == nullptr) {
-        const int savedErrno = errno;
-        if (list)
-            ::freeaddrinfo(list);
-        FailWith(result != 0 ? MapAddrInfoErrorToWsa(result, savedErrno) : kWsaNoData);
+    const platform::ResolvedAddresses resolved = platform::ResolveHostIPv4(name);
+    if (resolved.failure != platform::LookupFailure::None || resolved.addresses.empty()) {
+        FailWith(resolved.failure != platform::LookupFailure::None
+                     ? MapLookupFailureToWsa(resolved.failure, resolved.systemError)
+                     : kWsaNoData);
         return std::nullopt;
     }
-    TIdInAddr address{};
-    std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr, 4);
-    ::freeaddrinfo(list);
-    return address;
+    return TextToAddress(resolved.addresses.front());
 }
 
 std::string TIdStackPosix::HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        Fail();
-        return "";
-    }
-    return name;
+    return platform::SystemHostLookup().HostName().value_or("");
 }
 
 // ---- the shared stack ----

@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/host_lookup.h"
+
 // The process-wide socket stack: socket creation, name lookup, address conversions, and the mapping of
 // platform failures onto the Windows Sockets codes and texts the rest of the client reports.
 namespace signposter::ftp {
@@ -36,8 +39,8 @@ inline constexpr int kWsaNoData = 11004;
 
 // Platform failures onto the codes of the socket layer's table (0 stays 0).
 int MapErrnoToWsa(int error);
-// getaddrinfo's EAI_* results onto the name-lookup codes 11001..11004; EAI_SYSTEM goes through errno.
-int MapAddrInfoErrorToWsa(int eaiError, int savedErrno);
+// The resolver's failures onto the name-lookup codes 11001..11004; a failed system call goes through errno.
+int MapLookupFailureToWsa(platform::LookupFailure failure, int systemError);
 
 class TIdStack {
 public:
@@ -46,16 +49,19 @@ public:
     // Platform services. Failing calls answer -1 (or nothing) and leave the code in LastError().
     virtual TIdSocket NewSocket(int type, int protocol) = 0;
     virtual int Bind(TIdSocket socket, const TIdInAddr& address, int port) = 0;
-    // A connect that has not completed within timeoutMs fails with 10060.
-    virtual int Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs) = 0;
+    // A connect that has not completed within timeoutMs on `clock` fails with 10060.
+    virtual int Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs,
+                        const platform::Clock& clock) = 0;
     virtual int Listen(TIdSocket socket, int backlog) = 0;
     virtual TIdSocket Accept(TIdSocket socket) = 0;
     // Sends what the peer can take now, waiting at most timeoutMs for room; the wait expiring fails with
     // 10060. Never raises SIGPIPE.
-    virtual int Send(TIdSocket socket, const char* data, int count, int timeoutMs) = 0;
+    virtual int Send(TIdSocket socket, const char* data, int count, int timeoutMs,
+                     const platform::Clock& clock) = 0;
     virtual int Receive(TIdSocket socket, char* area, int size) = 0;
     // 1 when one of the sockets can be read (data, end of stream or an error), 0 at the limit, -1 on failure.
-    virtual int WaitReadable(const std::vector<TIdSocket>& sockets, int timeoutMs) = 0;
+    virtual int WaitReadable(const std::vector<TIdSocket>& sockets, int timeoutMs,
+                             const platform::Clock& clock) = 0;
     virtual void Shutdown(TIdSocket socket, int how) = 0;
     virtual void CloseSocket(TIdSocket socket) = 0;
     virtual int LocalName(TIdSocket socket, TIdInAddr& address, int& port) = 0;
@@ -74,7 +80,7 @@ public:
     // The texts of the Windows Sockets codes, whatever the platform; empty outside the table.
     static std::string SocketErrorText(int code);
     // Raises EIdStackSetSizeExceeded for more than 64 sockets, as the readiness sets allow no more.
-    int WaitForReadable(const std::vector<TIdSocket>& sockets, int timeoutMs);
+    int WaitForReadable(const std::vector<TIdSocket>& sockets, int timeoutMs, const platform::Clock& clock);
 
     static bool IsDottedQuad(std::string_view text);
     static std::string AddressToText(const TIdInAddr& address);
@@ -87,12 +93,15 @@ class TIdStackPosix : public TIdStack {
 public:
     TIdSocket NewSocket(int type, int protocol) override;
     int Bind(TIdSocket socket, const TIdInAddr& address, int port) override;
-    int Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs) override;
+    int Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs,
+                const platform::Clock& clock) override;
     int Listen(TIdSocket socket, int backlog) override;
     TIdSocket Accept(TIdSocket socket) override;
-    int Send(TIdSocket socket, const char* data, int count, int timeoutMs) override;
+    int Send(TIdSocket socket, const char* data, int count, int timeoutMs,
+             const platform::Clock& clock) override;
     int Receive(TIdSocket socket, char* area, int size) override;
-    int WaitReadable(const std::vector<TIdSocket>& sockets, int timeoutMs) override;
+    int WaitReadable(const std::vector<TIdSocket>& sockets, int timeoutMs,
+                     const platform::Clock& clock) override;
     void Shutdown(TIdSocket socket, int how) override;
     void CloseSocket(TIdSocket socket) override;
     int LocalName(TIdSocket socket, TIdInAddr& address, int& port) override;

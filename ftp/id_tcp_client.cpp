@@ -16,7 +16,8 @@ void TIdTCPClient::ConnectToHost() {
         throw EIdAlreadyConnected(kMsgAlreadyConnected);
     ResetState();
     Socket().OpenSocket(1, 0);
-    try {
+    {
+        CloseOnFailure closer(*this);
         TIdStack& stack = *SharedStack();
         Socket().SetLocalAddress(m_boundIP);
         Socket().BindLocal();
@@ -25,13 +26,6 @@ void TIdTCPClient::ConnectToHost() {
         Socket().SetRemote(stack.LookupHost(m_host), m_port);
         NotifyStatus(TIdStatus::Connecting, Socket().RemoteAddress());
         stack.CheckSocketResult(Socket().ConnectRemote(2, m_connectTimeout));
-    } catch (...) {
-        // The first failure is the one worth reporting; closing cannot add anything useful.
-        try {
-            CloseConnection();
-        } catch (...) {
-        }
-        throw;
     }
     NotifyStatus(TIdStatus::Connected, Socket().RemoteAddress());
     NotifyConnected();

@@ -5,30 +5,10 @@
 
 #include "ftp/id_exceptions.h"
 #include "platform/text.h"
-#include "platform/tick_counter.h"
 
 namespace signposter::ftp {
 
 namespace {
-
-constexpr std::int64_t kNoDeadline = -1;
-
-std::int64_t DeadlineAfter(int timeoutMs) {
-    return timeoutMs < 0 ? kNoDeadline : platform::TickCount() + timeoutMs;
-}
-
-int MillisecondsLeft(std::int64_t deadline) {
-    if (deadline == kNoDeadline)
-        return kNoTimeLimit;
-    const std::int64_t left = deadline - platform::TickCount();
-    if (left <= 0)
-        return 0;
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-}
-
-bool DeadlinePassed(std::int64_t deadline) {
-    return deadline != kNoDeadline && platform::TickCount() >= deadline;
-}
 
 TIdStack& Stack() {
     return *SharedStack();
@@ -134,7 +114,7 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int timeou
     m_lineTimedOut = false;
     std::size_t searchFrom = 0;
     std::size_t found = std::string::npos;
-    const std::int64_t deadline = DeadlineAfter(timeoutMs);
+    const std::int64_t deadline = Clock().DeadlineAfter(timeoutMs);
     for (;;) {
         found = m_inputBuffer.find(t, searchFrom);
         if (found != std::string::npos)
@@ -146,7 +126,7 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int timeou
         // Only new bytes can complete the terminator; a partial one may straddle the old end.
         searchFrom = m_inputBuffer.size() >= t.size() ? m_inputBuffer.size() - t.size() + 1 : 0;
         CheckPeerClosed(true, true);
-        m_lineTimedOut = FillInput(true, timeoutMs < 0 ? timeoutMs : MillisecondsLeft(deadline)) == 0;
+        m_lineTimedOut = FillInput(true, timeoutMs < 0 ? timeoutMs : Clock().MillisecondsLeft(deadline)) == 0;
         if (m_lineTimedOut)
             return "";
     }
@@ -165,7 +145,7 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int timeou
 
 std::string TIdTCPConnection::ReadNonBlankLine() {
     int linesRead = 0;
-    return ReadNonBlankLineUntil(DeadlineAfter(m_replyTimeout), linesRead);
+    return ReadNonBlankLineUntil(Clock().DeadlineAfter(m_replyTimeout), linesRead);
 }
 
 std::string TIdTCPConnection::ReadNonBlankLineUntil(std::int64_t deadline, int& linesRead) {
@@ -174,11 +154,11 @@ std::string TIdTCPConnection::ReadNonBlankLineUntil(std::int64_t deadline, int& 
             DropConnection();
             throw EIdReplyTooLarge("Reply longer than " + std::to_string(kMaxReplyLines) + " lines.");
         }
-        const std::string line = ReadLine("", MillisecondsLeft(deadline));
+        const std::string line = ReadLine("", Clock().MillisecondsLeft(deadline));
         if (m_lineTimedOut) {
             // A read can also come back empty because the peer closed with a partial line buffered;
             // the next round reports that. Only the passed deadline is a time-out.
-            if (DeadlinePassed(deadline)) {
+            if (Clock().Passed(deadline)) {
                 DropConnection();
                 throw EIdReplyTimeout("No reply from the server within " + std::to_string(m_replyTimeout) +
                                       " ms.");
@@ -195,7 +175,7 @@ std::string TIdTCPConnection::ReadNonBlankLineUntil(std::int64_t deadline, int& 
 int TIdTCPConnection::ReadReply(const std::vector<int>& expected) {
     m_lastReplyLines.clear();
     // One bound for the whole reply: a server trickling one line at a time must not stretch it.
-    const std::int64_t deadline = DeadlineAfter(m_replyTimeout);
+    const std::int64_t deadline = Clock().DeadlineAfter(m_replyTimeout);
     int linesRead = 0;
     m_lastReplyLines.push_back(ReadNonBlankLineUntil(deadline, linesRead));
     const std::string& first = m_lastReplyLines.front();
@@ -238,10 +218,13 @@ void TIdTCPConnection::WriteText(const std::string& text) {
         WriteBytes(text.data(), static_cast<int>(text.size()));
 }
 
-void TIdTCPConnection::WriteLine(const std::string& text) {
-    if (text.find_first_of("\r\n") != std::string::npos) {
+void RefuseLineBreaks(const std::string& value) {
+    if (text::HasLineBreak(value))
         throw EIdInvalidCommand("Command refused before sending: it contains a line break.");
-    }
+}
+
+void TIdTCPConnection::WriteLine(const std::string& text) {
+    RefuseLineBreaks(text);
     if (m_trace)
         m_trace(TraceDirection::Sent, text);
     WriteText(text + "\r\n");

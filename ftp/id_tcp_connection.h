@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <istream>
 #include <string>
@@ -11,6 +12,10 @@
 #include "ftp/id_socket_handle.h"
 
 namespace signposter::ftp {
+
+// Raises EIdInvalidCommand for a text holding CR or LF: user names, passwords and remote names come from
+// the settings and must not smuggle in further commands.
+void RefuseLineBreaks(const std::string& value);
 
 // Which way a traced line went: a command line sent, or a reply line received.
 enum class TraceDirection { Sent, Received };
@@ -31,6 +36,11 @@ public:
 
     explicit TIdTCPConnection(TIdComponent* owner = nullptr);
     ~TIdTCPConnection() override;
+
+    // The clock the connection's deadlines and its socket's waits are measured on (the machine's unless
+    // set); a connection made for a transfer takes its owner's.
+    const platform::Clock& Clock() const { return m_socket.Clock(); }
+    void SetClock(const platform::Clock& clock) { m_socket.SetClock(clock); }
 
     TIdSocketHandle& Socket() { return m_socket; }
     const TIdSocketHandle& Socket() const { return m_socket; }
@@ -111,6 +121,28 @@ private:
     int m_replyTimeout = kDefaultTimeout;
     int m_sendTimeout = kDefaultTimeout;
     TraceHandler m_trace;
+};
+
+// Closes a connection when its scope is left by an exception. A failure while closing is swallowed: the
+// first failure is the one worth reporting, and closing cannot add anything useful.
+class CloseOnFailure {
+public:
+    explicit CloseOnFailure(TIdTCPConnection& connection)
+        : m_connection(connection), m_exceptions(std::uncaught_exceptions()) {}
+    ~CloseOnFailure() {
+        if (std::uncaught_exceptions() <= m_exceptions)
+            return;
+        try {
+            m_connection.CloseConnection();
+        } catch (...) {
+        }
+    }
+    CloseOnFailure(const CloseOnFailure&) = delete;
+    CloseOnFailure& operator=(const CloseOnFailure&) = delete;
+
+private:
+    TIdTCPConnection& m_connection;
+    int m_exceptions;
 };
 
 }  // namespace signposter::ftp

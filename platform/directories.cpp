@@ -1,5 +1,7 @@
 #include "platform/directories.h"
 
+#include "platform/files.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -17,17 +19,6 @@ std::string Environment(const char* name) {
 std::string WithoutTrailingSeparator(std::string path) {
     while (path.size() > 1 && path.back() == kPathSeparator) path.pop_back();
     return path;
-}
-
-// mkdir -p. Failures are left for the file operations to report with the file's own path.
-void MakeDirectories(const std::string& path) {
-    for (std::size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos == path.size() || path[pos] == kPathSeparator) {
-            const std::string prefix = path.substr(0, pos);
-            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
-                return;
-        }
-    }
 }
 
 }  // namespace

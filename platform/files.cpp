@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/exceptions.h"
 
@@ -56,17 +57,23 @@ std::string ParentDirectory(const std::string& path) {
     return path.substr(0, slash);
 }
 
-void MakeDirectories(const std::string& dir) {
-    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
-            const std::string prefix = dir.substr(0, pos);
-            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
-                return;
-        }
+}  // namespace
+
+void MakeDirectories(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path prefix;
+    for (const fs::path& part : fs::path(path)) {
+        prefix /= part;
+        if (part.empty() || part == prefix.root_path())
+            continue;
+        // Only what is made here is made private; directories that exist keep their modes.
+        if (fs::create_directory(prefix, error))
+            fs::permissions(prefix, fs::perms::owner_all, fs::perm_options::replace, error);
+        else if (error)
+            return;
     }
 }
-
-}  // namespace
 
 bool FileExists(const std::string& path) {
     struct stat st {};

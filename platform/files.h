@@ -6,6 +6,9 @@
 // root, which opens any file whatever its mode, so the bits are what tells the user's intent.
 namespace signposter::platform {
 
+// mkdir -p; the directories made are private to the user (0700). Failures are left for the file
+// operations to report with the file's own path.
+void MakeDirectories(const std::string& path);
 bool FileExists(const std::string& path);      // a regular file (or a link to one) of that name
 bool IsReadOnlyFile(const std::string& path);  // exists and has none of the write bits
 // Reads the whole file; raises "Cannot open file %s" when it cannot be read.

@@ -4,9 +4,7 @@
 
 namespace signposter::text {
 
-namespace {
-
-int HexDigit(char c) {
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -15,6 +13,55 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     return -1;
 }
+
+std::string HexUpper(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+    }
+    return out;
+}
+
+bool HasLineBreak(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::vector<std::string> SplitLines(std::string_view s) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < s.size()) {
+        const std::size_t end = s.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            lines.emplace_back(s.substr(start));
+            break;
+        }
+        lines.emplace_back(s.substr(start, end - start));
+        start = end + 1;
+        if (s[end] == '\r' && start < s.size() && s[start] == '\n')
+            ++start;
+    }
+    return lines;
+}
+
+std::string OneLine(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (const char c : s) {
+        if (c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ')
+                out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
 
 struct IntegerScan {
     std::int64_t value = 0;  // magnitude read so far, with the sign applied
@@ -49,7 +96,7 @@ IntegerScan ScanInteger(std::string_view s) {
     bool overflow = false;
     const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 2147483648ull : 2147483647ull);
     for (; i < s.size(); ++i) {
-        const int d = hex ? HexDigit(s[i]) : (s[i] >= '0' && s[i] <= '9' ? s[i] - '0' : -1);
+        const int d = hex ? HexDigitValue(s[i]) : (s[i] >= '0' && s[i] <= '9' ? s[i] - '0' : -1);
         if (d < 0)
             break;
         magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Small text helpers shared by the publishing core and the FTP client. Text is bytes.
 namespace signposter::text {
@@ -15,6 +16,16 @@ std::string TrimSpaces(std::string_view s);
 // Upper-cases ASCII a..z; every other byte is kept.
 std::string UpperAscii(std::string_view s);
 bool Contains(std::string_view haystack, std::string_view needle);
+// True when the text holds a CR or an LF.
+bool HasLineBreak(std::string_view s);
+// The lines of a text: CR, LF and CR LF each end one; a last line without an ending still counts.
+std::vector<std::string> SplitLines(std::string_view s);
+// The text on one line: every run of CR and LF becomes one space, none doubled after a space.
+std::string OneLine(std::string_view s);
+// The value of a hexadecimal digit (either case), or -1.
+int HexDigitValue(char c);
+// Two upper-case hexadecimal digits per byte.
+std::string HexUpper(std::string_view bytes);
 std::string ReplaceAll(std::string s, char from, char to);
 
 // The standard integer reading: leading spaces skipped; an optional sign and decimal digits, or a

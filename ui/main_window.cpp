@@ -11,8 +11,7 @@
 #include <QScreen>
 #include <exception>
 
-#include "core/monitor.h"
-#include "ftp/id_ftp.h"
+#include "core/publishing_core.h"
 #include "platform/directories.h"
 #include "ui/app_events.h"
 #include "ui/bevel.h"
@@ -76,27 +75,14 @@ QFont WindowFont() {
 TForm1::TForm1(WindowServices services, std::string settingsPath)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      m_settingsPath(settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath)),
-      m_lookup(services.lookup),
-      m_clock(services.clock) {
-    if (!m_lookup) {
-        m_ownLookup = std::make_unique<SystemHostLookup>();
-        m_lookup = m_ownLookup.get();
-    }
-    if (!m_clock) {
-        m_ownClock = std::make_unique<SystemClock>();
-        m_clock = m_ownClock.get();
-    }
-
+      m_core(std::make_unique<PublishingCore>(
+          *this, *this, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
+          CoreServices{services.lookup, services.clock})) {
     setObjectName("Form1");
     setWindowTitle("Signposter 1.0");
     setFixedSize(kClientWidth, kClientHeight);
     setFont(WindowFont());
     setWindowIcon(MainIcon());
-
-    m_ftp = std::make_unique<ftp::TIdFTP>();
-    m_ftp->SetPassive(true);
-    m_ftp->SetTransferType(ftp::ftASCII);
 
     CreateComponents();
     SetTabOrder();
@@ -120,13 +106,19 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     LbBackground1->SetImage(MarbleTexture());
     LbBackground1->SetEnabled(true);
 
-    m_monitor = std::make_unique<Monitor>(*this, *this, m_state, *m_lookup, *m_clock, *m_ftp, m_settingsPath);
-
     // End of loading: the components settle in, then the window's creation handler runs.
     CoolTrayIcon1->Loaded();
     AppEvents1->Loaded();
     Timer1->start();
     FormCreate();
+}
+
+const ProgramState& TForm1::State() const {
+    return m_core->State();
+}
+
+const std::string& TForm1::SettingsPath() const {
+    return m_core->SettingsPath();
 }
 
 TForm1::~TForm1() {
@@ -371,7 +363,7 @@ void TForm1::DispatchMessagesUntil(std::int64_t deadlineTick) {
     constexpr int kTimerExpired = 1;
     for (;;) {
         // The deadline comes from the core's clock, so the wait must be measured on that same clock.
-        const std::int64_t remaining = deadlineTick - m_clock->TickCount();
+        const std::int64_t remaining = deadlineTick - m_core->GetClock().TickCount();
         if (remaining < 0) {
             return;
         }
@@ -403,12 +395,12 @@ void TForm1::Guarded(Handler&& handler) {
 }
 
 void TForm1::FormCreate() {
-    Guarded([this] { m_monitor->FormCreate(); });
+    Guarded([this] { m_core->GetMonitor().FormCreate(); });
 }
 
 bool TForm1::FormClose() {
     bool saved = false;
-    Guarded([this, &saved] { saved = m_monitor->FormClose(); });
+    Guarded([this, &saved] { saved = m_core->GetMonitor().FormClose(); });
     return saved;
 }
 
@@ -423,23 +415,23 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::Timer1Timer() {
-    Guarded([this] { m_monitor->Timer1Timer(); });
+    Guarded([this] { m_core->GetMonitor().Timer1Timer(); });
 }
 
 void TForm1::velColorButton1click() {
-    Guarded([this] { m_monitor->MonitorIpCommand(); });
+    Guarded([this] { m_core->GetMonitor().MonitorIpCommand(); });
 }
 
 void TForm1::velColorButton2click() {
-    Guarded([this] { m_monitor->HelpCommand(); });
+    Guarded([this] { m_core->GetMonitor().HelpCommand(); });
 }
 
 void TForm1::velColorButton3click() {
-    Guarded([this] { m_monitor->UpdateNowCommand(); });
+    Guarded([this] { m_core->GetMonitor().UpdateNowCommand(); });
 }
 
 void TForm1::velColorButton4click() {
-    Guarded([this] { m_monitor->OfflineCommand(); });
+    Guarded([this] { m_core->GetMonitor().OfflineCommand(); });
 }
 
 void TForm1::PCheck2Click() {
@@ -480,7 +472,7 @@ void TForm1::PCheck4Click() {
 }
 
 void TForm1::CoolTrayIcon1Click() {
-    Guarded([this] { m_monitor->TrayIconClick(); });
+    Guarded([this] { m_core->GetMonitor().TrayIconClick(); });
 }
 
 }  // namespace signposter::ui

@@ -19,11 +19,8 @@ class QLabel;
 class QLineEdit;
 
 namespace signposter {
-class Monitor;
-namespace ftp {
-class TIdFTP;
+class PublishingCore;
 }
-}  // namespace signposter
 
 namespace signposter::ui {
 
@@ -78,8 +75,8 @@ public:
         std::function<void(const QString& caption, const QString& text, MessageIcon icon)>;
     void SetMessageBoxFunction(MessageBoxFunction function) { m_messageBox = std::move(function); }
 
-    const ProgramState& State() const { return m_state; }
-    const std::string& SettingsPath() const { return m_settingsPath; }
+    const ProgramState& State() const;
+    const std::string& SettingsPath() const;
 
     // Event handlers.
     void FormCreate();
@@ -95,7 +92,19 @@ public:
     void PCheck4Click();
     void CoolTrayIcon1Click();
 
-    // Components, by the names the program's descriptions use.
+    static constexpr int kClientWidth = 251;
+    static constexpr int kClientHeight = 392;
+
+signals:
+    // The settings have been saved on closing: the program ends.
+    void Closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Components, by the names the program's descriptions use; each is also its object name, by which
+    // tests find it.
     TBevel* Bevel1 = nullptr;
     QLabel* Label7 = nullptr;
     QLineEdit* Edit7 = nullptr;
@@ -128,17 +137,6 @@ public:
     TAppEvents* AppEvents1 = nullptr;
     TLbBackground* LbBackground1 = nullptr;
 
-    static constexpr int kClientWidth = 251;
-    static constexpr int kClientHeight = 392;
-
-signals:
-    // The settings have been saved on closing: the program ends.
-    void Closed();
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
-private:
     void CreateComponents();
     void SetTabOrder();
     QLineEdit* TextWidget(TextField field) const;
@@ -147,14 +145,7 @@ private:
     template <typename Handler>
     void Guarded(Handler&& handler);
 
-    std::string m_settingsPath;
-    ProgramState m_state;
-    std::unique_ptr<HostLookup> m_ownLookup;
-    std::unique_ptr<Clock> m_ownClock;
-    HostLookup* m_lookup;
-    const Clock* m_clock;
-    std::unique_ptr<ftp::TIdFTP> m_ftp;  // IdFTP1
-    std::unique_ptr<Monitor> m_monitor;
+    std::unique_ptr<PublishingCore> m_core;
     // The window has closed for good: a publication still running stops after its current attempt.
     bool m_closed = false;
     MessageBoxFunction m_messageBox;

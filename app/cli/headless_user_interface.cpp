@@ -4,23 +4,16 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/text.h"
+
 namespace signposter::cli {
 
 namespace {
 
 volatile std::sig_atomic_t g_stopRequested = 0;
 
-void PrintLines(std::FILE* out, const std::string& text) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::fprintf(out, "%.*s\n", static_cast<int>(end - start), text.data() + start);
-        start = end + 1;
-        if (end < text.size() && text[end] == '\r' && start < text.size() && text[start] == '\n')
-            ++start;
-    }
+void PrintLines(std::FILE* out, const std::string& message) {
+    for (const std::string& line : text::SplitLines(message)) std::fprintf(out, "%s\n", line.c_str());
 }
 
 }  // namespace
@@ -33,13 +26,9 @@ bool HeadlessUserInterface::StopRequested() {
     return g_stopRequested != 0;
 }
 
-void HeadlessUserInterface::SleepUntil(std::int64_t deadlineTick) {
-    // The tick counter is the monotonic clock in milliseconds, so an absolute monotonic sleep matches it.
-    timespec until{};
-    until.tv_sec = static_cast<time_t>(deadlineTick / 1000);
-    until.tv_nsec = static_cast<long>((deadlineTick % 1000) * 1'000'000);
-    while (!StopRequested() && ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+void HeadlessUserInterface::SleepUntil(std::int64_t deadlineTick) const {
+    // The deadline comes from the core's clock, so the sleep is made on that same clock.
+    while (!StopRequested() && m_clock.TickCount() < deadlineTick) m_clock.SleepUntil(deadlineTick);
 }
 
 void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::string& text,
@@ -74,11 +63,7 @@ void HeadlessUserInterface::ReportOutcome(const PublicationOutcome& outcome) {
         line += " (" + outcome.errorClass + " after " + std::to_string(outcome.attempts) + " attempts";
         line += outcome.willRetry && m_tick ? "; will retry)" : ")";
     }
-    for (char& c : line) {
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    }
-    std::printf("%s %s\n", stamp, line.c_str());
+    std::printf("%s %s\n", stamp, text::OneLine(line).c_str());
     std::fflush(stdout);
 }
 

@@ -13,7 +13,7 @@ namespace signposter::cli {
 // served once a second while the timer is on.
 class HeadlessUserInterface final : public UserInterface {
 public:
-    explicit HeadlessUserInterface(const Clock& clock) : m_clock(clock) {}
+    explicit HeadlessUserInterface(const Clock& clock = platform::MachineClock()) : m_clock(clock) {}
 
     void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override;
     void ShowMainWindow() override { m_windowRequested = true; }
@@ -38,8 +38,8 @@ public:
     // Set from a signal handler: waits end early and the monitor stops.
     static void RequestStop();
     static bool StopRequested();
-    // Sleeps until `deadlineTick` or a stop request.
-    static void SleepUntil(std::int64_t deadlineTick);
+    // Sleeps on the interface's clock until `deadlineTick` or a stop request.
+    void SleepUntil(std::int64_t deadlineTick) const;
 
 private:
     const Clock& m_clock;

@@ -8,26 +8,21 @@
 #include "core/address_discovery.h"
 #include "core/monitor.h"
 #include "core/page_builder.h"
+#include "core/publishing_core.h"
 #include "core/settings.h"
-#include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 
 namespace signposter::cli {
 
 namespace {
 
-// Everything the window would own: the fields (here headless), the FTP client, the monitor.
+// What the window would be: the program's core with a headless user interface over the plain fields.
 struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
-        : ui(clock), monitor(context.fields, ui, context.state, lookup, clock, client, context.settingsPath) {
-        client.SetPassive(true);
-        client.SetTransferType(ftp::ftASCII);
-    }
-    SystemClock clock;
-    SystemHostLookup lookup;
+        : core(context.fields, ui, context.settingsPath), monitor(core.GetMonitor()) {}
     HeadlessUserInterface ui;
-    ftp::TIdFTP client;
-    Monitor monitor;
+    PublishingCore core;
+    Monitor& monitor;
 };
 
 bool ExpectNoArguments(const char* command, const std::vector<std::string>& args) {
@@ -91,8 +86,7 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
             return 2;
         }
     }
-    SystemClock clock;
-    HeadlessUserInterface ui(clock);
+    HeadlessUserInterface ui;
     LoadSettings(context.fields, context.state, context.settingsPath);
     SetLocalPageFile(context.fields, context.state);
     if (offline) {
@@ -142,15 +136,16 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
                  context.settingsPath.c_str());
 
-    std::int64_t next = program.clock.TickCount() + 1000;  // the first tick comes one interval after start
+    const Clock& clock = program.core.GetClock();
+    std::int64_t next = clock.TickCount() + 1000;  // the first tick comes one interval after start
     while (!HeadlessUserInterface::StopRequested()) {
-        HeadlessUserInterface::SleepUntil(next);
+        ui.SleepUntil(next);
         if (HeadlessUserInterface::StopRequested())
             break;
         next += 1000;
         // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
-        if (next <= program.clock.TickCount())
-            next = program.clock.TickCount() + 1000;
+        if (next <= clock.TickCount())
+            next = clock.TickCount() + 1000;
         if (!ui.TimerEnabled())
             continue;
         monitor.Timer1Timer();

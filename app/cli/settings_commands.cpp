@@ -8,6 +8,7 @@
 #include "core/ini_store.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
+#include "platform/text.h"
 
 namespace signposter::cli {
 
@@ -89,7 +90,7 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         }
         const std::string value = arg.substr(eq + 1);
         // A line break would split the setting's line in the file and could forge other keys.
-        if (value.find_first_of("\r\n") != std::string::npos) {
+        if (text::HasLineBreak(value)) {
             std::fprintf(stderr, "signposter-cli set: %s may not contain a line break\n", binding->key);
             return 2;
         }

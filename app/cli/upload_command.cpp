@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "app/cli/commands.h"
+#include "app/cli/headless_user_interface.h"
+#include "core/publishing_core.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
@@ -16,11 +18,10 @@ namespace {
 constexpr char kUploadUsage[] = "usage: signposter-cli upload LOCAL REMOTE [--verbose]\n";
 
 // Messages may hold CR LF (the socket errors do); a terminal wants plain line ends.
-std::string ForTerminal(std::string text) {
-    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-        text.erase(at, 1);
-    }
-    return text;
+std::string ForTerminal(const std::string& message) {
+    std::string out;
+    for (const std::string& line : text::SplitLines(message)) out += (out.empty() ? "" : "\n") + line;
+    return out;
 }
 
 // The password must not reach a terminal or a log, whether in the pass command or echoed by a server.
@@ -55,11 +56,10 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         return 2;
     }
 
-    const LiveSettings& fields = context.fields;
-    // The window's client is created with these; the publisher never changes the transfer type.
-    ftp::TIdFTP client;
-    client.SetTransferType(ftp::ftASCII);
-    const std::string password = fields.Text(TextField::Password);
+    HeadlessUserInterface ui;
+    PublishingCore core(context.fields, ui, context.settingsPath);
+    ftp::TIdFTP& client = core.Client();
+    const std::string password = context.fields.Text(TextField::Password);
     if (verbose) {
         client.SetOnStatus([](ftp::TIdComponent*, ftp::TIdStatus, const std::string& text) {
             std::fprintf(stderr, "-- %s\n", ForTerminal(text).c_str());
@@ -70,11 +70,7 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         });
     }
     try {
-        client.SetHost(text::Trim(fields.Text(TextField::Host)));
-        client.SetUser(text::Trim(fields.Text(TextField::User)));
-        client.SetPort(text::StrictInteger(fields.Text(TextField::Port)));
-        client.SetPassive(fields.Checked(Switch::Passive));
-        client.SetPassword(password);
+        core.GetPublisher().ConfigureClient();
         client.OpenSession(true);
         client.StoreFile(paths[0], paths[1], false);
         client.CloseConnection();

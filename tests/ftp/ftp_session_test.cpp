@@ -17,6 +17,7 @@
 #include "ftp/id_ftp.h"
 #include "ftp/memory_byte_stream.h"
 #include "scripted_ftp_server.h"
+#include "support/fake_clock.h"
 
 namespace signposter::ftp {
 namespace {
@@ -63,6 +64,13 @@ protected:
         std::ofstream(path, std::ios::binary) << bytes;
         return path;
     }
+    // The bounds as the program has them, reached on the driven clock instead of in real time.
+    void UseDrivenClockWithTheRealBounds() {
+        m_ftp.SetClock(m_clock);
+        m_ftp.SetReplyTimeout(TIdTCPConnection::kDefaultTimeout);
+        m_ftp.SetSendTimeout(TIdTCPConnection::kDefaultTimeout);
+        m_ftp.SetAcceptTimeout(TIdTCPConnection::kDefaultTimeout);
+    }
     // One attempt as the publisher makes it.
     void Publish(const std::string& remote = "index.htm") {
         m_ftp.OpenSession(true);
@@ -78,6 +86,7 @@ protected:
     fs::path m_dir;
     std::string m_page;
     ScriptedFtpServer m_server;
+    testing::FakeClock m_clock;  // before the client, which may wait on it
     TIdFTP m_ftp;
 };
 
@@ -239,12 +248,19 @@ TEST_F(FtpSession, SlowButTimelyRepliesAreFine) {
     EXPECT_NO_THROW(Publish());
 }
 
-TEST_F(FtpSession, SilenceAfterTheStoreCommandReachesTheBound) {
+TEST_F(FtpSession, SilenceAfterTheStoreCommandReachesTheFullBoundOnTheDrivenClock) {
     m_server.Script("STOR", Silence());
-    m_ftp.SetReplyTimeout(300);
+    UseDrivenClockWithTheRealBounds();
     EXPECT_THROW(m_ftp.StoreFile(m_page, "x", false), EIdException);  // not connected yet
     m_ftp.OpenSession(true);
-    EXPECT_THROW(m_ftp.StoreFile(m_page, "index.htm", false), EIdReplyTimeout);
+    const std::int64_t start = m_clock.tick;
+    try {
+        m_ftp.StoreFile(m_page, "index.htm", false);
+        FAIL() << "a silent server completed the store";
+    } catch (const EIdReplyTimeout& e) {
+        EXPECT_EQ(e.Message(), "No reply from the server within 30000 ms.");
+    }
+    EXPECT_EQ(m_clock.tick - start, 30000);
     EXPECT_EQ(m_ftp.DataConnection(), nullptr);
 }
 
@@ -327,14 +343,14 @@ TEST_F(FtpSession, RefusedStoreLeavesTheSessionOpenAndTheNextAttemptsRecover) {
 
 TEST_F(FtpSession, ActiveModeServerThatNeverConnectsReachesTheAcceptBound) {
     m_ftp.SetPassive(false);
-    m_ftp.SetAcceptTimeout(300);
+    UseDrivenClockWithTheRealBounds();
     m_server.Script("STOR", Say("150 Opening data connection.\r\n"));  // ...and never connects
     m_ftp.OpenSession(true);
     try {
         m_ftp.StoreFile(m_page, "index.htm", false);
         FAIL() << "upload without a data connection";
     } catch (const EIdAcceptTimeout& e) {
-        EXPECT_EQ(e.Message(), "The server did not open the data connection within 300 ms.");
+        EXPECT_EQ(e.Message(), "The server did not open the data connection within 30000 ms.");
     }
     EXPECT_EQ(m_ftp.DataConnection(), nullptr);
     EXPECT_TRUE(m_ftp.IsConnected());
@@ -364,7 +380,7 @@ TEST_F(FtpSession, DataConnectionThatStopsReadingReachesTheSendBound) {
     m_server.Script("STOR", stall);
     // More than the kernel buffers of both ends can take.
     m_page = WriteFile("big.bin", std::string(48 << 20, 'z'));
-    m_ftp.SetSendTimeout(300);
+    UseDrivenClockWithTheRealBounds();
     m_ftp.OpenSession(true);
     try {
         m_ftp.StoreFile(m_page, "big.bin", false);

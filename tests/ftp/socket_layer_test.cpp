@@ -7,7 +7,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <netdb.h>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -110,11 +109,12 @@ TEST_F(SocketLayer, PlatformErrorsMapOntoWindowsSocketsCodes) {
     EXPECT_EQ(MapErrnoToWsa(ESHUTDOWN), 10058);
     EXPECT_EQ(MapErrnoToWsa(EINTR), 10004);
     EXPECT_EQ(MapErrnoToWsa(EAGAIN), 10035);
-    EXPECT_EQ(MapAddrInfoErrorToWsa(EAI_NONAME, 0), 11001);
-    EXPECT_EQ(MapAddrInfoErrorToWsa(EAI_AGAIN, 0), 11002);
-    EXPECT_EQ(MapAddrInfoErrorToWsa(EAI_FAIL, 0), 11003);
-    EXPECT_EQ(MapAddrInfoErrorToWsa(EAI_NODATA, 0), 11004);
-    EXPECT_EQ(MapAddrInfoErrorToWsa(EAI_SYSTEM, ECONNREFUSED), 10061);
+    using platform::LookupFailure;
+    EXPECT_EQ(MapLookupFailureToWsa(LookupFailure::NameNotFound, 0), 11001);
+    EXPECT_EQ(MapLookupFailureToWsa(LookupFailure::TryAgain, 0), 11002);
+    EXPECT_EQ(MapLookupFailureToWsa(LookupFailure::NonRecoverable, 0), 11003);
+    EXPECT_EQ(MapLookupFailureToWsa(LookupFailure::NoAddress, 0), 11004);
+    EXPECT_EQ(MapLookupFailureToWsa(LookupFailure::System, ECONNREFUSED), 10061);
 }
 
 TEST_F(SocketLayer, DottedQuadsAndAddressTexts) {
@@ -193,7 +193,7 @@ TEST_F(SocketLayer, StackLivesWhileComponentsDo) {
 TEST_F(SocketLayer, ReadinessWaitsTakeAtMost64Sockets) {
     TIdComponent component;
     try {
-        SharedStack()->WaitForReadable(std::vector<TIdSocket>(65, 0), 0);
+        SharedStack()->WaitForReadable(std::vector<TIdSocket>(65, 0), 0, platform::MachineClock());
         FAIL() << "waited on 65 sockets";
     } catch (const EIdStackSetSizeExceeded& e) {
         EXPECT_EQ(e.Message(), "Set Size Exceeded.");

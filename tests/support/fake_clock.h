@@ -1,16 +1,40 @@
 #pragma once
 
-#include "core/clock.h"
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/clock.h"
 
 namespace signposter::testing {
 
-// A clock the test moves by hand.
-class FakeClock : public Clock {
+// A clock the test moves by hand. Its waits look at the descriptors for a moment of real time (peers on
+// loopback answer within it); when none is ready by then, the whole time the wait was given passes at once,
+// so that a bound of 30 s is reached without waiting 30 s.
+class FakeClock : public platform::Clock {
 public:
+    static constexpr int kRealSliceMs = 50;
+
     std::int64_t TickCount() const override { return tick; }
     std::time_t Now() const override { return now; }
-    std::int64_t tick = 1'000'000;
+    int Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const override {
+        ++polls;
+        const int slice =
+            deadline == platform::kNoDeadline ? -1 : std::min(MillisecondsLeft(deadline), kRealSliceMs);
+        int ready = 0;
+        do {
+            ready = ::poll(fds, static_cast<nfds_t>(count), slice);
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0)
+            tick = std::max(tick, deadline);
+        return ready;
+    }
+    void SleepUntil(std::int64_t deadline) const override { tick = std::max(tick, deadline); }
+
+    mutable std::int64_t tick = 1'000'000;
     std::time_t now = 1'800'000'000;
+    mutable int polls = 0;  // waits made on this clock
 };
 
 }  // namespace signposter::testing

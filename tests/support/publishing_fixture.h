@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/program_state.h"
+#include "core/publishing_core.h"
 #include "ftp/id_ftp.h"
 #include "ftp/scripted_ftp_server.h"
 #include "support/fake_clock.h"
@@ -21,8 +22,7 @@ class PublishingFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         ::setenv("TMPDIR", m_dir.Path().c_str(), 1);
-        m_ftp.SetPassive(true);
-        m_ftp.SetTransferType(ftp::ftASCII);
+        PublishingCore::ApplyClientDefaults(m_ftp);
         m_ftp.SetReplyTimeout(5000);
     }
     void TearDown() override { ::unsetenv("TMPDIR"); }

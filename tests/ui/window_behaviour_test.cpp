@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/tick_counter.h"
+#include "support/fake_clock.h"
 #include "ui/controls/filename_edit.h"
 #include "ui/controls/p_check.h"
+#include "ui/form_parts.h"
 #include "ui/main_window.h"
 
 namespace signposter::ui {
@@ -40,14 +41,6 @@ public:
 
 private:
     QString& m_tip;
-};
-
-// A clock the test moves on by hand.
-class DrivenClock final : public Clock {
-public:
-    std::int64_t TickCount() const override { return tick; }
-    std::time_t Now() const override { return 0; }
-    std::int64_t tick = 0;
 };
 
 struct Message {
@@ -96,7 +89,8 @@ protected:
     }
 
     std::vector<bool> Options() const {
-        return {form->PCheck2->Checked(), form->PCheck3->Checked(), form->PCheck4->Checked()};
+        return {Part<TPCheck>(*form, "PCheck2")->Checked(), Part<TPCheck>(*form, "PCheck3")->Checked(),
+                Part<TPCheck>(*form, "PCheck4")->Checked()};
     }
 
     static void Click(QWidget* widget) { QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(5, 9)); }
@@ -105,7 +99,7 @@ protected:
     FixedLookup m_lookup;
     QString tip;
     std::vector<Message> messages;
-    DrivenClock m_clock;
+    testing::FakeClock m_clock;
     std::unique_ptr<TForm1> form;
 };
 
@@ -113,39 +107,39 @@ TEST_F(WindowBehaviourTest, OptionsBehaveAsAGroupThatCannotBeEmptied) {
     CreateForm();
     ShowForm();
 
-    Click(form->PCheck3);
+    Click(Part<TPCheck>(*form, "PCheck3"));
     EXPECT_EQ(Options(), (std::vector<bool>{false, true, false}));
-    EXPECT_FALSE(form->FilenameEdit1->isEnabled());
+    EXPECT_FALSE(Part<TFilenameEdit>(*form, "FilenameEdit1")->isEnabled());
 
-    Click(form->PCheck4);
+    Click(Part<TPCheck>(*form, "PCheck4"));
     EXPECT_EQ(Options(), (std::vector<bool>{false, false, true}));
-    EXPECT_TRUE(form->FilenameEdit1->isEnabled());
+    EXPECT_TRUE(Part<TFilenameEdit>(*form, "FilenameEdit1")->isEnabled());
 
     // Clicking the option that is already on leaves it on.
-    Click(form->PCheck4);
+    Click(Part<TPCheck>(*form, "PCheck4"));
     EXPECT_EQ(Options(), (std::vector<bool>{false, false, true}));
-    EXPECT_TRUE(form->FilenameEdit1->isEnabled());
+    EXPECT_TRUE(Part<TFilenameEdit>(*form, "FilenameEdit1")->isEnabled());
 
-    Click(form->PCheck2);
+    Click(Part<TPCheck>(*form, "PCheck2"));
     EXPECT_EQ(Options(), (std::vector<bool>{true, false, false}));
-    EXPECT_FALSE(form->FilenameEdit1->isEnabled());
+    EXPECT_FALSE(Part<TFilenameEdit>(*form, "FilenameEdit1")->isEnabled());
 }
 
 TEST_F(WindowBehaviourTest, PressReleasedOutsideTogglesWithoutTheGroupRules) {
     CreateForm();
     ShowForm();
 
-    QTest::mousePress(form->PCheck2, Qt::LeftButton, {}, QPoint(5, 9));
-    QTest::mouseRelease(form->PCheck2, Qt::LeftButton, {}, QPoint(5, 60));
+    QTest::mousePress(Part<TPCheck>(*form, "PCheck2"), Qt::LeftButton, {}, QPoint(5, 9));
+    QTest::mouseRelease(Part<TPCheck>(*form, "PCheck2"), Qt::LeftButton, {}, QPoint(5, 60));
     EXPECT_EQ(Options(), (std::vector<bool>{false, false, false}));
 
-    QTest::mousePress(form->PCheck3, Qt::LeftButton, {}, QPoint(5, 9));
-    QTest::mouseRelease(form->PCheck3, Qt::LeftButton, {}, QPoint(300, 9));
-    QTest::mousePress(form->PCheck4, Qt::LeftButton, {}, QPoint(5, 9));
-    QTest::mouseRelease(form->PCheck4, Qt::LeftButton, {}, QPoint(300, 9));
+    QTest::mousePress(Part<TPCheck>(*form, "PCheck3"), Qt::LeftButton, {}, QPoint(5, 9));
+    QTest::mouseRelease(Part<TPCheck>(*form, "PCheck3"), Qt::LeftButton, {}, QPoint(300, 9));
+    QTest::mousePress(Part<TPCheck>(*form, "PCheck4"), Qt::LeftButton, {}, QPoint(5, 9));
+    QTest::mouseRelease(Part<TPCheck>(*form, "PCheck4"), Qt::LeftButton, {}, QPoint(300, 9));
     EXPECT_EQ(Options(), (std::vector<bool>{false, true, true}));
     // The group stays as the user left it until validation reports it.
-    EXPECT_FALSE(form->FilenameEdit1->isEnabled());
+    EXPECT_FALSE(Part<TFilenameEdit>(*form, "FilenameEdit1")->isEnabled());
 }
 
 TEST_F(WindowBehaviourTest, LoadedOptionsAreShownAsStoredAndValidationReportsTwo) {
@@ -153,8 +147,8 @@ TEST_F(WindowBehaviourTest, LoadedOptionsAreShownAsStoredAndValidationReportsTwo
     CreateForm();
     EXPECT_EQ(Options(), (std::vector<bool>{true, false, true}));
     // Loading sets the state only: the file field waits for a click on the option.
-    EXPECT_FALSE(form->FilenameEdit1->isEnabled());
-    EXPECT_EQ(form->Edit2->text(), "ftp.example.org");
+    EXPECT_FALSE(Part<TFilenameEdit>(*form, "FilenameEdit1")->isEnabled());
+    EXPECT_EQ(Part<QLineEdit>(*form, "Edit2")->text(), "ftp.example.org");
 
     form->Timer1Timer();
     ASSERT_EQ(messages.size(), 1u);
@@ -174,7 +168,7 @@ TEST_F(WindowBehaviourTest, FailedValidationShowsTheWindowAndStopsTheTimer) {
     EXPECT_EQ(messages[0].icon, MessageIcon::Information);
     EXPECT_TRUE(messages[0].text.startsWith("No Host Name\nNo User Name"));
     EXPECT_TRUE(form->isVisible());
-    EXPECT_FALSE(form->Timer1->isActive());
+    EXPECT_FALSE(Part<QTimer>(*form, "Timer1")->isActive());
 }
 
 TEST_F(WindowBehaviourTest, CloseKeepsTheWindowOpenWhenTheSettingsCannotBeSaved) {
@@ -184,7 +178,7 @@ TEST_F(WindowBehaviourTest, CloseKeepsTheWindowOpenWhenTheSettingsCannotBeSaved)
     ShowForm();
     QSignalSpy closed(form.get(), &TForm1::Closed);
 
-    form->Edit2->setText("new.example.org");
+    Part<QLineEdit>(*form, "Edit2")->setText("new.example.org");
     form->close();
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(closed.count(), 0);
@@ -206,18 +200,18 @@ TEST_F(WindowBehaviourTest, CloseKeepsTheWindowOpenWhenTheSettingsCannotBeSaved)
 TEST_F(WindowBehaviourTest, TrayClickTogglesTheWindowOncePerClickOrDoubleClick) {
     CreateForm();
     EXPECT_FALSE(form->isVisible());
-    form->CoolTrayIcon1->HandleActivation(QSystemTrayIcon::Trigger);
+    Part<TCoolTrayIcon>(*form, "CoolTrayIcon1")->HandleActivation(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(form->isVisible());
-    form->CoolTrayIcon1->HandleActivation(QSystemTrayIcon::Trigger);
+    Part<TCoolTrayIcon>(*form, "CoolTrayIcon1")->HandleActivation(QSystemTrayIcon::Trigger);
     EXPECT_FALSE(form->isVisible());
 
-    form->CoolTrayIcon1->HandleActivation(QSystemTrayIcon::Trigger);
-    form->CoolTrayIcon1->HandleActivation(QSystemTrayIcon::DoubleClick);
+    Part<TCoolTrayIcon>(*form, "CoolTrayIcon1")->HandleActivation(QSystemTrayIcon::Trigger);
+    Part<TCoolTrayIcon>(*form, "CoolTrayIcon1")->HandleActivation(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(form->isVisible());
 
     // The other buttons do nothing visible.
-    form->CoolTrayIcon1->HandleActivation(QSystemTrayIcon::Context);
-    form->CoolTrayIcon1->HandleActivation(QSystemTrayIcon::MiddleClick);
+    Part<TCoolTrayIcon>(*form, "CoolTrayIcon1")->HandleActivation(QSystemTrayIcon::Context);
+    Part<TCoolTrayIcon>(*form, "CoolTrayIcon1")->HandleActivation(QSystemTrayIcon::MiddleClick);
     EXPECT_TRUE(form->isVisible());
 }
 
@@ -243,10 +237,14 @@ TEST_F(WindowBehaviourTest, PublicationOutcomeBecomesTheTooltip) {
 TEST_F(WindowBehaviourTest, LiveSettingsAreTheWidgets) {
     CreateForm();
     const std::pair<TextField, QLineEdit*> fields[] = {
-        {TextField::Port, form->Edit1},           {TextField::Host, form->Edit2},
-        {TextField::User, form->Edit3},           {TextField::Password, form->Edit4},
-        {TextField::PageName, form->Edit5},       {TextField::RemotePath, form->Edit6},
-        {TextField::AddressDisplay, form->Edit7}, {TextField::TemplateFile, form->FilenameEdit1},
+        {TextField::Port, Part<QLineEdit>(*form, "Edit1")},
+        {TextField::Host, Part<QLineEdit>(*form, "Edit2")},
+        {TextField::User, Part<QLineEdit>(*form, "Edit3")},
+        {TextField::Password, Part<QLineEdit>(*form, "Edit4")},
+        {TextField::PageName, Part<QLineEdit>(*form, "Edit5")},
+        {TextField::RemotePath, Part<QLineEdit>(*form, "Edit6")},
+        {TextField::AddressDisplay, Part<QLineEdit>(*form, "Edit7")},
+        {TextField::TemplateFile, Part<TFilenameEdit>(*form, "FilenameEdit1")},
     };
     for (const auto& [field, edit] : fields) {
         edit->setText("typed \xc3\xa9");
@@ -255,11 +253,11 @@ TEST_F(WindowBehaviourTest, LiveSettingsAreTheWidgets) {
         EXPECT_EQ(edit->text(), "set");
     }
     const std::pair<Switch, TPCheck*> switches[] = {
-        {Switch::Passive, form->PCheck1},
-        {Switch::InternalRedirect, form->PCheck2},
-        {Switch::InternalNoRedirect, form->PCheck3},
-        {Switch::UserTemplate, form->PCheck4},
-        {Switch::Active, form->PCheck5},
+        {Switch::Passive, Part<TPCheck>(*form, "PCheck1")},
+        {Switch::InternalRedirect, Part<TPCheck>(*form, "PCheck2")},
+        {Switch::InternalNoRedirect, Part<TPCheck>(*form, "PCheck3")},
+        {Switch::UserTemplate, Part<TPCheck>(*form, "PCheck4")},
+        {Switch::Active, Part<TPCheck>(*form, "PCheck5")},
     };
     for (const auto& [which, check] : switches) {
         QSignalSpy clicks(check, &TPCheck::OnClick);
@@ -275,22 +273,23 @@ TEST_F(WindowBehaviourTest, DispatchingServesEventsUntilTheDeadline) {
     CreateForm();
     bool served = false;
     QTimer::singleShot(0, [&served] { served = true; });
-    const std::int64_t deadline = platform::TickCount() + 30;
+    const std::int64_t deadline = platform::MachineClock().TickCount() + 30;
     form->DispatchMessagesUntil(deadline);
     EXPECT_TRUE(served);
-    EXPECT_GT(platform::TickCount(), deadline);
+    EXPECT_GT(platform::MachineClock().TickCount(), deadline);
 
     // A deadline already past returns at once. The event left waiting must not outlive `served`.
     served = false;
     QObject scope;
     QTimer::singleShot(0, &scope, [&served] { served = true; });
-    form->DispatchMessagesUntil(platform::TickCount() - 1000);
+    form->DispatchMessagesUntil(platform::MachineClock().TickCount() - 1000);
     EXPECT_FALSE(served);
 }
 
 TEST_F(WindowBehaviourTest, DispatchingWaitsOnTheClockTheCoreWasGiven) {
     // The driven clock stands far behind the machine's tick counter and reaches the deadline only when a
     // later event moves it on: the wait must serve events until then, not compare with another clock.
+    m_clock.tick = 0;
     CreateForm(&m_clock);
     bool served = false;
     QObject scope;

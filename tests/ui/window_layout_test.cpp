@@ -13,6 +13,7 @@
 #include "ui/controls/filename_edit.h"
 #include "ui/controls/p_check.h"
 #include "ui/controls/vel_color_button.h"
+#include "ui/form_parts.h"
 #include "ui/main_window.h"
 
 namespace signposter::ui {
@@ -77,7 +78,7 @@ TEST_F(WindowLayoutTest, WindowIsAFixedDialogOfTheRightSize) {
     // The program starts with nothing but its tray icon.
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(TApplication::Instance().ShowMainForm());
-    EXPECT_TRUE(form->Timer1->interval() == 1000);
+    EXPECT_TRUE(Part<QTimer>(*form, "Timer1")->interval() == 1000);
 }
 
 TEST_F(WindowLayoutTest, EveryControlSitsWhereTheTableSays) {
@@ -140,73 +141,95 @@ TEST_F(WindowLayoutTest, EveryControlSitsWhereTheTableSays) {
 
 TEST_F(WindowLayoutTest, CaptionsFitTheirCheckBoxes) {
     // Caption starts 22 pixels in (box on the left) or 2 pixels in with the box at the right - 18.
-    for (TPCheck* check : {form->PCheck2, form->PCheck3, form->PCheck4, form->PCheck5}) {
+    for (TPCheck* check : {Part<TPCheck>(*form, "PCheck2"), Part<TPCheck>(*form, "PCheck3"),
+                           Part<TPCheck>(*form, "PCheck4"), Part<TPCheck>(*form, "PCheck5")}) {
         SCOPED_TRACE(check->Caption().toStdString());
         EXPECT_LE(22 + check->fontMetrics().horizontalAdvance(check->Caption()), check->width());
     }
-    EXPECT_LE(2 + form->PCheck1->fontMetrics().horizontalAdvance(form->PCheck1->Caption()),
-              form->PCheck1->width() - 18);
+    EXPECT_LE(2 + Part<TPCheck>(*form, "PCheck1")
+                      ->fontMetrics()
+                      .horizontalAdvance(Part<TPCheck>(*form, "PCheck1")->Caption()),
+              Part<TPCheck>(*form, "PCheck1")->width() - 18);
     // Buttons that grew to fit must not run into their neighbours or out of the window.
-    EXPECT_LT(form->velColorButton4->geometry().right(), form->velColorButton3->x());
-    EXPECT_LT(form->velColorButton3->geometry().right(), form->velColorButton1->x());
-    EXPECT_LE(form->velColorButton1->geometry().right(), TForm1::kClientWidth - 1);
-    EXPECT_LE(form->velColorButton2->geometry().right(), TForm1::kClientWidth - 1);
-    EXPECT_LT(form->PCheck5->geometry().right(), form->velColorButton2->x());
+    EXPECT_LT(Part<TvelColorButton>(*form, "velColorButton4")->geometry().right(),
+              Part<TvelColorButton>(*form, "velColorButton3")->x());
+    EXPECT_LT(Part<TvelColorButton>(*form, "velColorButton3")->geometry().right(),
+              Part<TvelColorButton>(*form, "velColorButton1")->x());
+    EXPECT_LE(Part<TvelColorButton>(*form, "velColorButton1")->geometry().right(), TForm1::kClientWidth - 1);
+    EXPECT_LE(Part<TvelColorButton>(*form, "velColorButton2")->geometry().right(), TForm1::kClientWidth - 1);
+    EXPECT_LT(Part<TPCheck>(*form, "PCheck5")->geometry().right(),
+              Part<TvelColorButton>(*form, "velColorButton2")->x());
 }
 
 TEST_F(WindowLayoutTest, FieldsAndOptionsStartAsDesigned) {
-    EXPECT_TRUE(form->Edit7->isReadOnly());
-    EXPECT_EQ(form->Edit7->font().pixelSize(), 19);
-    EXPECT_EQ(form->Label7->font().pixelSize(), 19);
-    EXPECT_EQ(form->Edit7->palette().color(QPalette::Base), QColor(245, 240, 255));
-    EXPECT_EQ(form->Edit7->palette().color(QPalette::Text), QColor(0, 0, 128));
+    EXPECT_TRUE(Part<QLineEdit>(*form, "Edit7")->isReadOnly());
+    EXPECT_EQ(Part<QLineEdit>(*form, "Edit7")->font().pixelSize(), 19);
+    EXPECT_EQ(Part<QLabel>(*form, "Label7")->font().pixelSize(), 19);
+    EXPECT_EQ(Part<QLineEdit>(*form, "Edit7")->palette().color(QPalette::Base), QColor(245, 240, 255));
+    EXPECT_EQ(Part<QLineEdit>(*form, "Edit7")->palette().color(QPalette::Text), QColor(0, 0, 128));
 
-    EXPECT_EQ(form->Edit4->echoMode(), QLineEdit::Password);
-    EXPECT_EQ(form->Edit4->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, form->Edit4),
-              '*');
+    EXPECT_EQ(Part<QLineEdit>(*form, "Edit4")->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(
+        Part<QLineEdit>(*form, "Edit4")
+            ->style()
+            ->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, Part<QLineEdit>(*form, "Edit4")),
+        '*');
 
-    EXPECT_FALSE(form->FilenameEdit1->isEnabled());
-    EXPECT_EQ(form->FilenameEdit1->Filter(), "HTML Files|*.htm;*.html");
+    EXPECT_FALSE(Part<TFilenameEdit>(*form, "FilenameEdit1")->isEnabled());
+    EXPECT_EQ(Part<TFilenameEdit>(*form, "FilenameEdit1")->Filter(), "HTML Files|*.htm;*.html");
 
-    EXPECT_TRUE(form->PCheck1->Checked());
-    EXPECT_TRUE(form->PCheck1->Flat());
-    EXPECT_EQ(form->PCheck1->Alingment(), taLeftJustify);
-    EXPECT_EQ(form->PCheck1->ImageType(), igHookLime);
-    EXPECT_TRUE(form->PCheck2->Checked());
-    EXPECT_FALSE(form->PCheck3->Checked());
-    EXPECT_FALSE(form->PCheck4->Checked());
-    EXPECT_TRUE(form->PCheck5->Checked());
-    EXPECT_EQ(form->PCheck5->ImageType(), igHookLime);
-    for (TPCheck* check : {form->PCheck2, form->PCheck3, form->PCheck4}) {
+    EXPECT_TRUE(Part<TPCheck>(*form, "PCheck1")->Checked());
+    EXPECT_TRUE(Part<TPCheck>(*form, "PCheck1")->Flat());
+    EXPECT_EQ(Part<TPCheck>(*form, "PCheck1")->Alingment(), taLeftJustify);
+    EXPECT_EQ(Part<TPCheck>(*form, "PCheck1")->ImageType(), igHookLime);
+    EXPECT_TRUE(Part<TPCheck>(*form, "PCheck2")->Checked());
+    EXPECT_FALSE(Part<TPCheck>(*form, "PCheck3")->Checked());
+    EXPECT_FALSE(Part<TPCheck>(*form, "PCheck4")->Checked());
+    EXPECT_TRUE(Part<TPCheck>(*form, "PCheck5")->Checked());
+    EXPECT_EQ(Part<TPCheck>(*form, "PCheck5")->ImageType(), igHookLime);
+    for (TPCheck* check : {Part<TPCheck>(*form, "PCheck2"), Part<TPCheck>(*form, "PCheck3"),
+                           Part<TPCheck>(*form, "PCheck4")}) {
         EXPECT_EQ(check->ImageType(), igCirce);
         EXPECT_EQ(check->Alingment(), taRightJustify);
         EXPECT_FALSE(check->Flat());
     }
-    for (TPCheck* check : {form->PCheck1, form->PCheck2, form->PCheck3, form->PCheck4, form->PCheck5}) {
+    for (TPCheck* check :
+         {Part<TPCheck>(*form, "PCheck1"), Part<TPCheck>(*form, "PCheck2"), Part<TPCheck>(*form, "PCheck3"),
+          Part<TPCheck>(*form, "PCheck4"), Part<TPCheck>(*form, "PCheck5")}) {
         EXPECT_TRUE(check->Transparent());
-        EXPECT_EQ(check->ShowFocused(), check == form->PCheck5);
+        EXPECT_EQ(check->ShowFocused(), check == Part<TPCheck>(*form, "PCheck5"));
     }
     for (TvelColorButton* button :
-         {form->velColorButton1, form->velColorButton2, form->velColorButton3, form->velColorButton4}) {
+         {Part<TvelColorButton>(*form, "velColorButton1"), Part<TvelColorButton>(*form, "velColorButton2"),
+          Part<TvelColorButton>(*form, "velColorButton3"), Part<TvelColorButton>(*form, "velColorButton4")}) {
         EXPECT_FALSE(button->BackBitmap().isNull());
         EXPECT_EQ(button->focusPolicy(), Qt::NoFocus);
     }
 }
 
 TEST_F(WindowLayoutTest, TabGoesThroughTheFieldsInOrder) {
-    const std::vector<QWidget*> expected{form->Edit1,   form->Edit2,   form->Edit3,         form->Edit4,
-                                         form->Edit5,   form->Edit6,   form->FilenameEdit1, form->PCheck1,
-                                         form->PCheck2, form->PCheck3, form->PCheck4,       form->Edit7,
-                                         form->PCheck5};
+    const std::vector<QWidget*> expected{Part<QLineEdit>(*form, "Edit1"),
+                                         Part<QLineEdit>(*form, "Edit2"),
+                                         Part<QLineEdit>(*form, "Edit3"),
+                                         Part<QLineEdit>(*form, "Edit4"),
+                                         Part<QLineEdit>(*form, "Edit5"),
+                                         Part<QLineEdit>(*form, "Edit6"),
+                                         Part<TFilenameEdit>(*form, "FilenameEdit1"),
+                                         Part<TPCheck>(*form, "PCheck1"),
+                                         Part<TPCheck>(*form, "PCheck2"),
+                                         Part<TPCheck>(*form, "PCheck3"),
+                                         Part<TPCheck>(*form, "PCheck4"),
+                                         Part<QLineEdit>(*form, "Edit7"),
+                                         Part<TPCheck>(*form, "PCheck5")};
     std::vector<QWidget*> order;
-    QWidget* widget = form->Edit1;
+    QWidget* widget = Part<QLineEdit>(*form, "Edit1");
     do {
         if ((widget->focusPolicy() & Qt::TabFocus) && widget->window() == form.get() &&
             widget != form.get() && (widget->parentWidget() == form.get())) {
             order.push_back(widget);
         }
         widget = widget->nextInFocusChain();
-    } while (widget != form->Edit1 && order.size() < 40);
+    } while (widget != Part<QLineEdit>(*form, "Edit1") && order.size() < 40);
     EXPECT_EQ(order, expected);
 }
 

@@ -1,0 +1,26 @@
+#include "core/publishing_core.h"
+
+namespace signposter {
+
+PublishingCore::PublishingCore(LiveSettings& fields, UserInterface& ui, std::string settingsPath,
+                               CoreServices services)
+    : m_settingsPath(std::move(settingsPath)),
+      m_lookup(services.lookup),
+      m_clock(services.clock ? services.clock : &platform::MachineClock()) {
+    if (!m_lookup) {
+        m_ownLookup = std::make_unique<SystemHostLookup>();
+        m_lookup = m_ownLookup.get();
+    }
+    ApplyClientDefaults(m_client);
+    m_client.SetClock(*m_clock);
+    m_monitor = std::make_unique<Monitor>(fields, ui, m_state, *m_lookup, *m_clock, m_client, m_settingsPath);
+}
+
+PublishingCore::~PublishingCore() = default;
+
+void PublishingCore::ApplyClientDefaults(ftp::TIdFTP& client) {
+    client.SetPassive(true);
+    client.SetTransferType(ftp::ftASCII);
+}
+
+}  // namespace signposter

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/address_discovery.h"
+#include "core/clock.h"
+#include "core/live_settings.h"
+#include "core/monitor.h"
+#include "core/program_state.h"
+#include "core/publisher.h"
+#include "core/user_interface.h"
+#include "ftp/id_ftp.h"
+
+namespace signposter {
+
+// What tests drive instead of the machine's own; empty members mean the machine's.
+struct CoreServices {
+    HostLookup* lookup = nullptr;
+    const Clock* clock = nullptr;
+};
+
+// The program put together once: the program-wide values, the FTP client as the program uses it, the host
+// lookup, the clock and the monitor with its publisher. The window and every command of signposter-cli
+// that publishes hold one and add only their own fields and user interface; a new setting or feature is
+// wired here.
+class PublishingCore {
+public:
+    PublishingCore(LiveSettings& fields, UserInterface& ui, std::string settingsPath,
+                   CoreServices services = {});
+    ~PublishingCore();
+    PublishingCore(const PublishingCore&) = delete;
+    PublishingCore& operator=(const PublishingCore&) = delete;
+
+    // The client as the program creates it: passive, ASCII transfers. The publisher sets the rest from the
+    // fields before each publication.
+    static void ApplyClientDefaults(ftp::TIdFTP& client);
+
+    ProgramState& State() { return m_state; }
+    const ProgramState& State() const { return m_state; }
+    const std::string& SettingsPath() const { return m_settingsPath; }
+    const Clock& GetClock() const { return *m_clock; }
+    HostLookup& Lookup() { return *m_lookup; }
+    ftp::TIdFTP& Client() { return m_client; }
+    Monitor& GetMonitor() { return *m_monitor; }
+    Publisher& GetPublisher() { return m_monitor->GetPublisher(); }
+
+private:
+    std::string m_settingsPath;
+    ProgramState m_state;
+    std::unique_ptr<HostLookup> m_ownLookup;
+    HostLookup* m_lookup;
+    const Clock* m_clock;
+    ftp::TIdFTP m_client;  // IdFTP1
+    std::unique_ptr<Monitor> m_monitor;
+};
+
+}  // namespace signposter

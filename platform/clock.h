@@ -1,0 +1,50 @@
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace signposter::platform {
+
+// A deadline on a clock's tick counter; this value means none.
+inline constexpr std::int64_t kNoDeadline = -1;
+
+// Time as the whole program sees it, from the monitor's tick down to every socket wait, so that tests can
+// drive it instead of waiting. The waits belong to the clock too: a driven clock decides what a wait means.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Milliseconds on a monotonic clock (the tick counter).
+    virtual std::int64_t TickCount() const = 0;
+    // Wall-clock time, for reporting when something happened.
+    virtual std::time_t Now() const = 0;
+    // Waits until one of `fds` has an event or the tick counter reaches `deadline` (kNoDeadline: no limit).
+    // poll()'s result: the number of ready descriptors, 0 at the deadline, -1 on failure (errno). A signal
+    // resumes the wait with the time left.
+    virtual int Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const = 0;
+    // Sleeps until the tick counter reaches `deadline`; returns early when a signal arrives, so that the
+    // caller can look at what the signal asked for.
+    virtual void SleepUntil(std::int64_t deadline) const = 0;
+
+    // The deadline `timeoutMs` from now; a negative time-out has none.
+    std::int64_t DeadlineAfter(int timeoutMs) const;
+    // Milliseconds left until `deadline`, never below 0; -1 (no limit) for kNoDeadline.
+    int MillisecondsLeft(std::int64_t deadline) const;
+    bool Passed(std::int64_t deadline) const;
+};
+
+// The machine's clocks: the monotonic clock and the system time.
+class SystemClock final : public Clock {
+public:
+    std::int64_t TickCount() const override;
+    std::time_t Now() const override;
+    int Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const override;
+    void SleepUntil(std::int64_t deadline) const override;
+};
+
+// The one system clock, for the parts that are given no other.
+const Clock& MachineClock();
+
+}  // namespace signposter::platform

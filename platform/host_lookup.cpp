@@ -1,0 +1,103 @@
+#include "platform/host_lookup.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace signposter::platform {
+
+namespace {
+
+std::string DottedDecimal(const in_addr& address) {
+    char buffer[INET_ADDRSTRLEN] = {};
+    return ::inet_ntop(AF_INET, &address, buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+LookupFailure Classify(int lookupError) {
+    switch (lookupError) {
+        case 0:
+            return LookupFailure::None;
+        case EAI_NONAME:
+            return LookupFailure::NameNotFound;
+        case EAI_AGAIN:
+            return LookupFailure::TryAgain;
+#ifdef EAI_NODATA
+        case EAI_NODATA:
+            return LookupFailure::NoAddress;
+#endif
+#ifdef EAI_ADDRFAMILY
+        case EAI_ADDRFAMILY:
+            return LookupFailure::NoAddress;
+#endif
+        case EAI_MEMORY:
+            return LookupFailure::OutOfMemory;
+        case EAI_SYSTEM:
+            return LookupFailure::System;
+        default:
+            return LookupFailure::NonRecoverable;
+    }
+}
+
+}  // namespace
+
+ResolvedAddresses ResolveHostIPv4(const std::string& name) {
+    ResolvedAddresses result;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address instead of one per socket type
+    addrinfo* list = nullptr;
+    errno = 0;
+    const int lookupError = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (lookupError != 0) {
+        result.failure = Classify(lookupError);
+        result.systemError = errno;
+        return result;
+    }
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || !entry->ai_addr)
+            continue;
+        result.addresses.push_back(
+            DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
+    }
+    ::freeaddrinfo(list);
+    return result;
+}
+
+std::optional<std::string> SystemHostLookup::HostName() {
+    // Host names here may be longer than 63 characters: ask for the system's maximum.
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return std::nullopt;
+    return std::string(name);
+}
+
+std::optional<std::vector<std::string>> SystemHostLookup::ResolveIPv4(const std::string& name) {
+    ResolvedAddresses resolved = ResolveHostIPv4(name);
+    if (resolved.failure != LookupFailure::None)
+        return std::nullopt;
+    return std::move(resolved.addresses);
+}
+
+std::vector<std::string> SystemHostLookup::InterfaceIPv4() {
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return addresses;
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK))
+            continue;
+        addresses.push_back(DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr));
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+}  // namespace signposter::platform
