@@ -131,7 +131,10 @@ void IniWriteString(const std::string& section, const std::string& key, const st
             Save(store);
             return;
         }
-        if (lines[i].find('[') != std::string::npos) {
+        // Only a "[" in the key part (before the first "=", or anywhere in a line without one) ends the
+        // scan: a value such as "h[1]" or "[2001:db8::1]" must not, or every save would add its keys again.
+        const std::string& line = lines[i];
+        if (line.substr(0, line.find('=')).find('[') != std::string::npos) {
             stoppedAt = i;
             break;
         }

@@ -71,7 +71,7 @@ void Monitor::Timer1Timer() {
         m_state.CurrentIP = GetLocalAddress(m_lookup);
         if (m_state.CurrentIP != m_state.PreviousIP) {
             SaveSettings(m_settings, m_state, m_settingsPath);
-            m_publisher->PublishAddress();
+            m_publisher->PublishAddress(/*justDetected=*/true);
         } else if (m_publisher->RetryDue()) {
             m_publisher->RetryPending();
         }

@@ -45,8 +45,18 @@ void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& 
     }
 }
 
-bool BuildAddressPage(const LiveSettings& fields, const ProgramState& state, UserInterface& ui,
-                      const std::string& address) {
+namespace {
+
+std::string WritePage(const ProgramState& state, const LineList& page) {
+    std::string bytes = page.Text();
+    platform::ReplaceFileInPlace(state.LocalPageFile, bytes);
+    return bytes;
+}
+
+}  // namespace
+
+std::optional<std::string> BuildAddressPage(const LiveSettings& fields, const ProgramState& state,
+                                            UserInterface& ui, const std::string& address) {
     LineList page = InternalTemplate();
     if (fields.Checked(Switch::InternalNoRedirect))
         page[kRedirectLineIndex].clear();
@@ -54,17 +64,16 @@ bool BuildAddressPage(const LiveSettings& fields, const ProgramState& state, Use
         if (!platform::FileExists(state.TemplateFile)) {
             ui.ShowMessage("Error", "User Template File Not Found - " + state.TemplateFile,
                            MessageIcon::Error);
-            return false;
+            return std::nullopt;
         }
         page.LoadFromFile(state.TemplateFile);
     }
     ReplaceMacro(page, kAddressMacro, address);
-    page.SaveToFile(state.LocalPageFile);
-    return true;
+    return WritePage(state, page);
 }
 
-void BuildOfflinePage(const ProgramState& state) {
-    OfflinePage().SaveToFile(state.LocalPageFile);
+std::string BuildOfflinePage(const ProgramState& state) {
+    return WritePage(state, OfflinePage());
 }
 
 }  // namespace signposter

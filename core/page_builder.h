@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "core/line_list.h"
@@ -27,12 +28,14 @@ void SetLocalPageFile(const LiveSettings& fields, ProgramState& state);
 // replacement that itself contains the macro cannot loop for ever.
 void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& replacement);
 
-// Writes the address page to state.LocalPageFile. Returns false, after telling the user, when the user
-// template is chosen but missing: the publication is then abandoned and nothing is written. Raises
-// "Cannot open file %s" / "Cannot create file %s" when the template cannot be read or the page written.
-bool BuildAddressPage(const LiveSettings& fields, const ProgramState& state, UserInterface& ui,
-                      const std::string& address);
-// Writes the offline notice to state.LocalPageFile.
-void BuildOfflinePage(const ProgramState& state);
+// Writes the address page to state.LocalPageFile and returns its bytes, which are what a publication
+// uploads (another publication may rewrite the file meanwhile). Returns nothing, after telling the user,
+// when the user template is chosen but missing: the publication is then abandoned and nothing is written.
+// Raises "Cannot open file %s" / "Cannot create file %s" when the template cannot be read or the page
+// written. The file is replaced atomically and never through a link: readers see a whole page.
+std::optional<std::string> BuildAddressPage(const LiveSettings& fields, const ProgramState& state,
+                                            UserInterface& ui, const std::string& address);
+// Writes the offline notice to state.LocalPageFile and returns its bytes.
+std::string BuildOfflinePage(const ProgramState& state);
 
 }  // namespace signposter

@@ -30,8 +30,8 @@ bool Publisher::IsIgnored(const std::string& address, const std::string& ignoreL
     return false;
 }
 
-void Publisher::PublishAddress() {
-    Publish(Kind::Address, kFirstRetryMs);
+void Publisher::PublishAddress(bool justDetected) {
+    Publish(Kind::Address, kFirstRetryMs, justDetected);
 }
 
 void Publisher::PublishOffline() {
@@ -80,9 +80,10 @@ void Publisher::DelayPumping(int ms) {
     m_ui.DispatchMessagesUntil(end);
 }
 
-void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
+void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetected) {
     const std::uint64_t sequence = ++m_sequence;
     PublicationOutcome outcome;
+    outcome.addressDetected = justDetected;
     outcome.offline = kind == Kind::Offline;
     outcome.address = kind == Kind::Offline ? std::string(kOfflineText) : m_state.CurrentIP;
     using OutcomeKind = PublicationOutcome::Kind;
@@ -102,9 +103,13 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
         outcome.kind = OutcomeKind::SkippedEmptyAddress;
         return Finish(outcome, sequence, kind, retryIntervalMs);
     }
+    // This publication uploads the page it built, whatever another one writes to the file meanwhile.
+    std::string page;
     if (kind == Kind::Offline) {
-        BuildOfflinePage(m_state);
-    } else if (!BuildAddressPage(m_fields, m_state, m_ui, outcome.address)) {
+        page = BuildOfflinePage(m_state);
+    } else if (auto built = BuildAddressPage(m_fields, m_state, m_ui, outcome.address)) {
+        page = std::move(*built);
+    } else {
         outcome.kind = OutcomeKind::Abandoned;
         return Finish(outcome, sequence, kind, retryIntervalMs);
     }
@@ -115,7 +120,7 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
     outcome.kind = OutcomeKind::Failed;
     while (outcome.attempts < kAttempts) {
         ++outcome.attempts;
-        const auto failure = Attempt(remoteName);
+        const auto failure = Attempt(page, remoteName);
         if (!failure) {
             outcome.kind = OutcomeKind::Published;
             break;
@@ -130,10 +135,11 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs) {
     Finish(outcome, sequence, kind, retryIntervalMs);
 }
 
-std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std::string& remoteName) {
+std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std::string& page,
+                                                                      const std::string& remoteName) {
     try {
         m_ftp.OpenSession(true);
-        m_ftp.StoreFile(m_state.LocalPageFile, remoteName, false);
+        m_ftp.StoreBytes(page, remoteName, false);
         m_ftp.CloseConnection();
         return std::nullopt;
     } catch (const Exception& error) {

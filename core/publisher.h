@@ -28,8 +28,8 @@ public:
     Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
               ftp::TIdFTP& ftp);
 
-    // The redirect page for state.CurrentIP.
-    void PublishAddress();
+    // The redirect page for state.CurrentIP; `justDetected` when the monitor has just looked it up.
+    void PublishAddress(bool justDetected = false);
     // The offline notice.
     void PublishOffline();
     // Sets the client's host, port, user, password and mode from the fields, as every attempt uses them. A
@@ -61,9 +61,10 @@ private:
         std::int64_t intervalMs;
     };
 
-    void Publish(Kind kind, std::int64_t retryIntervalMs);
+    void Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetected = false);
     // One connect, store and disconnect. Returns the failure as class and message, or nothing on success.
-    std::optional<std::pair<std::string, std::string>> Attempt(const std::string& remoteName);
+    std::optional<std::pair<std::string, std::string>> Attempt(const std::string& page,
+                                                               const std::string& remoteName);
     void Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind, std::int64_t retryIntervalMs);
 
     LiveSettings& m_fields;

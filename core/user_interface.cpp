@@ -27,11 +27,12 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
         case Kind::SkippedIgnored:
             return outcome.address + " not published " + time + ": on the ignore list";
         case Kind::SkippedEmptyAddress:
-            return "no address " + time + ": the host name did not resolve";
+            return outcome.addressDetected ? "no address " + time + ": the host name did not resolve"
+                                           : "nothing published " + time + ": no address known yet";
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:
-            return "upload failed " + time + ": " + text::OneLine(outcome.errorMessage);
+            return "upload failed " + time + ": " + text::Printable(text::OneLine(outcome.errorMessage));
     }
     return {};
 }

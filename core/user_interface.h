@@ -14,18 +14,19 @@ struct PublicationOutcome {
         Published,
         SkippedInactive,      // the activity switch is off
         SkippedIgnored,       // the address (or "OFFLINE") is on the ignore list
-        SkippedEmptyAddress,  // the host name did not resolve: nothing worth publishing
+        SkippedEmptyAddress,  // no address: nothing worth publishing
         Abandoned,            // the user template file is missing
         Failed,               // every attempt failed; see the error fields
     };
     Kind kind = Kind::Published;
-    bool offline = false;      // the offline notice rather than the address page
-    std::string address;       // the address published or skipped ("OFFLINE" for the notice)
-    std::time_t when = 0;      // when the publication ended
-    int attempts = 0;          // upload attempts made
-    std::string errorClass;    // Failed: the last attempt's exception class
-    std::string errorMessage;  // Failed: its message
-    bool willRetry = false;    // Failed: the monitor keeps it pending and tries again later
+    bool offline = false;          // the offline notice rather than the address page
+    std::string address;           // the address published or skipped ("OFFLINE" for the notice)
+    bool addressDetected = false;  // the address was just looked up (else it is the one last known)
+    std::time_t when = 0;          // when the publication ended
+    int attempts = 0;              // upload attempts made
+    std::string errorClass;        // Failed: the last attempt's exception class
+    std::string errorMessage;      // Failed: its message
+    bool willRetry = false;        // Failed: the monitor keeps it pending and tries again later
 };
 
 // One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <message>".

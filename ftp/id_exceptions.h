@@ -30,6 +30,9 @@ SIGNPOSTER_EXCEPTION_CLASS(EIdReplyTimeout, EIdTCPConnectionError);    // no com
 SIGNPOSTER_EXCEPTION_CLASS(EIdReplyTooLarge, EIdTCPConnectionError);   // line or line count over the limit
 SIGNPOSTER_EXCEPTION_CLASS(EIdInvalidCommand, EIdTCPConnectionError);  // CR or LF inside a command line
 SIGNPOSTER_EXCEPTION_CLASS(EIdAcceptTimeout, EIdSocketHandleError);    // server never opened the data link
+SIGNPOSTER_EXCEPTION_CLASS(EIdStopped, EIdException);                  // the program is ending: "Stopped."
+SIGNPOSTER_EXCEPTION_CLASS(EIdAttemptTimeout, EIdTCPConnectionError);  // a whole session over its bound
+SIGNPOSTER_EXCEPTION_CLASS(EIdDataTooSlow, EIdTCPConnectionError);     // data moving under the floor rate
 
 // A reply whose code is not among the expected ones; the message is the reply's last line.
 class EIdProtocolReplyError : public EIdException {

@@ -1,9 +1,9 @@
 #include "ftp/id_ftp.h"
 
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 
 #include "platform/exceptions.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace signposter::ftp {
@@ -68,6 +68,12 @@ void TIdFTP::SetTransferType(TIdFTPTransferType type) {
 }
 
 void TIdFTP::OpenSession(bool login) {
+    m_sessionClock.emplace(*m_baseClock, m_baseClock->DeadlineAfter(m_sessionTimeout));
+    TIdTCPClient::SetClock(*m_sessionClock);
+    WithinSession([&] { Login(login); });
+}
+
+void TIdFTP::Login(bool login) {
     // Whatever fails, the session must not stay half open; the failure itself is what counts.
     CloseOnFailure closer(*this);
     // The user command is always sent, so a doomed one need not even connect. The password is left
@@ -87,14 +93,34 @@ void TIdFTP::OpenSession(bool login) {
     }
 }
 
+void TIdFTP::SetClock(const platform::Clock& clock) {
+    m_baseClock = &clock;
+    m_sessionClock.reset();
+    TIdTCPClient::SetClock(clock);
+}
+
+template <typename Step>
+void TIdFTP::WithinSession(Step&& step) {
+    // Past its bound or asked to stop, the session is over: nothing is left open for a later command.
+    try {
+        step();
+    } catch (const EIdAttemptTimeout&) {
+        CloseOnFailure closer(*this);
+        throw EIdAttemptTimeout("Attempt took longer than " + std::to_string(m_sessionTimeout / 1000) +
+                                " s.");
+    } catch (const EIdStopped&) {
+        CloseOnFailure closer(*this);
+        throw;
+    }
+}
+
 void TIdFTP::StoreFile(const std::string& localPath, const std::string& remoteName, bool append) {
-    std::error_code error;
-    // A directory opens as a stream on this platform but has no bytes to send.
-    if (std::filesystem::is_directory(localPath, error))
-        RaiseCannotOpenFile(localPath);
-    std::ifstream file(localPath, std::ios::binary);
-    if (!file.is_open())
-        RaiseCannotOpenFile(localPath);
+    // Read whole before anything is sent: a FIFO, a device or a file that fails half way must not leave
+    // the server with a store command and an empty or partial file.
+    StoreBytes(platform::ReadWholeFile(localPath), remoteName, append);
+}
+
+void TIdFTP::StoreBytes(const std::string& bytes, const std::string& remoteName, bool append) {
     // Before the PASV or PORT command, so that a refused name leaves nothing sent at all.
     RefuseLineBreaks(remoteName);
     std::string command;
@@ -105,7 +131,8 @@ void TIdFTP::StoreFile(const std::string& localPath, const std::string& remoteNa
     } else {
         command = "STOR " + remoteName;
     }
-    TransferFile(command, file);
+    std::istringstream source(bytes);
+    WithinSession([&] { TransferFile(command, source); });
 }
 
 void TIdFTP::SendTypeCommand() {

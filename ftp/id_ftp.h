@@ -2,6 +2,7 @@
 
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,11 +50,22 @@ public:
     int AcceptTimeout() const { return m_acceptTimeout; }
     void SetAcceptTimeout(int milliseconds) { m_acceptTimeout = milliseconds; }
 
+    // Longest a whole session may take, from the connect to the last reply, whatever its single waits
+    // take; reaching it raises EIdAttemptTimeout and drops the connections.
+    static constexpr int kDefaultSessionTimeout = 120000;
+    int SessionTimeout() const { return m_sessionTimeout; }
+    void SetSessionTimeout(int milliseconds) { m_sessionTimeout = milliseconds; }
+    void SetClock(const platform::Clock& clock) override;
+
     // Connects and reads the greeting; with login, also logs in, announces the transfer type and asks
-    // for the system type. Any failure closes the control connection before it propagates.
+    // for the system type. Any failure closes the control connection before it propagates. Starts the
+    // session's bound.
     void OpenSession(bool login);
     // Uploads the whole local file: "STOU" for an empty remote name, "APPE" when appending, else "STOR".
+    // The file is read before any command is sent; anything but a regular file raises "Cannot open file".
     void StoreFile(const std::string& localPath, const std::string& remoteName, bool append);
+    // Uploads bytes held in memory, under the same rules for the remote name.
+    void StoreBytes(const std::string& bytes, const std::string& remoteName, bool append);
 
 protected:
     void SendTypeCommand();
@@ -66,6 +78,11 @@ private:
     void TransferPassive(const std::string& command, std::istream& file);
     void TransferActive(const std::string& command, std::istream& file);
     void ReadCompletionReply();
+    void Login(bool login);
+    // Runs one step of the session; the session bound's exception gets its message here, where the
+    // bound is known.
+    template <typename Step>
+    void WithinSession(Step&& step);
 
     std::string m_user;
     bool m_passive = false;
@@ -74,6 +91,9 @@ private:
     TIdFTPTransferType m_transferType = ftBinary;
     std::unique_ptr<TIdTCPConnection> m_dataConnection;
     int m_acceptTimeout = kDefaultTimeout;
+    int m_sessionTimeout = kDefaultSessionTimeout;
+    const platform::Clock* m_baseClock = &platform::MachineClock();
+    std::optional<platform::BoundedClock> m_sessionClock;
 };
 
 }  // namespace signposter::ftp

@@ -66,7 +66,12 @@ int TIdSocketHandle::ReceiveBytes(char* area, int size) {
 bool TIdSocketHandle::WaitReadable(int timeoutMs) {
     if (!m_isOpen)
         throw EIdConnClosedGracefully(kMsgConnectionClosedGracefully);
-    return m_stack.Stack().WaitForReadable({m_socketId}, timeoutMs, *m_clock) == 1;
+    TIdStack& stack = m_stack.Stack();
+    const int ready = stack.WaitForReadable({m_socketId}, timeoutMs, *m_clock);
+    // A failed wait is no "nothing yet": taking it for one would spin until the deadline.
+    if (ready < 0)
+        TIdStack::RaiseSocketFailure(stack.LastError());
+    return ready == 1;
 }
 
 void TIdSocketHandle::Close(bool resetLocal) {

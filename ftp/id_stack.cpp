@@ -136,6 +136,10 @@ int MapErrnoToWsa(int error) {
             return 10064;
         case EHOSTUNREACH:
             return 10065;
+        case ECANCELED:
+            return kWsaECancelled;
+        case ETIME:
+            return kIdSessionExpired;
         case ENOTEMPTY:
             return 10066;
         // Anything else keeps its own small number, which no table entry uses, so the report stays true.
@@ -197,6 +201,11 @@ bool TIdStack::CheckSocketResult(int result, std::initializer_list<int> tolerate
 }
 
 void TIdStack::RaiseSocketFailure(int code) {
+    // The clock's waits end early for these two; they are no socket errors and are reported as what they are.
+    if (code == kWsaECancelled)
+        throw EIdStopped("Stopped.");
+    if (code == kIdSessionExpired)
+        throw EIdAttemptTimeout("Attempt took longer than its bound.");
     throw EIdSocketError(code, "Socket Error # " + std::to_string(code) + "\r\n" + SocketErrorText(code));
 }
 

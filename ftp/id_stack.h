@@ -32,7 +32,10 @@ inline constexpr int kWsaEAddrInUse = 10048;
 inline constexpr int kWsaEShutdown = 10058;
 inline constexpr int kWsaETimedOut = 10060;
 inline constexpr int kWsaEConnRefused = 10061;
+inline constexpr int kWsaECancelled = 10103;  // a wait ended by the program's stop request
 inline constexpr int kWsaHostNotFound = 11001;
+// Not a Windows Sockets code: a wait cut short by the bound of a whole session (see TIdFTP).
+inline constexpr int kIdSessionExpired = 19001;
 inline constexpr int kWsaTryAgain = 11002;
 inline constexpr int kWsaNoRecovery = 11003;
 inline constexpr int kWsaNoData = 11004;

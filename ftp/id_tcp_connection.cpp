@@ -236,20 +236,43 @@ void TIdTCPConnection::WriteBytes(const char* data, int count) {
     CheckPeerClosed(true, true);
     int next = 0;
     while (next < count) {
-        const int n = Stream().SendBytes(data + next, count - next, m_sendTimeout);
+        const std::int64_t sendDeadline = Clock().DeadlineAfter(m_sendTimeout);
+        std::int64_t deadline = sendDeadline;
+        if (m_rateWindow && (deadline == platform::kNoDeadline || m_rateWindow->end < deadline))
+            deadline = m_rateWindow->end;
+        const int n = Stream().SendBytes(data + next, count - next, Clock().MillisecondsLeft(deadline));
         m_peerClosed = n == 0;
         CheckPeerClosed(true, false);
         if (n == -1) {
             const int code = Stack().LastError();
-            // A peer that has gone, or one that stopped taking bytes for the whole send bound: the
-            // stream is of no further use either way.
-            if (code == kWsaEShutdown || code == kWsaETimedOut)
+            if (code == kWsaETimedOut && deadline != sendDeadline) {
+                CheckRateWindow();  // the window ended first: raises when too little moved in it
+                continue;           // enough moved: the send goes on, with its own bound anew
+            }
+            // A peer that has gone, one that stopped taking bytes for the whole send bound, or a wait
+            // ended by a stop request or the session's bound: the stream is of no further use.
+            if (code == kWsaEShutdown || code == kWsaETimedOut || code == kWsaECancelled ||
+                code == kIdSessionExpired)
                 DropConnection();
             TIdStack::RaiseSocketFailure(code);
         }
         Progress(TWorkMode::Write, n);
         next += n;
+        if (m_rateWindow) {
+            m_rateWindow->bytes += n;
+            CheckRateWindow();
+        }
     }
+}
+
+void TIdTCPConnection::CheckRateWindow() {
+    if (!m_rateWindow || !Clock().Passed(m_rateWindow->end))
+        return;
+    if (m_rateWindow->bytes < kMinBytesPerWindow) {
+        DropConnection();
+        throw EIdDataTooSlow("Data connection too slow.");
+    }
+    m_rateWindow = RateWindow{Clock().DeadlineAfter(kRateWindowMs), 0};
 }
 
 void TIdTCPConnection::SendStream(std::istream& stream, bool fromStart) {
@@ -271,6 +294,11 @@ void TIdTCPConnection::SendStream(std::istream& stream, bool fromStart) {
         TIdTCPConnection* connection;
         ~EndGuard() { connection->EndProgress(TWorkMode::Write); }
     } endGuard{this};
+    m_rateWindow = RateWindow{Clock().DeadlineAfter(kRateWindowMs), 0};
+    struct RateGuard {
+        std::optional<RateWindow>& window;
+        ~RateGuard() { window.reset(); }
+    } rateGuard{m_rateWindow};
     std::vector<char> chunk(static_cast<std::size_t>(std::max(m_sendBufferSize, 1)));
     while (left > 0) {
         const std::int64_t want = std::min<std::int64_t>(left, static_cast<std::int64_t>(chunk.size()));

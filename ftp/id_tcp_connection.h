@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <istream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ public:
     static constexpr int kMaxLineLength = 8192;
     // Lines (blank ones included) read for one reply, for the same reason.
     static constexpr int kMaxReplyLines = 1000;
+    // The floor of a data transfer's rate: less than this many bytes in any window of this length fails it.
+    // Each single send may take the whole send bound, so without a floor a peer that reads a few bytes just
+    // inside every bound could hold a transfer for as long as the file lasts.
+    static constexpr std::int64_t kMinBytesPerWindow = 30 * 1024;  // 1 KiB/s
+    static constexpr int kRateWindowMs = 30000;
 
     explicit TIdTCPConnection(TIdComponent* owner = nullptr);
     ~TIdTCPConnection() override;
@@ -40,7 +46,7 @@ public:
     // The clock the connection's deadlines and its socket's waits are measured on (the machine's unless
     // set); a connection made for a transfer takes its owner's.
     const platform::Clock& Clock() const { return m_socket.Clock(); }
-    void SetClock(const platform::Clock& clock) { m_socket.SetClock(clock); }
+    virtual void SetClock(const platform::Clock& clock) { m_socket.SetClock(clock); }
 
     TIdSocketHandle& Socket() { return m_socket; }
     const TIdSocketHandle& Socket() const { return m_socket; }
@@ -98,6 +104,7 @@ public:
     // passwords and remote names come from the settings and must not smuggle in further commands.
     virtual void WriteLine(const std::string& text);
     void WriteBytes(const char* data, int count);
+    // Sends a stream's bytes, at no less than the floor rate (kMinBytesPerWindow per kRateWindowMs).
     virtual void SendStream(std::istream& stream, bool fromStart);
 
     // Trimmed, never empty; bounded by ReplyTimeout().
@@ -121,6 +128,13 @@ private:
     int m_replyTimeout = kDefaultTimeout;
     int m_sendTimeout = kDefaultTimeout;
     TraceHandler m_trace;
+    // While a stream is sent: the window the floor rate is measured over.
+    struct RateWindow {
+        std::int64_t end = 0;
+        std::int64_t bytes = 0;
+    };
+    std::optional<RateWindow> m_rateWindow;
+    void CheckRateWindow();
 };
 
 // Closes a connection when its scope is left by an exception. A failure while closing is swallowed: the

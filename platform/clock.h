@@ -35,13 +35,38 @@ public:
     bool Passed(std::int64_t deadline) const;
 };
 
-// The machine's clocks: the monotonic clock and the system time.
+class StopRequest;
+
+// The machine's clocks: the monotonic clock and the system time. Given a stop request, every wait also
+// ends as soon as a stop is requested: Poll answers -1 with errno ECANCELED, SleepUntil returns.
 class SystemClock final : public Clock {
 public:
+    explicit SystemClock(const StopRequest* stop = nullptr) : m_stop(stop) {}
     std::int64_t TickCount() const override;
     std::time_t Now() const override;
     int Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const override;
     void SleepUntil(std::int64_t deadline) const override;
+
+private:
+    const StopRequest* m_stop;
+};
+
+// A clock whose waits all end by one further deadline: a whole exchange's bound over the bounds of its
+// single waits. A wait cut short by it answers -1 with errno ETIME.
+class BoundedClock final : public Clock {
+public:
+    BoundedClock(const Clock& base, std::int64_t bound) : m_base(base), m_bound(bound) {}
+    std::int64_t Bound() const { return m_bound; }
+
+    std::int64_t TickCount() const override { return m_base.TickCount(); }
+    std::time_t Now() const override { return m_base.Now(); }
+    int Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const override;
+    void SleepUntil(std::int64_t deadline) const override;
+
+private:
+    std::int64_t Earlier(std::int64_t deadline) const;
+    const Clock& m_base;
+    std::int64_t m_bound;
 };
 
 // The one system clock, for the parts that are given no other.

@@ -11,7 +11,9 @@ namespace signposter::platform {
 std::string ConfigDirectory();
 // The configuration directory + "/" + "signposter.ini".
 std::string SettingsFilePath();
-// $TMPDIR, else /tmp, without a trailing separator.
+// Where the page is built: $TMPDIR when set (without a trailing separator), else a directory of the
+// user's own, $XDG_RUNTIME_DIR/signposter or /tmp/signposter-<uid>, made 0700 when missing. Raises
+// EFCreateError when that directory cannot be made, or belongs to another user or is writable by others.
 std::string TempDirectory();
 
 inline constexpr char kPathSeparator = '/';

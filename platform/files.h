@@ -11,7 +11,8 @@ namespace signposter::platform {
 void MakeDirectories(const std::string& path);
 bool FileExists(const std::string& path);      // a regular file (or a link to one) of that name
 bool IsReadOnlyFile(const std::string& path);  // exists and has none of the write bits
-// Reads the whole file; raises "Cannot open file %s" when it cannot be read.
+// Reads the whole regular file; raises "Cannot open file %s" when it cannot be read or is anything else
+// (a directory, a FIFO, a device).
 std::string ReadWholeFile(const std::string& path);
 // Writes the whole file in place (truncating); raises "Cannot create file %s".
 void WriteWholeFile(const std::string& path, const std::string& bytes);
@@ -19,5 +20,8 @@ void WriteWholeFile(const std::string& path, const std::string& bytes);
 // the old one, keeping the old file's permission bits (new files get `newFileMode`). The old file stays as
 // it was on any failure, which raises "Cannot create file %s". A read-only file is never replaced.
 void ReplaceFileAtomically(const std::string& path, const std::string& bytes, unsigned newFileMode = 0644);
+// The same for a file that must be exactly where it is named: a symbolic link (or anything but a regular
+// file) at the path is refused instead of followed, and a missing directory is not made.
+void ReplaceFileInPlace(const std::string& path, const std::string& bytes, unsigned newFileMode = 0644);
 
 }  // namespace signposter::platform

@@ -26,6 +26,23 @@ std::string HexUpper(std::string_view bytes) {
     return out;
 }
 
+std::string Printable(std::string_view s) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (const char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 32 && b != '\t') || b == 127) {
+            out += "\\x";
+            out += kDigits[b >> 4];
+            out += kDigits[b & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool HasLineBreak(std::string_view s) {
     return s.find_first_of("\r\n") != std::string_view::npos;
 }

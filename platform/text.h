@@ -22,6 +22,10 @@ bool HasLineBreak(std::string_view s);
 std::vector<std::string> SplitLines(std::string_view s);
 // The text on one line: every run of CR and LF becomes one space, none doubled after a space.
 std::string OneLine(std::string_view s);
+// The text with every control byte (0 to 31 but tab, and 127) written as a visible escape such as "\x1b",
+// for showing text that came from the network on a terminal or in a widget: it can then neither drive
+// the terminal nor be cut short by a NUL.
+std::string Printable(std::string_view s);
 // The value of a hexadecimal digit (either case), or -1.
 int HexDigitValue(char c);
 // Two upper-case hexadecimal digits per byte.

@@ -13,6 +13,7 @@
 
 #include "core/publishing_core.h"
 #include "platform/directories.h"
+#include "platform/text.h"
 #include "ui/app_events.h"
 #include "ui/bevel.h"
 #include "ui/controls/control_resources.h"
@@ -77,7 +78,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_core(std::make_unique<PublishingCore>(
           *this, *this, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
-          CoreServices{services.lookup, services.clock})) {
+          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock})) {
     setObjectName("Form1");
     setWindowTitle("Signposter 1.0");
     setFixedSize(kClientWidth, kClientHeight);
@@ -313,8 +314,11 @@ void TForm1::SetChecked(Switch which, bool checked) {
 }
 
 void TForm1::ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) {
-    QString lines = FromBytes(text);
-    lines.replace('\r', '\n');
+    // CR separates the lines; any other control byte (a server's reply may carry some) is shown escaped.
+    std::string shown;
+    for (const char c : text)
+        shown += c == '\r' || c == '\n' ? std::string(1, '\n') : text::Printable({&c, 1});
+    const QString lines = FromBytes(shown);
     if (m_messageBox) {
         m_messageBox(FromBytes(caption), lines, icon);
         return;
@@ -360,7 +364,6 @@ void TForm1::SetTimerEnabled(bool enabled) {
 }
 
 void TForm1::DispatchMessagesUntil(std::int64_t deadlineTick) {
-    constexpr int kTimerExpired = 1;
     for (;;) {
         // The deadline comes from the core's clock, so the wait must be measured on that same clock.
         const std::int64_t remaining = deadlineTick - m_core->GetClock().TickCount();
@@ -371,10 +374,16 @@ void TForm1::DispatchMessagesUntil(std::int64_t deadlineTick) {
         QTimer timer;
         timer.setSingleShot(true);
         timer.setTimerType(Qt::PreciseTimer);
-        connect(&timer, &QTimer::timeout, &loop, [&loop] { loop.exit(kTimerExpired); });
+        // A flag, not the loop's exit code: QCoreApplication::exit(1) would give the same code.
+        bool expired = false;
+        connect(&timer, &QTimer::timeout, &loop, [&loop, &expired] {
+            expired = true;
+            loop.quit();
+        });
         timer.start(static_cast<int>(std::min<std::int64_t>(remaining + 1, INT_MAX)));
+        loop.exec();
         // Anything else ending the loop is the program quitting: stop waiting then.
-        if (loop.exec() != kTimerExpired) {
+        if (!expired) {
             return;
         }
     }
@@ -411,6 +420,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     m_closed = true;
+    m_stop.Request();
     emit Closed();
 }
 

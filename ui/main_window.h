@@ -13,6 +13,7 @@
 #include "core/live_settings.h"
 #include "core/program_state.h"
 #include "core/user_interface.h"
+#include "platform/stop_request.h"
 #include "ui/cool_tray_icon.h"
 
 class QLabel;
@@ -145,6 +146,9 @@ private:
     template <typename Handler>
     void Guarded(Handler&& handler);
 
+    // Closing the window requests a stop: every wait of the core's (socket waits included) ends at once.
+    platform::StopRequest m_stop;
+    platform::SystemClock m_stoppableClock{&m_stop};
     std::unique_ptr<PublishingCore> m_core;
     // The window has closed for good: a publication still running stops after its current attempt.
     bool m_closed = false;

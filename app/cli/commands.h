@@ -16,6 +16,9 @@ struct Context {
     std::string settingsPath;
 };
 
+// SIGINT and SIGTERM request a stop: every wait ends at once; a second one ends the program at once.
+void InstallStopHandlers();
+
 int RunShow(Context& context, const std::vector<std::string>& args);
 int RunSet(Context& context, const std::vector<std::string>& args);
 int RunUpload(Context& context, const std::vector<std::string>& args);  // upload LOCAL REMOTE [--verbose]

@@ -4,26 +4,36 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/stop_request.h"
 #include "platform/text.h"
 
 namespace signposter::cli {
 
 namespace {
 
-volatile std::sig_atomic_t g_stopRequested = 0;
+platform::StopRequest& ProgramStop() {
+    static platform::StopRequest stop;
+    return stop;
+}
 
 void PrintLines(std::FILE* out, const std::string& message) {
-    for (const std::string& line : text::SplitLines(message)) std::fprintf(out, "%s\n", line.c_str());
+    for (const std::string& line : text::SplitLines(message))
+        std::fprintf(out, "%s\n", text::Printable(line).c_str());
 }
 
 }  // namespace
 
 void HeadlessUserInterface::RequestStop() {
-    g_stopRequested = 1;
+    ProgramStop().Request();
 }
 
 bool HeadlessUserInterface::StopRequested() {
-    return g_stopRequested != 0;
+    return ProgramStop().Requested();
+}
+
+const Clock& HeadlessUserInterface::StoppableClock() {
+    static const platform::SystemClock clock(&ProgramStop());
+    return clock;
 }
 
 void HeadlessUserInterface::SleepUntil(std::int64_t deadlineTick) const {
@@ -63,7 +73,7 @@ void HeadlessUserInterface::ReportOutcome(const PublicationOutcome& outcome) {
         line += " (" + outcome.errorClass + " after " + std::to_string(outcome.attempts) + " attempts";
         line += outcome.willRetry && m_tick ? "; will retry)" : ")";
     }
-    std::printf("%s %s\n", stamp, text::OneLine(line).c_str());
+    std::printf("%s %s\n", stamp, text::Printable(text::OneLine(line)).c_str());
     std::fflush(stdout);
 }
 

@@ -13,7 +13,7 @@ namespace signposter::cli {
 // served once a second while the timer is on.
 class HeadlessUserInterface final : public UserInterface {
 public:
-    explicit HeadlessUserInterface(const Clock& clock = platform::MachineClock()) : m_clock(clock) {}
+    explicit HeadlessUserInterface(const Clock& clock = StoppableClock()) : m_clock(clock) {}
 
     void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override;
     void ShowMainWindow() override { m_windowRequested = true; }
@@ -35,9 +35,11 @@ public:
     bool ErrorShown() const { return m_errorShown; }
     const std::optional<PublicationOutcome>& LastOutcome() const { return m_lastOutcome; }
 
-    // Set from a signal handler: waits end early and the monitor stops.
+    // Set from a signal handler: every wait on StoppableClock() ends at once and the monitor stops.
     static void RequestStop();
     static bool StopRequested();
+    // The machine's clock, whose waits (socket waits included) end when a stop is requested.
+    static const Clock& StoppableClock();
     // Sleeps on the interface's clock until `deadlineTick` or a stop request.
     void SleepUntil(std::int64_t deadlineTick) const;
 

@@ -8,13 +8,15 @@
 #include "core/settings.h"
 #include "platform/directories.h"
 #include "platform/exceptions.h"
+#include "platform/text.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: signposter-cli COMMAND [ARGS]\n"
     "  show                     print every setting\n"
-    "  set KEY=VALUE ...        change settings and save them\n"
+    "  set [--password-stdin] KEY=VALUE ...\n"
+    "                           change settings and save them (the password read from standard input)\n"
     "  address                  print this machine's address as the monitor sees it\n"
     "  page [--offline] [--address A]\n"
     "                           build the page a publication would upload; print its path\n"
@@ -58,7 +60,12 @@ int main(int argc, char** argv) {
             return cli::RunUpload(context, args);
         }
     } catch (const Exception& error) {
-        std::fprintf(stderr, "%s\n", error.Message().c_str());
+        for (const std::string& line : text::SplitLines(error.Message()))
+            std::fprintf(stderr, "%s\n", text::Printable(line).c_str());
+        return 1;
+    } catch (const std::exception& error) {
+        // Out of memory or another failure of the standard library: reported, never a crash.
+        std::fprintf(stderr, "signposter-cli: %s\n", text::Printable(error.what()).c_str());
         return 1;
     }
     std::fprintf(stderr, "signposter-cli: unknown command '%s'\n%s", command.c_str(), kUsage);

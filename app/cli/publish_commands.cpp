@@ -19,7 +19,8 @@ namespace {
 // What the window would be: the program's core with a headless user interface over the plain fields.
 struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
-        : core(context.fields, ui, context.settingsPath), monitor(core.GetMonitor()) {}
+        : core(context.fields, ui, context.settingsPath, {nullptr, &HeadlessUserInterface::StoppableClock()}),
+          monitor(core.GetMonitor()) {}
     HeadlessUserInterface ui;
     PublishingCore core;
     Monitor& monitor;
@@ -53,6 +54,8 @@ void OnStopSignal(int signal) {
     HeadlessUserInterface::RequestStop();
 }
 
+}  // namespace
+
 void InstallStopHandlers() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -62,7 +65,7 @@ void InstallStopHandlers() {
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-}  // namespace
+namespace {}  // namespace
 
 int RunAddress(Context&, const std::vector<std::string>& args) {
     if (!ExpectNoArguments("address", args))
@@ -106,6 +109,7 @@ int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& cont
                      const std::vector<std::string>& args) {
     if (!ExpectNoArguments(name, args))
         return 2;
+    InstallStopHandlers();
     HeadlessProgram program(context);
     program.monitor.FormCreate();
     if (program.ui.ErrorShown())

@@ -75,12 +75,25 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
 
 int RunSet(Context& context, const std::vector<std::string>& args) {
     if (args.empty()) {
-        std::fputs("usage: signposter-cli set KEY=VALUE [KEY=VALUE ...]\n", stderr);
+        std::fputs("usage: signposter-cli set [--password-stdin] KEY=VALUE [KEY=VALUE ...]\n", stderr);
         return 2;
+    }
+    // The password from standard input keeps it out of the process list and the shell's history.
+    std::vector<std::string> pairs;
+    for (const std::string& arg : args) {
+        if (arg != "--password-stdin") {
+            pairs.push_back(arg);
+            continue;
+        }
+        std::string line;
+        for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) line += static_cast<char>(c);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        pairs.push_back("Password=" + line);
     }
     // Every pair is checked before the file is read, so a usage error leaves the file untouched.
     std::vector<std::pair<const KeyBinding*, std::string>> changes;
-    for (const auto& arg : args) {
+    for (const auto& arg : pairs) {
         const std::size_t eq = arg.find('=');
         const KeyBinding* binding = eq == std::string::npos ? nullptr : FindBinding(arg.substr(0, eq));
         if (!binding) {

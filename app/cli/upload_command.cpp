@@ -9,6 +9,7 @@
 #include "core/publishing_core.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace signposter::cli {
@@ -17,10 +18,12 @@ namespace {
 
 constexpr char kUploadUsage[] = "usage: signposter-cli upload LOCAL REMOTE [--verbose]\n";
 
-// Messages may hold CR LF (the socket errors do); a terminal wants plain line ends.
+// Messages may hold CR LF (the socket errors do); a terminal wants plain line ends, and no control bytes
+// from a server.
 std::string ForTerminal(const std::string& message) {
     std::string out;
-    for (const std::string& line : text::SplitLines(message)) out += (out.empty() ? "" : "\n") + line;
+    for (const std::string& line : text::SplitLines(message))
+        out += (out.empty() ? "" : "\n") + text::Printable(line);
     return out;
 }
 
@@ -57,7 +60,9 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
     }
 
     HeadlessUserInterface ui;
-    PublishingCore core(context.fields, ui, context.settingsPath);
+    PublishingCore core(context.fields, ui, context.settingsPath,
+                        {nullptr, &HeadlessUserInterface::StoppableClock()});
+    InstallStopHandlers();
     ftp::TIdFTP& client = core.Client();
     const std::string password = context.fields.Text(TextField::Password);
     if (verbose) {
@@ -66,13 +71,16 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         });
         client.SetTraceHandler([password](ftp::TraceDirection direction, const std::string& line) {
             std::fprintf(stderr, "%s %s\n", direction == ftp::TraceDirection::Sent ? ">" : "<",
-                         MaskPassword(line, password).c_str());
+                         text::Printable(MaskPassword(line, password)).c_str());
         });
     }
     try {
         core.GetPublisher().ConfigureClient();
+        // Read before anything is sent: what cannot be read whole (a FIFO, a device) must not cost the
+        // server its copy.
+        const std::string bytes = platform::ReadWholeFile(paths[0]);
         client.OpenSession(true);
-        client.StoreFile(paths[0], paths[1], false);
+        client.StoreBytes(bytes, paths[1], false);
         client.CloseConnection();
     } catch (const Exception& error) {
         std::fprintf(stderr, "%s: %s\n", error.ClassName(), ForTerminal(error.Message()).c_str());

@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "ftp/real_ftp_servers.h"
+#include "ftp/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -21,6 +23,13 @@ struct RunResult {
     std::string err;
 };
 
+// How a run differs from the usual one.
+struct Options {
+    std::string input;         // standard input
+    bool defaultTemp = false;  // no TMPDIR and no XDG_RUNTIME_DIR: the program picks its own
+    bool asNobody = false;     // as a second user of the machine (needs root)
+};
+
 // Runs signposter-cli with its own settings directory and temporary directory.
 class CliTest : public ::testing::Test {
 protected:
@@ -32,11 +41,27 @@ protected:
     std::string Temp() const { return m_dir.File("tmp"); }
     std::string SettingsFile() const { return Config() + "/signposter.ini"; }
 
-    pid_t Start(const std::vector<std::string>& args) {
+    pid_t Start(const std::vector<std::string>& args, const Options& options = {}) {
+        WriteFile(m_dir.File("in"), options.input);
+        for (const char* name : {"in", "out", "err"}) {
+            if (options.asNobody) {  // the second user must be able to take them as its own
+                WriteFile(m_dir.File(name), name == std::string("in") ? options.input : "");
+                std::filesystem::permissions(m_dir.File(name), std::filesystem::perms(0666));
+            }
+        }
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::setenv("XDG_CONFIG_HOME", Config().c_str(), 1);
-            ::setenv("TMPDIR", Temp().c_str(), 1);
+            if (options.defaultTemp) {
+                ::unsetenv("TMPDIR");
+                ::unsetenv("XDG_RUNTIME_DIR");
+            } else {
+                ::setenv("TMPDIR", Temp().c_str(), 1);
+            }
+            if (options.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                                     ::setresuid(65534, 65534, 65534) != 0))
+                ::_exit(126);
+            ::freopen(m_dir.File("in").c_str(), "r", stdin);
             ::freopen(m_dir.File("out").c_str(), "w", stdout);
             ::freopen(m_dir.File("err").c_str(), "w", stderr);
             std::vector<char*> argv{const_cast<char*>(SIGNPOSTER_CLI)};
@@ -53,7 +78,19 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadFile(m_dir.File("out")),
                 ReadFile(m_dir.File("err"))};
     }
-    RunResult Run(const std::vector<std::string>& args) { return Finish(Start(args)); }
+    RunResult Run(const std::vector<std::string>& args, const Options& options = {}) {
+        return Finish(Start(args, options));
+    }
+    // Runs a command and sends SIGTERM `after` it started; the time from the signal to the exit.
+    std::pair<RunResult, double> StopAfter(const std::vector<std::string>& args,
+                                           std::chrono::milliseconds after) {
+        const pid_t pid = Start(args);
+        std::this_thread::sleep_for(after);
+        const auto signalled = std::chrono::steady_clock::now();
+        ::kill(pid, SIGTERM);
+        RunResult result = Finish(pid);
+        return {result, std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count()};
+    }
 
     void PointAt(const RealFtpServer& server) {
         const RunResult set =
@@ -187,6 +224,62 @@ TEST_F(CliTest, MonitorWithIncompleteSettingsStopsWithTheValidationMessages) {
     const RunResult result = Run({"monitor"});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("No Host Name\nNo User Name\n"), std::string::npos) << result.err;
+}
+
+TEST_F(CliTest, MonitorStopsWithinASecondOfSigtermWhateverItWaitsFor) {
+    const RunResult address = Run({"address"});
+    if (address.status != 0)
+        GTEST_SKIP() << "this machine's host name does not resolve";
+    ScriptedFtpServer silent;
+    silent.SetGreeting(Silence());
+    ASSERT_EQ(
+        Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(silent.Port()), "User=u", "LastIP=192.0.2.99"})
+            .status,
+        0);
+    // Asleep between ticks: the first tick comes a second after the start.
+    auto [idle, idleSeconds] = StopAfter({"monitor"}, std::chrono::milliseconds(300));
+    EXPECT_EQ(idle.status, 0) << idle.err;
+    // Waiting for the greeting that never comes (a 30 s bound): the attempt ends as "Stopped.", the
+    // publication stays pending and the closing save runs.
+    auto [waiting, waitingSeconds] = StopAfter({"monitor"}, std::chrono::milliseconds(1800));
+    EXPECT_EQ(waiting.status, 0) << waiting.err;
+    EXPECT_NE(waiting.out.find("upload failed"), std::string::npos) << waiting.out;
+    EXPECT_NE(waiting.out.find("Stopped. (EIdStopped after 1 attempts"), std::string::npos) << waiting.out;
+    std::printf("exit after SIGTERM: %.3f s idle, %.3f s in a reply wait\n", idleSeconds, waitingSeconds);
+    EXPECT_LT(std::max(idleSeconds, waitingSeconds),
+              5.0);  // generous for a loaded machine; the bound is 30 s
+}
+
+TEST_F(CliTest, PasswordFromStandardInputReachesTheServer) {
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    ASSERT_EQ(Run({"set", "Password=wrong"}).status, 0);
+    const RunResult set = Run({"set", "--password-stdin"}, {server->Password() + "\n"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    const RunResult publish = Run({"publish"});
+    EXPECT_EQ(publish.status, 0) << publish.out << publish.err;
+}
+
+TEST_F(CliTest, EachUserOfTheMachineGetsAPageDirectoryOfTheirOwn) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run as a second user";
+    // Both users see the config directory; only its owner may write the settings.
+    std::filesystem::permissions(m_dir.Path(), std::filesystem::perms(0711));
+    std::filesystem::permissions(Config(), std::filesystem::perms(0755));
+    std::vector<std::string> made;
+    for (const uid_t uid : {0u, 65534u}) {
+        const std::string dir = "/tmp/signposter-" + std::to_string(uid);
+        if (!std::filesystem::exists(dir))
+            made.push_back(dir);
+    }
+    const RunResult mine = Run({"page", "--address", "192.0.2.1"}, {"", true, false});
+    const RunResult theirs = Run({"page", "--address", "192.0.2.2"}, {"", true, true});
+    EXPECT_EQ(mine.status, 0) << mine.err;
+    EXPECT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(mine.out, "/tmp/signposter-0/ipaddress.htm\n");
+    EXPECT_EQ(theirs.out, "/tmp/signposter-65534/ipaddress.htm\n");
+    for (const auto& dir : made) std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "core/ini_store.h"
 #include "core/line_list.h"
 #include "platform/exceptions.h"
@@ -128,6 +130,19 @@ TEST_F(IniStoreTest, NewKeyStaysInsideASectionFollowedDirectlyByAnother) {
     IniClose();
 }
 
+TEST_F(IniStoreTest, ABracketInAValueDoesNotStopTheWriteScan) {
+    // A host written as an IPv6 literal: every save rewrites the lines in place instead of adding more.
+    Open("[Settings]\r\nHost=[2001:db8::1]\r\nPort=21\r\n\r\n[Other]\r\nB=2\r\n");
+    for (const char* host : {"h[1]", "[2001:db8::2]"}) {
+        IniWriteString("Settings", "Host", host);
+        IniWriteString("Settings", "Port", "2121");
+        IniWriteString("Settings", "User", "u");
+    }
+    EXPECT_EQ(ReadFile(Path()),
+              "[Settings]\r\nHost=[2001:db8::2]\r\nPort=2121\r\nUser=u\r\n\r\n[Other]\r\nB=2\r\n");
+    IniClose();
+}
+
 TEST_F(IniStoreTest, CloseRewritesAnyLineEndsAsCrLfAndDropsEverythingAfterNul) {
     Open("[Settings]\nA=1\rB=2\n");
     IniClose();
@@ -209,6 +224,31 @@ TEST_F(IniStoreTest, SaveThroughASymbolicLinkReplacesTheFileItPointsTo) {
     IniClose();
     EXPECT_TRUE(std::filesystem::is_symlink(Path()));
     EXPECT_EQ(ReadFile(m_dir.File("dotfiles/real.ini")), "[Settings]\r\nA=2\r\n");
+}
+
+TEST_F(IniStoreTest, SaveThroughADanglingLinkCreatesItsTargetAndKeepsTheLink) {
+    std::filesystem::create_directory(m_dir.File("dotfiles"));
+    std::filesystem::create_symlink("dotfiles/new.ini", Path());
+    IniOpen(Path());
+    IniWriteString("Settings", "A", "1");
+    IniClose();
+    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
+    EXPECT_EQ(ReadFile(m_dir.File("dotfiles/new.ini")), "\r\n[Settings]\r\nA=1\r\n");
+}
+
+TEST_F(IniStoreTest, ASaveRemovesOldLeftoversOfKilledSavesAndNothingElse) {
+    const std::string stale = Path() + ".saving-Ab12Cd", olderStale = Path() + ".Xy34Zw",
+                      fresh = Path() + ".saving-Xy34Zw", other = Path() + ".backup";
+    for (const auto& file : {stale, olderStale, fresh, other}) WriteFile(file, "x");
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5);
+    for (const auto& file : {stale, olderStale, other}) std::filesystem::last_write_time(file, old);
+    Open("[Settings]\r\nA=1\r\n");
+    IniWriteString("Settings", "A", "2");
+    IniClose();
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_FALSE(std::filesystem::exists(olderStale));
+    EXPECT_TRUE(std::filesystem::exists(fresh));  // may be a save still running
+    EXPECT_TRUE(std::filesystem::exists(other));
 }
 
 TEST_F(IniStoreTest, UnwritableLocationRaisesCannotCreate) {

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "core/address_discovery.h"
 #include "core/page_builder.h"
 #include "platform/exceptions.h"
 #include "support/fake_live_settings.h"
 #include "support/fake_user_interface.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -13,6 +18,7 @@ namespace {
 using testing::FakeLiveSettings;
 using testing::FakeUserInterface;
 using testing::ReadFile;
+using testing::ScopedEnvironment;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -44,7 +50,9 @@ protected:
         m_state.LocalPageFile = m_dir.File("ipaddress.htm");
         m_state.TemplateFile = m_dir.File("template.htm");
     }
-    bool Build(const std::string& address) { return BuildAddressPage(m_fields, m_state, m_ui, address); }
+    bool Build(const std::string& address) {
+        return BuildAddressPage(m_fields, m_state, m_ui, address).has_value();
+    }
     std::string Page() const { return ReadFile(m_state.LocalPageFile); }
 
     TempDir m_dir;
@@ -97,6 +105,7 @@ TEST_F(PageBuilderTest, EmptyAddressGivesBareLinksAndAnUnwritablePageRaises) {
     EXPECT_NE(Page().find("<a href=\"http://\">here</a>"), std::string::npos);
     m_state.LocalPageFile = m_dir.File("missing/dir/page.htm");
     EXPECT_THROW(Build("1.2.3.4"), EFCreateError);
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("missing")));
 }
 
 TEST_F(PageBuilderTest, OfflinePageIsFiveFixedLines) {
@@ -118,15 +127,54 @@ TEST(LocalPageFileTest, IsTheTempDirectoryPlusThePageNameAsTyped) {
     FakeLiveSettings fields;
     ProgramState state;
     fields.SetText(TextField::PageName, " index.htm");
-    const char* old = std::getenv("TMPDIR");
-    const std::string saved = old ? old : "";
-    ::setenv("TMPDIR", "/var/tmp/", 1);
+    ScopedEnvironment tmpdir("TMPDIR", "/var/tmp/");
     SetLocalPageFile(fields, state);
     EXPECT_EQ(state.LocalPageFile, "/var/tmp/ index.htm");
-    ::unsetenv("TMPDIR");
-    EXPECT_EQ(GetTempDir(), "/tmp");
-    if (old)
-        ::setenv("TMPDIR", saved.c_str(), 1);
+}
+
+TEST(LocalPageFileTest, WithoutTmpdirThePageGoesToADirectoryOfTheUsersOwn) {
+    TempDir runtime;
+    ScopedEnvironment tmpdir("TMPDIR", nullptr);
+    ScopedEnvironment xdg("XDG_RUNTIME_DIR", runtime.Path().c_str());
+    const std::string dir = runtime.Path() + "/signposter";
+    EXPECT_EQ(GetTempDir(), dir);
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // Refused, with nothing written, when others may write there or another user owns it.
+    ::chmod(dir.c_str(), 0777);
+    EXPECT_THROW(GetTempDir(), EFCreateError);
+    ::chmod(dir.c_str(), 0700);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        EXPECT_THROW(GetTempDir(), EFCreateError);
+    }
+
+    ScopedEnvironment noRuntime("XDG_RUNTIME_DIR", nullptr);
+    const std::string fallback = "/tmp/signposter-" + std::to_string(::geteuid());
+    const bool existed = std::filesystem::exists(fallback);
+    EXPECT_EQ(GetTempDir(), fallback);
+    if (!existed)
+        ::rmdir(fallback.c_str());
+}
+
+TEST(LocalPageFileTest, ThePageNeverFollowsALinkAndIsReplacedWhole) {
+    TempDir dir;
+    FakeLiveSettings fields;
+    FakeUserInterface ui;
+    ProgramState state;
+    fields.SetChecked(Switch::InternalRedirect, true);
+    const std::string victim = dir.File("victim");
+    std::ofstream(victim) << "keep";
+    state.LocalPageFile = dir.File("page.htm");
+    ASSERT_EQ(::symlink(victim.c_str(), state.LocalPageFile.c_str()), 0);
+    EXPECT_THROW(BuildAddressPage(fields, state, ui, "1.2.3.4"), EFCreateError);
+    EXPECT_EQ(ReadFile(victim), "keep");
+
+    std::filesystem::remove(state.LocalPageFile);
+    ASSERT_EQ(::mkfifo(state.LocalPageFile.c_str(), 0600), 0);
+    EXPECT_THROW(BuildOfflinePage(state), EFCreateError);  // and no wait for a reader
 }
 
 class FakeHostLookup : public HostLookup {

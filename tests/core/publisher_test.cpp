@@ -95,6 +95,37 @@ TEST_F(PublisherTest, EmptyAddressIsNeitherBuiltNorUploaded) {
     EXPECT_EQ(LastOutcome().kind, Kind::SkippedEmptyAddress);
     EXPECT_EQ(m_server.ControlConnections(), 0);
     EXPECT_FALSE(std::filesystem::exists(m_dir.File("ipaddress.htm")));
+    // Nothing was looked up for "Update Now": the report says so, and blames the lookup only after one.
+    EXPECT_NE(DescribeOutcome(LastOutcome()).find(": no address known yet"), std::string::npos);
+    m_publisher.PublishAddress(/*justDetected=*/true);
+    EXPECT_NE(DescribeOutcome(LastOutcome()).find(": the host name did not resolve"), std::string::npos);
+}
+
+TEST(OutcomeTest, ControlBytesOfAServersReplyReachNoTerminalOrTooltip) {
+    PublicationOutcome outcome;
+    outcome.kind = Kind::Failed;
+    using namespace std::string_literals;
+    outcome.errorMessage = "530 \x1b]0;title\x07\x1b[2J\0tail\r\nmore"s;
+    const std::string shown = DescribeOutcome(outcome);
+    EXPECT_NE(shown.find(": 530 \\x1b]0;title\\x07\\x1b[2J\\x00tail more"), std::string::npos) << shown;
+}
+
+TEST_F(PublisherTest, EachPublicationUploadsThePageItBuiltWhateverAnotherWritesMeanwhile) {
+    // The address page's first attempt is refused; during its pause "Offline" is published and rewrites
+    // the page file. The address publication's next attempt must still upload the address page.
+    m_server.Script("STOR",
+                    std::vector<ScriptedReply>{Say("553 Could not create file.\r\n"), AcceptUpload()});
+    m_ui.duringWait = [&] { m_publisher.PublishOffline(); };
+    m_publisher.PublishAddress();
+    ASSERT_EQ(m_ui.outcomes.size(), 2u);
+    EXPECT_TRUE(m_ui.outcomes[0].offline);
+    EXPECT_EQ(LastOutcome().kind, Kind::Published);
+    EXPECT_EQ(LastOutcome().address, "203.0.113.7");
+    const auto uploads = m_server.Uploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    EXPECT_EQ(uploads[0], OfflinePage().Text());
+    EXPECT_NE(uploads[1].find("URL=http://203.0.113.7"), std::string::npos);
+    EXPECT_EQ(ReadFile(m_dir.File("ipaddress.htm")), OfflinePage().Text());  // the last page built
 }
 
 TEST_F(PublisherTest, OfflinePublishesTheNotice) {

@@ -11,11 +11,13 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/id_exceptions.h"
 #include "ftp/id_ftp.h"
 #include "ftp/memory_byte_stream.h"
+#include "platform/stop_request.h"
 #include "scripted_ftp_server.h"
 #include "support/fake_clock.h"
 
@@ -339,6 +341,41 @@ TEST_F(FtpSession, RefusedStoreLeavesTheSessionOpenAndTheNextAttemptsRecover) {
     Publish();
     EXPECT_EQ(m_server.ControlConnections(), 2);
     EXPECT_EQ(m_server.Uploads(), Lines{kPage});
+}
+
+TEST_F(FtpSession, AStopRequestEndsAnyWaitAtOnceAsStopped) {
+    platform::StopRequest stop;
+    const platform::SystemClock clock(&stop);
+    m_ftp.SetClock(clock);
+    m_ftp.SetReplyTimeout(TIdTCPConnection::kDefaultTimeout);
+    m_server.SetGreeting(Silence());
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.Request();
+    });
+    try {
+        m_ftp.OpenSession(true);
+        ADD_FAILURE() << "a silent server let the session open";
+    } catch (const EIdStopped& e) {
+        EXPECT_EQ(e.Message(), "Stopped.");
+    }
+    stopper.join();
+    EXPECT_FALSE(m_ftp.IsConnected());
+    // Every later wait ends at once too, the connect's included.
+    EXPECT_THROW(m_ftp.OpenSession(true), EIdStopped);
+}
+
+TEST_F(FtpSession, AServerSlowAtEveryStepReachesTheSessionBound) {
+    UseDrivenClockWithTheRealBounds();
+    m_clock.waitCostMs = 14000;  // each reply well inside its own 30 s bound
+    try {
+        Publish();
+        FAIL() << "a session of 14 s per step finished";
+    } catch (const EIdAttemptTimeout& e) {
+        EXPECT_EQ(e.Message(), "Attempt took longer than 120 s.");
+    }
+    EXPECT_FALSE(m_ftp.IsConnected());
+    EXPECT_EQ(m_ftp.DataConnection(), nullptr);
 }
 
 TEST_F(FtpSession, ActiveModeServerThatNeverConnectsReachesTheAcceptBound) {

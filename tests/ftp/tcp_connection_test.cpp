@@ -8,6 +8,7 @@
 #include "ftp/id_exceptions.h"
 #include "ftp/id_tcp_connection.h"
 #include "ftp/memory_byte_stream.h"
+#include "support/fake_clock.h"
 
 namespace signposter::ftp {
 namespace {
@@ -237,6 +238,73 @@ TEST(Connection, DroppingNotifiesOnceAndInputCanBeTakenOnlyWhenThere) {
     EXPECT_EQ(notices, (Lines{"Disconnecting from 127.0.0.1.", "Not connected."}));
     EXPECT_EQ(disconnected, 1);
     EXPECT_TRUE(fed.connection.PeerClosed());
+}
+
+// A peer that takes `perSecond` bytes per send and a driven second for each: every single send is quick,
+// the transfer as a whole crawls.
+class TricklingPeer final : public MemoryByteStream {
+public:
+    TricklingPeer(testing::FakeClock& clock, int perSecond)
+        : MemoryByteStream(""), m_clock(clock), m_perSecond(perSecond) {}
+    int SendBytes(const char* data, int count, int timeoutMs) override {
+        m_clock.tick += 1000;
+        return MemoryByteStream::SendBytes(data, std::min(count, m_perSecond), timeoutMs);
+    }
+
+private:
+    testing::FakeClock& m_clock;
+    int m_perSecond;
+};
+
+TEST(DataRateFloor, ATransferUnderOneKibPerSecondOverThirtySecondsFailsAndOneAboveGoesThrough) {
+    const std::string file(100 * 1024, 'x');
+    testing::FakeClock clock;
+    {
+        TricklingPeer slow(clock, 1000);
+        TIdTCPConnection connection;
+        connection.SetClock(clock);
+        connection.AttachByteStream(&slow);
+        std::istringstream source(file);
+        const std::int64_t start = clock.tick;
+        try {
+            connection.SendStream(source, true);
+            FAIL() << "a transfer at 1000 bytes per second went through";
+        } catch (const EIdDataTooSlow& e) {
+            EXPECT_EQ(e.Message(), "Data connection too slow.");
+        }
+        EXPECT_EQ(clock.tick - start, 30000);  // one window, not the whole file
+    }
+    TricklingPeer steady(clock, 1100);
+    TIdTCPConnection connection;
+    connection.SetClock(clock);
+    connection.AttachByteStream(&steady);
+    std::istringstream source(file);
+    EXPECT_NO_THROW(connection.SendStream(source, true));
+    EXPECT_EQ(steady.Sent(), file);
+}
+
+// A clock whose waits fail as poll() can (out of memory): the reader must report it, not spin.
+class FailingClock final : public testing::FakeClock {
+public:
+    int Poll(pollfd*, std::size_t, std::int64_t) const override {
+        ++polls;
+        errno = ENOMEM;
+        return -1;
+    }
+};
+
+TEST(ReplyReader, AFailedWaitIsASocketErrorNotAnEmptyRead) {
+    FailingClock clock;
+    TIdTCPConnection connection;
+    connection.SetClock(clock);
+    connection.Socket().OpenSocket();
+    try {
+        connection.ReadReply({220});
+        FAIL() << "read a reply through a failing wait";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 10055);
+    }
+    EXPECT_EQ(clock.polls, 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // signposter-cli upload: one attempt as the publisher makes it, its report and its exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -101,6 +102,27 @@ TEST_F(UploadCommand, SocketErrorsPrintOneLinePerMessageLine) {
     delete gone;  // nothing listens there any more
     EXPECT_EQ(Run({m_local, "index.htm"}), 1);
     EXPECT_EQ(m_stderr, "EIdSocketError: Socket Error # 10061\nConnection refused.\n");
+}
+
+TEST_F(UploadCommand, AnythingButARegularFileIsRefusedBeforeAnythingIsSent) {
+    const std::string fifo = (m_dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& local : {fifo, std::string("/dev/zero"), m_dir.string()}) {
+        EXPECT_EQ(Run({local, "index.htm"}), 1) << local;
+        EXPECT_EQ(m_stderr, "EFOpenError: Cannot open file " + local + "\n");
+    }
+    EXPECT_EQ(m_server.ControlConnections(), 0);
+}
+
+TEST_F(UploadCommand, ControlBytesFromTheServerAreShownEscaped) {
+    using namespace std::string_literals;
+    m_server.Script("PASS", Say("530 \x1b]0;owned\x07\x1b[2J no\0way\r\n"s));
+    EXPECT_EQ(Run({m_local, "index.htm", "--verbose"}), 1);
+    EXPECT_EQ(m_stderr.find('\x1b'), std::string::npos);
+    EXPECT_EQ(m_stderr.find('\x07'), std::string::npos);
+    EXPECT_NE(m_stderr.find("EIdProtocolReplyError: 530 \\x1b]0;owned\\x07\\x1b[2J no\\x00way\n"),
+              std::string::npos)
+        << m_stderr;
 }
 
 TEST_F(UploadCommand, UsageErrors) {

@@ -28,6 +28,9 @@ public:
         } while (ready < 0 && errno == EINTR);
         if (ready == 0)
             tick = std::max(tick, deadline);
+        else if (waitCostMs > 0)
+            tick =
+                deadline == platform::kNoDeadline ? tick + waitCostMs : std::min(tick + waitCostMs, deadline);
         return ready;
     }
     void SleepUntil(std::int64_t deadline) const override { tick = std::max(tick, deadline); }
@@ -35,6 +38,8 @@ public:
     mutable std::int64_t tick = 1'000'000;
     std::time_t now = 1'800'000'000;
     mutable int polls = 0;  // waits made on this clock
+    // Driven time every answered wait takes, as with a peer that is slow at every step.
+    std::int64_t waitCostMs = 0;
 };
 
 }  // namespace signposter::testing

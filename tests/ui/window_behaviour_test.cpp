@@ -286,6 +286,18 @@ TEST_F(WindowBehaviourTest, DispatchingServesEventsUntilTheDeadline) {
     EXPECT_FALSE(served);
 }
 
+TEST_F(WindowBehaviourTest, DispatchingEndsWhenTheProgramQuitsWhateverItsExitCode) {
+    CreateForm();
+    QObject scope;
+    QTimer::singleShot(0, &scope, [] { QCoreApplication::exit(1); });
+    const std::int64_t deadline = platform::MachineClock().TickCount() + 5000;
+    form->DispatchMessagesUntil(deadline);
+    EXPECT_LT(platform::MachineClock().TickCount(), deadline);
+    // The application now counts as quitting; a run of its own loop clears that for the next tests.
+    QTimer::singleShot(0, &scope, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
+
 TEST_F(WindowBehaviourTest, DispatchingWaitsOnTheClockTheCoreWasGiven) {
     // The driven clock stands far behind the machine's tick counter and reaches the deadline only when a
     // later event moves it on: the wait must serve events until then, not compare with another clock.
