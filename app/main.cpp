@@ -14,11 +14,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs("usage: signposter [--version | --help]\n"
-                   "The tray program: it starts with only its tray icon; click the icon for the window.\n"
-                   "Settings are kept in $XDG_CONFIG_HOME/signposter.ini (or ~/.config/signposter.ini).\n"
-                   "See signposter(1), and signposter-cli(1) for use without a desktop.\n",
-                   stdout);
+        std::fputs(
+            "usage: signposter [--version | --help]\n"
+            "The tray program: it starts with only its tray icon; click the icon for the window.\n"
+            "Settings are kept in $XDG_CONFIG_HOME/signposter.ini (or ~/.config/signposter.ini).\n"
+            "See signposter(1), and signposter-cli(1) for use without a desktop.\n",
+            stdout);
         return 0;
     }
     // Qt's own options are not offered either: the toolkit sees the program name alone.

@@ -79,18 +79,18 @@ int TurnOn() {
     }
     const std::string dir = AutostartDirectory();
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "signposter-cli autostart: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "signposter-cli autostart: cannot create %s: %s\n", dir.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     // The tray program starts with nothing but its tray icon, so starting it at login shows no window.
-    const std::string entry =
+    std::string entry =
         "[Desktop Entry]\n"
         "Type=Application\n"
         "Name=Signposter\n"
-        "Comment=Publish this computer's changing address as a web page\n"
-        "Exec=" + ExecValue(program) + "\n"
-        "Icon=signposter\n"
-        "Terminal=false\n";
+        "Comment=Publish this computer's changing address as a web page\n";
+    entry += "Exec=" + ExecValue(program) + "\n";
+    entry += "Icon=signposter\nTerminal=false\n";
     platform::ReplaceFileAtomically(AutostartFile(), entry);
     return 0;
 }
@@ -98,7 +98,8 @@ int TurnOn() {
 int TurnOff() {
     const std::string path = AutostartFile();
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        std::fprintf(stderr, "signposter-cli autostart: cannot remove %s: %s\n", path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "signposter-cli autostart: cannot remove %s: %s\n", path.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     return 0;
