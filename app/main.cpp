@@ -1,11 +1,27 @@
 // The tray program: starts with nothing but its tray icon and ends when its window closes with the
-// settings saved. It reads no command-line options.
+// settings saved. Beyond --version and --help it reads no command-line options.
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 
 #include "ui/application.h"
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
+    // Answered before any display is needed, so they work from a terminal without a desktop.
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("signposter %s\n", SIGNPOSTER_VERSION);
+        return 0;
+    }
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(
+            "usage: signposter [--version | --help]\n"
+            "The tray program: it starts with only its tray icon; click the icon for the window.\n"
+            "Settings are kept in $XDG_CONFIG_HOME/signposter.ini (or ~/.config/signposter.ini).\n"
+            "See signposter(1), and signposter-cli(1) for use without a desktop.\n",
+            stdout);
+        return 0;
+    }
     // Qt's own options are not offered either: the toolkit sees the program name alone.
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);

@@ -10,6 +10,7 @@ magenta in every picture.
 import math
 import os
 import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -242,6 +243,73 @@ def ico_bytes(pixels, palette):
     return header + entry + image
 
 
+# --- Desktop icons: the program icon for the hicolor theme -----------------------------------------------
+
+ICON_SIZES = (16, 32, 48, 256)
+
+
+def icon_rgba(pixels, palette, size):
+    """The icon resampled to size x size RGBA by area averaging: whole multiples stay crisp pixel art,
+    16 and 48 blend only the pixels a target pixel straddles. Colour is averaged weighted by opacity so
+    transparent magenta never bleeds into the edges."""
+    source = len(pixels)
+    scale = source / size
+    rows = []
+    for ty in range(size):
+        row = bytearray()
+        for tx in range(size):
+            r = g = b = a = 0.0
+            y0, y1 = ty * scale, (ty + 1) * scale
+            x0, x1 = tx * scale, (tx + 1) * scale
+            for sy in range(int(y0), min(source, math.ceil(y1))):
+                wy = min(y1, sy + 1) - max(y0, sy)
+                for sx in range(int(x0), min(source, math.ceil(x1))):
+                    index = pixels[sy][sx]
+                    if index == 13:
+                        continue
+                    w = wy * (min(x1, sx + 1) - max(x0, sx))
+                    pr, pg, pb = palette[index]
+                    r, g, b, a = r + pr * w, g + pg * w, b + pb * w, a + w
+            area = scale * scale
+            if a == 0:
+                row.extend((0, 0, 0, 0))
+            else:
+                row.extend((round(r / a), round(g / a), round(b / a), round(255 * a / area)))
+        rows.append(bytes(row))
+    return rows
+
+
+def png_bytes(rows, size):
+    """An 8-bit RGBA PNG, no filtering."""
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    raw = b''.join(b'\0' + row for row in rows)
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header) + chunk(b'IDAT', zlib.compress(raw, 9))
+            + chunk(b'IEND', b''))
+
+
+def svg_text(pixels, palette):
+    """The same 32 x 32 picture as squares, one run of equal pixels per rectangle: it scales without
+    blur, as the pixel art it is, and holds nothing the bitmap does not."""
+    size = len(pixels)
+    lines = ['<?xml version="1.0" encoding="UTF-8"?>',
+             f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" '
+             f'viewBox="0 0 {size} {size}" shape-rendering="crispEdges">']
+    for y, row in enumerate(pixels):
+        x = 0
+        while x < size:
+            end = x
+            while end < size and row[end] == row[x]:
+                end += 1
+            if row[x] != 13:
+                colour = '#%02x%02x%02x' % palette[row[x]]
+                lines.append(f'<rect x="{x}" y="{y}" width="{end - x}" height="1" fill="{colour}"/>')
+            x = end
+    lines += ['</svg>', '']
+    return '\n'.join(lines)
+
+
 # --- Pointing-hand cursor, 32 x 32 monochrome, hot spot (0, 0) at the finger tip -------------------------
 
 HAND = [
@@ -379,6 +447,10 @@ def main():
     assert icon[31][0] == 13
     write('mainicon.ico', ico_bytes(icon, VGA16))
     entries.append(('MAINICON', 'mainicon.ico'))
+    os.makedirs(os.path.join(HERE, 'icons'), exist_ok=True)
+    for size in ICON_SIZES:
+        write(f'icons/signposter-{size}.png', png_bytes(icon_rgba(icon, VGA16, size), size))
+    write('icons/signposter.svg', svg_text(icon, VGA16).encode())
     write('handd.cur', cur_bytes(HAND, 0, 0))
     entries.append(('HANDD', 'handd.cur'))
     write('klik.wav', click_wav())

@@ -27,5 +27,6 @@ int RunPage(Context& context, const std::vector<std::string>& args);  // page [-
 int RunPublish(Context& context, const std::vector<std::string>& args);
 int RunOffline(Context& context, const std::vector<std::string>& args);
 int RunMonitor(Context& context, const std::vector<std::string>& args);
+int RunAutostart(Context& context, const std::vector<std::string>& args);  // autostart on|off|status
 
 }  // namespace signposter::cli

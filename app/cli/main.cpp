@@ -24,7 +24,9 @@ constexpr char kUsage[] =
     "                           one upload attempt with the saved FTP settings\n"
     "  publish                  \"Update Now\": publish the page for the last address\n"
     "  offline                  \"Offline\": publish the offline notice\n"
-    "  monitor                  watch the address every second and publish changes until Ctrl-C\n";
+    "  monitor                  watch the address every second and publish changes until Ctrl-C\n"
+    "  autostart on|off|status  start the tray program at login, or not\n"
+    "  --version                print the version\n";
 
 }  // namespace
 
@@ -33,6 +35,10 @@ int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("signposter-cli %s\n", SIGNPOSTER_VERSION);
+        return 0;
     }
     const std::string command = argv[1];
     const std::vector<std::string> args(argv + 2, argv + argc);
@@ -55,6 +61,8 @@ int main(int argc, char** argv) {
             return cli::RunOffline(context, args);
         if (command == "monitor")
             return cli::RunMonitor(context, args);
+        if (command == "autostart")
+            return cli::RunAutostart(context, args);
         if (command == "upload") {
             LoadSettings(fields, state, context.settingsPath);
             return cli::RunUpload(context, args);
