@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include "ftp/id_exceptions.h"
 #include "ftp/id_simple_server.h"
 #include "ftp/id_tcp_client.h"
+#include "ftp/tls_settings.h"
 
 namespace signposter::ftp {
 
@@ -49,6 +51,14 @@ public:
     int AcceptTimeout() const { return m_acceptTimeout; }
     void SetAcceptTimeout(int milliseconds) { m_acceptTimeout = milliseconds; }
 
+    // Plain FTP, or explicit TLS on the control connection and every data connection. The TLS context is
+    // made afresh from these at the next OpenSession.
+    const TlsSettings& Tls() const { return m_tlsSettings; }
+    void SetTlsSettings(const TlsSettings& settings);
+    // Sees what each TLS handshake settled on; `dataConnection` tells which connection it was.
+    using TlsHandler = std::function<void(const TlsPeerInfo& info, bool dataConnection)>;
+    void SetOnTlsEstablished(TlsHandler handler) { m_onTls = std::move(handler); }
+
     // Connects and reads the greeting; with login, also logs in, announces the transfer type and asks
     // for the system type. Any failure closes the control connection before it propagates.
     void OpenSession(bool login);
@@ -66,6 +76,8 @@ private:
     void TransferPassive(const std::string& command, std::istream& file);
     void TransferActive(const std::string& command, std::istream& file);
     void ReadCompletionReply();
+    void StartControlTls();
+    void StartDataTls(TIdTCPConnection& data);
 
     std::string m_user;
     bool m_passive = false;
@@ -74,6 +86,11 @@ private:
     TIdFTPTransferType m_transferType = ftBinary;
     std::unique_ptr<TIdTCPConnection> m_dataConnection;
     int m_acceptTimeout = kDefaultTimeout;
+    TlsSettings m_tlsSettings;
+    std::unique_ptr<TlsContext> m_tlsContext;
+    TlsSession m_tlsSession;            // the control connection's, for the data connections to resume
+    std::string m_controlFingerprint;  // every data connection must present this certificate too
+    TlsHandler m_onTls;
 };
 
 }  // namespace signposter::ftp

@@ -24,5 +24,6 @@ int RunPage(Context& context, const std::vector<std::string>& args);  // page [-
 int RunPublish(Context& context, const std::vector<std::string>& args);
 int RunOffline(Context& context, const std::vector<std::string>& args);
 int RunMonitor(Context& context, const std::vector<std::string>& args);
+int RunTlsFingerprint(Context& context, const std::vector<std::string>& args);
 
 }  // namespace signposter::cli

@@ -22,7 +22,8 @@ constexpr char kUsage[] =
     "                           one upload attempt with the saved FTP settings\n"
     "  publish                  \"Update Now\": publish the page for the last address\n"
     "  offline                  \"Offline\": publish the offline notice\n"
-    "  monitor                  watch the address every second and publish changes until Ctrl-C\n";
+    "  monitor                  watch the address every second and publish changes until Ctrl-C\n"
+    "  tls-fingerprint          show the FTP server's TLS certificate and its SHA-256 fingerprint\n";
 
 }  // namespace
 
@@ -53,6 +54,8 @@ int main(int argc, char** argv) {
             return cli::RunOffline(context, args);
         if (command == "monitor")
             return cli::RunMonitor(context, args);
+        if (command == "tls-fingerprint")
+            return cli::RunTlsFingerprint(context, args);
         if (command == "upload") {
             LoadSettings(fields, state, context.settingsPath);
             return cli::RunUpload(context, args);

@@ -6,6 +6,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
+#include "app/cli/tls_report.h"
 #include "core/publishing_core.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
@@ -67,6 +68,9 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         client.SetTraceHandler([password](ftp::TraceDirection direction, const std::string& line) {
             std::fprintf(stderr, "%s %s\n", direction == ftp::TraceDirection::Sent ? ">" : "<",
                          MaskPassword(line, password).c_str());
+        });
+        client.SetOnTlsEstablished([](const ftp::TlsPeerInfo& info, bool dataConnection) {
+            PrintTlsHandshake(stderr, info, dataConnection);
         });
     }
     try {
