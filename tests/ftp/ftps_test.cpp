@@ -8,13 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ftp/id_exceptions.h"
 #include "ftp/id_ftp.h"
+#include "real_ftp_servers.h"
 #include "scripted_ftp_server.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
@@ -381,6 +384,105 @@ TEST_F(TlsChannelPair, PeerGoneWhileWritingIsAnErrorNotSigpipe) {
         for (int i = 0; i < 64; ++i) m_client.WriteBytes(chunk.data(), static_cast<int>(chunk.size())),
         EIdSocketError);
 }
+
+// ---- Real servers that require TLS: vsftpd and pyftpdlib ----
+
+enum class Peer { Pyftpdlib, Vsftpd };
+
+struct RealPeers {
+    std::unique_ptr<testing::RealFtpServer> pyftpdlib, vsftpd;
+    std::string pyftpdlibWhy, vsftpdWhy;
+    TempDir files;
+};
+
+class RealFtps : public ::testing::TestWithParam<std::tuple<Peer, bool>> {
+protected:
+    static void SetUpTestSuite() {
+        s_peers = new RealPeers;
+        const testing::ServerTls tls{Certs().good.certFile, Certs().good.keyFile};
+        s_peers->pyftpdlib = testing::StartPyftpdlibTls(&s_peers->pyftpdlibWhy, tls);
+        s_peers->vsftpd = testing::StartVsftpdTls(&s_peers->vsftpdWhy, tls);
+        std::string page = "<html>\r\n";
+        while (page.size() < 2048) page += "<p>This machine is at 192.0.2.7.</p>\r\n";
+        testing::WriteFile(s_peers->files.File("page.htm"), page);
+        std::string large(5 * 1024 * 1024, '\0');
+        std::mt19937 random(12);
+        for (char& c : large) c = static_cast<char>(random());
+        testing::WriteFile(s_peers->files.File("large.bin"), large);
+    }
+    static void TearDownTestSuite() {
+        delete s_peers;
+        s_peers = nullptr;
+    }
+    void SetUp() override {
+        if (std::get<0>(GetParam()) == Peer::Pyftpdlib) {
+            ASSERT_NE(s_peers->pyftpdlib, nullptr) << s_peers->pyftpdlibWhy;
+            m_server = s_peers->pyftpdlib.get();
+        } else {
+            if (s_peers->vsftpd == nullptr && ::geteuid() != 0)
+                GTEST_SKIP() << s_peers->vsftpdWhy;
+            ASSERT_NE(s_peers->vsftpd, nullptr) << s_peers->vsftpdWhy;
+            m_server = s_peers->vsftpd.get();
+        }
+        m_ftp.SetHost("127.0.0.1");
+        m_ftp.SetPort(m_server->Port());
+        m_ftp.SetUser(m_server->User());
+        m_ftp.SetPassword(m_server->Password());
+        m_ftp.SetPassive(std::get<1>(GetParam()));
+        m_ftp.SetTransferType(ftASCII);
+    }
+    void TearDown() override { m_ftp.CloseConnection(); }
+
+    void Upload(const std::string& local, const std::string& remote) {
+        m_ftp.OpenSession(true);
+        m_ftp.StoreFile(s_peers->files.File(local), remote, false);
+        m_ftp.CloseConnection();
+    }
+    // pyftpdlib stores the ASCII type's CR LF as LF; vsftpd stores the bytes unchanged.
+    std::string Expected(const std::string& local) const {
+        std::string bytes = testing::ReadFile(s_peers->files.File(local));
+        if (std::get<0>(GetParam()) == Peer::Pyftpdlib) {
+            for (std::size_t at = bytes.find("\r\n"); at != std::string::npos; at = bytes.find("\r\n", at))
+                bytes.erase(at, 1);
+        }
+        return bytes;
+    }
+
+    static RealPeers* s_peers;
+    testing::RealFtpServer* m_server = nullptr;
+    TIdFTP m_ftp;
+};
+
+RealPeers* RealFtps::s_peers = nullptr;
+
+TEST_P(RealFtps, PublishesOverTlsWithTrustFileOrFingerprint) {
+    bool resumed = false;
+    m_ftp.SetOnTlsEstablished([&](const TlsPeerInfo& info, bool data) { resumed = resumed || (data && info.resumed); });
+    m_ftp.SetTlsSettings(MakeTlsSettings("ExplicitTLS", Certs().good.certFile, ""));
+    Upload("page.htm", "ipaddress.htm");
+    EXPECT_EQ(m_server->ReadFile("ipaddress.htm"), Expected("page.htm"));
+    EXPECT_TRUE(resumed);
+    m_ftp.SetTlsSettings(MakeTlsSettings("ExplicitTLS", "", Certs().good.fingerprint));
+    Upload("large.bin", "large.bin");
+    EXPECT_EQ(m_server->ReadFile("large.bin"), Expected("large.bin"));
+}
+
+TEST_P(RealFtps, SystemStoreRejectsTheSelfSignedCertificate) {
+    m_ftp.SetTlsSettings(MakeTlsSettings("ExplicitTLS", "", ""));
+    try {
+        m_ftp.OpenSession(true);
+        ADD_FAILURE();
+    } catch (const EIdTLSCertificateRejected& error) {
+        EXPECT_EQ(error.Message(), "Server certificate rejected: self-signed certificate");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PassiveAndActive, RealFtps,
+                         ::testing::Combine(::testing::Values(Peer::Pyftpdlib, Peer::Vsftpd), ::testing::Bool()),
+                         [](const auto& testInfo) {
+                             return std::string(std::get<0>(testInfo.param) == Peer::Vsftpd ? "vsftpd" : "pyftpdlib") +
+                                    (std::get<1>(testInfo.param) ? "Passive" : "Active");
+                         });
 
 }  // namespace
 }  // namespace signposter::ftp
