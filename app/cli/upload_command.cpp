@@ -59,6 +59,8 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
 
     HeadlessUserInterface ui;
     PublishingCore core(context.fields, ui, context.settingsPath);
+    // The values loaded for this command, the FTPS keys among them, are the ones the publisher configures from.
+    core.State() = context.state;
     ftp::TIdFTP& client = core.Client();
     const std::string password = context.fields.Text(TextField::Password);
     if (verbose) {
