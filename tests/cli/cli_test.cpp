@@ -82,7 +82,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.status, 0);
     EXPECT_EQ(show.out,
               "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
-              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n");
+              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
+              "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
 
     RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
@@ -95,7 +96,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.out,
               "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
               "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-              "LastIP=192.0.2.1\n");
+              "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
