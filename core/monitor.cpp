@@ -2,6 +2,7 @@
 
 #include "core/publisher.h"
 #include "core/settings.h"
+#include "ftp/tls_settings.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -98,6 +99,13 @@ bool Monitor::ValidateSettings() {
         messages += "Please select a template option.\r";
     if (options > 1)
         messages += "Please select one template option only.\r";
+    // FTPS settings: only a key the user set can give one of these.
+    if (!ftp::ParseFtpSecurity(m_state.FtpSecurity))
+        messages += "Unknown FtpSecurity value\r";
+    if (!text::Trim(m_state.TlsTrustFile).empty() && !platform::FileExists(text::Trim(m_state.TlsTrustFile)))
+        messages += "TLS trust file not found\r";
+    if (!ftp::NormalizeFingerprint(m_state.TlsFingerprint))
+        messages += "TLS fingerprint must be 64 hex digits\r";
 
     const bool valid = text::Trim(messages).empty();
     if (!valid)

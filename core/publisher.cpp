@@ -65,6 +65,7 @@ void Publisher::ConfigureClient() {
     m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
     m_ftp.SetPassword(m_fields.Text(TextField::Password));
+    m_ftp.SetTlsSettings(ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
 }
 
 std::string Publisher::RemoteName() const {

@@ -33,7 +33,8 @@ public:
     // The offline notice.
     void PublishOffline();
     // Sets the client's host, port, user, password and mode from the fields, as every attempt uses them. A
-    // port text that is no number raises EConvertError.
+    // port text that is no number raises EConvertError; an unknown FtpSecurity value or a malformed TLS
+    // fingerprint raises EIdTLSLibraryError, so that it never means plain FTP.
     void ConfigureClient();
     // Where the page goes on the server: the remote path (one leading "/" removed) followed by the page
     // name, joined as they stand.

@@ -99,6 +99,9 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     fields.SetText(TextField::TemplateFile, state.TemplateFile);
     state.IgnoreList = IniReadString(kSettingsSection, "IgnoreIP", "");
     state.CurrentIP = IniReadString(kSettingsSection, "LastIP", "");
+    state.FtpSecurity = IniReadString(kSettingsSection, "FtpSecurity", "");
+    state.TlsTrustFile = IniReadString(kSettingsSection, "TlsTrustFile", "");
+    state.TlsFingerprint = IniReadString(kSettingsSection, "TlsFingerprint", "");
     IniClose();
 }
 

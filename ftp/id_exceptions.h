@@ -58,6 +58,31 @@ private:
     int m_errorNumber;
 };
 
+// TLS (explicit FTPS). Handshake and certificate failures each have their own class so that a user can
+// tell a broken server from one that is not the server they meant.
+SIGNPOSTER_EXCEPTION_CLASS(EIdTLSError, EIdException);
+SIGNPOSTER_EXCEPTION_CLASS(EIdTLSLibraryError, EIdTLSError);     // context or trust file unusable
+SIGNPOSTER_EXCEPTION_CLASS(EIdTLSHandshakeFailed, EIdTLSError);  // any handshake failure but the certificate
+
+// The chain or the name check failed; VerifyResult is OpenSSL's verify code.
+class EIdTLSCertificateRejected : public EIdTLSError {
+public:
+    EIdTLSCertificateRejected(long verifyResult, std::string message)
+        : EIdTLSError(std::move(message)), m_verifyResult(verifyResult) {}
+    const char* ClassName() const noexcept override { return "EIdTLSCertificateRejected"; }
+    long VerifyResult() const noexcept { return m_verifyResult; }
+
+private:
+    long m_verifyResult;
+};
+
+// The leaf certificate is not the pinned one, or a data connection presents another than the control's.
+class EIdTLSFingerprintMismatch : public EIdTLSCertificateRejected {
+public:
+    using EIdTLSCertificateRejected::EIdTLSCertificateRejected;
+    const char* ClassName() const noexcept override { return "EIdTLSFingerprintMismatch"; }
+};
+
 inline constexpr char kMsgAlreadyConnected[] = "Already connected.";
 inline constexpr char kMsgConnectionClosedGracefully[] = "Connection Closed Gracefully.";
 inline constexpr char kMsgCannotAllocateSocket[] = "Cannot allocate socket.";

@@ -80,11 +80,28 @@ void TIdFTP::Login(bool login) {
     // to the writer: a server that answers the user command with 230 never asks for it.
     if (login)
         RefuseLineBreaks(m_user);
+    const bool tls = m_tlsSettings.security == FtpSecurity::ExplicitTLS;
+    m_tlsSession.reset();
+    m_controlFingerprint.clear();
+    // Made before connecting, so that a trust file that cannot be loaded fails without a byte sent.
+    if (tls && !m_tlsContext)
+        m_tlsContext = std::make_unique<TlsContext>(m_tlsSettings);
     ConnectToHost();
     ReadReply({220});
+    if (tls)
+        StartControlTls();
     if (login) {
         if (SendCommand("user " + m_user, {230, 331}) == 331)
             SendCommand("pass " + m_password, 230);
+        if (tls) {
+            // After the login, as other clients send them too. A refusal ends the session: the page is
+            // never sent over an unprotected data connection.
+            SendCommand("PBSZ 0", 200);
+            SendCommand("PROT P", 200);
+            // Taken only now: TLS 1.3 session tickets arrive after the handshake and are read with the
+            // first replies, so a session taken right after the handshake could not be resumed.
+            m_tlsSession = Socket().Tls()->Session();
+        }
         SendTypeCommand();
         const int code = SendCommand("syst", {200, 215, 500});
         const std::string last = LastReplyText();
@@ -133,6 +150,36 @@ void TIdFTP::StoreBytes(const std::string& bytes, const std::string& remoteName,
     }
     std::istringstream source(bytes);
     WithinSession([&] { TransferFile(command, source); });
+}
+
+void TIdFTP::SetTlsSettings(const TlsSettings& settings) {
+    m_tlsSettings = settings;
+    m_tlsContext.reset();
+}
+
+void TIdFTP::StartControlTls() {
+    SendCommand("AUTH TLS", 234);
+    // Bytes that came with the 234 were sent before encryption and could be an attacker's replies
+    // pipelined behind it (CVE-2021-22947): they must never be read as replies after the handshake.
+    if (!InputBuffer().empty()) {
+        DropConnection();
+        throw EIdProtocolReplyError(LastReplyCode(), "Unexpected data after the 234 reply to AUTH TLS.");
+    }
+    Socket().StartTls(*m_tlsContext, Host(), nullptr, "", ReplyTimeout());
+    m_controlFingerprint = Socket().Tls()->PeerInfo().fingerprint;
+    if (m_onTls)
+        m_onTls(Socket().Tls()->PeerInfo(), false);
+}
+
+void TIdFTP::StartDataTls(TIdTCPConnection& data) {
+    if (!m_tlsContext)
+        m_tlsContext = std::make_unique<TlsContext>(m_tlsSettings);
+    // We are the TLS client whoever opened the connection (RFC 4217). The control connection's session
+    // is resumed (vsftpd refuses a data connection that does not resume it, after truncating the file),
+    // and its certificate must be shown again, so nobody can take over the data connection alone.
+    data.Socket().StartTls(*m_tlsContext, Host(), m_tlsSession, m_controlFingerprint, ReplyTimeout());
+    if (m_onTls)
+        m_onTls(data.Socket().Tls()->PeerInfo(), true);
 }
 
 void TIdFTP::SendTypeCommand() {
@@ -187,6 +234,10 @@ void TIdFTP::TransferPassive(const std::string& command, std::istream& file) {
     data.ConnectToHost();
     CloseOnFailure closer(data);
     ReadReply({110, 125, 150});
+    // Only after the preliminary reply: pyftpdlib drops a data connection that turns readable before its
+    // transfer command, and vsftpd finishes its side of the handshake after its 150 anyway.
+    if (Socket().Tls())
+        StartDataTls(data);
     try {
         data.SendStream(file, false);
     } catch (const EIdSocketError& e) {
@@ -216,6 +267,8 @@ void TIdFTP::TransferActive(const std::string& command, std::istream& file) {
         throw EIdAcceptTimeout("The server did not open the data connection within " +
                                std::to_string(m_acceptTimeout) + " ms.");
     }
+    if (Socket().Tls())
+        StartDataTls(listener);
     listener.SendStream(file, true);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "ftp/id_exceptions.h"
 #include "ftp/id_simple_server.h"
 #include "ftp/id_tcp_client.h"
+#include "ftp/tls_settings.h"
 
 namespace signposter::ftp {
 
@@ -56,6 +58,13 @@ public:
     int SessionTimeout() const { return m_sessionTimeout; }
     void SetSessionTimeout(int milliseconds) { m_sessionTimeout = milliseconds; }
     void SetClock(const platform::Clock& clock) override;
+    // Plain FTP, or explicit TLS on the control connection and every data connection. The TLS context is
+    // made afresh from these at the next OpenSession.
+    const TlsSettings& Tls() const { return m_tlsSettings; }
+    void SetTlsSettings(const TlsSettings& settings);
+    // Sees what each TLS handshake settled on; `dataConnection` tells which connection it was.
+    using TlsHandler = std::function<void(const TlsPeerInfo& info, bool dataConnection)>;
+    void SetOnTlsEstablished(TlsHandler handler) { m_onTls = std::move(handler); }
 
     // Connects and reads the greeting; with login, also logs in, announces the transfer type and asks
     // for the system type. Any failure closes the control connection before it propagates. Starts the
@@ -83,6 +92,8 @@ private:
     // bound is known.
     template <typename Step>
     void WithinSession(Step&& step);
+    void StartControlTls();
+    void StartDataTls(TIdTCPConnection& data);
 
     std::string m_user;
     bool m_passive = false;
@@ -94,6 +105,11 @@ private:
     int m_sessionTimeout = kDefaultSessionTimeout;
     const platform::Clock* m_baseClock = &platform::MachineClock();
     std::optional<platform::BoundedClock> m_sessionClock;
+    TlsSettings m_tlsSettings;
+    std::unique_ptr<TlsContext> m_tlsContext;
+    TlsSession m_tlsSession;            // the control connection's, for the data connections to resume
+    std::string m_controlFingerprint;  // every data connection must present this certificate too
+    TlsHandler m_onTls;
 };
 
 }  // namespace signposter::ftp

@@ -56,16 +56,22 @@ void TIdSocketHandle::AcceptFrom(TIdSocket listeningSocket) {
 }
 
 int TIdSocketHandle::SendBytes(const char* data, int count, int timeoutMs) {
+    if (ThroughTls())
+        return m_tls->SendBytes(data, count, timeoutMs);
     return m_stack.Stack().Send(m_socketId, data, count, timeoutMs, *m_clock);
 }
 
 int TIdSocketHandle::ReceiveBytes(char* area, int size) {
+    if (ThroughTls())
+        return m_tls->ReceiveBytes(area, size);
     return m_stack.Stack().Receive(m_socketId, area, size);
 }
 
 bool TIdSocketHandle::WaitReadable(int timeoutMs) {
     if (!m_isOpen)
         throw EIdConnClosedGracefully(kMsgConnectionClosedGracefully);
+    if (ThroughTls())
+        return m_tls->WaitReadable(timeoutMs);
     TIdStack& stack = m_stack.Stack();
     const int ready = stack.WaitForReadable({m_socketId}, timeoutMs, *m_clock);
     // A failed wait is no "nothing yet": taking it for one would spin until the deadline.
@@ -77,6 +83,8 @@ bool TIdSocketHandle::WaitReadable(int timeoutMs) {
 void TIdSocketHandle::Close(bool resetLocal) {
     if (!m_isOpen)
         return;
+    if (m_tls)
+        m_tls->Close();
     m_isOpen = false;
     TIdStack& stack = m_stack.Stack();
     stack.Shutdown(m_socketId, 1);
@@ -85,6 +93,7 @@ void TIdSocketHandle::Close(bool resetLocal) {
 }
 
 void TIdSocketHandle::Clear(bool resetLocal) {
+    m_tls.reset();
     m_isOpen = false;
     m_socketId = kInvalidSocket;
     if (resetLocal) {
@@ -93,6 +102,12 @@ void TIdSocketHandle::Clear(bool resetLocal) {
     }
     m_remoteAddress.clear();
     m_remotePort = 0;
+}
+
+void TIdSocketHandle::StartTls(const TlsContext& context, const std::string& peerName,
+                               const TlsSession& resume, const std::string& sameAs, int timeoutMs) {
+    m_tls = std::make_unique<TlsChannel>(*this);
+    m_tls->Handshake(context, peerName, resume, sameAs, timeoutMs);
 }
 
 void TIdSocketHandle::RefreshLocal() {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "ftp/byte_stream.h"
 #include "ftp/id_stack.h"
+#include "ftp/tls_channel.h"
 
 namespace signposter::ftp {
 
@@ -44,7 +46,18 @@ public:
     void RefreshLocal();
     void RefreshRemote();
 
+    // Runs a TLS handshake on the open socket (see TlsChannel::Handshake); from then on sends, receives
+    // and waits go through TLS until Close, which sends close_notify first. Raises on any failure, the
+    // channel kept so that Close knows not to send close_notify for a handshake that never finished.
+    void StartTls(const TlsContext& context, const std::string& peerName, const TlsSession& resume,
+                  const std::string& sameAs, int timeoutMs);
+    // The running TLS channel, or nullptr for plain TCP.
+    const TlsChannel* Tls() const { return m_tls.get(); }
+
 private:
+    // Whether the byte stream operations go through TLS: not while OpenSSL itself calls them.
+    bool ThroughTls() const { return m_tls && !m_tls->InLibrary(); }
+
     TIdStackReference m_stack{false};
     const platform::Clock* m_clock = &platform::MachineClock();
     TIdSocket m_socketId = kInvalidSocket;
@@ -53,6 +66,7 @@ private:
     std::string m_remoteAddress;
     int m_port = 0;
     int m_remotePort = 0;
+    std::unique_ptr<TlsChannel> m_tls;
 };
 
 }  // namespace signposter::ftp

@@ -28,5 +28,6 @@ int RunPublish(Context& context, const std::vector<std::string>& args);
 int RunOffline(Context& context, const std::vector<std::string>& args);
 int RunMonitor(Context& context, const std::vector<std::string>& args);
 int RunAutostart(Context& context, const std::vector<std::string>& args);  // autostart on|off|status
+int RunTlsFingerprint(Context& context, const std::vector<std::string>& args);
 
 }  // namespace signposter::cli

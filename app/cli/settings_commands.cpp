@@ -7,6 +7,7 @@
 #include "app/cli/commands.h"
 #include "core/ini_store.h"
 #include "core/settings.h"
+#include "ftp/tls_settings.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
@@ -19,6 +20,9 @@ struct KeyBinding {
     const char* key;
     std::optional<TextField> text;
     std::optional<Switch> flag;
+    // The FTPS keys: read into the program's state and written straight into the file, never by
+    // SaveSettings.
+    std::string ProgramState::*tls = nullptr;
 };
 
 const KeyBinding kBindings[] = {
@@ -35,6 +39,9 @@ const KeyBinding kBindings[] = {
     {"Template", TextField::TemplateFile, {}},
     {"IgnoreIP", {}, {}},
     {"LastIP", {}, {}},
+    {"FtpSecurity", {}, {}, &ProgramState::FtpSecurity},
+    {"TlsTrustFile", {}, {}, &ProgramState::TlsTrustFile},
+    {"TlsFingerprint", {}, {}, &ProgramState::TlsFingerprint},
 };
 
 const KeyBinding* FindBinding(const std::string& key) {
@@ -63,6 +70,8 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
                 value.assign(8, '*');
         } else if (binding.text) {
             value = context.fields.Text(*binding.text);
+        } else if (binding.tls) {
+            value = context.state.*binding.tls;
         } else if (std::string(binding.key) == "IgnoreIP") {
             value = context.state.IgnoreList;
         } else {
@@ -112,14 +121,27 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
                          value.c_str());
             return 2;
         }
+        if (binding->tls == &ProgramState::FtpSecurity && !ftp::ParseFtpSecurity(value)) {
+            std::fprintf(stderr, "signposter-cli set: FtpSecurity takes None or ExplicitTLS, not '%s'\n",
+                         value.c_str());
+            return 2;
+        }
+        if (binding->tls == &ProgramState::TlsFingerprint && !ftp::NormalizeFingerprint(value)) {
+            std::fputs("signposter-cli set: TlsFingerprint must be 64 hex digits (colons and spaces allowed)\n",
+                       stderr);
+            return 2;
+        }
         changes.emplace_back(binding, value);
     }
 
     try {
         LoadSettings(context.fields, context.state, context.settingsPath);
         std::optional<std::string> ignoreList;
+        std::vector<std::pair<const char*, std::string>> tlsValues;
         for (const auto& [binding, value] : changes) {
-            if (binding->flag) {
+            if (binding->tls) {
+                tlsValues.emplace_back(binding->key, value);
+            } else if (binding->flag) {
                 context.fields.SetChecked(*binding->flag, value == "1");
             } else if (binding->text) {
                 context.fields.SetText(*binding->text, value);
@@ -136,6 +158,16 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
             IniOpen(context.settingsPath);
             try {
                 IniWriteString(kSettingsSection, "IgnoreIP", *ignoreList);
+            } catch (...) {
+                IniClose();
+                throw;
+            }
+            IniClose();
+        }
+        if (!tlsValues.empty()) {
+            IniOpen(context.settingsPath);
+            try {
+                for (const auto& [key, value] : tlsValues) IniWriteString(kSettingsSection, key, value);
             } catch (...) {
                 IniClose();
                 throw;

@@ -6,6 +6,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
+#include "app/cli/tls_report.h"
 #include "core/publishing_core.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
@@ -63,6 +64,9 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
     PublishingCore core(context.fields, ui, context.settingsPath,
                         {nullptr, &HeadlessUserInterface::StoppableClock()});
     InstallStopHandlers();
+    // The values loaded for this command, the FTPS keys among them, are the ones the publisher configures
+    // from.
+    core.State() = context.state;
     ftp::TIdFTP& client = core.Client();
     const std::string password = context.fields.Text(TextField::Password);
     if (verbose) {
@@ -72,6 +76,9 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         client.SetTraceHandler([password](ftp::TraceDirection direction, const std::string& line) {
             std::fprintf(stderr, "%s %s\n", direction == ftp::TraceDirection::Sent ? ">" : "<",
                          text::Printable(MaskPassword(line, password)).c_str());
+        });
+        client.SetOnTlsEstablished([](const ftp::TlsPeerInfo& info, bool dataConnection) {
+            PrintTlsHandshake(stderr, info, dataConnection);
         });
     }
     try {

@@ -10,6 +10,7 @@
 
 #include "ftp/real_ftp_servers.h"
 #include "ftp/scripted_ftp_server.h"
+#include "ftp/test_certificates.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -118,7 +119,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.status, 0);
     EXPECT_EQ(show.out,
               "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
-              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n");
+              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
+              "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
 
     RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
@@ -131,7 +133,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.out,
               "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
               "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-              "LastIP=192.0.2.1\n");
+              "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
@@ -184,6 +186,39 @@ TEST_F(CliTest, PublishAndOfflineUploadThePagesToARealServer) {
     EXPECT_NE(offline.out.find("OFFLINE published"), std::string::npos);
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("currently <font size=\"4\"> Offline."),
               std::string::npos);
+}
+
+TEST_F(CliTest, FtpsKeysAreShownAfterLastIPSetStraightAndPublishOverTls) {
+    ASSERT_EQ(Run({"set", "LastIP=192.0.2.99"}).status, 0);
+    const std::string before = ReadFile(SettingsFile());
+    RunResult bad = Run({"set", "Host=x", "FtpSecurity=SSL"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("FtpSecurity takes None or ExplicitTLS, not 'SSL'"), std::string::npos) << bad.err;
+    EXPECT_EQ(Run({"set", "TlsFingerprint=12:34"}).status, 2);
+    EXPECT_EQ(ReadFile(SettingsFile()), before);
+
+    const testing::TestCertificate cert = testing::MakeCertificate(m_dir.Path(), "server");
+    ASSERT_EQ(Run({"set", "FtpSecurity=explicitTLS", "TlsTrustFile=" + cert.certFile}).status, 0);
+    EXPECT_NE(Run({"show"}).out.find("LastIP=192.0.2.99\nFtpSecurity=explicitTLS\nTlsTrustFile=" + cert.certFile +
+                                     "\nTlsFingerprint=\n"),
+              std::string::npos);
+
+    std::string why;
+    std::vector<std::unique_ptr<RealFtpServer>> servers;
+    servers.push_back(testing::StartPyftpdlibTls(&why, {cert.certFile, cert.keyFile}));
+    ASSERT_TRUE(servers.back()) << why;
+    if (::geteuid() == 0) {
+        servers.push_back(testing::StartVsftpdTls(&why, {cert.certFile, cert.keyFile}));
+        ASSERT_TRUE(servers.back()) << why;
+    }
+    for (const auto& server : servers) {
+        PointAt(*server);
+        RunResult publish = Run({"publish"});
+        ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
+        EXPECT_NE(server->ReadFile("ipaddress.htm").find("192.0.2.99"), std::string::npos);
+    }
+    // The keys stay as set: no save of the program rewrote them.
+    EXPECT_NE(ReadFile(SettingsFile()).find("FtpSecurity=explicitTLS\r\nTlsTrustFile="), std::string::npos);
 }
 
 TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {

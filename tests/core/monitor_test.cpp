@@ -81,6 +81,23 @@ TEST_F(MonitorTest, ValidationMessagesComeInOrderAndAnEmptyPortBecomes21Silently
     EXPECT_EQ(m_ui.messages.size(), shown);
 }
 
+TEST_F(MonitorTest, FtpsSettingsAreValidatedAfterTheOthersAndOnlyWhenSet) {
+    Configure();
+    m_state.FtpSecurity = "ImplicitSSL";
+    m_state.TlsTrustFile = m_dir.File("missing.pem");
+    m_state.TlsFingerprint = "AB:CD";
+    m_fields.SetText(TextField::Host, "");
+    EXPECT_FALSE(m_monitor.ValidateSettings());
+    EXPECT_EQ(m_ui.messages.back().text,
+              "No Host Name\rUnknown FtpSecurity value\rTLS trust file not found\r"
+              "TLS fingerprint must be 64 hex digits\r");
+    Configure();
+    m_state.FtpSecurity = "explicitTLS";
+    m_state.TlsTrustFile = "";
+    m_state.TlsFingerprint = std::string(32, 'a') + ":" + std::string(32, 'B');
+    EXPECT_TRUE(m_monitor.ValidateSettings());
+}
+
 TEST_F(MonitorTest, ChangedAddressIsSavedThenPublishedAndAnUnchangedOneIsNot) {
     m_monitor.FormCreate();
     Configure();

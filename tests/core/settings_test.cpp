@@ -148,3 +148,34 @@ TEST_F(SettingsTest, UnwritableFileRaisesCannotCreateAndKeepsTheOldContent) {
 
 }  // namespace
 }  // namespace signposter
+
+namespace signposter {
+namespace {
+
+// The FTPS keys are read after LastIP and never written: a file without them is rewritten exactly as
+// before, and a file with them keeps them as the user typed them.
+TEST_F(SettingsTest, FtpsKeysAreLoadedButNeverSaved) {
+    const std::string without =
+        "\r\n[Settings]\r\nHost=ftp.example.org\r\nPort=21\r\nPassive=1\r\nInternalYes=1\r\nInternalNo=0\r\n"
+        "UserTemplate=0\r\nUser=bob\r\nPassword=\r\nHTML=ipaddress.htm\r\nRemotePath=/\r\nTemplate=\r\n"
+        "IgnoreIP=127.0.0.1,\r\nLastIP=203.0.113.7\r\n";
+    WriteFile(Path(), without);
+    Load();
+    Save();
+    EXPECT_EQ(ReadFile(Path()), without);
+    EXPECT_EQ(m_state.FtpSecurity + m_state.TlsTrustFile + m_state.TlsFingerprint, "");
+
+    const std::string with = without + "FtpSecurity=explicittls\r\nTlsTrustFile=/etc/host-ca.pem\r\n"
+                                       "TlsFingerprint=ab:CD:ef\r\n";
+    WriteFile(Path(), with);
+    Load();
+    EXPECT_EQ(m_state.FtpSecurity, "explicittls");
+    EXPECT_EQ(m_state.TlsTrustFile, "/etc/host-ca.pem");
+    EXPECT_EQ(m_state.TlsFingerprint, "ab:CD:ef");
+    m_state.FtpSecurity = "None";
+    Save();
+    EXPECT_EQ(ReadFile(Path()), with);
+}
+
+}  // namespace
+}  // namespace signposter

@@ -144,8 +144,33 @@ bool RealFtpServer::HasFile(const std::string& name) const {
     return fs::exists(m_root + "/" + name);
 }
 
+namespace {
+std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::string& user,
+                                               const std::string& password, const ServerTls* tls);
+std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* tls);
+}  // namespace
+
 std::unique_ptr<RealFtpServer> StartPyftpdlib(std::string* why, const std::string& user,
                                               const std::string& password) {
+    return LaunchPyftpdlib(why, user, password, nullptr);
+}
+
+std::unique_ptr<RealFtpServer> StartPyftpdlibTls(std::string* why, const ServerTls& tls) {
+    return LaunchPyftpdlib(why, "publisher", "s3cret pass", &tls);
+}
+
+std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why) {
+    return LaunchVsftpd(why, nullptr);
+}
+
+std::unique_ptr<RealFtpServer> StartVsftpdTls(std::string* why, const ServerTls& tls) {
+    return LaunchVsftpd(why, &tls);
+}
+
+namespace {
+
+std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::string& user,
+                                               const std::string& password, const ServerTls* tls) {
     const std::string work = MakeTempDir("sp-pyftpd-");
     if (work.empty()) {
         *why = "cannot create a temporary directory";
@@ -165,6 +190,10 @@ std::unique_ptr<RealFtpServer> StartPyftpdlib(std::string* why, const std::strin
         const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (logFd >= 0)
             ::dup2(logFd, STDERR_FILENO);
+        if (tls) {
+            ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, user.c_str(), password.c_str(),
+                    root.c_str(), tls->certFile.c_str(), tls->keyFile.c_str(), static_cast<char*>(nullptr));
+        }
         ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, user.c_str(), password.c_str(),
                 root.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
@@ -192,7 +221,7 @@ std::unique_ptr<RealFtpServer> StartPyftpdlib(std::string* why, const std::strin
     return server;
 }
 
-std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why) {
+std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* tls) {
     if (::geteuid() != 0) {
         *why = "vsftpd needs a local system user, which only root can create; run the tests as root";
         return nullptr;
@@ -251,6 +280,12 @@ std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why) {
             << "port_enable=YES\nconnect_from_port_20=NO\npam_service_name=vsftpd\n"
             << "secure_chroot_dir=/var/run/vsftpd/empty\nxferlog_enable=NO\ndelay_failed_login=0\n"
             << "vsftpd_log_file=" << work << "/vsftpd.log\n";
+        if (tls) {
+            // As a host that refuses clear-text logins would be set up; require_ssl_reuse is its default.
+            out << "ssl_enable=YES\nallow_anon_ssl=NO\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+                << "ssl_tlsv1=YES\nssl_sslv2=NO\nssl_sslv3=NO\nrequire_ssl_reuse=YES\n"
+                << "rsa_cert_file=" << tls->certFile << "\nrsa_private_key_file=" << tls->keyFile << "\n";
+        }
     }
     const std::string log = work + "/stderr.log";
     const pid_t pid = ::fork();
@@ -270,5 +305,7 @@ std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why) {
     }
     return server;
 }
+
+}  // namespace
 
 }  // namespace signposter::testing

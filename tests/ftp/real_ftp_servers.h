@@ -39,6 +39,14 @@ private:
 std::unique_ptr<RealFtpServer> StartPyftpdlib(std::string* why, const std::string& user = "publisher",
                                               const std::string& password = "s3cret pass");
 
+// The certificate and key (PEM files) of a server that requires explicit TLS on every connection.
+struct ServerTls {
+    std::string certFile;
+    std::string keyFile;
+};
+std::unique_ptr<RealFtpServer> StartPyftpdlibTls(std::string* why, const ServerTls& tls);
+std::unique_ptr<RealFtpServer> StartVsftpdTls(std::string* why, const ServerTls& tls);
+
 // vsftpd on 127.0.0.1 at a free high port with a passive port range, for a local system user that is
 // created when missing. Needs root; nullptr with the reason in *why otherwise.
 std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why);

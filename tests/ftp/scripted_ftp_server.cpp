@@ -1,6 +1,11 @@
 #include "scripted_ftp_server.h"
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -112,6 +117,37 @@ void SendAll(int fd, const std::string& bytes) {
     }
 }
 
+// A handshake with a client that never takes part must not hold the server thread for longer than this.
+constexpr int kHandshakeTimeoutMs = 5000;
+
+void SetReceiveTimeout(int fd, int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+SSL_CTX* ServerContext(const std::string& certFile, const std::string& keyFile) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        throw std::runtime_error("scripted server: cannot load " + certFile);
+    }
+    return ctx;
+}
+
+// The server's side of a handshake on a blocking socket; nullptr when it fails.
+SSL* Accept(SSL_CTX* ctx, int fd) {
+    SetReceiveTimeout(fd, kHandshakeTimeoutMs);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) != 1) {
+        SSL_free(ssl);
+        ERR_clear_error();
+        return nullptr;
+    }
+    SetReceiveTimeout(fd, 0);
+    return ssl;
+}
+
 void Pause(int ms, const std::atomic<bool>& stop) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (!stop && Clock::now() < end)
@@ -166,6 +202,78 @@ ScriptedFtpServer::~ScriptedFtpServer() {
     if (m_thread.joinable())
         m_thread.join();
     ::close(m_listener);
+    SSL_CTX_free(m_tls);
+    SSL_CTX_free(m_otherTls);
+}
+
+void ScriptedFtpServer::EnableTls(const std::string& certFile, const std::string& keyFile,
+                                  const std::string& otherCertFile, const std::string& otherKeyFile) {
+    std::lock_guard lock(m_mutex);
+    m_tls = ServerContext(certFile, keyFile);
+    if (!otherCertFile.empty())
+        m_otherTls = ServerContext(otherCertFile, otherKeyFile);
+    if (m_scripts.find("AUTH") == m_scripts.end())
+        m_scripts["AUTH"] = {Say("234 Proceed with negotiation.\r\n")};
+    m_scripts.try_emplace("PBSZ", std::vector<ScriptedReply>{Say("200 PBSZ=0\r\n")});
+    m_scripts.try_emplace("PROT", std::vector<ScriptedReply>{Say("200 Protection level set to P\r\n")});
+}
+
+int ScriptedFtpServer::ResumedDataConnections() const {
+    std::lock_guard lock(m_mutex);
+    return m_resumed;
+}
+
+void ScriptedFtpServer::SendControl(int control, const std::string& bytes) {
+    if (m_controlTls == nullptr)
+        return SendAll(control, bytes);
+    if (!bytes.empty())
+        SSL_write(m_controlTls, bytes.data(), static_cast<int>(bytes.size()));
+}
+
+bool ScriptedFtpServer::StartControlTls(int control, const ScriptedReply& reply) {
+    if (reply.tls == ScriptedReply::Tls::AnswerInClear) {
+        // The client's ClientHello, answered as if nothing had been agreed.
+        char buffer[4096];
+        if (WaitFor(control, POLLIN, kHandshakeTimeoutMs, m_stop))
+            ::recv(control, buffer, sizeof buffer, 0);
+        SendAll(control, "500 Plain text after all.\r\n");
+        return false;
+    }
+    m_controlTls = Accept(m_tls, control);
+    return m_controlTls != nullptr;
+}
+
+bool ScriptedFtpServer::ReceiveData(int data, const ScriptedReply& reply, std::string& received) {
+    char buffer[65536];
+    SSL* ssl = nullptr;
+    if (m_controlTls != nullptr && m_protectData) {
+        if (reply.dataTls == ScriptedReply::DataTls::Garbage) {
+            SendAll(data, "This is not TLS.\r\n");
+            return false;
+        }
+        ssl = Accept(reply.dataTls == ScriptedReply::DataTls::OtherCertificate && m_otherTls ? m_otherTls : m_tls,
+                     data);
+        if (ssl == nullptr)
+            return false;
+        if (SSL_session_reused(ssl) == 1) {
+            std::lock_guard lock(m_mutex);
+            ++m_resumed;
+        }
+    }
+    for (;;) {
+        if (!(ssl && SSL_pending(ssl) > 0) && !WaitFor(data, POLLIN, kDataTimeoutMs, m_stop))
+            break;
+        const int n = ssl ? SSL_read(ssl, buffer, sizeof buffer)
+                          : static_cast<int>(::recv(data, buffer, sizeof buffer, 0));
+        if (n < 0 && !ssl && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    SSL_free(ssl);
+    ERR_clear_error();
+    return true;
 }
 
 void ScriptedFtpServer::SetGreeting(ScriptedReply greeting) {
@@ -222,6 +330,12 @@ ScriptedReply ScriptedFtpServer::Next(const std::string& verb) {
 }
 
 void ScriptedFtpServer::Serve() {
+    // OpenSSL writes its records with plain write(): a client that has gone would kill the whole test
+    // program with SIGPIPE. Blocked in this thread only, the client's own writes still show if they raise it.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     while (!m_stop) {
         if (!WaitFor(m_listener, POLLIN, -1, m_stop))
             continue;
@@ -265,10 +379,11 @@ void ScriptedFtpServer::Session(int control) {
             open = Handle(control, line, dataListener, activeAddress, activePort, stalled);
             continue;
         }
-        if (!WaitFor(control, POLLIN, -1, m_stop))
+        if (!(m_controlTls && SSL_pending(m_controlTls) > 0) && !WaitFor(control, POLLIN, -1, m_stop))
             break;
         char buffer[4096];
-        const ssize_t n = ::recv(control, buffer, sizeof buffer, 0);
+        const ssize_t n = m_controlTls ? SSL_read(m_controlTls, buffer, sizeof buffer)
+                                       : ::recv(control, buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
         pending.append(buffer, static_cast<std::size_t>(n));
@@ -289,16 +404,20 @@ void ScriptedFtpServer::Session(int control) {
     for (int s : stalled) ::close(s);
     if (dataListener >= 0)
         ::close(dataListener);
+    SSL_free(m_controlTls);
+    m_controlTls = nullptr;
+    m_protectData = false;
+    ERR_clear_error();
 }
 
 bool ScriptedFtpServer::Reply(int control, const ScriptedReply& reply) {
     if (reply.delayMs > 0)
         Pause(reply.delayMs, m_stop);
     if (reply.after == ScriptedReply::After::Silence) {
-        SendAll(control, reply.text);
+        SendControl(control, reply.text);
         return false;
     }
-    SendAll(control, reply.text);
+    SendControl(control, reply.text);
     if (reply.after == ScriptedReply::After::Close) {
         ::shutdown(control, SHUT_RDWR);
         return false;
@@ -339,6 +458,11 @@ bool ScriptedFtpServer::Handle(int control, const std::string& line, int& dataLi
                                std::string& activeAddress, int& activePort, std::vector<int>& stalled) {
     const std::string verb = Upper(line.substr(0, line.find(' ')));
     ScriptedReply reply = Next(verb);
+    if (verb == "AUTH" && m_tls && m_controlTls == nullptr && reply.text.rfind("234", 0) == 0) {
+        return Reply(control, reply) && StartControlTls(control, reply);
+    }
+    if (Upper(line) == "PROT P" && reply.text.rfind("200", 0) == 0)
+        m_protectData = true;
     if (verb == "PASV") {
         if (dataListener >= 0)
             ::close(dataListener);
@@ -374,11 +498,11 @@ bool ScriptedFtpServer::Handle(int control, const std::string& line, int& dataLi
         data = OpenDataConnection(control, dataListener, activeAddress, activePort);
     if (reply.delayMs > 0)
         Pause(reply.delayMs, m_stop);
-    SendAll(control, reply.text);
+    SendControl(control, reply.text);
     if (data < 0)
         data = OpenDataConnection(control, dataListener, activeAddress, activePort);
     if (data < 0) {
-        SendAll(control, "425 Can't open data connection.\r\n");
+        SendControl(control, "425 Can't open data connection.\r\n");
         return true;
     }
     if (reply.data == ScriptedReply::Data::Stall) {
@@ -386,21 +510,17 @@ bool ScriptedFtpServer::Handle(int control, const std::string& line, int& dataLi
         return true;
     }
     std::string received;
-    char buffer[65536];
-    while (WaitFor(data, POLLIN, kDataTimeoutMs, m_stop)) {
-        const ssize_t n = ::recv(data, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        received.append(buffer, static_cast<std::size_t>(n));
+    if (!ReceiveData(data, reply, received)) {
+        ::close(data);
+        SendControl(control, "425 TLS negotiation failed on the data connection.\r\n");
+        return true;
     }
     ::close(data);
     {
         std::lock_guard lock(m_mutex);
         m_uploads.push_back(received);
     }
-    SendAll(control, reply.completion);
+    SendControl(control, reply.completion);
     if (reply.after == ScriptedReply::After::Close) {
         ::shutdown(control, SHUT_RDWR);
         return false;

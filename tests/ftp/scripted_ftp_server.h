@@ -7,6 +7,9 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;
+struct ssl_st;
+
 // An FTP server for tests: listens on 127.0.0.1 at a port of the system's choice, answers each command
 // from a per-command script (odd codes, multi-line replies, LF-only endings, delays, silence, closing),
 // opens data connections for PASV and PORT, and records the exact command lines and the bytes of every
@@ -27,6 +30,13 @@ struct ScriptedReply {
     std::string completion = "226 Transfer complete.\r\n";
     // Active mode: connect to the client before sending `text` (the connection waits in its listen queue).
     bool connectBeforeReply = false;
+    // With TLS enabled, after a 234 reply: run the handshake, or answer the client's first bytes in clear.
+    enum class Tls { Handshake, AnswerInClear };
+    Tls tls = Tls::Handshake;
+    // With TLS enabled and "PROT P" received, on this store's data connection: the handshake with the
+    // server's certificate, plain bytes instead, or the handshake with the other certificate.
+    enum class DataTls { Handshake, Garbage, OtherCertificate };
+    DataTls dataTls = DataTls::Handshake;
 };
 
 // Shorthands for the common replies.
@@ -47,6 +57,13 @@ public:
     ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
 
     int Port() const { return m_port; }
+
+    // Speaks TLS after a 234 reply (AUTH answers 234 once this is set) and, after "PROT P", on data
+    // connections once their preliminary reply is sent. Commands() then records the decrypted lines.
+    void EnableTls(const std::string& certFile, const std::string& keyFile, const std::string& otherCertFile = "",
+                   const std::string& otherKeyFile = "");
+    // Data connections whose TLS handshake resumed the control connection's session.
+    int ResumedDataConnections() const;
 
     void SetGreeting(ScriptedReply greeting);
     // Replies for a command word (compared without regard to case, e.g. "USER"), used in order; the last
@@ -77,6 +94,10 @@ private:
     bool Reply(int control, const ScriptedReply& reply);
     ScriptedReply Next(const std::string& verb);
     int OpenDataConnection(int control, int& dataListener, const std::string& activeAddress, int activePort);
+    void SendControl(int control, const std::string& bytes);
+    bool StartControlTls(int control, const ScriptedReply& reply);
+    // Reads a data connection to its end (through TLS when it runs); false when its handshake failed.
+    bool ReceiveData(int data, const ScriptedReply& reply, std::string& received);
 
     int m_listener = -1;
     int m_port = 0;
@@ -92,6 +113,11 @@ private:
     int m_controlConnections = 0;
     int m_dataConnections = 0;
     std::thread m_thread;
+    ssl_ctx_st* m_tls = nullptr;
+    ssl_ctx_st* m_otherTls = nullptr;
+    ssl_st* m_controlTls = nullptr;  // the current session's, once its handshake is done
+    bool m_protectData = false;       // "PROT P" seen in the current session
+    int m_resumed = 0;
 };
 
 }  // namespace signposter::testing

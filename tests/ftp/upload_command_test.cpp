@@ -10,6 +10,7 @@
 
 #include "app/cli/commands.h"
 #include "scripted_ftp_server.h"
+#include "test_certificates.h"
 
 namespace signposter::cli {
 namespace {
@@ -123,6 +124,45 @@ TEST_F(UploadCommand, ControlBytesFromTheServerAreShownEscaped) {
     EXPECT_NE(m_stderr.find("EIdProtocolReplyError: 530 \\x1b]0;owned\\x07\\x1b[2J no\\x00way\n"),
               std::string::npos)
         << m_stderr;
+}
+
+TEST_F(UploadCommand, VerboseReportsEachTlsHandshake) {
+    const testing::TestCertificate cert = testing::MakeCertificate(m_dir.string(), "server");
+    m_server.EnableTls(cert.certFile, cert.keyFile);
+    m_state.FtpSecurity = "ExplicitTLS";
+    m_state.TlsTrustFile = cert.certFile;
+    EXPECT_EQ(Run({m_local, "index.htm", "--verbose"}), 0) << m_stderr;
+    for (const std::string& line : Lines{"> AUTH TLS\n< 234 Proceed with negotiation.\n-- TLS control connection: TLSv1.3, TLS_",
+          "-- TLS certificate subject: CN=127.0.0.1\n-- TLS certificate issuer: CN=127.0.0.1\n",
+          "-- TLS certificate SHA-256: " + cert.fingerprint + "\n",
+          "-- TLS certificate accepted by: system store and trust file\n", "> PBSZ 0\n",
+          "< 150 Opening data connection.\n-- TLS data connection: TLSv1.3, ",
+          "-- TLS session resumed: yes\n"}) {
+        EXPECT_NE(m_stderr.find(line), std::string::npos) << line << "\n" << m_stderr;
+    }
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Uploads(), Lines{"<html>\r\nhello\r\n</html>\r\n"});
+
+    m_state.FtpSecurity = "TLS please";
+    EXPECT_EQ(Run({m_local, "index.htm"}), 1);
+    EXPECT_EQ(m_stderr, "EIdTLSLibraryError: TLS initialisation failed: unknown FtpSecurity value\n");
+}
+
+TEST_F(UploadCommand, TlsFingerprintShowsTheCertificateWithoutLoggingIn) {
+    const testing::TestCertificate cert = testing::MakeCertificate(m_dir.string(), "server");
+    m_server.EnableTls(cert.certFile, cert.keyFile);
+    std::ofstream((m_dir / "signposter.ini").string(), std::ios::binary)
+        << "[Settings]\r\nHost=127.0.0.1\r\nPort=" << m_server.Port() << "\r\nUser=publisher\r\n";
+    Context context{m_fields, m_state, (m_dir / "signposter.ini").string()};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(RunTlsFingerprint(context, {}), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Subject: CN=127.0.0.1\nIssuer: CN=127.0.0.1\nValid from: "), std::string::npos) << out;
+    EXPECT_NE(out.find("SHA-256 fingerprint: " + cert.fingerprint + "\nSystem store: self-signed certificate\n"),
+              std::string::npos)
+        << out;
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands(), Lines{"AUTH TLS"});
 }
 
 TEST_F(UploadCommand, UsageErrors) {
