@@ -12,6 +12,15 @@ struct ProgramState {
     std::string TemplateFile;   // path of the user template file
     std::string LocalPageFile;  // where the page is built before the upload
     bool Busy = false;          // a monitor tick's detection and publication are running
+
+    // Where the address comes from (core/address_source.h). Read from the settings, never written back,
+    // so that a settings file without them works exactly as it always did.
+    std::string AddressSource;     // HostName (also when empty), Interface, Web or UPnP
+    std::string AddressInterface;  // Interface: its name
+    std::string AddressURL;        // Web: the page that echoes our address
+    int AddressPollSeconds = 0;    // Web and UPnP: seconds between questions; 0 for the source's default
+    bool PublishPrivate = false;   // publish addresses that visitors cannot reach, too
+    std::string AddressProblem;    // why the latest tick's source gave no address
 };
 
 }  // namespace signposter

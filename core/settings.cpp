@@ -99,6 +99,11 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     fields.SetText(TextField::TemplateFile, state.TemplateFile);
     state.IgnoreList = IniReadString(kSettingsSection, "IgnoreIP", "");
     state.CurrentIP = IniReadString(kSettingsSection, "LastIP", "");
+    state.AddressSource = IniReadString(kSettingsSection, "AddressSource", "");
+    state.AddressInterface = IniReadString(kSettingsSection, "AddressInterface", "");
+    state.AddressURL = IniReadString(kSettingsSection, "AddressURL", "");
+    state.AddressPollSeconds = IniReadInteger(kSettingsSection, "AddressPollSeconds", 0);
+    state.PublishPrivate = Switch1("PublishPrivate", 0);
     IniClose();
 }
 

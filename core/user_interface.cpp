@@ -21,13 +21,19 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
     const std::string time = ClockTime(outcome.when);
     switch (outcome.kind) {
         case Kind::Published:
-            return outcome.address + " published " + time;
+            return outcome.address + " published " + time + (outcome.reason.empty() ? "" : ": " + outcome.reason);
         case Kind::SkippedInactive:
             return outcome.address + " not published " + time + ": Signposter is not active";
         case Kind::SkippedIgnored:
             return outcome.address + " not published " + time + ": on the ignore list";
         case Kind::SkippedEmptyAddress:
-            return "no address " + time + ": the host name did not resolve";
+            return "no address " + time + ": " +
+                   (outcome.reason.empty() ? std::string("the host name did not resolve") : outcome.reason);
+        case Kind::SkippedFlagged:
+            return outcome.address + " not published " + time + ": " + outcome.reason;
+        case Kind::AddressUnavailable:
+            return "address not checked " + time + ": " + text::OneLine(outcome.reason) +
+                   (outcome.address.empty() ? std::string() : "; keeping " + outcome.address);
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:

@@ -81,7 +81,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.status, 0);
     EXPECT_EQ(show.out,
               "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
-              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n");
+              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
+              "AddressSource=\nAddressInterface=\nAddressURL=\nAddressPollSeconds=\nPublishPrivate=0\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
 
     RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
@@ -94,7 +95,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.out,
               "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
               "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-              "LastIP=192.0.2.1\n");
+              "LastIP=192.0.2.1\nAddressSource=\nAddressInterface=\nAddressURL=\nAddressPollSeconds=\n"
+              "PublishPrivate=0\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
@@ -167,7 +169,8 @@ TEST_F(CliTest, MonitorPublishesTheMachinesAddressAndSavesOnSigterm) {
     const RunResult address = Run({"address"});
     if (address.status != 0)
         GTEST_SKIP() << "this machine's host name does not resolve";
-    const std::string ip = address.out.substr(0, address.out.find('\n'));
+    // "ADDRESS CLASS".
+    const std::string ip = address.out.substr(0, address.out.find(' '));
 
     const pid_t monitor = Start({"monitor"});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
