@@ -123,6 +123,8 @@ void HttpAnswerParser::ParseHead(std::string_view head) {
     if (status.size() > 12 && status[12] != ' ')
         Malformed();
     m_status = std::stoi(status.substr(9, 3));
+    if (m_status < 100)
+        Malformed();
     m_reason = status.size() > 13 ? status.substr(13) : std::string();
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::string& line = lines[i];
