@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -77,13 +79,29 @@ private:
                     break;
                 head.append(buffer, static_cast<std::size_t>(n));
             }
+            // A request body (a SOAP call) is read before answering, so that closing resets nothing.
+            const std::size_t headEnd = head.find("\r\n\r\n");
+            const std::size_t length = HeaderNumber(head, "content-length:");
+            while (headEnd != std::string::npos && head.size() < headEnd + 4 + length && WaitFor(client, POLLIN)) {
+                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                head.append(buffer, static_cast<std::size_t>(n));
+            }
             Answer answer;
             {
                 std::lock_guard lock(m_mutex);
                 m_requests.push_back(head);
                 const std::size_t space = head.find(' ');
                 const std::string path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
-                const auto found = m_answers.find(path);
+                // "PATH#Action" answers one SOAP action at that path.
+                const std::size_t hash = head.find('#', head.find("SOAPAction:"));
+                const std::string action = head.find("SOAPAction:") == std::string::npos || hash == std::string::npos
+                                               ? std::string()
+                                               : head.substr(hash, head.find('"', hash) - hash);
+                auto found = m_answers.find(path + action);
+                if (found == m_answers.end())
+                    found = m_answers.find(path);
                 answer = found != m_answers.end() ? found->second : Answer{"HTTP/1.1 404 Not Found\r\n\r\n"};
             }
             Send(client, answer.bytes);
@@ -99,6 +117,13 @@ private:
             }
             ::close(client);
         }
+    }
+
+    static std::size_t HeaderNumber(const std::string& head, const std::string& lowerName) {
+        std::string lower = head;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::size_t at = lower.find(lowerName);
+        return at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + lowerName.size(), nullptr, 10);
     }
 
     bool Send(int fd, const std::string& bytes) const {
