@@ -17,7 +17,7 @@ cli="$PWD/$build/app/signposter-cli"
 work=$(mktemp -d /tmp/signposter-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME="$work/config" TMPDIR="$work"
-address=$("$cli" address || true)
+address=$("$cli" address | cut -d' ' -f1 || true)
 # Nothing to publish: the stored address is the machine's own, so every tick resolves and compares only.
 "$cli" set Host=127.0.0.1 Port=9 User=bench Password=x "LastIP=$address" >/dev/null
 

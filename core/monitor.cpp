@@ -1,5 +1,6 @@
 #include "core/monitor.h"
 
+#include "core/address_source.h"
 #include "core/publisher.h"
 #include "core/settings.h"
 #include "ftp/tls_settings.h"
@@ -27,13 +28,27 @@ private:
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, HostLookup& lookup,
                  const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
+    : Monitor(settings, ui, state, std::make_unique<ConfiguredAddress>(state, lookup, clock), nullptr, clock, ftp,
+              std::move(settingsPath)) {}
+
+Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, ConfiguredAddress& address,
+                 const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
+    : Monitor(settings, ui, state, nullptr, &address, clock, ftp, std::move(settingsPath)) {}
+
+Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
+                 std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address, const Clock& clock,
+                 ftp::TIdFTP& ftp, std::string settingsPath)
     : m_settings(settings),
       m_ui(ui),
       m_state(state),
-      m_lookup(lookup),
+      m_ownAddress(std::move(ownAddress)),
+      m_address(address ? address : m_ownAddress.get()),
       m_clock(clock),
       m_settingsPath(std::move(settingsPath)),
-      m_publisher(std::make_unique<Publisher>(settings, ui, state, clock, ftp)) {}
+      m_publisher(std::make_unique<Publisher>(settings, ui, state, clock, ftp)) {
+    // A router question blocks for seconds; the program's end must not wait for it.
+    m_address->SetStopCheck([this] { return m_ui.EndRequested(); });
+}
 
 Monitor::~Monitor() = default;
 
@@ -69,7 +84,11 @@ void Monitor::Timer1Timer() {
         }
         BusyGuard busy(m_state.Busy);
         m_state.PreviousIP = m_state.CurrentIP;
-        m_state.CurrentIP = GetLocalAddress(m_lookup);
+        const TickAnswer answer = m_address->Ask();
+        m_state.CurrentIP = answer.address;
+        m_state.AddressProblem = answer.problem;
+        if (answer.kept && !answer.problem.empty())
+            ReportAddressProblem(answer.problem);
         if (m_state.CurrentIP != m_state.PreviousIP) {
             SaveSettings(m_settings, m_state, m_settingsPath);
             m_publisher->PublishAddress(/*justDetected=*/true);
@@ -106,6 +125,7 @@ bool Monitor::ValidateSettings() {
         messages += "TLS trust file not found\r";
     if (!ftp::NormalizeFingerprint(m_state.TlsFingerprint))
         messages += "TLS fingerprint must be 64 hex digits\r";
+    messages += AddressSettingsMessages(m_state);
 
     const bool valid = text::Trim(messages).empty();
     if (!valid)
@@ -143,6 +163,15 @@ void Monitor::OfflineCommand() {
 
 void Monitor::PublishAddressNow() {
     m_publisher->PublishAddress();
+}
+
+void Monitor::ReportAddressProblem(const std::string& problem) {
+    PublicationOutcome outcome;
+    outcome.kind = PublicationOutcome::Kind::AddressUnavailable;
+    outcome.address = m_state.CurrentIP;
+    outcome.reason = problem;
+    outcome.when = m_clock.Now();
+    m_ui.ReportOutcome(outcome);
 }
 
 void Monitor::PublishOfflineNow() {

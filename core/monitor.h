@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/address_discovery.h"
+#include "core/address_source.h"
 #include "core/clock.h"
 #include "core/live_settings.h"
 #include "core/program_state.h"
@@ -23,7 +24,12 @@ class Publisher;
 // catches what escapes it and shows it through the default error display, as the application would.
 class Monitor {
 public:
+    // The address comes from the source the settings choose, over `lookup` for the host name and the
+    // interfaces.
     Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, HostLookup& lookup,
+            const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath);
+    // The address comes from `address`, which the caller owns (the program's assembly).
+    Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, ConfiguredAddress& address,
             const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath);
     ~Monitor();
 
@@ -46,16 +52,22 @@ public:
     Publisher& GetPublisher() { return *m_publisher; }
 
 private:
+    Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
+            std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address, const Clock& clock,
+            ftp::TIdFTP& ftp, std::string settingsPath);
     template <typename Action>
     bool ShowingErrors(Action&& action);
     void ValidateThen(void (Monitor::*publish)());
     void PublishAddressNow();
     void PublishOfflineNow();
+    // A polled source failed this tick: the user learns why the address was not checked.
+    void ReportAddressProblem(const std::string& problem);
 
     LiveSettings& m_settings;
     UserInterface& m_ui;
     ProgramState& m_state;
-    HostLookup& m_lookup;
+    std::unique_ptr<ConfiguredAddress> m_ownAddress;
+    ConfiguredAddress* m_address;
     const Clock& m_clock;
     std::string m_settingsPath;
     std::unique_ptr<Publisher> m_publisher;

@@ -17,6 +17,15 @@ struct ProgramState {
     std::string FtpSecurity;     // "None" or "ExplicitTLS" (any case); empty is None
     std::string TlsTrustFile;    // PEM certificates trusted besides the system's
     std::string TlsFingerprint;  // the server certificate's SHA-256, as typed
+
+    // Where the address comes from (core/address_source.h). Read from the settings, never written back,
+    // so that a settings file without them works exactly as it always did.
+    std::string AddressSource;     // HostName (also when empty), Interface, Web or UPnP
+    std::string AddressInterface;  // Interface: its name
+    std::string AddressURL;        // Web: the page that echoes our address
+    int AddressPollSeconds = 0;    // Web and UPnP: seconds between questions; 0 for the source's default
+    bool PublishPrivate = false;   // publish addresses that visitors cannot reach, too
+    std::string AddressProblem;    // why the latest tick's source gave no address
 };
 
 }  // namespace signposter

@@ -1,5 +1,6 @@
 #include "core/publisher.h"
 
+#include "core/address_source.h"
 #include "core/page_builder.h"
 #include "ftp/id_ftp.h"
 #include "platform/text.h"
@@ -102,7 +103,24 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
     // An unresolved host name still counts as a change, but a page of "http://" links helps nobody.
     if (kind == Kind::Address && outcome.address.empty()) {
         outcome.kind = OutcomeKind::SkippedEmptyAddress;
+        outcome.reason = m_state.AddressProblem;
         return Finish(outcome, sequence, kind, retryIntervalMs);
+    }
+    if (kind == Kind::Address) {
+        outcome.addressClass = ClassifyAddress(outcome.address);
+        if (outcome.addressClass != AddressClass::Public) {
+            // The host name publishes what it resolves to, as it always did (the ignore list filters it);
+            // the sources chosen to find the public address hold back what visitors cannot reach.
+            const bool hostName = ParseSourceKind(m_state.AddressSource) == SourceKind::HostName;
+            if (!hostName && !m_state.PublishPrivate) {
+                outcome.kind = OutcomeKind::SkippedFlagged;
+                outcome.reason =
+                    outcome.address + " is " + ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";
+                return Finish(outcome, sequence, kind, retryIntervalMs);
+            }
+            outcome.reason = ClassPhrase(outcome.addressClass) + ", visitors outside this network cannot reach it" +
+                             (hostName ? "; see AddressSource" : "");
+        }
     }
     // This publication uploads the page it built, whatever another one writes to the file meanwhile.
     std::string page;

@@ -13,7 +13,8 @@ PublishingCore::PublishingCore(LiveSettings& fields, UserInterface& ui, std::str
     }
     ApplyClientDefaults(m_client);
     m_client.SetClock(*m_clock);
-    m_monitor = std::make_unique<Monitor>(fields, ui, m_state, *m_lookup, *m_clock, m_client, m_settingsPath);
+    m_address = std::make_unique<ConfiguredAddress>(m_state, *m_lookup, *m_clock, std::move(services.upnp));
+    m_monitor = std::make_unique<Monitor>(fields, ui, m_state, *m_address, *m_clock, m_client, m_settingsPath);
 }
 
 PublishingCore::~PublishingCore() = default;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/address_discovery.h"
+#include "core/address_source.h"
 #include "core/clock.h"
 #include "core/live_settings.h"
 #include "core/monitor.h"
@@ -18,6 +19,7 @@ namespace signposter {
 struct CoreServices {
     HostLookup* lookup = nullptr;
     const Clock* clock = nullptr;
+    std::shared_ptr<UpnpGateway> upnp;
 };
 
 // The program put together once: the program-wide values, the FTP client as the program uses it, the host
@@ -41,6 +43,8 @@ public:
     const std::string& SettingsPath() const { return m_settingsPath; }
     const Clock& GetClock() const { return *m_clock; }
     HostLookup& Lookup() { return *m_lookup; }
+    // The address source the settings choose, as the monitor asks it.
+    ConfiguredAddress& Address() { return *m_address; }
     ftp::TIdFTP& Client() { return m_client; }
     Monitor& GetMonitor() { return *m_monitor; }
     Publisher& GetPublisher() { return m_monitor->GetPublisher(); }
@@ -52,6 +56,7 @@ private:
     HostLookup* m_lookup;
     const Clock* m_clock;
     ftp::TIdFTP m_client;  // IdFTP1
+    std::unique_ptr<ConfiguredAddress> m_address;
     std::unique_ptr<Monitor> m_monitor;
 };
 

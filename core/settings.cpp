@@ -102,6 +102,11 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     state.FtpSecurity = IniReadString(kSettingsSection, "FtpSecurity", "");
     state.TlsTrustFile = IniReadString(kSettingsSection, "TlsTrustFile", "");
     state.TlsFingerprint = IniReadString(kSettingsSection, "TlsFingerprint", "");
+    state.AddressSource = IniReadString(kSettingsSection, "AddressSource", "");
+    state.AddressInterface = IniReadString(kSettingsSection, "AddressInterface", "");
+    state.AddressURL = IniReadString(kSettingsSection, "AddressURL", "");
+    state.AddressPollSeconds = IniReadInteger(kSettingsSection, "AddressPollSeconds", 0);
+    state.PublishPrivate = Switch1("PublishPrivate", 0);
     IniClose();
 }
 

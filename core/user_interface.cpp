@@ -21,14 +21,21 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
     const std::string time = ClockTime(outcome.when);
     switch (outcome.kind) {
         case Kind::Published:
-            return outcome.address + " published " + time;
+            return outcome.address + " published " + time + (outcome.reason.empty() ? "" : ": " + outcome.reason);
         case Kind::SkippedInactive:
             return outcome.address + " not published " + time + ": Signposter is not active";
         case Kind::SkippedIgnored:
             return outcome.address + " not published " + time + ": on the ignore list";
         case Kind::SkippedEmptyAddress:
+            if (!outcome.reason.empty())
+                return "no address " + time + ": " + outcome.reason;
             return outcome.addressDetected ? "no address " + time + ": the host name did not resolve"
                                            : "nothing published " + time + ": no address known yet";
+        case Kind::SkippedFlagged:
+            return outcome.address + " not published " + time + ": " + outcome.reason;
+        case Kind::AddressUnavailable:
+            return "address not checked " + time + ": " + text::OneLine(outcome.reason) +
+                   (outcome.address.empty() ? std::string() : "; keeping " + outcome.address);
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string>
 
+#include "core/address_class.h"
+
 namespace signposter {
 
 enum class MessageIcon { Information, Error };
@@ -17,6 +19,8 @@ struct PublicationOutcome {
         SkippedEmptyAddress,  // no address: nothing worth publishing
         Abandoned,            // the user template file is missing
         Failed,               // every attempt failed; see the error fields
+        SkippedFlagged,       // an address visitors cannot reach, from a source that holds those back
+        AddressUnavailable,   // a polled address source failed; the last address stands (no publication)
     };
     Kind kind = Kind::Published;
     bool offline = false;          // the offline notice rather than the address page
@@ -27,6 +31,9 @@ struct PublicationOutcome {
     std::string errorClass;        // Failed: the last attempt's exception class
     std::string errorMessage;      // Failed: its message
     bool willRetry = false;        // Failed: the monitor keeps it pending and tries again later
+    AddressClass addressClass = AddressClass::Public;
+    // Why, in words: the source's failure, or what the address's class means for visitors.
+    std::string reason;
 };
 
 // One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <message>".

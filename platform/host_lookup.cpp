@@ -100,4 +100,21 @@ std::vector<std::string> SystemHostLookup::InterfaceIPv4() {
     return addresses;
 }
 
+std::vector<InterfaceEntry> ListInterfaces() {
+    std::vector<InterfaceEntry> entries;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return entries;
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        InterfaceEntry item;
+        item.name = entry->ifa_name ? entry->ifa_name : "";
+        item.up = (entry->ifa_flags & IFF_UP) != 0;
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET)
+            item.ipv4 = DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr);
+        entries.push_back(std::move(item));
+    }
+    ::freeifaddrs(list);
+    return entries;
+}
+
 }  // namespace signposter::platform

@@ -27,6 +27,16 @@ struct ResolvedAddresses {
 // The one way to the resolver (getaddrinfo, IPv4 only), for address discovery and the socket layer.
 ResolvedAddresses ResolveHostIPv4(const std::string& name);
 
+// One entry of the machine's interface list (getifaddrs), in the list's order: an interface appears once
+// per address it carries, and once more without an IPv4 address for its link-layer entry.
+struct InterfaceEntry {
+    std::string name;
+    bool up = false;    // IFF_UP
+    std::string ipv4;  // dotted decimal; empty for entries of other families
+};
+// The list as the system gives it; empty when it cannot be had.
+std::vector<InterfaceEntry> ListInterfaces();
+
 // The machine's own name and addresses, as the system reports them. Behind an interface so that tests can
 // give any answer.
 class HostLookup {
@@ -38,6 +48,8 @@ public:
     virtual std::optional<std::vector<std::string>> ResolveIPv4(const std::string& name) = 0;
     // IPv4 addresses of the machine's up, non-loopback interfaces, in interface order.
     virtual std::vector<std::string> InterfaceIPv4() = 0;
+    // Every interface entry, for the source that reads one named interface.
+    virtual std::vector<InterfaceEntry> Interfaces() { return ListInterfaces(); }
 };
 
 // The lookup of this machine: gethostname, getaddrinfo (IPv4), getifaddrs.

@@ -5,7 +5,9 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
+#include "core/address_class.h"
 #include "core/address_discovery.h"
+#include "core/address_source.h"
 #include "core/monitor.h"
 #include "core/page_builder.h"
 #include "core/publishing_core.h"
@@ -19,7 +21,7 @@ namespace {
 // What the window would be: the program's core with a headless user interface over the plain fields.
 struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
-        : core(context.fields, ui, context.settingsPath, {nullptr, &HeadlessUserInterface::StoppableClock()}),
+        : core(context.fields, ui, context.settingsPath, {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr}),
           monitor(core.GetMonitor()) {}
     HeadlessUserInterface ui;
     PublishingCore core;
@@ -67,13 +69,72 @@ void InstallStopHandlers() {
 
 namespace {}  // namespace
 
-int RunAddress(Context&, const std::vector<std::string>& args) {
-    if (!ExpectNoArguments("address", args))
+namespace {
+
+constexpr char kAddressUsage[] =
+    "usage: signposter-cli address [--source hostname|interface:NAME|web:URL|upnp] [--verbose]\n";
+
+// "--source" text onto the settings it stands for; false when it names no source.
+bool ApplySourceOption(const std::string& option, ProgramState& state) {
+    const std::size_t colon = option.find(':');
+    const std::string kind = option.substr(0, colon);
+    const std::string value = colon == std::string::npos ? std::string() : option.substr(colon + 1);
+    switch (ParseSourceKind(kind)) {
+        case SourceKind::HostName:
+        case SourceKind::UPnP:
+            if (kind.empty() || colon != std::string::npos)
+                return false;
+            state.AddressSource = kind;
+            return true;
+        case SourceKind::Interface:
+            state.AddressSource = kind;
+            state.AddressInterface = value;
+            return !value.empty();
+        case SourceKind::Web:
+            state.AddressSource = kind;
+            state.AddressURL = value;
+            return !value.empty();
+        case SourceKind::Unknown:
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+int RunAddress(Context& context, const std::vector<std::string>& args) {
+    std::optional<std::string> source;
+    bool verbose = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--verbose") {
+            verbose = true;
+        } else if (args[i] == "--source" && i + 1 < args.size() && !source) {
+            source = args[++i];
+        } else {
+            std::fputs(kAddressUsage, stderr);
+            return 2;
+        }
+    }
+    LoadSettings(context.fields, context.state, context.settingsPath);
+    // The source given here is asked instead of the configured one; the settings file stays as it is.
+    if (source && !ApplySourceOption(*source, context.state)) {
+        std::fputs(kAddressUsage, stderr);
         return 2;
+    }
+    InstallStopHandlers();
     SystemHostLookup lookup;
-    const std::string address = GetLocalAddress(lookup);
-    std::printf("%s\n", address.c_str());
-    return address.empty() ? 1 : 0;
+    ConfiguredAddress configured(context.state, lookup, platform::MachineClock());
+    configured.SetStopCheck([] { return HeadlessUserInterface::StopRequested(); });
+    StepLog log;
+    if (verbose)
+        log = [](const std::string& step) { std::fprintf(stderr, "%s\n", step.c_str()); };
+    const AddressAnswer answer = configured.QueryNow(log);
+    if (!answer.address) {
+        std::fprintf(stderr, "%s\n", answer.reason.c_str());
+        return 1;
+    }
+    std::printf("%s %s\n", answer.address->c_str(), DescribeClass(ClassifyAddress(*answer.address)).c_str());
+    return 0;
 }
 
 int RunPage(Context& context, const std::vector<std::string>& args) {

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "app/cli/commands.h"
+#include "core/address_source.h"
 #include "core/ini_store.h"
 #include "core/settings.h"
 #include "ftp/tls_settings.h"
@@ -44,6 +45,46 @@ const KeyBinding kBindings[] = {
     {"TlsFingerprint", {}, {}, &ProgramState::TlsFingerprint},
 };
 
+// Where the address comes from: read by LoadSettings into the program-wide values, never written by
+// SaveSettings, so `set` writes them itself.
+const char* const kAddressKeys[] = {"AddressSource", "AddressInterface", "AddressURL", "AddressPollSeconds",
+                                    "PublishPrivate"};
+
+bool IsAddressKey(const std::string& key) {
+    for (const char* known : kAddressKeys) {
+        if (key == known)
+            return true;
+    }
+    return false;
+}
+
+std::string AddressKeyValue(const ProgramState& state, const std::string& key) {
+    if (key == "AddressSource")
+        return state.AddressSource;
+    if (key == "AddressInterface")
+        return state.AddressInterface;
+    if (key == "AddressURL")
+        return state.AddressURL;
+    if (key == "AddressPollSeconds")
+        return state.AddressPollSeconds == 0 ? std::string() : std::to_string(state.AddressPollSeconds);
+    return state.PublishPrivate ? "1" : "0";
+}
+
+// A usage error for a value the key cannot take, or nothing.
+std::optional<std::string> CheckAddressKey(const std::string& key, const std::string& value) {
+    if (key == "AddressSource" && ParseSourceKind(value) == SourceKind::Unknown)
+        return "AddressSource takes HostName, Interface, Web or UPnP, not '" + value + "'";
+    if (key == "AddressPollSeconds" && !value.empty()) {
+        const auto seconds = text::TryStrictInteger(value);
+        if (!seconds || *seconds < kMinPollSeconds || *seconds > kMaxPollSeconds)
+            return "AddressPollSeconds takes " + std::to_string(kMinPollSeconds) + " to " +
+                   std::to_string(kMaxPollSeconds) + ", not '" + value + "'";
+    }
+    if (key == "PublishPrivate" && value != "0" && value != "1")
+        return "PublishPrivate takes 1 or 0, not '" + value + "'";
+    return std::nullopt;
+}
+
 const KeyBinding* FindBinding(const std::string& key) {
     for (const auto& binding : kBindings) {
         if (key == binding.key)
@@ -79,6 +120,8 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
         }
         std::printf("%s=%s\n", binding.key, value.c_str());
     }
+    for (const char* key : kAddressKeys)
+        std::printf("%s=%s\n", key, AddressKeyValue(context.state, key).c_str());
     return 0;
 }
 
@@ -102,8 +145,21 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
     }
     // Every pair is checked before the file is read, so a usage error leaves the file untouched.
     std::vector<std::pair<const KeyBinding*, std::string>> changes;
+    std::vector<std::pair<std::string, std::string>> addressChanges;
     for (const auto& arg : pairs) {
         const std::size_t eq = arg.find('=');
+        if (eq != std::string::npos && IsAddressKey(arg.substr(0, eq))) {
+            const std::string key = arg.substr(0, eq), value = arg.substr(eq + 1);
+            std::optional<std::string> problem = CheckAddressKey(key, value);
+            if (text::HasLineBreak(value))
+                problem = key + " may not contain a line break";
+            if (problem) {
+                std::fprintf(stderr, "signposter-cli set: %s\n", problem->c_str());
+                return 2;
+            }
+            addressChanges.emplace_back(key, value);
+            continue;
+        }
         const KeyBinding* binding = eq == std::string::npos ? nullptr : FindBinding(arg.substr(0, eq));
         if (!binding) {
             std::fprintf(stderr, "signposter-cli set: unknown setting '%s' (expected KEY=VALUE)\n",
@@ -164,10 +220,13 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
             }
             IniClose();
         }
-        if (!tlsValues.empty()) {
+        // Keys the program never writes itself go straight into the file.
+        std::vector<std::pair<std::string, std::string>> direct(tlsValues.begin(), tlsValues.end());
+        direct.insert(direct.end(), addressChanges.begin(), addressChanges.end());
+        if (!direct.empty()) {
             IniOpen(context.settingsPath);
             try {
-                for (const auto& [key, value] : tlsValues) IniWriteString(kSettingsSection, key, value);
+                for (const auto& [key, value] : direct) IniWriteString(kSettingsSection, key, value);
             } catch (...) {
                 IniClose();
                 throw;

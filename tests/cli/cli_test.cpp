@@ -11,6 +11,7 @@
 #include "ftp/real_ftp_servers.h"
 #include "ftp/scripted_ftp_server.h"
 #include "ftp/test_certificates.h"
+#include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -120,7 +121,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.out,
               "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
               "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
-              "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\n");
+              "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\nAddressURL=\n"
+              "AddressPollSeconds=\nPublishPrivate=0\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
 
     RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
@@ -133,7 +135,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(show.out,
               "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
               "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-              "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\n");
+              "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\n"
+              "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
@@ -239,7 +242,8 @@ TEST_F(CliTest, MonitorPublishesTheMachinesAddressAndSavesOnSigterm) {
     const RunResult address = Run({"address"});
     if (address.status != 0)
         GTEST_SKIP() << "this machine's host name does not resolve";
-    const std::string ip = address.out.substr(0, address.out.find('\n'));
+    // "ADDRESS CLASS".
+    const std::string ip = address.out.substr(0, address.out.find(' '));
 
     const pid_t monitor = Start({"monitor"});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -253,6 +257,43 @@ TEST_F(CliTest, MonitorPublishesTheMachinesAddressAndSavesOnSigterm) {
     EXPECT_NE(result.out.find(ip + " published"), std::string::npos) << result.out;
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://" + ip + "\">"), std::string::npos);
     EXPECT_NE(ReadFile(SettingsFile()).find("LastIP=" + ip + "\r\n"), std::string::npos);
+}
+
+TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
+    ScriptedHttpServer web;
+    web.Script("/ip", {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n100.63.0.5\n"});
+    web.Script("/cgnat", {"HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n100.64.12.34\n"});
+    const RunResult asked = Run({"address", "--source", "web:" + web.Url("/cgnat"), "--verbose"});
+    EXPECT_EQ(asked.status, 0) << asked.err;
+    EXPECT_EQ(asked.out, "100.64.12.34 carrier-grade NAT (RFC 6598)\n");
+    EXPECT_NE(asked.err.find("HTTP 200 OK, 13 bytes of body"), std::string::npos) << asked.err;
+    const RunResult missing = Run({"address", "--source", "web:" + web.Url("/gone")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "HTTP 404 Not Found from " + web.Url("/gone") + "\n");
+    EXPECT_EQ(Run({"address", "--source", "dns"}).status, 2);
+    EXPECT_EQ(Run({"set", "AddressSource=dns"}).status, 2);
+    EXPECT_EQ(Run({"set", "AddressPollSeconds=29"}).status, 2);
+
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    ASSERT_EQ(Run({"set", "AddressSource=web", "AddressURL=" + web.Url("/ip")}).status, 0);
+    const pid_t monitor = Start({"monitor"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!server->HasFile("ipaddress.htm") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(monitor, SIGTERM);
+    const RunResult result = Finish(monitor);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("100.63.0.5 published"), std::string::npos) << result.out;
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://100.63.0.5\">"), std::string::npos);
+    // Asked once: the next question is AddressPollSeconds away.
+    EXPECT_EQ(web.Requests().size(), 3u);
+    const std::string settings = ReadFile(SettingsFile());
+    EXPECT_NE(settings.find("AddressSource=web\r\n"), std::string::npos);
+    EXPECT_NE(settings.find("LastIP=100.63.0.5\r\n"), std::string::npos);
 }
 
 TEST_F(CliTest, MonitorWithIncompleteSettingsStopsWithTheValidationMessages) {

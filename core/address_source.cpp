@@ -1,0 +1,184 @@
+#include "core/address_source.h"
+
+#include <algorithm>
+
+#include "core/address_class.h"
+#include "core/upnp_gateway.h"
+#include "ftp/http_get.h"
+#include "platform/exceptions.h"
+#include "platform/network_text.h"
+#include "platform/text.h"
+
+namespace signposter {
+
+AddressAnswer HostNameSource::Query() {
+    const std::string address = GetLocalAddress(m_lookup);
+    if (address.empty())
+        return {std::nullopt, "the host name did not resolve"};
+    return {address, {}};
+}
+
+AddressAnswer InterfaceSource::Query() {
+    bool seen = false, up = false;
+    for (const auto& entry : m_lookup.Interfaces()) {
+        if (entry.name != m_name)
+            continue;
+        seen = true;
+        up = up || entry.up;
+        if (entry.up && !entry.ipv4.empty()) {
+            Step("interface " + text::EscapeControlBytes(m_name) + ": " + entry.ipv4);
+            return {entry.ipv4, {}};
+        }
+    }
+    const std::string name = text::EscapeControlBytes(m_name);
+    if (!seen)
+        return {std::nullopt, "interface " + name + " not found"};
+    if (!up)
+        return {std::nullopt, "interface " + name + " is down"};
+    return {std::nullopt, "interface " + name + " has no IPv4 address"};
+}
+
+AddressAnswer WebSource::Query() {
+    try {
+        const ftp::HttpResult result = ftp::HttpGet(m_url, m_clock, [this](const std::string& step) { Step(step); });
+        if (const auto address = FindFirstIPv4(result.body))
+            return {*address, {}};
+        return {std::nullopt, "no IPv4 address in the answer of " + text::EscapeControlBytes(result.url)};
+    } catch (const Exception& error) {
+        // The socket layer's messages carry a CR LF between the code and its text.
+        return {std::nullopt, text::OneLine(error.Message())};
+    }
+}
+
+SourceKind ParseSourceKind(const std::string& value) {
+    const std::string upper = text::UpperAscii(text::Trim(value));
+    if (upper.empty() || upper == "HOSTNAME")
+        return SourceKind::HostName;
+    if (upper == "INTERFACE")
+        return SourceKind::Interface;
+    if (upper == "WEB")
+        return SourceKind::Web;
+    if (upper == "UPNP")
+        return SourceKind::UPnP;
+    return SourceKind::Unknown;
+}
+
+ConfiguredAddress::ConfiguredAddress(ProgramState& state, HostLookup& lookup, const Clock& clock,
+                                     std::shared_ptr<UpnpGateway> upnp)
+    : m_state(state), m_lookup(lookup), m_clock(clock), m_upnp(std::move(upnp)) {}
+
+ConfiguredAddress::~ConfiguredAddress() = default;
+
+ConfiguredAddress::Configuration ConfiguredAddress::Current() const {
+    return {m_state.AddressSource, m_state.AddressInterface, m_state.AddressURL, m_state.AddressPollSeconds};
+}
+
+std::int64_t ConfiguredAddress::PollIntervalMs() const {
+    int seconds = m_state.AddressPollSeconds;
+    if (seconds <= 0)
+        seconds = Kind() == SourceKind::UPnP ? kDefaultUpnpPollSeconds : kDefaultWebPollSeconds;
+    return std::int64_t{std::clamp(seconds, kMinPollSeconds, kMaxPollSeconds)} * 1000;
+}
+
+AddressSource& ConfiguredAddress::Source() {
+    const Configuration now = Current();
+    if (m_source && now == m_builtFor)
+        return *m_source;
+    // Other settings mean another source: nothing learnt from the old one applies.
+    m_builtFor = now;
+    m_lastGood.reset();
+    m_nextTick = 0;
+    m_failures = 0;
+    switch (ParseSourceKind(now.source)) {
+        case SourceKind::HostName:
+            m_source = std::make_unique<HostNameSource>(m_lookup);
+            break;
+        case SourceKind::Interface:
+            m_source = text::Trim(now.interfaceName).empty() ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address interface"))
+                                                 : std::make_unique<InterfaceSource>(m_lookup, text::Trim(now.interfaceName));
+            break;
+        case SourceKind::Web:
+            m_source = text::Trim(now.url).empty() ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address URL"))
+                                       : std::make_unique<WebSource>(text::Trim(now.url), m_clock);
+            break;
+        case SourceKind::UPnP:
+            if (!m_upnp)
+                m_upnp = MakeMiniupnpcGateway();
+            m_source = std::make_unique<UpnpSource>(m_upnp, [this] { return m_stopCheck && m_stopCheck(); });
+            break;
+        case SourceKind::Unknown:
+            m_source = std::make_unique<UnusableSource>("Unknown AddressSource value");
+            break;
+    }
+    return *m_source;
+}
+
+AddressAnswer ConfiguredAddress::QueryNow(StepLog log) {
+    AddressSource& source = Source();
+    source.SetStepLog(std::move(log));
+    AddressAnswer answer = source.Query();
+    source.SetStepLog({});
+    return answer;
+}
+
+TickAnswer ConfiguredAddress::Ask() {
+    AddressSource& source = Source();
+    TickAnswer tick;
+    if (source.AskedEveryTick()) {
+        const AddressAnswer answer = source.Query();
+        tick.asked = true;
+        tick.address = answer.address.value_or(std::string());
+        tick.problem = answer.address ? std::string() : answer.reason;
+        return tick;
+    }
+    // Until the first answer the address stored at the last save stands, so a start is no change.
+    tick.address = m_lastGood.value_or(m_state.CurrentIP);
+    if (m_clock.TickCount() < m_nextTick)
+        return tick;
+    const AddressAnswer answer = source.Query();
+    tick.asked = true;
+    const std::int64_t interval = PollIntervalMs();
+    if (answer.address) {
+        m_lastGood = answer.address;
+        m_failures = 0;
+        tick.address = *answer.address;
+        m_nextTick = m_clock.TickCount() + interval;
+        return tick;
+    }
+    // 2, 4, 8, ... intervals after each failure, up to the longest back-off; never sooner than the
+    // regular poll, for intervals set above it.
+    ++m_failures;
+    const std::int64_t longest = std::max(kLongestBackOffMs, interval);
+    std::int64_t wait = interval;
+    for (int i = 0; i < m_failures && wait < longest; ++i) wait *= 2;
+    m_nextTick = m_clock.TickCount() + std::min(wait, longest);
+    tick.kept = true;
+    tick.problem = answer.reason;
+    return tick;
+}
+
+}  // namespace signposter
+
+namespace signposter {
+
+std::string AddressSettingsMessages(const ProgramState& state) {
+    switch (ParseSourceKind(state.AddressSource)) {
+        case SourceKind::Unknown:
+            return "Unknown AddressSource value\r";
+        case SourceKind::Interface:
+            return text::Trim(state.AddressInterface).empty() ? "No address interface\r" : "";
+        case SourceKind::Web:
+            if (text::Trim(state.AddressURL).empty())
+                return "No address URL\r";
+            // The TLS layer will accept https:// here too.
+            if (text::UpperAscii(state.AddressURL.substr(0, 7)) != "HTTP://")
+                return "Address URL must start with http://\r";
+            return "";
+        case SourceKind::HostName:
+        case SourceKind::UPnP:
+            return "";
+    }
+    return "";
+}
+
+}  // namespace signposter

@@ -1,0 +1,167 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/address_discovery.h"
+#include "core/clock.h"
+#include "core/program_state.h"
+
+namespace signposter {
+
+class UpnpGateway;
+
+// What one question to a source gave: the address text, or nothing and why.
+struct AddressAnswer {
+    std::optional<std::string> address;
+    std::string reason;
+};
+
+// Sees the steps of a question (HTTP status and size, the gateway found, its control URL, the SOAP
+// result), for `signposter-cli address --verbose`. The text may come from the network: escape it.
+using StepLog = std::function<void(const std::string& step)>;
+
+// Where the monitor's address comes from. Each source answers one question when asked; how often it is
+// asked and what a failure means is the schedule's business (ConfiguredAddress).
+class AddressSource {
+public:
+    virtual ~AddressSource() = default;
+    virtual AddressAnswer Query() = 0;
+    // Host name and interface are asked every tick and an empty answer is a change (a dial-up link that
+    // goes away is one); the others are polled and a failure keeps the last answer.
+    virtual bool AskedEveryTick() const { return false; }
+    void SetStepLog(StepLog log) { m_log = std::move(log); }
+
+protected:
+    void Step(const std::string& text) const {
+        if (m_log)
+            m_log(text);
+    }
+
+private:
+    StepLog m_log;
+};
+
+// The machine's own host name, exactly as the address discovery always worked: empty text on failure.
+class HostNameSource final : public AddressSource {
+public:
+    explicit HostNameSource(HostLookup& lookup) : m_lookup(lookup) {}
+    AddressAnswer Query() override;
+    bool AskedEveryTick() const override { return true; }
+
+private:
+    HostLookup& m_lookup;
+};
+
+// The first IPv4 address of one named interface, when it is up.
+class InterfaceSource final : public AddressSource {
+public:
+    InterfaceSource(HostLookup& lookup, std::string name) : m_lookup(lookup), m_name(std::move(name)) {}
+    AddressAnswer Query() override;
+    bool AskedEveryTick() const override { return true; }
+
+private:
+    HostLookup& m_lookup;
+    std::string m_name;
+};
+
+// A web page that echoes the caller's address: the first IPv4 address in its body.
+class WebSource final : public AddressSource {
+public:
+    WebSource(std::string url, const Clock& clock) : m_url(std::move(url)), m_clock(clock) {}
+    AddressAnswer Query() override;
+
+private:
+    std::string m_url;
+    const Clock& m_clock;
+};
+
+enum class SourceKind { HostName, Interface, Web, UPnP, Unknown };
+// Letter case ignored; empty is HostName.
+SourceKind ParseSourceKind(const std::string& value);
+
+// How often a polled source is asked when the settings do not say.
+inline constexpr int kDefaultWebPollSeconds = 300;  // a free echo service is asked at most every 5 min
+inline constexpr int kDefaultUpnpPollSeconds = 60;  // the router is ours and on the LAN: once a minute
+// The settings' range: more often than every 30 s would abuse a public echo service; less than daily
+// would miss changes for days.
+inline constexpr int kMinPollSeconds = 30;
+inline constexpr int kMaxPollSeconds = 86400;
+// Longest back-off after failures: an outage of the echo service or the router is noticed to have ended
+// within half an hour.
+inline constexpr std::int64_t kLongestBackOffMs = 30 * 60'000;
+
+// What one monitor tick takes from the configured source.
+struct TickAnswer {
+    std::string address;  // what CurrentIP becomes
+    std::string problem;  // why the source gave nothing this time (empty when it answered)
+    bool kept = false;    // a polled source failed: `address` is its last good answer, no change
+    bool asked = false;   // the source was asked this tick (not the answer of an earlier poll)
+};
+
+// The chosen source as the program uses it: built from the settings in ProgramState (and rebuilt when
+// they change), asked every tick or at most every AddressPollSeconds, with the back-off after failures.
+class ConfiguredAddress {
+public:
+    // `upnp` replaces the router client (tests); none means the real one, made when first needed.
+    ConfiguredAddress(ProgramState& state, HostLookup& lookup, const Clock& clock,
+                      std::shared_ptr<UpnpGateway> upnp = nullptr);
+    ~ConfiguredAddress();
+    ConfiguredAddress(const ConfiguredAddress&) = delete;
+    ConfiguredAddress& operator=(const ConfiguredAddress&) = delete;
+
+    TickAnswer Ask();
+    // One question to the configured source now, outside the schedule (`signposter-cli address`).
+    AddressAnswer QueryNow(StepLog log = {});
+    // Asked during blocking router calls; true abandons the wait (the program is ending).
+    void SetStopCheck(std::function<bool()> check) { m_stopCheck = std::move(check); }
+
+    SourceKind Kind() const { return ParseSourceKind(m_state.AddressSource); }
+    // Milliseconds between polls, and until the next one (tests, the monitor's report).
+    std::int64_t PollIntervalMs() const;
+    std::int64_t NextPollTick() const { return m_nextTick; }
+    int Failures() const { return m_failures; }
+
+private:
+    struct Configuration {
+        std::string source, interfaceName, url;
+        int pollSeconds = 0;
+        bool operator==(const Configuration&) const = default;
+    };
+    Configuration Current() const;
+    AddressSource& Source();
+
+    ProgramState& m_state;
+    HostLookup& m_lookup;
+    const Clock& m_clock;
+    std::shared_ptr<UpnpGateway> m_upnp;
+    std::function<bool()> m_stopCheck;
+    std::unique_ptr<AddressSource> m_source;
+    Configuration m_builtFor;
+    std::optional<std::string> m_lastGood;
+    std::int64_t m_nextTick = 0;  // the first tick asks at once
+    int m_failures = 0;
+};
+
+// A source that answers nothing, with the reason: an unknown AddressSource value.
+class UnusableSource final : public AddressSource {
+public:
+    explicit UnusableSource(std::string reason) : m_reason(std::move(reason)) {}
+    AddressAnswer Query() override { return {std::nullopt, m_reason}; }
+
+private:
+    std::string m_reason;
+};
+
+}  // namespace signposter
+
+namespace signposter {
+
+// What ValidateSettings adds for the address settings, each message ended by CR; only the chosen
+// source's settings are looked at.
+std::string AddressSettingsMessages(const ProgramState& state);
+
+}  // namespace signposter
