@@ -37,15 +37,16 @@ int RunTlsFingerprint(Context& context, const std::vector<std::string>& args) {
         // Greeting, AUTH TLS and the handshake; the user name is never sent.
         client.OpenSession(false);
         client.CloseConnection();
-        std::printf("Subject: %s\n", Printable(info.subject).c_str());
-        std::printf("Issuer: %s\n", Printable(info.issuer).c_str());
-        std::printf("Valid from: %s\n", Printable(info.notBefore).c_str());
-        std::printf("Valid until: %s\n", Printable(info.notAfter).c_str());
+        std::printf("Subject: %s\n", text::Printable(info.subject).c_str());
+        std::printf("Issuer: %s\n", text::Printable(info.issuer).c_str());
+        std::printf("Valid from: %s\n", text::Printable(info.notBefore).c_str());
+        std::printf("Valid until: %s\n", text::Printable(info.notAfter).c_str());
         std::printf("SHA-256 fingerprint: %s\n", ftp::FormatFingerprint(info.fingerprint).c_str());
-        std::printf("System store: %s\n", Printable(info.storeVerdict).c_str());
+        std::printf("System store: %s\n", text::Printable(info.storeVerdict).c_str());
     } catch (const Exception& error) {
         client.CloseConnection();
-        std::fprintf(stderr, "%s: %s\n", error.ClassName(), Printable(text::OneLine(error.Message())).c_str());
+        std::fprintf(stderr, "%s: %s\n", error.ClassName(),
+                     text::Printable(text::OneLine(error.Message())).c_str());
         return 1;
     }
     return 0;
