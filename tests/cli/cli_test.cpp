@@ -374,6 +374,7 @@ public:
         ::close(probe);
         m_pid = ::fork();
         if (m_pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
             ::freopen("/dev/null", "w", stderr);
             const std::string port = std::to_string(m_port);
             ::execl("/usr/bin/python3", "python3", "-m", "http.server", port.c_str(), "--bind", "127.0.0.1",
