@@ -48,7 +48,7 @@ port=$(head -n1 "$work/port")
 
 # The web server's port: one the system hands out, free again at once.
 web_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 -m http.server "$web_port" --bind 127.0.0.1 --directory "$work/root" 2>"$work/web.log" &
+/usr/bin/python3 -m http.server "$web_port" --bind 127.0.0.1 --directory "$work/root" >"$work/web.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
     (exec 3<>"/dev/tcp/127.0.0.1/$web_port") 2>/dev/null && break
