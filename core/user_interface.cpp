@@ -21,7 +21,8 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
     const std::string time = ClockTime(outcome.when);
     switch (outcome.kind) {
         case Kind::Published:
-            return outcome.address + " published " + time + (outcome.reason.empty() ? "" : ": " + outcome.reason);
+            return outcome.address + (outcome.verified ? " published and verified " : " published ") + time +
+                   (outcome.reason.empty() ? "" : ": " + outcome.reason);
         case Kind::SkippedInactive:
             return outcome.address + " not published " + time + ": Signposter is not active";
         case Kind::SkippedIgnored:
@@ -39,6 +40,9 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:
+            if (outcome.verificationFailed)
+                return outcome.address + " not verified " + time + ": " +
+                       text::Printable(text::OneLine(outcome.errorMessage));
             return "upload failed " + time + ": " + text::Printable(text::OneLine(outcome.errorMessage));
     }
     return {};
