@@ -112,6 +112,10 @@ std::string DescribeClass(AddressClass addressClass) {
     return t.rfc ? std::string(t.name) + " (" + t.rfc + ")" : std::string(t.name);
 }
 
+std::string ClassName(AddressClass addressClass) {
+    return TextOf(addressClass).name;
+}
+
 std::string ClassPhrase(AddressClass addressClass) {
     const ClassText t = TextOf(addressClass);
     std::string phrase = std::string("a ") + t.name + " address";
