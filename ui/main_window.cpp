@@ -539,6 +539,9 @@ void TForm1::CoolTrayIcon1Click() {
 }
 
 void TForm1::SettingsItemClick() {
+    // A dialog closed but not yet deleted would show the values it was opened with: open a fresh one.
+    if (m_settingsDialog && !m_settingsDialog->isVisible())
+        delete m_settingsDialog;
     if (!m_settingsDialog) {
         // A window of its own, not over the main window: that one is usually hidden.
         m_settingsDialog = new SettingsDialog(m_core->State(), m_core->SettingsPath(), *this, m_core->Lookup());
