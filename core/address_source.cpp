@@ -6,7 +6,6 @@
 #include "core/upnp_gateway.h"
 #include "ftp/http_get.h"
 #include "platform/exceptions.h"
-#include "platform/network_text.h"
 #include "platform/text.h"
 
 namespace signposter {
@@ -26,11 +25,11 @@ AddressAnswer InterfaceSource::Query() {
         seen = true;
         up = up || entry.up;
         if (entry.up && !entry.ipv4.empty()) {
-            Step("interface " + text::EscapeControlBytes(m_name) + ": " + entry.ipv4);
+            Step("interface " + text::Printable(m_name) + ": " + entry.ipv4);
             return {entry.ipv4, {}};
         }
     }
-    const std::string name = text::EscapeControlBytes(m_name);
+    const std::string name = text::Printable(m_name);
     if (!seen)
         return {std::nullopt, "interface " + name + " not found"};
     if (!up)
@@ -40,10 +39,11 @@ AddressAnswer InterfaceSource::Query() {
 
 AddressAnswer WebSource::Query() {
     try {
-        const ftp::HttpResult result = ftp::HttpGet(m_url, m_clock, [this](const std::string& step) { Step(step); });
+        const ftp::HttpResult result =
+            ftp::HttpGet(m_url, m_clock, [this](const std::string& step) { Step(step); });
         if (const auto address = FindFirstIPv4(result.body))
             return {*address, {}};
-        return {std::nullopt, "no IPv4 address in the answer of " + text::EscapeControlBytes(result.url)};
+        return {std::nullopt, "no IPv4 address in the answer of " + text::Printable(result.url)};
     } catch (const Exception& error) {
         // The socket layer's messages carry a CR LF between the code and its text.
         return {std::nullopt, text::OneLine(error.Message())};
@@ -94,12 +94,16 @@ AddressSource& ConfiguredAddress::Source() {
             m_source = std::make_unique<HostNameSource>(m_lookup);
             break;
         case SourceKind::Interface:
-            m_source = text::Trim(now.interfaceName).empty() ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address interface"))
-                                                 : std::make_unique<InterfaceSource>(m_lookup, text::Trim(now.interfaceName));
+            m_source =
+                text::Trim(now.interfaceName).empty()
+                    ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address interface"))
+                    : std::make_unique<InterfaceSource>(m_lookup, text::Trim(now.interfaceName));
             break;
         case SourceKind::Web:
-            m_source = text::Trim(now.url).empty() ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address URL"))
-                                       : std::make_unique<WebSource>(text::Trim(now.url), m_clock);
+            m_source =
+                text::Trim(now.url).empty()
+                    ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address URL"))
+                    : std::make_unique<WebSource>(text::Trim(now.url), m_clock);
             break;
         case SourceKind::UPnP:
             if (!m_upnp)

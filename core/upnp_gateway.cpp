@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "core/address_class.h"
-#include "platform/network_text.h"
+#include "platform/text.h"
 
 namespace signposter {
 
@@ -32,7 +32,7 @@ constexpr int kStopCheckSliceMs = 100;
 constexpr int kWorkerBoundMs = 30'000;
 
 std::string Safe(const char* text) {
-    return text ? text::EscapeControlBytes(text) : std::string();
+    return text ? text::Printable(text) : std::string();
 }
 
 class MiniupnpcGateway final : public UpnpGateway {
@@ -65,7 +65,8 @@ public:
         igd.serviceType = data.first.servicetype;
         igd.validity = validity;
         ::FreeUPNPUrls(&urls);
-        steps.push_back("gateway " + igd.rootDescUrl + (validity == 1 ? " (connected)" : " (reports not connected)"));
+        steps.push_back("gateway " + igd.rootDescUrl +
+                        (validity == 1 ? " (connected)" : " (reports not connected)"));
         steps.push_back("control URL " + Safe(igd.controlUrl.c_str()) + ", service " +
                         Safe(igd.serviceType.c_str()));
         if (igd.controlUrl.empty()) {
@@ -78,8 +79,10 @@ public:
     AddressAnswer ExternalAddress(const UpnpIgd& igd, std::vector<std::string>& steps) override {
         // The library copies at most 16 bytes, the longest dotted quad and its terminator.
         char external[40] = {};
-        const int result = ::UPNP_GetExternalIPAddress(igd.controlUrl.c_str(), igd.serviceType.c_str(), external);
-        steps.push_back("GetExternalIPAddress: " + std::to_string(result) + " " + Safe(::strupnperror(result)) +
+        const int result =
+            ::UPNP_GetExternalIPAddress(igd.controlUrl.c_str(), igd.serviceType.c_str(), external);
+        steps.push_back("GetExternalIPAddress: " + std::to_string(result) + " " +
+                        Safe(::strupnperror(result)) +
                         (result == UPNPCOMMAND_SUCCESS ? " \"" + Safe(external) + "\"" : std::string()));
         if (result != UPNPCOMMAND_SUCCESS) {
             return {std::nullopt, "the router refused to tell its external address (UPnP " +
@@ -88,7 +91,8 @@ public:
         if (external[0] == '\0')
             return {std::nullopt, "the router reports no external address"};
         if (!ParseDottedQuad(external))
-            return {std::nullopt, "the router's external address \"" + Safe(external) + "\" is no IPv4 address"};
+            return {std::nullopt,
+                    "the router's external address \"" + Safe(external) + "\" is no IPv4 address"};
         return {std::string(external), {}};
     }
 };

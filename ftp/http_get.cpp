@@ -4,7 +4,6 @@
 #include <cctype>
 
 #include "ftp/id_tcp_client.h"
-#include "platform/network_text.h"
 #include "platform/text.h"
 
 namespace signposter::ftp {
@@ -17,7 +16,8 @@ constexpr std::size_t kMaxChunkLineBytes = 1024;
 constexpr std::size_t kMaxChunkSizeDigits = 8;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text::UpperAscii(text.substr(0, prefix.size())) == text::UpperAscii(prefix);
+    return text.size() >= prefix.size() &&
+           text::UpperAscii(text.substr(0, prefix.size())) == text::UpperAscii(prefix);
 }
 
 std::string LowerAscii(std::string_view s) {
@@ -40,7 +40,8 @@ bool IsRedirect(int status) {
 }
 
 // The end of the first line in `buffer` and the length of its line end (CR LF or a bare LF).
-std::optional<std::pair<std::size_t, std::size_t>> FindLineEnd(const std::string& buffer, std::size_t from = 0) {
+std::optional<std::pair<std::size_t, std::size_t>> FindLineEnd(const std::string& buffer,
+                                                               std::size_t from = 0) {
     const std::size_t lf = buffer.find('\n', from);
     if (lf == std::string::npos)
         return std::nullopt;
@@ -56,7 +57,7 @@ std::string HttpUrl::Text() const {
 }
 
 HttpUrl ParseHttpUrl(std::string_view url) {
-    const std::string shown = text::EscapeControlBytes(url);
+    const std::string shown = text::Printable(url);
     // The TLS layer, once it exists, takes https:// here and wraps the connection after connecting.
     if (StartsWithNoCase(url, "https://"))
         throw EIdHTTPBadURL("Address URL must start with http://");
@@ -103,7 +104,7 @@ HttpUrl ParseHttpUrl(std::string_view url) {
 }
 
 void HttpAnswerParser::Malformed() const {
-    throw EIdHTTPMalformedAnswer("Malformed HTTP answer from " + text::EscapeControlBytes(m_source));
+    throw EIdHTTPMalformedAnswer("Malformed HTTP answer from " + text::Printable(m_source));
 }
 
 void HttpAnswerParser::ParseHead(std::string_view head) {
@@ -113,8 +114,9 @@ void HttpAnswerParser::ParseHead(std::string_view head) {
         Malformed();
     const std::string& status = lines.front();
     // "HTTP/1.1 200 OK": version, a space, three digits, then a space and the reason or nothing.
-    if (status.size() < 12 || status.compare(0, 5, "HTTP/") != 0 || !std::isdigit(static_cast<unsigned char>(status[5])) ||
-        status[6] != '.' || !std::isdigit(static_cast<unsigned char>(status[7])) || status[8] != ' ')
+    if (status.size() < 12 || status.compare(0, 5, "HTTP/") != 0 ||
+        !std::isdigit(static_cast<unsigned char>(status[5])) || status[6] != '.' ||
+        !std::isdigit(static_cast<unsigned char>(status[7])) || status[8] != ' ')
         Malformed();
     for (int i = 9; i < 12; ++i) {
         if (!std::isdigit(static_cast<unsigned char>(status[static_cast<std::size_t>(i)])))
@@ -135,7 +137,8 @@ void HttpAnswerParser::ParseHead(std::string_view head) {
         const std::string name = LowerAscii(std::string_view(line).substr(0, colon));
         const std::string value = TrimSpaceTab(std::string_view(line).substr(colon + 1));
         if (name == "content-length") {
-            if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
+            if (value.empty() || value.size() > 18 ||
+                value.find_first_not_of("0123456789") != std::string::npos)
                 Malformed();
             const std::uint64_t length = std::stoull(value);
             // Two different lengths: which one ends the body is anybody's guess.
@@ -160,7 +163,8 @@ void HttpAnswerParser::AppendBody(std::string_view bytes) {
         m_truncated = true;
     if (m_truncated) {
         // The cut may have split an address ("100.63.0.51" read as "100.63.0.5"): drop what touches it.
-        while (!m_body.empty() && (std::isdigit(static_cast<unsigned char>(m_body.back())) || m_body.back() == '.'))
+        while (!m_body.empty() &&
+               (std::isdigit(static_cast<unsigned char>(m_body.back())) || m_body.back() == '.'))
             m_body.pop_back();
         m_state = State::Done;
     }
@@ -194,7 +198,7 @@ bool HttpAnswerParser::Step() {
                 from = next;
             }
             if (m_pending.size() > kHttpMaxHeaderBytes)
-                throw EIdHTTPAnswerTooLarge("HTTP answer from " + text::EscapeControlBytes(m_source) + " too large");
+                throw EIdHTTPAnswerTooLarge("HTTP answer from " + text::Printable(m_source) + " too large");
             return false;
         }
         case State::Body: {
@@ -304,7 +308,7 @@ HttpAnswerParser Exchange(const HttpUrl& url, const platform::Clock& clock, std:
     const auto left = [&] { return std::max(clock.MillisecondsLeft(deadline), 1); };
     client.SetConnectTimeout(std::min(kHttpConnectTimeoutMs, left()));
     if (log)
-        log("GET " + text::EscapeControlBytes(shown));
+        log("GET " + text::Printable(shown));
     client.ConnectToHost();
     CloseOnFailure closer(client);
     const std::string request = "GET " + url.path + " HTTP/1.1\r\nHost: " + url.host +
@@ -318,7 +322,7 @@ HttpAnswerParser Exchange(const HttpUrl& url, const platform::Clock& clock, std:
     std::size_t received = 0;
     while (!parser.Complete()) {
         if (clock.Passed(deadline)) {
-            throw EIdReplyTimeout("No complete HTTP answer from " + text::EscapeControlBytes(shown) + " within " +
+            throw EIdReplyTimeout("No complete HTTP answer from " + text::Printable(shown) + " within " +
                                   std::to_string(kHttpExchangeTimeoutMs) + " ms");
         }
         const int n = client.FillInput(false, clock.MillisecondsLeft(deadline));
@@ -331,17 +335,18 @@ HttpAnswerParser Exchange(const HttpUrl& url, const platform::Clock& clock, std:
     }
     client.CloseConnection();
     if (log) {
-        log("HTTP " + std::to_string(parser.Status()) + " " + text::EscapeControlBytes(parser.Reason()) + ", " +
-            std::to_string(parser.Body().size()) + " bytes of body" + (parser.Truncated() ? " (cut at the limit)" : "") +
-            ", " + std::to_string(received) + " bytes received");
+        log("HTTP " + std::to_string(parser.Status()) + " " + text::Printable(parser.Reason()) + ", " +
+            std::to_string(parser.Body().size()) + " bytes of body" +
+            (parser.Truncated() ? " (cut at the limit)" : "") + ", " + std::to_string(received) +
+            " bytes received");
     }
     return parser;
 }
 
 HttpUrl ResolveLocation(const HttpUrl& base, const std::string& location) {
     if (StartsWithNoCase(location, "https://"))
-        throw EIdHTTPRedirectRefused("Redirect from " + text::EscapeControlBytes(base.Text()) + " to " +
-                                     text::EscapeControlBytes(location) + " refused: only http:// URLs can be asked");
+        throw EIdHTTPRedirectRefused("Redirect from " + text::Printable(base.Text()) + " to " +
+                                     text::Printable(location) + " refused: only http:// URLs can be asked");
     if (StartsWithNoCase(location, "http://"))
         return ParseHttpUrl(location);
     if (location.compare(0, 2, "//") == 0)
@@ -366,17 +371,17 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock,
     HttpUrl current = ParseHttpUrl(url);
     for (int redirects = 0;; ++redirects) {
         const HttpAnswerParser answer = Exchange(current, clock, deadline, log);
-        const std::string shown = text::EscapeControlBytes(current.Text());
+        const std::string shown = text::Printable(current.Text());
         if (IsRedirect(answer.Status()) && !answer.Location().empty()) {
             if (redirects == kHttpMaxRedirects)
-                throw EIdHTTPRedirectRefused("Too many redirects from " + text::EscapeControlBytes(url));
+                throw EIdHTTPRedirectRefused("Too many redirects from " + text::Printable(url));
             current = ResolveLocation(current, answer.Location());
             if (log)
-                log("redirected to " + text::EscapeControlBytes(current.Text()));
+                log("redirected to " + text::Printable(current.Text()));
             continue;
         }
         if (answer.Status() != 200) {
-            const std::string reason = answer.Reason().empty() ? "" : " " + text::EscapeControlBytes(answer.Reason());
+            const std::string reason = answer.Reason().empty() ? "" : " " + text::Printable(answer.Reason());
             throw EIdHTTPStatus(answer.Status(),
                                 "HTTP " + std::to_string(answer.Status()) + reason + " from " + shown);
         }

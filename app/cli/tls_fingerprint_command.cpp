@@ -29,10 +29,11 @@ int RunTlsFingerprint(Context& context, const std::vector<std::string>& args) {
         core.GetPublisher().ConfigureClient();
         const ftp::TlsPeerInfo info = ftp::ProbeServerCertificate(client, text::Trim(context.state.TlsTrustFile));
         for (const auto& [label, value] : ftp::CertificateFields(info))
-            std::printf("%s: %s\n", label.c_str(), Printable(value).c_str());
+            std::printf("%s: %s\n", label.c_str(), text::Printable(value).c_str());
     } catch (const Exception& error) {
         client.CloseConnection();
-        std::fprintf(stderr, "%s: %s\n", error.ClassName(), Printable(text::OneLine(error.Message())).c_str());
+        std::fprintf(stderr, "%s: %s\n", error.ClassName(),
+                     text::Printable(text::OneLine(error.Message())).c_str());
         return 1;
     }
     return 0;

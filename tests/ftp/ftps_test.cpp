@@ -61,8 +61,9 @@ struct Certificates {
 };
 
 const Certificates& Certs() {
-    static const Certificates* certs = new Certificates;
-    return *certs;
+    // Destroyed at exit, which removes the directory: no test run leaves files behind.
+    static const Certificates certs;
+    return certs;
 }
 
 class Ftps : public ::testing::Test {
