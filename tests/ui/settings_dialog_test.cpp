@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "ftp/real_ftp_servers.h"
 #include "ftp/scripted_ftp_server.h"
 #include "ftp/test_certificates.h"
 #include "support/scripted_http_server.h"
@@ -177,6 +178,37 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
               (std::vector<std::string>{"AUTH TLS", "user publisher", "pass secret", "PBSZ 0", "PROT P"}));
     EXPECT_EQ(server.Uploads().size(), 1u);
     EXPECT_TRUE(tip.startsWith("Signposter: 100.63.0.7 published ")) << tip.toStdString();
+}
+
+// The same as a new user would do it, against vsftpd requiring TLS (and session reuse on data connections).
+TEST_F(SettingsDialogTest, NewUserTrustsVsftpdsCertificateAndPublishes) {
+    testing::TempDir dir;
+    const testing::TestCertificate cert = testing::MakeCertificate(dir.Path(), "vsftpd");
+    std::string why;
+    const auto server = testing::StartVsftpdTls(&why, {cert.certFile, cert.keyFile});
+    if (!server)
+        GTEST_SKIP() << why;
+    WriteSettings("LastIP=100.63.0.7\r\n");
+    CreateForm();
+    Part<QLineEdit>(*form, "Edit2")->setText("127.0.0.1");
+    Part<QLineEdit>(*form, "Edit1")->setText(QString::number(server->Port()));
+    Part<QLineEdit>(*form, "Edit3")->setText(QString::fromStdString(server->User()));
+    Part<QLineEdit>(*form, "Edit4")->setText(QString::fromStdString(server->Password()));
+
+    OpenDialog();
+    Choose("SecurityCombo", "ExplicitTLS");
+    QPushButton& check = Field<QPushButton>("CheckServerButton");
+    check.click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return check.text() == "Check server"; }, 10000));
+    EXPECT_TRUE(Field<QLabel>("ServerResult").text().contains("System store: self-signed certificate"))
+        << Field<QLabel>("ServerResult").text().toStdString();
+    Field<QPushButton>("TrustButton").click();
+    Ok();
+    Item("UpdateNowItem").trigger();
+    EXPECT_TRUE(server->HasFile("ipaddress.htm"));
+    EXPECT_TRUE(tip.startsWith("Signposter: 100.63.0.7 published ")) << tip.toStdString();
+    EXPECT_NE(SettingsFile().find("FtpSecurity=ExplicitTLS\r\nTlsFingerprint=" + cert.fingerprint + "\r\n"),
+              std::string::npos);
 }
 
 TEST_F(SettingsDialogTest, CheckAddressRunsOffTheGuiThreadAndCancelsAtOnce) {
