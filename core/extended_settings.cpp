@@ -67,15 +67,16 @@ std::vector<std::pair<std::string, std::string>> ChangedKeys(const ExtendedSetti
     text("AddressInterface", before.AddressInterface, after.AddressInterface);
     text("AddressURL", before.AddressURL, after.AddressURL);
     if (before.AddressPollSeconds != after.AddressPollSeconds)
-        changed.emplace_back("AddressPollSeconds",
-                             after.AddressPollSeconds == 0 ? std::string() : std::to_string(after.AddressPollSeconds));
+        changed.emplace_back("AddressPollSeconds", after.AddressPollSeconds == 0
+                                                       ? std::string()
+                                                       : std::to_string(after.AddressPollSeconds));
     if (before.PublishPrivate != after.PublishPrivate)
         changed.emplace_back("PublishPrivate", after.PublishPrivate ? "1" : "0");
     return changed;
 }
 
-void ApplyExtendedSettings(const std::string& settingsPath, ProgramState& state, const ExtendedSettings& before,
-                           const ExtendedSettings& after) {
+void ApplyExtendedSettings(const std::string& settingsPath, ProgramState& state,
+                           const ExtendedSettings& before, const ExtendedSettings& after) {
     const auto changed = ChangedKeys(before, after);
     if (changed.empty())
         return;

@@ -43,7 +43,7 @@ std::vector<std::pair<std::string, std::string>> ChangedKeys(const ExtendedSetti
 // Writes the changed keys into the settings file in one atomic save and then takes them into `state`, so
 // the next tick and the next publication use them. Raises the store's "Cannot create file %s" (and leaves
 // `state` as it was) when the file cannot be written.
-void ApplyExtendedSettings(const std::string& settingsPath, ProgramState& state, const ExtendedSettings& before,
-                           const ExtendedSettings& after);
+void ApplyExtendedSettings(const std::string& settingsPath, ProgramState& state,
+                           const ExtendedSettings& before, const ExtendedSettings& after);
 
 }  // namespace signposter

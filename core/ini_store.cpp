@@ -114,7 +114,8 @@ std::int32_t IniReadInteger(const std::string& section, const std::string& key, 
 namespace {
 
 // Changes or adds the key line in the store's lines, without saving.
-void SetKeyLine(LineList& lines, const std::string& section, const std::string& key, const std::string& value) {
+void SetKeyLine(LineList& lines, const std::string& section, const std::string& key,
+                const std::string& value) {
     std::size_t header;
     if (const auto found = FindSection(lines, section)) {
         header = *found;
@@ -158,7 +159,8 @@ void IniWriteString(const std::string& section, const std::string& key, const st
     Save(store);
 }
 
-void IniWriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values) {
+void IniWriteStrings(const std::string& section,
+                     const std::vector<std::pair<std::string, std::string>>& values) {
     Store& store = TheStore();
     for (const auto& [key, value] : values) SetKeyLine(store.lines, section, key, value);
     Save(store);

@@ -20,7 +20,8 @@ std::int32_t IniReadInteger(const std::string& section, const std::string& key, 
 void IniWriteString(const std::string& section, const std::string& key, const std::string& value);
 // Changes or adds several key lines, then saves the whole list once: the file holds either none of the
 // changes or all of them.
-void IniWriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& values);
+void IniWriteStrings(const std::string& section,
+                     const std::vector<std::pair<std::string, std::string>>& values);
 void IniWriteInteger(const std::string& section, const std::string& key, std::int32_t value);
 // Saves the list unless the file is missing or read-only, then releases it.
 void IniClose();

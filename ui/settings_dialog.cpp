@@ -63,7 +63,11 @@ std::string InterfaceName(const QString& entry) {
 
 SettingsDialog::SettingsDialog(ProgramState& state, std::string settingsPath, const LiveSettings& fields,
                                HostLookup& lookup, QWidget* parent)
-    : QDialog(parent), m_state(state), m_settingsPath(std::move(settingsPath)), m_fields(fields), m_lookup(lookup) {
+    : QDialog(parent),
+      m_state(state),
+      m_settingsPath(std::move(settingsPath)),
+      m_fields(fields),
+      m_lookup(lookup) {
     setObjectName("SettingsDialog");
     setWindowTitle("Signposter Settings");
     setSizeGripEnabled(true);
@@ -116,7 +120,8 @@ void SettingsDialog::CreateWidgets() {
     security->setObjectName("ConnectionSecurityGroup");
     auto* securityForm = new QFormLayout(security);
     m_security = new QComboBox;
-    named(m_security, "SecurityCombo", "Plain FTP sends the password unencrypted; explicit TLS encrypts the session");
+    named(m_security, "SecurityCombo",
+          "Plain FTP sends the password unencrypted; explicit TLS encrypts the session");
     m_security->addItem("Plain FTP", "None");
     m_security->addItem("Explicit TLS (FTPS)", "ExplicitTLS");
     securityForm->addRow("&Security:", withError("FtpSecurity", m_security));
@@ -191,8 +196,9 @@ void SettingsDialog::CreateWidgets() {
     addressForm->addRow("&Poll every:", withError("AddressPollSeconds", m_poll));
 
     m_publishPrivate = new QCheckBox("Publish &private addresses");
-    named(m_publishPrivate, "PublishPrivateCheck",
-          "Publish addresses visitors cannot reach (private, carrier-grade NAT) instead of holding them back");
+    named(
+        m_publishPrivate, "PublishPrivateCheck",
+        "Publish addresses visitors cannot reach (private, carrier-grade NAT) instead of holding them back");
     addressForm->addRow(m_publishPrivate);
 
     m_checkAddress = new QPushButton(kCheckAddressCaption);
@@ -258,9 +264,9 @@ void SettingsDialog::Load() {
     m_interface->setEditText(FromBytes(loaded.AddressInterface));
 
     m_url->setText(FromBytes(loaded.AddressURL));
-    m_poll->setValue(loaded.AddressPollSeconds <= 0 ? kPollDefault
-                                                    : std::clamp(loaded.AddressPollSeconds, kMinPollSeconds,
-                                                                 kMaxPollSeconds));
+    m_poll->setValue(loaded.AddressPollSeconds <= 0
+                         ? kPollDefault
+                         : std::clamp(loaded.AddressPollSeconds, kMinPollSeconds, kMaxPollSeconds));
     m_publishPrivate->setChecked(loaded.PublishPrivate);
     SourceChanged();
 }
@@ -404,20 +410,21 @@ void SettingsDialog::CheckServerClick() {
     const std::string trustFile = text::Trim(ToBytes(m_trustFile->text()));
     m_serverResult->setText(Shown("Connecting to " + host + " port " + std::to_string(*port) + "..."));
     CheckStarted(m_checkServer);
-    m_serverCheck->Start([host, port = *port, trustFile](const platform::Clock& clock, const platform::StopRequest&) {
-        ftp::TIdFTP client;
-        PublishingCore::ApplyClientDefaults(client);
-        client.SetClock(clock);
-        client.SetHost(host);
-        client.SetPort(port);
-        const ftp::TlsPeerInfo info = ftp::ProbeServerCertificate(client, trustFile);
-        CheckResult result;
-        result.ok = true;
-        for (const auto& [label, value] : ftp::CertificateFields(info))
-            result.text += (result.text.empty() ? "" : "\n") + label + ": " + text::Printable(value);
-        result.fingerprint = info.fingerprint;
-        return result;
-    });
+    m_serverCheck->Start(
+        [host, port = *port, trustFile](const platform::Clock& clock, const platform::StopRequest&) {
+            ftp::TIdFTP client;
+            PublishingCore::ApplyClientDefaults(client);
+            client.SetClock(clock);
+            client.SetHost(host);
+            client.SetPort(port);
+            const ftp::TlsPeerInfo info = ftp::ProbeServerCertificate(client, trustFile);
+            CheckResult result;
+            result.ok = true;
+            for (const auto& [label, value] : ftp::CertificateFields(info))
+                result.text += (result.text.empty() ? "" : "\n") + label + ": " + text::Printable(value);
+            result.fingerprint = info.fingerprint;
+            return result;
+        });
 }
 
 void SettingsDialog::ServerCheckFinished(const CheckResult& result) {
@@ -458,21 +465,22 @@ void SettingsDialog::CheckAddressClick() {
     m_addressResult->setText("Asking...");
     CheckStarted(m_checkAddress);
     HostLookup* lookup = &m_lookup;
-    m_addressCheck->Start([trial, lookup](const platform::Clock& clock, const platform::StopRequest& stop) mutable {
-        ConfiguredAddress configured(trial, *lookup, clock);
-        configured.SetStopCheck([&stop] { return stop.Requested(); });
-        const AddressAnswer answer = configured.QueryNow();
-        CheckResult result;
-        if (!answer.address) {
-            result.text = text::Printable(text::OneLine(answer.reason));
+    m_addressCheck->Start(
+        [trial, lookup](const platform::Clock& clock, const platform::StopRequest& stop) mutable {
+            ConfiguredAddress configured(trial, *lookup, clock);
+            configured.SetStopCheck([&stop] { return stop.Requested(); });
+            const AddressAnswer answer = configured.QueryNow();
+            CheckResult result;
+            if (!answer.address) {
+                result.text = text::Printable(text::OneLine(answer.reason));
+                return result;
+            }
+            const AddressClass addressClass = ClassifyAddress(*answer.address);
+            result.ok = true;
+            result.text = text::Printable(*answer.address) + ": " + ClassName(addressClass) +
+                          (addressClass == AddressClass::Public ? "" : ", visitors cannot reach it");
             return result;
-        }
-        const AddressClass addressClass = ClassifyAddress(*answer.address);
-        result.ok = true;
-        result.text = text::Printable(*answer.address) + ": " + ClassName(addressClass) +
-                      (addressClass == AddressClass::Public ? "" : ", visitors cannot reach it");
-        return result;
-    });
+        });
 }
 
 void SettingsDialog::AddressCheckFinished(const CheckResult& result) {

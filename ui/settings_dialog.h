@@ -29,8 +29,8 @@ class SettingsDialog : public QDialog {
 public:
     // `state` is the running program's; `fields` gives the FTP host and port the server check connects to;
     // `lookup` lists the interfaces and answers the host name and interface sources.
-    SettingsDialog(ProgramState& state, std::string settingsPath, const LiveSettings& fields, HostLookup& lookup,
-                   QWidget* parent = nullptr);
+    SettingsDialog(ProgramState& state, std::string settingsPath, const LiveSettings& fields,
+                   HostLookup& lookup, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
     // What the fields say now, as the settings file would hold it. A choice that means what the file

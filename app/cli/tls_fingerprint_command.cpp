@@ -27,7 +27,8 @@ int RunTlsFingerprint(Context& context, const std::vector<std::string>& args) {
     ftp::TIdFTP& client = core.Client();
     try {
         core.GetPublisher().ConfigureClient();
-        const ftp::TlsPeerInfo info = ftp::ProbeServerCertificate(client, text::Trim(context.state.TlsTrustFile));
+        const ftp::TlsPeerInfo info =
+            ftp::ProbeServerCertificate(client, text::Trim(context.state.TlsTrustFile));
         for (const auto& [label, value] : ftp::CertificateFields(info))
             std::printf("%s: %s\n", label.c_str(), text::Printable(value).c_str());
     } catch (const Exception& error) {

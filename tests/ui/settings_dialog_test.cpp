@@ -45,8 +45,9 @@ protected:
 };
 
 TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {
-    WriteSettings("FtpSecurity=explicittls\r\nTlsFingerprint=ab:cd\r\nAddressSource=web\r\n"
-                  "AddressURL=http://127.0.0.1:9/ip\r\nAddressPollSeconds=120\r\nPublishPrivate=1\r\n");
+    WriteSettings(
+        "FtpSecurity=explicittls\r\nTlsFingerprint=ab:cd\r\nAddressSource=web\r\n"
+        "AddressURL=http://127.0.0.1:9/ip\r\nAddressPollSeconds=120\r\nPublishPrivate=1\r\n");
     CreateForm();
     SettingsDialog& dialog = OpenDialog();
     EXPECT_EQ(dialog.windowTitle(), "Signposter Settings");
@@ -68,8 +69,9 @@ TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {
                                    "wlan0 (no IPv4 address, down)"}));
 
     // Every field says what it does.
-    for (const char* name : {"SecurityCombo", "TrustFileEdit", "FingerprintEdit", "CheckServerButton", "SourceCombo",
-                             "InterfaceCombo", "UrlEdit", "PollSpin", "PublishPrivateCheck", "CheckAddressButton"})
+    for (const char* name :
+         {"SecurityCombo", "TrustFileEdit", "FingerprintEdit", "CheckServerButton", "SourceCombo",
+          "InterfaceCombo", "UrlEdit", "PollSpin", "PublishPrivateCheck", "CheckAddressButton"})
         EXPECT_FALSE(Part<QWidget>(dialog, name)->toolTip().isEmpty()) << name;
     // A second "Settings..." brings the same dialog up.
     Item("SettingsItem").trigger();
@@ -127,8 +129,9 @@ TEST_F(SettingsDialogTest, OkWritesOnlyTheChangedKeysAndTheProgramUsesThemAtOnce
     Field<QSpinBox>("PollSpin").setValue(600);
     Ok();
     const std::string file = SettingsFile();
-    EXPECT_EQ(file, oldFile + "FtpSecurity=ExplicitTLS\r\nAddressSource=Interface\r\nAddressInterface=ppp0\r\n"
-                              "AddressPollSeconds=600\r\n");
+    EXPECT_EQ(file, oldFile +
+                        "FtpSecurity=ExplicitTLS\r\nAddressSource=Interface\r\nAddressInterface=ppp0\r\n"
+                        "AddressPollSeconds=600\r\n");
     EXPECT_EQ(form->State().FtpSecurity, "ExplicitTLS");
     EXPECT_EQ(form->State().AddressInterface, "ppp0");
 

@@ -28,8 +28,11 @@ public:
     }
     std::vector<std::string> InterfaceIPv4() override { return {"192.168.1.5"}; }
     std::vector<platform::InterfaceEntry> Interfaces() override {
-        return {{"lo", true, "127.0.0.1"}, {"eth0", true, ""}, {"eth0", true, "192.168.1.5"},
-                {"ppp0", true, "100.64.7.7"}, {"wlan0", false, ""}};
+        return {{"lo", true, "127.0.0.1"},
+                {"eth0", true, ""},
+                {"eth0", true, "192.168.1.5"},
+                {"ppp0", true, "100.64.7.7"},
+                {"wlan0", false, ""}};
     }
 };
 
@@ -54,7 +57,9 @@ protected:
 
     std::string SettingsPath() const { return (m_config.path() + "/signposter.ini").toStdString(); }
     std::string SettingsFile() const { return testing::ReadFile(SettingsPath()); }
-    void WriteSettings(const std::string& lines) { testing::WriteFile(SettingsPath(), "[Settings]\r\n" + lines); }
+    void WriteSettings(const std::string& lines) {
+        testing::WriteFile(SettingsPath(), "[Settings]\r\n" + lines);
+    }
 
     void CreateForm(std::string autostartProgram = {}) {
         WindowServices services;
@@ -63,9 +68,8 @@ protected:
         services.autostartProgram = std::move(autostartProgram);
         form = std::make_unique<TForm1>(std::move(services));
         form->SetTimerEnabled(false);
-        form->SetMessageBoxFunction([this](const QString&, const QString& text, MessageIcon) {
-            messages.push_back(text);
-        });
+        form->SetMessageBoxFunction(
+            [this](const QString&, const QString& text, MessageIcon) { messages.push_back(text); });
     }
 
     TCoolTrayIcon& Tray() { return *Part<TCoolTrayIcon>(*form, "CoolTrayIcon1"); }
