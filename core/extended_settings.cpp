@@ -2,6 +2,7 @@
 
 #include "core/address_source.h"
 #include "core/ini_store.h"
+#include "core/page_verification.h"
 #include "core/settings.h"
 #include "ftp/tls_settings.h"
 #include "platform/files.h"
@@ -19,6 +20,9 @@ ExtendedSettings ExtendedSettings::From(const ProgramState& state) {
     settings.AddressURL = state.AddressURL;
     settings.AddressPollSeconds = state.AddressPollSeconds;
     settings.PublishPrivate = state.PublishPrivate;
+    settings.VerifyURL = state.VerifyURL;
+    settings.VerifyMatch = state.VerifyMatch;
+    settings.RepublishHours = state.RepublishHours;
     return settings;
 }
 
@@ -50,6 +54,22 @@ std::vector<SettingProblem> ExtendedSettingsProblems(const ProgramState& state) 
         case SourceKind::UPnP:
             break;
     }
+    // The verification keys one at a time, so that each message comes with its key; the messages are
+    // those of the verification's own check.
+    auto verification = [&problems](const char* key, const ProgramState& alone) {
+        for (const std::string& message : text::SplitLines(VerificationSettingsMessages(alone)))
+            if (!message.empty())
+                problems.push_back({key, message});
+    };
+    ProgramState alone;
+    alone.VerifyURL = state.VerifyURL;
+    verification("VerifyURL", alone);
+    alone = {};
+    alone.VerifyMatch = state.VerifyMatch;
+    verification("VerifyMatch", alone);
+    alone = {};
+    alone.RepublishHours = state.RepublishHours;
+    verification("RepublishHours", alone);
     return problems;
 }
 
@@ -72,6 +92,12 @@ std::vector<std::pair<std::string, std::string>> ChangedKeys(const ExtendedSetti
                                                        : std::to_string(after.AddressPollSeconds));
     if (before.PublishPrivate != after.PublishPrivate)
         changed.emplace_back("PublishPrivate", after.PublishPrivate ? "1" : "0");
+    text("VerifyURL", before.VerifyURL, after.VerifyURL);
+    text("VerifyMatch", before.VerifyMatch, after.VerifyMatch);
+    if (before.RepublishHours != after.RepublishHours)
+        changed.emplace_back("RepublishHours", after.RepublishHours == 0
+                                                   ? std::string()
+                                                   : std::to_string(after.RepublishHours));
     return changed;
 }
 
@@ -105,6 +131,12 @@ void ApplyExtendedSettings(const std::string& settingsPath, ProgramState& state,
             state.AddressPollSeconds = after.AddressPollSeconds;
         else if (key == "PublishPrivate")
             state.PublishPrivate = after.PublishPrivate;
+        else if (key == "VerifyURL")
+            state.VerifyURL = after.VerifyURL;
+        else if (key == "VerifyMatch")
+            state.VerifyMatch = after.VerifyMatch;
+        else if (key == "RepublishHours")
+            state.RepublishHours = after.RepublishHours;
     }
 }
 

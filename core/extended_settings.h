@@ -7,7 +7,8 @@
 
 namespace signposter {
 
-// The settings the main window has no field for (connection security, address source): LoadSettings reads
+// The settings the main window has no field for (connection security, address source, verification of the
+// published page): LoadSettings reads
 // them into the program-wide values and SaveSettings never writes them. The settings dialog edits them as
 // one set.
 struct ExtendedSettings {
@@ -19,6 +20,9 @@ struct ExtendedSettings {
     std::string AddressURL;
     int AddressPollSeconds = 0;  // 0: the source's default
     bool PublishPrivate = false;
+    std::string VerifyURL;
+    std::string VerifyMatch;
+    int RepublishHours = 0;  // 0: off
 
     static ExtendedSettings From(const ProgramState& state);
     bool operator==(const ExtendedSettings&) const = default;

@@ -2,6 +2,8 @@
 
 #include "core/address_source.h"
 #include "core/extended_settings.h"
+#include "core/ini_store.h"
+#include "core/page_verification.h"
 #include "core/publisher.h"
 #include "core/settings.h"
 #include "ftp/tls_settings.h"
@@ -49,6 +51,7 @@ Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
       m_publisher(std::make_unique<Publisher>(settings, ui, state, clock, ftp)) {
     // A router question blocks for seconds; the program's end must not wait for it.
     m_address->SetStopCheck([this] { return m_ui.EndRequested(); });
+    m_publisher->SetPublishedHook([this](const PublicationOutcome& outcome) { RecordPublication(outcome); });
 }
 
 Monitor::~Monitor() = default;
@@ -95,8 +98,57 @@ void Monitor::Timer1Timer() {
             m_publisher->PublishAddress(/*justDetected=*/true);
         } else if (m_publisher->RetryDue()) {
             m_publisher->RetryPending();
+        } else if (!m_publisher->HasPending() && RepublishDue()) {
+            m_lastForced = m_clock.Now();
+            if (m_state.LastPublishedPage == "offline") {
+                m_publisher->PublishOffline();  // after "Offline" the notice stays up
+            } else {
+                m_publisher->PublishAddress();
+            }
         }
     });
+}
+
+bool Monitor::RepublishDue() {
+    if (m_state.RepublishHours <= 0 || m_state.RepublishHours > kMaxRepublishHours)
+        return false;
+    const std::int64_t now = m_clock.Now();
+    if (m_state.LastPublished && *m_state.LastPublished > now) {
+        // The clock was set back: counting from a time still to come would hold the page back for as long.
+        m_state.LastPublished = now;
+        WriteLastPublished();
+        return false;
+    }
+    std::optional<std::int64_t> since = m_state.LastPublished;
+    if (m_lastForced && (!since || *m_lastForced > *since))
+        since = m_lastForced;
+    // No record (a first start with the setting, or a record that is no number): publish once now.
+    return !since || now - *since >= std::int64_t{m_state.RepublishHours} * 3600;
+}
+
+void Monitor::RecordPublication(const PublicationOutcome& outcome) {
+    if (m_state.RepublishHours <= 0)
+        return;  // without the setting the file stays exactly as the program always wrote it
+    m_state.LastPublished = m_clock.Now();
+    m_state.LastPublishedPage = outcome.offline ? "offline" : "address";
+    WriteLastPublished();
+}
+
+void Monitor::WriteLastPublished() {
+    // Each write replaces the whole file atomically (the settings store's rule).
+    IniOpen(m_settingsPath);
+    try {
+        IniWriteString(kSettingsSection, "LastPublished", std::to_string(m_state.LastPublished.value_or(0)));
+        IniWriteString(kSettingsSection, "LastPublishedPage",
+                       m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
+    } catch (...) {
+        try {
+            IniClose();
+        } catch (...) {
+        }
+        throw;
+    }
+    IniClose();
 }
 
 bool Monitor::ValidateSettings() {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/address_discovery.h"
@@ -62,6 +63,11 @@ private:
     void PublishOfflineNow();
     // A polled source failed this tick: the user learns why the address was not checked.
     void ReportAddressProblem(const std::string& problem);
+    // RepublishHours: whether the latest successful publication is due again (a LastPublished in the
+    // future is taken as now and rewritten), and the record of each success.
+    bool RepublishDue();
+    void RecordPublication(const PublicationOutcome& outcome);
+    void WriteLastPublished();
 
     LiveSettings& m_settings;
     UserInterface& m_ui;
@@ -71,6 +77,9 @@ private:
     const Clock& m_clock;
     std::string m_settingsPath;
     std::unique_ptr<Publisher> m_publisher;
+    // When this run last forced a republication: one that was skipped (activity switch, ignore list)
+    // records no success, and must not be forced again at every tick.
+    std::optional<std::int64_t> m_lastForced;
 };
 
 }  // namespace signposter

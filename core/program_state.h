@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace signposter {
@@ -27,6 +29,16 @@ struct ProgramState {
     int AddressPollSeconds = 0;    // Web and UPnP: seconds between questions; 0 for the source's default
     bool PublishPrivate = false;   // publish addresses that visitors cannot reach, too
     std::string AddressProblem;    // why the latest tick's source gave no address
+
+    // Verification and forced republication, read from the settings and never written back by
+    // SaveSettings: without them the program behaves, and writes its file, as it always did.
+    std::string VerifyURL;    // where visitors get the page; empty: no verification
+    std::string VerifyMatch;  // Exact (also when empty) or Contains
+    int RepublishHours = 0;   // 0: off; a text that is no number loads as -1, which validation refuses
+    // Written by the program (only while RepublishHours > 0): the last successful publication's UTC
+    // seconds, and which page it was ("address" or "offline").
+    std::optional<std::int64_t> LastPublished;
+    std::string LastPublishedPage;
 };
 
 }  // namespace signposter

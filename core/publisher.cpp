@@ -2,6 +2,7 @@
 
 #include "core/address_source.h"
 #include "core/page_builder.h"
+#include "core/page_verification.h"
 #include "ftp/id_ftp.h"
 #include "platform/text.h"
 
@@ -144,6 +145,7 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             outcome.kind = OutcomeKind::Published;
             break;
         }
+
         outcome.errorClass = failure->first;
         outcome.errorMessage = failure->second;
         DelayPumping(kAttemptPauseMs);
@@ -151,7 +153,31 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         if (m_ui.EndRequested())
             break;
     }
+    // The upload's completion reply says nothing of what visitors get. A page they do not get is a failed
+    // publication, left to the pending retry rather than to more uploads of the same page.
+    if (outcome.kind == OutcomeKind::Published && m_fetcher && !text::Trim(m_state.VerifyURL).empty()) {
+        if (const auto problem = Verify(page)) {
+            outcome.kind = OutcomeKind::Failed;
+            outcome.verificationFailed = true;
+            outcome.errorClass = "EVerificationFailed";
+            outcome.errorMessage = "verification failed: " + *problem;
+        } else {
+            outcome.verified = true;
+        }
+    }
     Finish(outcome, sequence, kind, retryIntervalMs);
+}
+
+std::optional<std::string> Publisher::Verify(const std::string& page) {
+    const std::string url = m_state.VerifyURL;
+    const MatchRule rule = ParseMatchRule(m_state.VerifyMatch).value_or(MatchRule::Exact);
+    auto problem = VerifyOnce(*m_fetcher, url, page, rule);
+    if (!problem || m_ui.EndRequested())
+        return problem;
+    DelayPumping(kVerifyPauseMs);
+    if (m_ui.EndRequested())
+        return problem;
+    return VerifyOnce(*m_fetcher, url, page, rule);
 }
 
 std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std::string& page,
@@ -184,6 +210,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
         }
     }
     m_ui.ReportOutcome(outcome);
+    if (outcome.kind == PublicationOutcome::Kind::Published && m_onPublished)
+        m_onPublished(outcome);
 }
 
 }  // namespace signposter

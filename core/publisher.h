@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,8 @@ class TIdFTP;
 
 namespace signposter {
 
+class PageFetcher;
+
 // Publishes one page: applies the activity switch and the ignore list, has the page built, and uploads it
 // with up to five attempts three seconds apart. A publication whose attempts all failed stays pending and
 // is tried again later (see RetryDue), until it succeeds or a newer publication replaces it.
@@ -24,6 +27,8 @@ public:
     static constexpr int kAttemptPauseMs = 3000;
     static constexpr std::int64_t kFirstRetryMs = 60'000;
     static constexpr std::int64_t kLongestRetryMs = 15 * 60'000;
+    // A host may take a moment to show a new file (a cache, a replicated store): one more look after this.
+    static constexpr int kVerifyPauseMs = 5000;
 
     Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
               ftp::TIdFTP& ftp);
@@ -41,6 +46,12 @@ public:
     std::string RemoteName() const;
     // Waits `ms` milliseconds while the window system's messages are still dispatched.
     void DelayPumping(int ms);
+
+    // Where the page is fetched back from after an upload when VerifyURL is set; without one there is no
+    // verification.
+    void SetPageFetcher(PageFetcher* fetcher) { m_fetcher = fetcher; }
+    // Called after every successful publication, once the outcome has been reported (it may raise).
+    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) { m_onPublished = std::move(hook); }
 
     bool HasPending() const { return m_pending.has_value(); }
     // A pending publication whose time has come.
@@ -66,6 +77,9 @@ private:
     // One connect, store and disconnect. Returns the failure as class and message, or nothing on success.
     std::optional<std::pair<std::string, std::string>> Attempt(const std::string& page,
                                                                const std::string& remoteName);
+    // The page visitors get, fetched and compared, with one more look after a pause: nothing when it
+    // matches, otherwise the reason.
+    std::optional<std::string> Verify(const std::string& page);
     void Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind, std::int64_t retryIntervalMs);
 
     LiveSettings& m_fields;
@@ -73,6 +87,8 @@ private:
     ProgramState& m_state;
     const Clock& m_clock;
     ftp::TIdFTP& m_ftp;
+    PageFetcher* m_fetcher = nullptr;
+    std::function<void(const PublicationOutcome&)> m_onPublished;
     std::optional<Pending> m_pending;
     // Publications can nest (a tick dispatched during a retry wait publishes too); only the latest one
     // decides what stays pending.

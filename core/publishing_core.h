@@ -8,6 +8,7 @@
 #include "core/clock.h"
 #include "core/live_settings.h"
 #include "core/monitor.h"
+#include "core/page_fetcher.h"
 #include "core/program_state.h"
 #include "core/publisher.h"
 #include "core/user_interface.h"
@@ -20,6 +21,7 @@ struct CoreServices {
     HostLookup* lookup = nullptr;
     const Clock* clock = nullptr;
     std::shared_ptr<UpnpGateway> upnp;
+    std::unique_ptr<PageFetcher> fetcher;
 };
 
 // The program put together once: the program-wide values, the FTP client as the program uses it, the host
@@ -48,6 +50,8 @@ public:
     ftp::TIdFTP& Client() { return m_client; }
     Monitor& GetMonitor() { return *m_monitor; }
     Publisher& GetPublisher() { return m_monitor->GetPublisher(); }
+    // Where the published page is fetched back from (VerifyURL).
+    PageFetcher& Fetcher() { return *m_fetcher; }
 
 private:
     std::string m_settingsPath;
@@ -58,6 +62,7 @@ private:
     ftp::TIdFTP m_client;  // IdFTP1
     std::unique_ptr<ConfiguredAddress> m_address;
     std::unique_ptr<Monitor> m_monitor;
+    std::unique_ptr<PageFetcher> m_fetcher;
 };
 
 }  // namespace signposter

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/ini_store.h"
+#include "core/page_verification.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -107,6 +108,12 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     state.AddressURL = IniReadString(kSettingsSection, "AddressURL", "");
     state.AddressPollSeconds = IniReadInteger(kSettingsSection, "AddressPollSeconds", 0);
     state.PublishPrivate = Switch1("PublishPrivate", 0);
+    state.VerifyURL = IniReadString(kSettingsSection, "VerifyURL", "");
+    state.VerifyMatch = IniReadString(kSettingsSection, "VerifyMatch", "");
+    const std::string hours = IniReadString(kSettingsSection, "RepublishHours", "");
+    state.RepublishHours = text::Trim(hours).empty() ? 0 : text::TryStrictInteger(hours).value_or(-1);
+    state.LastPublished = ParseLastPublished(IniReadString(kSettingsSection, "LastPublished", ""));
+    state.LastPublishedPage = IniReadString(kSettingsSection, "LastPublishedPage", "");
     IniClose();
 }
 

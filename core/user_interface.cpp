@@ -21,7 +21,8 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
     const std::string time = ClockTime(outcome.when);
     switch (outcome.kind) {
         case Kind::Published:
-            return outcome.address + " published " + time + (outcome.reason.empty() ? "" : ": " + outcome.reason);
+            return outcome.address + (outcome.verified ? " published and verified " : " published ") + time +
+                   (outcome.reason.empty() ? "" : ": " + outcome.reason);
         case Kind::SkippedInactive:
             return outcome.address + " not published " + time + ": Signposter is not active";
         case Kind::SkippedIgnored:
@@ -39,6 +40,9 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:
+            if (outcome.verificationFailed)
+                return outcome.address + " not verified " + time + ": " +
+                       text::Printable(text::OneLine(outcome.errorMessage));
             return "upload failed " + time + ": " + text::Printable(text::OneLine(outcome.errorMessage));
     }
     return {};
@@ -48,8 +52,10 @@ std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
     const bool flagged = outcome.addressClass != AddressClass::Public;
     if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
-        return outcome.address + (outcome.kind == Kind::Published ? " published " : " held back ") +
-               ClockTime(outcome.when) + ": " + ClassName(outcome.addressClass);
+        const char* what = outcome.kind != Kind::Published ? " held back "
+                           : outcome.verified              ? " verified "
+                                                           : " published ";
+        return outcome.address + what + ClockTime(outcome.when) + ": " + ClassName(outcome.addressClass);
     }
     return DescribeOutcome(outcome);
 }

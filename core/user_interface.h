@@ -31,6 +31,8 @@ struct PublicationOutcome {
     std::string errorClass;        // Failed: the last attempt's exception class
     std::string errorMessage;      // Failed: its message
     bool willRetry = false;        // Failed: the monitor keeps it pending and tries again later
+    bool verified = false;            // Published: visitors get the page just uploaded (VerifyURL)
+    bool verificationFailed = false;  // Failed: uploaded, but visitors do not get it; see errorMessage
     AddressClass addressClass = AddressClass::Public;
     // Why, in words: the source's failure, or what the address's class means for visitors.
     std::string reason;

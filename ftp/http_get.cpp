@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
 
 #include "ftp/id_tcp_client.h"
+#include "ftp/tls_channel.h"
 #include "platform/text.h"
 
 namespace signposter::ftp {
@@ -53,26 +55,30 @@ std::optional<std::pair<std::size_t, std::size_t>> FindLineEnd(const std::string
 }  // namespace
 
 std::string HttpUrl::Text() const {
-    return "http://" + host + (port == 80 ? std::string() : ":" + std::to_string(port)) + path;
+    const int defaultPort = tls ? 443 : 80;
+    return (tls ? "https://" : "http://") + host + (port == defaultPort ? std::string() : ":" + std::to_string(port)) +
+           path;
 }
 
-HttpUrl ParseHttpUrl(std::string_view url) {
+HttpUrl ParseHttpUrl(std::string_view url, bool allowHttps) {
     const std::string shown = text::Printable(url);
-    // The TLS layer, once it exists, takes https:// here and wraps the connection after connecting.
-    if (StartsWithNoCase(url, "https://"))
+    const bool tls = StartsWithNoCase(url, "https://");
+    if (tls && !allowHttps)
         throw EIdHTTPBadURL("Address URL must start with http://");
-    if (!StartsWithNoCase(url, "http://"))
-        throw EIdHTTPBadURL("Address URL must start with http://");
+    if (!tls && !StartsWithNoCase(url, "http://"))
+        throw EIdHTTPBadURL(allowHttps ? "URL must start with http:// or https://" : "Address URL must start with http://");
     for (const char c : url) {
         const auto b = static_cast<unsigned char>(c);
         // These would end the request line or forge headers.
         if (b <= 32 || b == 127)
             throw EIdHTTPBadURL("Malformed address URL " + shown);
     }
-    std::string_view rest = url.substr(7);
+    std::string_view rest = url.substr(tls ? 8 : 7);
     const std::size_t pathStart = std::min(rest.find('/'), rest.find('?'));
     std::string_view authority = rest.substr(0, pathStart);
     HttpUrl result;
+    result.tls = tls;
+    result.port = tls ? 443 : 80;
     if (pathStart != std::string_view::npos) {
         result.path = std::string(rest.substr(pathStart));
         if (result.path.front() == '?')
@@ -157,7 +163,7 @@ void HttpAnswerParser::ParseHead(std::string_view head) {
 }
 
 void HttpAnswerParser::AppendBody(std::string_view bytes) {
-    const std::size_t room = kHttpMaxBodyBytes - m_body.size();
+    const std::size_t room = m_maxBodyBytes - m_body.size();
     m_body.append(bytes.substr(0, room));
     if (bytes.size() > room)
         m_truncated = true;
@@ -299,7 +305,7 @@ namespace {
 
 // One request and its answer on a fresh connection.
 HttpAnswerParser Exchange(const HttpUrl& url, const platform::Clock& clock, std::int64_t deadline,
-                          const std::function<void(const std::string&)>& log) {
+                          const HttpGetOptions& options, const std::function<void(const std::string&)>& log) {
     const std::string shown = url.Text();
     TIdTCPClient client;
     client.SetClock(clock);
@@ -311,19 +317,30 @@ HttpAnswerParser Exchange(const HttpUrl& url, const platform::Clock& clock, std:
         log("GET " + text::Printable(shown));
     client.ConnectToHost();
     CloseOnFailure closer(client);
-    const std::string request = "GET " + url.path + " HTTP/1.1\r\nHost: " + url.host +
-                                (url.port == 80 ? std::string() : ":" + std::to_string(url.port)) +
-                                "\r\nUser-Agent: Signposter/1.0\r\nAccept: text/plain, text/html\r\n"
-                                "Connection: close\r\n\r\n";
+    std::unique_ptr<TlsContext> tls;
+    if (url.tls) {
+        // The system store and the trust file, with the host's name checked: the page a visitor's browser
+        // would accept, and no other.
+        TlsSettings settings;
+        settings.security = FtpSecurity::ExplicitTLS;
+        settings.trustFile = options.tlsTrustFile;
+        tls = std::make_unique<TlsContext>(settings);
+        client.Socket().StartTls(*tls, url.host, nullptr, "", left());
+    }
+    std::string request = "GET " + url.path + " HTTP/1.1\r\nHost: " + url.host +
+                          (url.port == (url.tls ? 443 : 80) ? std::string() : ":" + std::to_string(url.port)) +
+                          "\r\nUser-Agent: Signposter/1.0\r\nAccept: text/plain, text/html\r\n";
+    for (const std::string& header : options.extraHeaders) request += header + "\r\n";
+    request += "Connection: close\r\n\r\n";
     client.SetSendTimeout(left());
     client.WriteText(request);
 
-    HttpAnswerParser parser(shown);
+    HttpAnswerParser parser(shown, options.maxBodyBytes);
     std::size_t received = 0;
     while (!parser.Complete()) {
         if (clock.Passed(deadline)) {
             throw EIdReplyTimeout("No complete HTTP answer from " + text::Printable(shown) + " within " +
-                                  std::to_string(kHttpExchangeTimeoutMs) + " ms");
+                                  std::to_string(options.timeoutMs) + " ms");
         }
         const int n = client.FillInput(false, clock.MillisecondsLeft(deadline));
         if (!client.InputBuffer().empty()) {
@@ -343,14 +360,14 @@ HttpAnswerParser Exchange(const HttpUrl& url, const platform::Clock& clock, std:
     return parser;
 }
 
-HttpUrl ResolveLocation(const HttpUrl& base, const std::string& location) {
-    if (StartsWithNoCase(location, "https://"))
+HttpUrl ResolveLocation(const HttpUrl& base, const std::string& location, bool allowHttps) {
+    if (StartsWithNoCase(location, "https://") && !allowHttps)
         throw EIdHTTPRedirectRefused("Redirect from " + text::Printable(base.Text()) + " to " +
                                      text::Printable(location) + " refused: only http:// URLs can be asked");
-    if (StartsWithNoCase(location, "http://"))
-        return ParseHttpUrl(location);
+    if (StartsWithNoCase(location, "http://") || StartsWithNoCase(location, "https://"))
+        return ParseHttpUrl(location, allowHttps);
     if (location.compare(0, 2, "//") == 0)
-        return ParseHttpUrl("http:" + location);
+        return ParseHttpUrl((base.tls ? "https:" : "http:") + location, allowHttps);
     HttpUrl next = base;
     if (!location.empty() && location.front() == '/') {
         next.path = location;
@@ -360,22 +377,27 @@ HttpUrl ResolveLocation(const HttpUrl& base, const std::string& location) {
         next.path = directory + location;
     }
     // Checks the combined text the way a URL from the settings is checked.
-    return ParseHttpUrl(next.Text());
+    return ParseHttpUrl(next.Text(), allowHttps);
 }
 
 }  // namespace
 
 HttpResult HttpGet(const std::string& url, const platform::Clock& clock,
                    const std::function<void(const std::string&)>& log) {
-    const std::int64_t deadline = clock.DeadlineAfter(kHttpExchangeTimeoutMs);
-    HttpUrl current = ParseHttpUrl(url);
+    return HttpGet(url, clock, HttpGetOptions{}, log);
+}
+
+HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const HttpGetOptions& options,
+                   const std::function<void(const std::string&)>& log) {
+    const std::int64_t deadline = clock.DeadlineAfter(options.timeoutMs);
+    HttpUrl current = ParseHttpUrl(url, options.allowHttps);
     for (int redirects = 0;; ++redirects) {
-        const HttpAnswerParser answer = Exchange(current, clock, deadline, log);
+        const HttpAnswerParser answer = Exchange(current, clock, deadline, options, log);
         const std::string shown = text::Printable(current.Text());
         if (IsRedirect(answer.Status()) && !answer.Location().empty()) {
             if (redirects == kHttpMaxRedirects)
                 throw EIdHTTPRedirectRefused("Too many redirects from " + text::Printable(url));
-            current = ResolveLocation(current, answer.Location());
+            current = ResolveLocation(current, answer.Location(), options.allowHttps);
             if (log)
                 log("redirected to " + text::Printable(current.Text()));
             continue;

@@ -47,18 +47,31 @@ struct HttpUrl {
     std::string host;
     int port = 80;
     std::string path = "/";  // with the query
+    bool tls = false;          // https://
     std::string Text() const;  // the URL as asked, for messages
 };
 
-// Only http:// URLs: without TLS an https URL raises "Address URL must start with http://". The host is
-// a name or a dotted quad; control bytes, spaces and user information are refused.
-HttpUrl ParseHttpUrl(std::string_view url);
+// http:// URLs, and https:// ones when `allowHttps`; otherwise the URL raises "Address URL must start with
+// http://" (the address source's wording, which takes http only). The host is a name or a dotted quad;
+// control bytes, spaces and user information are refused.
+HttpUrl ParseHttpUrl(std::string_view url, bool allowHttps = false);
+
+// How one GET may differ from the address echo's: the published page is larger, a web host may be slower,
+// and caches between us and it must be told to ask the origin.
+struct HttpGetOptions {
+    int timeoutMs = kHttpExchangeTimeoutMs;  // the whole exchange, redirects included
+    std::size_t maxBodyBytes = kHttpMaxBodyBytes;
+    std::vector<std::string> extraHeaders;  // whole header lines without their line end
+    bool allowHttps = false;                // https:// through the TLS layer, also as a redirect target
+    std::string tlsTrustFile;               // PEM certificates trusted besides the system's
+};
 
 // Reads one HTTP/1.1 answer from bytes as they arrive. Raises the family's errors with `source` (the URL)
 // in the message. Fed by the socket in HttpGet and by the fuzzer directly.
 class HttpAnswerParser {
 public:
-    explicit HttpAnswerParser(std::string source) : m_source(std::move(source)) {}
+    explicit HttpAnswerParser(std::string source, std::size_t maxBodyBytes = kHttpMaxBodyBytes)
+        : m_source(std::move(source)), m_maxBodyBytes(maxBodyBytes) {}
 
     // Takes the next bytes; true once the answer is complete (headers of a status that has no body for
     // us, the body's end, or the body limit reached).
@@ -71,7 +84,7 @@ public:
     int Status() const { return m_status; }
     const std::string& Reason() const { return m_reason; }  // as sent: escape it before showing it
     const std::string& Location() const { return m_location; }
-    // Up to kHttpMaxBodyBytes; when the limit cut it, without a trailing run of digits and dots that the
+    // Up to the body limit; when the limit cut it, without a trailing run of digits and dots that the
     // cut may have split.
     const std::string& Body() const { return m_body; }
     bool Truncated() const { return m_truncated; }
@@ -84,6 +97,7 @@ private:
     bool Step();
 
     std::string m_source;
+    std::size_t m_maxBodyBytes;
     State m_state = State::Head;
     std::string m_pending;
     int m_status = 0;
@@ -106,6 +120,8 @@ struct HttpResult {
 // an answer; everything else raises an error of the family. `log` sees the steps (request, status, bytes),
 // network text escaped.
 HttpResult HttpGet(const std::string& url, const platform::Clock& clock,
+                   const std::function<void(const std::string&)>& log = {});
+HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const HttpGetOptions& options,
                    const std::function<void(const std::string&)>& log = {});
 
 }  // namespace signposter::ftp

@@ -81,7 +81,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_core(std::make_unique<PublishingCore>(
           *this, *this, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
-          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock, nullptr})) {
+          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock, nullptr, nullptr})) {
     setObjectName("Form1");
     setWindowTitle("Signposter 1.0");
     setFixedSize(kClientWidth, kClientHeight);

@@ -27,6 +27,7 @@ constexpr char kUsage[] =
     "  offline                  \"Offline\": publish the offline notice\n"
     "  monitor                  watch the address every second and publish changes until Ctrl-C\n"
     "  autostart on|off|status  start the tray program at login, or not\n"
+    "  verify [--page FILE]     fetch VerifyURL and compare it with the page a publication would upload\n"
     "  tls-fingerprint          show the FTP server's TLS certificate and its SHA-256 fingerprint\n"
     "  --version                print the version\n";
 
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
             return cli::RunMonitor(context, args);
         if (command == "autostart")
             return cli::RunAutostart(context, args);
+        if (command == "verify")
+            return cli::RunVerify(context, args);
         if (command == "tls-fingerprint")
             return cli::RunTlsFingerprint(context, args);
         if (command == "upload") {

@@ -21,7 +21,7 @@ namespace {
 // What the window would be: the program's core with a headless user interface over the plain fields.
 struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
-        : core(context.fields, ui, context.settingsPath, {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr}),
+        : core(context.fields, ui, context.settingsPath, {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr}),
           monitor(core.GetMonitor()) {}
     HeadlessUserInterface ui;
     PublishingCore core;

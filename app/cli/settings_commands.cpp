@@ -7,6 +7,7 @@
 #include "app/cli/commands.h"
 #include "core/address_source.h"
 #include "core/ini_store.h"
+#include "core/page_verification.h"
 #include "core/settings.h"
 #include "ftp/tls_settings.h"
 #include "platform/exceptions.h"
@@ -85,6 +86,41 @@ std::optional<std::string> CheckAddressKey(const std::string& key, const std::st
     return std::nullopt;
 }
 
+// Verification and forced republication: read by LoadSettings, never written by SaveSettings, so `set`
+// writes them itself. LastPublished and LastPublishedPage are the program's own and not set by hand.
+const char* const kVerifyKeys[] = {"VerifyURL", "VerifyMatch", "RepublishHours"};
+
+bool IsVerifyKey(const std::string& key) {
+    for (const char* known : kVerifyKeys) {
+        if (key == known)
+            return true;
+    }
+    return false;
+}
+
+std::string VerifyKeyValue(const ProgramState& state, const std::string& key) {
+    if (key == "VerifyURL")
+        return state.VerifyURL;
+    if (key == "VerifyMatch")
+        return state.VerifyMatch;
+    return state.RepublishHours == 0 ? std::string() : std::to_string(state.RepublishHours);
+}
+
+// A usage error for a value the key cannot take, or nothing; an empty value turns the feature off.
+std::optional<std::string> CheckVerifyKey(const std::string& key, const std::string& value) {
+    ProgramState probe;
+    if (key == "VerifyURL")
+        probe.VerifyURL = value;
+    if (key == "VerifyMatch")
+        probe.VerifyMatch = value;
+    if (key == "RepublishHours" && !text::Trim(value).empty())
+        probe.RepublishHours = text::TryStrictInteger(value).value_or(-1);
+    const std::string problem = VerificationSettingsMessages(probe);
+    if (problem.empty())
+        return std::nullopt;
+    return text::Trim(problem) + ", not '" + value + "'";
+}
+
 const KeyBinding* FindBinding(const std::string& key) {
     for (const auto& binding : kBindings) {
         if (key == binding.key)
@@ -122,6 +158,8 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
     }
     for (const char* key : kAddressKeys)
         std::printf("%s=%s\n", key, AddressKeyValue(context.state, key).c_str());
+    for (const char* key : kVerifyKeys)
+        std::printf("%s=%s\n", key, VerifyKeyValue(context.state, key).c_str());
     return 0;
 }
 
@@ -146,8 +184,21 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
     // Every pair is checked before the file is read, so a usage error leaves the file untouched.
     std::vector<std::pair<const KeyBinding*, std::string>> changes;
     std::vector<std::pair<std::string, std::string>> addressChanges;
+    std::vector<std::pair<std::string, std::string>> verifyChanges;
     for (const auto& arg : pairs) {
         const std::size_t eq = arg.find('=');
+        if (eq != std::string::npos && IsVerifyKey(arg.substr(0, eq))) {
+            const std::string key = arg.substr(0, eq), value = arg.substr(eq + 1);
+            std::optional<std::string> problem = CheckVerifyKey(key, value);
+            if (text::HasLineBreak(value))
+                problem = key + " may not contain a line break";
+            if (problem) {
+                std::fprintf(stderr, "signposter-cli set: %s\n", problem->c_str());
+                return 2;
+            }
+            verifyChanges.emplace_back(key, value);
+            continue;
+        }
         if (eq != std::string::npos && IsAddressKey(arg.substr(0, eq))) {
             const std::string key = arg.substr(0, eq), value = arg.substr(eq + 1);
             std::optional<std::string> problem = CheckAddressKey(key, value);
@@ -223,6 +274,7 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         // Keys the program never writes itself go straight into the file.
         std::vector<std::pair<std::string, std::string>> direct(tlsValues.begin(), tlsValues.end());
         direct.insert(direct.end(), addressChanges.begin(), addressChanges.end());
+        direct.insert(direct.end(), verifyChanges.begin(), verifyChanges.end());
         if (!direct.empty()) {
             IniOpen(context.settingsPath);
             try {

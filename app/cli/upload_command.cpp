@@ -62,7 +62,7 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
 
     HeadlessUserInterface ui;
     PublishingCore core(context.fields, ui, context.settingsPath,
-                        {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr});
+                        {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr});
     InstallStopHandlers();
     // The values loaded for this command, the FTPS keys among them, are the ones the publisher configures
     // from.

@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -122,7 +123,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
               "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
               "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
               "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\nAddressURL=\n"
-              "AddressPollSeconds=\nPublishPrivate=0\n");
+              "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
 
     RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
@@ -136,7 +137,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
               "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
               "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
               "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\n"
-              "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\n");
+              "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
@@ -356,6 +357,114 @@ TEST_F(CliTest, EachUserOfTheMachineGetsAPageDirectoryOfTheirOwn) {
     EXPECT_EQ(mine.out, "/tmp/signposter-0/ipaddress.htm\n");
     EXPECT_EQ(theirs.out, "/tmp/signposter-65534/ipaddress.htm\n");
     for (const auto& dir : made) std::filesystem::remove_all(dir);
+}
+
+// Python's web server on 127.0.0.1 serving `root`, as a web host serves what its FTP server stores.
+class WebServer {
+public:
+    explicit WebServer(const std::string& root) {
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        ::close(probe);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::freopen("/dev/null", "w", stderr);
+            const std::string port = std::to_string(m_port);
+            ::execl("/usr/bin/python3", "python3", "-m", "http.server", port.c_str(), "--bind", "127.0.0.1",
+                    "--directory", root.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // Ready once it accepts a connection; a second of real time is far more than it needs.
+        for (int i = 0; i < 100 && !Accepting(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ~WebServer() {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+
+private:
+    bool Accepting() const {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(m_port));
+        const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(s);
+        return ok;
+    }
+    int m_port = 0;
+    pid_t m_pid = -1;
+};
+
+TEST_F(CliTest, PublishVerifiesThePageTheWebServerServesAndVerifyChecksItAgain) {
+    auto server = Server();
+    ASSERT_TRUE(server);
+    WebServer web(server->Root());
+    PointAt(*server);
+    EXPECT_EQ(Run({"verify"}).status, 2);  // no VerifyURL
+    EXPECT_EQ(Run({"set", "VerifyURL=ftp://x/"}).status, 2);
+    EXPECT_EQ(Run({"set", "RepublishHours=8761"}).status, 2);
+    ASSERT_EQ(Run({"set", "VerifyURL=" + web.Url("/ipaddress.htm"), "VerifyMatch=Exact"}).status, 0);
+
+    const RunResult publish = Run({"publish"});
+    EXPECT_EQ(publish.status, 0) << publish.out << publish.err;
+    EXPECT_NE(publish.out.find("192.0.2.99 published and verified"), std::string::npos) << publish.out;
+    EXPECT_EQ(ReadFile(SettingsFile()).find("LastPublished"), std::string::npos);  // RepublishHours is 0
+
+    const RunResult verify = Run({"verify"});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_EQ(verify.out, "match\n");
+    WriteFile(m_dir.File("other.htm"), "<html>\r\nsomething else\r\n</html>\r\n");
+    const RunResult other = Run({"verify", "--page", m_dir.File("other.htm")});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.out, "verification failed: the served page differs from the uploaded one at line 2\n");
+
+    // The remote path without its closing "/": the page lands beside the web root, visitors get a 404.
+    ASSERT_EQ(Run({"set", "RemotePath=/htdocs", "VerifyURL=" + web.Url("/htdocs/ipaddress.htm"),
+                   "RepublishHours=24"}).status,
+              0);
+    std::filesystem::create_directories(server->Root() + "/htdocs");
+    const RunResult wrong = Run({"publish"});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_TRUE(server->HasFile("htdocsipaddress.htm"));
+    EXPECT_NE(wrong.out.find("192.0.2.99 not verified"), std::string::npos) << wrong.out;
+    EXPECT_NE(wrong.out.find("verification failed: HTTP 404 File not found from " + web.Url("/htdocs/ipaddress.htm")),
+              std::string::npos)
+        << wrong.out;
+    EXPECT_EQ(ReadFile(SettingsFile()).find("LastPublished="), std::string::npos);  // no success to record
+}
+
+TEST_F(CliTest, AWebHostServingAStaleCopyFailsThePublicationAndTheOfflinePageIsRecorded) {
+    auto server = Server();
+    ASSERT_TRUE(server);
+    ScriptedHttpServer web;
+    const std::string stale = "<html>\nan old page\n</html>\n";
+    web.Script("/ipaddress.htm",
+               {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(stale.size()) + "\r\n\r\n" + stale});
+    PointAt(*server);
+    ASSERT_EQ(Run({"set", "VerifyURL=" + web.Url("/ipaddress.htm"), "RepublishHours=24"}).status, 0);
+    const RunResult publish = Run({"publish"});
+    EXPECT_EQ(publish.status, 1);
+    EXPECT_NE(publish.out.find("verification failed: the served page differs from the uploaded one at line 2"),
+              std::string::npos)
+        << publish.out;
+    ASSERT_EQ(web.Requests().size(), 2u);  // the second look after the pause
+    EXPECT_NE(web.Requests()[0].find("Cache-Control: no-cache\r\nPragma: no-cache\r\n"), std::string::npos);
+
+    ASSERT_EQ(Run({"set", "VerifyURL="}).status, 0);
+    ASSERT_EQ(Run({"offline"}).status, 0);
+    const std::string settings = ReadFile(SettingsFile());
+    EXPECT_NE(settings.find("LastPublishedPage=offline\r\n"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("LastPublished=1"), std::string::npos) << settings;
 }
 
 }  // namespace
