@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QEventLoop>
 #include <QFocusEvent>
 #include <QGuiApplication>
@@ -81,7 +82,8 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_core(std::make_unique<PublishingCore>(
           *this, *this, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
-          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock, nullptr, nullptr})) {
+          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock, nullptr,
+                       nullptr})) {
     setObjectName("Form1");
     setWindowTitle("Signposter 1.0");
     setFixedSize(kClientWidth, kClientHeight);
@@ -154,6 +156,7 @@ void TForm1::CreatePopupMenu() {
     OfflineItem = item("OfflineItem", "Offline", &TForm1::velColorButton4click);
     PopupMenu1->addSeparator();
     SettingsItem = item("SettingsItem", "Settings...", &TForm1::SettingsItemClick);
+    OpenPageItem = item("OpenPageItem", "Open published page", &TForm1::OpenPageItemClick);
     StartAtLoginItem = item("StartAtLoginItem", "Start at login", &TForm1::StartAtLoginItemClick);
     StartAtLoginItem->setCheckable(true);
     PopupMenu1->addSeparator();
@@ -169,6 +172,21 @@ void TForm1::PopupMenu1Popup() {
     UpdateNowItem->setEnabled(idle);
     OfflineItem->setEnabled(idle);
     StartAtLoginItem->setChecked(platform::AutostartEnabled());
+    OpenPageItem->setEnabled(PublishedPageUrl().isValid());
+}
+
+QUrl TForm1::PublishedPageUrl() const {
+    const std::string text = text::Trim(State().VerifyURL);
+    const std::string scheme = text::UpperAscii(text.substr(0, text.find(':')));
+    if (scheme != "HTTP" && scheme != "HTTPS")
+        return {};
+    return QUrl(FromBytes(text), QUrl::StrictMode);
+}
+
+void TForm1::OpenPageItemClick() {
+    // The page as visitors get it, in the desktop's browser.
+    if (const QUrl url = PublishedPageUrl(); url.isValid())
+        QDesktopServices::openUrl(url);
 }
 
 void TForm1::CreateComponents() {
@@ -545,7 +563,7 @@ void TForm1::SettingsItemClick() {
     if (!m_settingsDialog) {
         // A window of its own, not over the main window: that one is usually hidden.
         m_settingsDialog =
-            new SettingsDialog(m_core->State(), m_core->SettingsPath(), *this, m_core->Lookup());
+            new SettingsDialog(m_core->State(), m_core->SettingsPath(), *this, *this, m_core->Lookup());
         m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
         m_settingsDialog->setWindowIcon(MainIcon());
     }

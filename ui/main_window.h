@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -101,6 +102,7 @@ public:
     void SettingsItemClick();
     void QuitItemClick();
     void StartAtLoginItemClick();
+    void OpenPageItemClick();
 
     // The settings dialog while it is open (tests), else null.
     SettingsDialog* OpenSettingsDialog() const { return m_settingsDialog; }
@@ -154,6 +156,7 @@ private:
     QAction* UpdateNowItem = nullptr;
     QAction* OfflineItem = nullptr;
     QAction* SettingsItem = nullptr;
+    QAction* OpenPageItem = nullptr;
     QAction* StartAtLoginItem = nullptr;
     QAction* QuitItem = nullptr;
 
@@ -161,6 +164,8 @@ private:
     void CreatePopupMenu();
     // Brings the items up to date as the menu opens: the window's state, a command running, autostart.
     void PopupMenu1Popup();
+    // VerifyURL when it is an http or https address, else an invalid URL.
+    QUrl PublishedPageUrl() const;
     void SetTabOrder();
     QLineEdit* TextWidget(TextField field) const;
     TPCheck* SwitchWidget(Switch which) const;

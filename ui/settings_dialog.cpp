@@ -16,6 +16,9 @@
 
 #include "core/address_class.h"
 #include "core/address_source.h"
+#include "core/page_builder.h"
+#include "core/page_fetcher.h"
+#include "core/page_verification.h"
 #include "core/publishing_core.h"
 #include "ftp/id_ftp.h"
 #include "ftp/tls_probe.h"
@@ -29,6 +32,7 @@ namespace {
 
 constexpr char kCheckServerCaption[] = "Check server";
 constexpr char kCheckAddressCaption[] = "Check address";
+constexpr char kCheckPageCaption[] = "Check page";
 constexpr int kPollDefault = kMinPollSeconds - 1;  // the spin box's lowest value stands for "default"
 
 QString FromBytes(const std::string& text) {
@@ -62,11 +66,12 @@ std::string InterfaceName(const QString& entry) {
 }  // namespace
 
 SettingsDialog::SettingsDialog(ProgramState& state, std::string settingsPath, const LiveSettings& fields,
-                               HostLookup& lookup, QWidget* parent)
+                               UserInterface& ui, HostLookup& lookup, QWidget* parent)
     : QDialog(parent),
       m_state(state),
       m_settingsPath(std::move(settingsPath)),
       m_fields(fields),
+      m_ui(ui),
       m_lookup(lookup) {
     setObjectName("SettingsDialog");
     setWindowTitle("Signposter Settings");
@@ -77,6 +82,9 @@ SettingsDialog::SettingsDialog(ProgramState& state, std::string settingsPath, co
     m_addressCheck->setObjectName("AddressCheck");
     connect(m_serverCheck, &BackgroundCheck::Finished, this, &SettingsDialog::ServerCheckFinished);
     connect(m_addressCheck, &BackgroundCheck::Finished, this, &SettingsDialog::AddressCheckFinished);
+    m_pageCheck = new BackgroundCheck(this);
+    m_pageCheck->setObjectName("PageCheck");
+    connect(m_pageCheck, &BackgroundCheck::Finished, this, &SettingsDialog::PageCheckFinished);
     CreateWidgets();
     Load();
 }
@@ -212,6 +220,39 @@ void SettingsDialog::CreateWidgets() {
     addressForm->addRow(m_addressResult);
     layout->addWidget(address);
 
+    // Verification of the published page.
+    auto* verification = new QGroupBox("Verification");
+    verification->setObjectName("VerificationGroup");
+    auto* verificationForm = new QFormLayout(verification);
+    m_verifyUrl = new QLineEdit;
+    named(m_verifyUrl, "VerifyUrlEdit",
+          "The address at which visitors get the page; it is fetched after each upload (empty: no check)");
+    m_verifyUrl->setPlaceholderText("http://");
+    verificationForm->addRow("Page &address:", withError("VerifyURL", m_verifyUrl));
+    m_verifyMatch = new QComboBox;
+    named(m_verifyMatch, "VerifyMatchCombo",
+          "Exact: the served page is the uploaded one; contains: the host may wrap it in a banner");
+    m_verifyMatch->addItem("Exact", "Exact");
+    m_verifyMatch->addItem("Contains the uploaded page", "Contains");
+    verificationForm->addRow("&Match:", withError("VerifyMatch", m_verifyMatch));
+    m_republish = new QSpinBox;
+    named(m_republish, "RepublishSpin", "Publish the page again after this many hours even without a change");
+    m_republish->setRange(0, kMaxRepublishHours);
+    m_republish->setSuffix(" h");
+    m_republish->setSpecialValueText("Off");
+    verificationForm->addRow("&Republish every:", withError("RepublishHours", m_republish));
+    m_checkPage = new QPushButton(kCheckPageCaption);
+    named(m_checkPage, "CheckPageButton",
+          "Fetch the page as visitors get it and compare it with the page to upload");
+    connect(m_checkPage, &QPushButton::clicked, this, &SettingsDialog::CheckPageClick);
+    auto* pageButtons = new QHBoxLayout;
+    pageButtons->addWidget(m_checkPage);
+    pageButtons->addStretch(1);
+    verificationForm->addRow(pageButtons);
+    m_pageResult = ResultLabel("PageResult");
+    verificationForm->addRow(m_pageResult);
+    layout->addWidget(verification);
+
     layout->addStretch(1);
     m_saveError = ResultLabel("SaveError");
     m_saveError->hide();
@@ -269,6 +310,16 @@ void SettingsDialog::Load() {
                          : std::clamp(loaded.AddressPollSeconds, kMinPollSeconds, kMaxPollSeconds));
     m_publishPrivate->setChecked(loaded.PublishPrivate);
     SourceChanged();
+
+    m_verifyUrl->setText(FromBytes(loaded.VerifyURL));
+    if (const auto rule = ParseMatchRule(loaded.VerifyMatch)) {
+        m_verifyMatch->setCurrentIndex(*rule == MatchRule::Contains ? 1 : 0);
+    } else {
+        m_verifyMatch->addItem("Unknown: " + Shown(loaded.VerifyMatch), FromBytes(loaded.VerifyMatch));
+        m_verifyMatch->setCurrentIndex(m_verifyMatch->count() - 1);
+    }
+    // A value out of range (or no number) shows as the nearest one and is replaced by what OK finds here.
+    m_republish->setValue(std::clamp(loaded.RepublishHours, 0, kMaxRepublishHours));
 }
 
 void SettingsDialog::SourceChanged() {
@@ -314,6 +365,13 @@ ExtendedSettings SettingsDialog::Collect() const {
     if (m_poll->value() != shownBefore)
         now.AddressPollSeconds = m_poll->value() == kPollDefault ? 0 : m_poll->value();
     now.PublishPrivate = m_publishPrivate->isChecked();
+
+    now.VerifyURL = textField(loaded.VerifyURL, m_verifyUrl->text());
+    const std::string match = ToBytes(m_verifyMatch->currentData().toString());
+    const auto rule = ParseMatchRule(match);
+    if (!rule || rule != ParseMatchRule(loaded.VerifyMatch))
+        now.VerifyMatch = match;
+    now.RepublishHours = m_republish->value();
     return now;
 }
 
@@ -343,8 +401,10 @@ bool SettingsDialog::ShowProblems(const std::vector<SettingProblem>& problems) {
 void SettingsDialog::accept() {
     m_serverCheck->Cancel();
     m_addressCheck->Cancel();
+    m_pageCheck->Cancel();
     CheckEnded(m_checkServer, kCheckServerCaption);
     CheckEnded(m_checkAddress, kCheckAddressCaption);
+    CheckEnded(m_checkPage, kCheckPageCaption);
 
     const ExtendedSettings before = ExtendedSettings::From(m_state);
     const ExtendedSettings after = Collect();
@@ -357,6 +417,9 @@ void SettingsDialog::accept() {
     trial.AddressURL = after.AddressURL;
     trial.AddressPollSeconds = after.AddressPollSeconds;
     trial.PublishPrivate = after.PublishPrivate;
+    trial.VerifyURL = after.VerifyURL;
+    trial.VerifyMatch = after.VerifyMatch;
+    trial.RepublishHours = after.RepublishHours;
     std::vector<SettingProblem> problems = ExtendedSettingsProblems(trial);
     // A line break would split the key's line in the file and could forge other keys.
     for (const auto& [key, value] : ChangedKeys(before, after)) {
@@ -383,7 +446,7 @@ void SettingsDialog::CheckStarted(QPushButton* button) {
 
 void SettingsDialog::CheckEnded(QPushButton* button, const char* caption) {
     button->setText(caption);
-    if (!m_serverCheck->Running() && !m_addressCheck->Running())
+    if (!m_serverCheck->Running() && !m_addressCheck->Running() && !m_pageCheck->Running())
         unsetCursor();
 }
 
@@ -486,6 +549,53 @@ void SettingsDialog::CheckAddressClick() {
 void SettingsDialog::AddressCheckFinished(const CheckResult& result) {
     CheckEnded(m_checkAddress, kCheckAddressCaption);
     m_addressResult->setText(FromBytes(result.text));
+}
+
+void SettingsDialog::CheckPageClick() {
+    if (m_pageCheck->Running()) {
+        m_pageCheck->Cancel();
+        CheckEnded(m_checkPage, kCheckPageCaption);
+        m_pageResult->setText("Cancelled.");
+        return;
+    }
+    ProgramState trial = m_state;
+    const ExtendedSettings now = Collect();
+    trial.VerifyURL = now.VerifyURL;
+    trial.VerifyMatch = now.VerifyMatch;
+    trial.TlsTrustFile = now.TlsTrustFile;
+    if (text::Trim(trial.VerifyURL).empty()) {
+        m_pageResult->setText("No page address to fetch");
+        return;
+    }
+    ProgramState alone;
+    alone.VerifyURL = trial.VerifyURL;
+    alone.VerifyMatch = trial.VerifyMatch;
+    if (const std::string problems = VerificationSettingsMessages(alone); !problems.empty()) {
+        m_pageResult->setText(FromBytes(text::SplitLines(problems).front()));
+        return;
+    }
+    // The page a publication would upload now, built here: building reads the window's fields.
+    SetLocalPageFile(m_fields, trial);
+    const std::optional<std::string> page = BuildAddressPage(m_fields, trial, m_ui, trial.CurrentIP);
+    if (!page) {
+        m_pageResult->setText("verification failed: user template file not found");
+        return;
+    }
+    m_pageResult->setText("Fetching...");
+    CheckStarted(m_checkPage);
+    m_pageCheck->Start([trial, page = *page](const platform::Clock& clock, const platform::StopRequest&) {
+        HttpPageFetcher fetcher(clock, trial);
+        const VerifyResult verdict = CheckServedPage(fetcher, trial, page);
+        CheckResult result;
+        result.ok = verdict.match;
+        result.text = text::Printable(text::OneLine(verdict.text));
+        return result;
+    });
+}
+
+void SettingsDialog::PageCheckFinished(const CheckResult& result) {
+    CheckEnded(m_checkPage, kCheckPageCaption);
+    m_pageResult->setText(FromBytes(result.text));
 }
 
 }  // namespace signposter::ui

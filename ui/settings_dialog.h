@@ -8,6 +8,7 @@
 #include "core/extended_settings.h"
 #include "core/live_settings.h"
 #include "core/program_state.h"
+#include "core/user_interface.h"
 #include "ui/background_check.h"
 
 class QCheckBox;
@@ -21,16 +22,18 @@ class QSpinBox;
 namespace signposter::ui {
 
 // "Signposter Settings": the settings the main window has no room for (connection security, where the
-// address comes from), with checks that ask the server and the address source once. OK validates beside the
+// address comes from, verification of the published page), with checks that ask the server, the address
+// source and the web server once. OK validates beside the
 // fields, writes the changed keys into the settings file in one atomic save and puts them into the running
 // program's values, so the next tick and publication use them; Cancel changes nothing.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    // `state` is the running program's; `fields` gives the FTP host and port the server check connects to;
-    // `lookup` lists the interfaces and answers the host name and interface sources.
+    // `state` is the running program's; `fields` gives the FTP host and port the server check connects to
+    // and the page the page check compares; `ui` hears of a missing user template; `lookup` lists the
+    // interfaces and answers the host name and interface sources.
     SettingsDialog(ProgramState& state, std::string settingsPath, const LiveSettings& fields,
-                   HostLookup& lookup, QWidget* parent = nullptr);
+                   UserInterface& ui, HostLookup& lookup, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
     // What the fields say now, as the settings file would hold it. A choice that means what the file
@@ -43,6 +46,7 @@ public:
     // The network checks, started or (while one runs) cancelled by their buttons.
     void CheckServerClick();
     void CheckAddressClick();
+    void CheckPageClick();
     void TrustClick();
 
 private:
@@ -55,10 +59,12 @@ private:
     void CheckEnded(QPushButton* button, const char* caption);
     void ServerCheckFinished(const CheckResult& result);
     void AddressCheckFinished(const CheckResult& result);
+    void PageCheckFinished(const CheckResult& result);
 
     ProgramState& m_state;
     std::string m_settingsPath;
     const LiveSettings& m_fields;
+    UserInterface& m_ui;
     HostLookup& m_lookup;
 
     QComboBox* m_security = nullptr;
@@ -74,6 +80,11 @@ private:
     QCheckBox* m_publishPrivate = nullptr;
     QPushButton* m_checkAddress = nullptr;
     QLabel* m_addressResult = nullptr;
+    QLineEdit* m_verifyUrl = nullptr;
+    QComboBox* m_verifyMatch = nullptr;
+    QSpinBox* m_republish = nullptr;
+    QPushButton* m_checkPage = nullptr;
+    QLabel* m_pageResult = nullptr;
     QLabel* m_saveError = nullptr;
     QDialogButtonBox* m_buttons = nullptr;
     std::map<std::string, QLabel*> m_errors;  // by settings key
@@ -81,6 +92,7 @@ private:
 
     BackgroundCheck* m_serverCheck = nullptr;
     BackgroundCheck* m_addressCheck = nullptr;
+    BackgroundCheck* m_pageCheck = nullptr;
     std::string m_checkedFingerprint;
 };
 

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "core/page_builder.h"
 #include "ftp/real_ftp_servers.h"
 #include "ftp/scripted_ftp_server.h"
 #include "ftp/test_certificates.h"
@@ -47,7 +48,8 @@ protected:
 TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {
     WriteSettings(
         "FtpSecurity=explicittls\r\nTlsFingerprint=ab:cd\r\nAddressSource=web\r\n"
-        "AddressURL=http://127.0.0.1:9/ip\r\nAddressPollSeconds=120\r\nPublishPrivate=1\r\n");
+        "AddressURL=http://127.0.0.1:9/ip\r\nAddressPollSeconds=120\r\nPublishPrivate=1\r\n"
+        "VerifyURL=http://127.0.0.1:9/ipaddress.htm\r\nVerifyMatch=contains\r\nRepublishHours=24\r\n");
     CreateForm();
     SettingsDialog& dialog = OpenDialog();
     EXPECT_EQ(dialog.windowTitle(), "Signposter Settings");
@@ -58,6 +60,9 @@ TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {
     EXPECT_EQ(Field<QLineEdit>("UrlEdit").text(), "http://127.0.0.1:9/ip");
     EXPECT_EQ(Field<QSpinBox>("PollSpin").value(), 120);
     EXPECT_TRUE(Field<QCheckBox>("PublishPrivateCheck").isChecked());
+    EXPECT_EQ(Field<QLineEdit>("VerifyUrlEdit").text(), "http://127.0.0.1:9/ipaddress.htm");
+    EXPECT_EQ(Field<QComboBox>("VerifyMatchCombo").currentData().toString(), "Contains");
+    EXPECT_EQ(Field<QSpinBox>("RepublishSpin").value(), 24);
     // Only the chosen source's fields are in use.
     EXPECT_TRUE(Field<QLineEdit>("UrlEdit").isEnabled());
     EXPECT_FALSE(Field<QComboBox>("InterfaceCombo").isEnabled());
@@ -71,7 +76,8 @@ TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {
     // Every field says what it does.
     for (const char* name :
          {"SecurityCombo", "TrustFileEdit", "FingerprintEdit", "CheckServerButton", "SourceCombo",
-          "InterfaceCombo", "UrlEdit", "PollSpin", "PublishPrivateCheck", "CheckAddressButton"})
+          "InterfaceCombo", "UrlEdit", "PollSpin", "PublishPrivateCheck", "CheckAddressButton",
+          "VerifyUrlEdit", "VerifyMatchCombo", "RepublishSpin", "CheckPageButton"})
         EXPECT_FALSE(Part<QWidget>(dialog, name)->toolTip().isEmpty()) << name;
     // A second "Settings..." brings the same dialog up.
     Item("SettingsItem").trigger();
@@ -99,10 +105,12 @@ TEST_F(SettingsDialogTest, RefusesBadValuesBesideTheirFieldsAndLeavesFileAndProg
     Field<QLineEdit>("TrustFileEdit").clear();
     Field<QLineEdit>("FingerprintEdit").clear();
     Field<QLineEdit>("UrlEdit").setText("ftp://127.0.0.1/ip");
+    Field<QLineEdit>("VerifyUrlEdit").setText("ftp://127.0.0.1/ipaddress.htm");
     Ok();
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(Error("FtpSecurity"), "");
     EXPECT_EQ(Error("AddressURL"), "Address URL must start with http://");
+    EXPECT_EQ(Error("VerifyURL"), "Verify URL must start with http:// or https://");
 
     EXPECT_EQ(SettingsFile(), file);
     EXPECT_EQ(form->State().FtpSecurity, "Implicit");
@@ -171,6 +179,26 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
     EXPECT_TRUE(Field<QLineEdit>("FingerprintEdit").text().isEmpty());
     Field<QPushButton>("TrustButton").click();
     EXPECT_EQ(Field<QLineEdit>("FingerprintEdit").text().toStdString(), cert.fingerprint);
+
+    // The web server serves the page a publication uploads now; Check page fetches and compares it.
+    ProgramState built = form->State();
+    SetLocalPageFile(*form, built);
+    const std::string page = BuildAddressPage(*form, built, *form, "100.63.0.7").value();
+    testing::ScriptedHttpServer http;
+    http.Script("/ipaddress.htm",
+                {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page});
+    Field<QLineEdit>("VerifyUrlEdit").setText(QString::fromStdString(http.Url("/ipaddress.htm")));
+    QPushButton& checkPage = Field<QPushButton>("CheckPageButton");
+    checkPage.click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return checkPage.text() == "Check page"; }, 10000));
+    EXPECT_EQ(Field<QLabel>("PageResult").text(), "match");
+    Field<QLineEdit>("VerifyUrlEdit").setText(QString::fromStdString(http.Url("/elsewhere.htm")));
+    checkPage.click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return checkPage.text() == "Check page"; }, 10000));
+    EXPECT_TRUE(Field<QLabel>("PageResult").text().startsWith("verification failed: "))
+        << Field<QLabel>("PageResult").text().toStdString();
+    Field<QLineEdit>("VerifyUrlEdit").setText(QString::fromStdString(http.Url("/ipaddress.htm")));
+
     Ok();
     EXPECT_NE(SettingsFile().find("TlsFingerprint=" + cert.fingerprint + "\r\n"), std::string::npos);
 
@@ -179,8 +207,8 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
     ASSERT_GE(commands.size(), 6u);
     EXPECT_EQ(std::vector<std::string>(commands.begin() + 1, commands.begin() + 6),
               (std::vector<std::string>{"AUTH TLS", "user publisher", "pass secret", "PBSZ 0", "PROT P"}));
-    EXPECT_EQ(server.Uploads().size(), 1u);
-    EXPECT_TRUE(tip.startsWith("Signposter: 100.63.0.7 published ")) << tip.toStdString();
+    EXPECT_EQ(server.Uploads(), std::vector<std::string>{page});
+    EXPECT_TRUE(tip.startsWith("Signposter: 100.63.0.7 published and verified ")) << tip.toStdString();
 }
 
 // The same as a new user would do it, against vsftpd requiring TLS (and session reuse on data connections).

@@ -3,6 +3,7 @@
 // of an address visitors cannot reach.
 #include <sys/stat.h>
 
+#include <QDesktopServices>
 #include <QLineEdit>
 #include <QSignalSpy>
 
@@ -24,7 +25,8 @@ TEST_F(TrayMenuTest, RightClickOpensTheMenuAndLeftClicksStillToggleTheWindowOnce
     Tray().HandleActivation(QSystemTrayIcon::Context);
     EXPECT_TRUE(Menu().isVisible());
     EXPECT_EQ(Captions(Menu()), (QStringList{"Show Signposter", "Update Now", "Offline", "-", "Settings...",
-                                             "Start at login", "-", "Quit"}));
+                                             "Open published page", "Start at login", "-", "Quit"}));
+    EXPECT_FALSE(Item("OpenPageItem").isEnabled()) << "no VerifyURL, no page to open";
     EXPECT_EQ(Menu().defaultAction(), nullptr);
     EXPECT_FALSE(form->isVisible());
     Menu().hide();
@@ -71,6 +73,28 @@ TEST_F(TrayMenuTest, CommandsAreTheButtonsAndNeverStartInsideARunningOne) {
     Menu().hide();
     Tray().HandleActivation(QSystemTrayIcon::Context);
     EXPECT_TRUE(Item("UpdateNowItem").isEnabled());
+    Menu().hide();
+}
+
+// Stands in for the desktop's browser.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void Open(const QUrl& url) { opened << url; }
+};
+
+TEST_F(TrayMenuTest, OpenPublishedPageOpensTheVerifyUrlInTheBrowser) {
+    WriteSettings("VerifyURL=http://127.0.0.1:8080/ipaddress.htm\r\n");
+    CreateForm();
+    UrlRecorder browser;
+    QDesktopServices::setUrlHandler("http", &browser, "Open");
+    Tray().HandleActivation(QSystemTrayIcon::Context);
+    ASSERT_TRUE(Item("OpenPageItem").isEnabled());
+    Item("OpenPageItem").trigger();
+    QDesktopServices::unsetUrlHandler("http");
+    EXPECT_EQ(browser.opened, QList<QUrl>{QUrl("http://127.0.0.1:8080/ipaddress.htm")});
     Menu().hide();
 }
 
@@ -146,3 +170,5 @@ TEST_F(TrayMenuTest, TooltipSaysWhenTheSourceFlagsTheAddress) {
 
 }  // namespace
 }  // namespace signposter::ui
+
+#include "tray_menu_test.moc"
