@@ -54,7 +54,14 @@ QLabel* ResultLabel(const char* name) {
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->hide();
     return label;
+}
+
+// A check's result line takes room only once there is something to say.
+void SetResult(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
 }
 
 // The interface name of a list entry such as "eth0 (192.168.1.5)": names hold no white space.
@@ -454,7 +461,7 @@ void SettingsDialog::CheckServerClick() {
     if (m_serverCheck->Running()) {
         m_serverCheck->Cancel();
         CheckEnded(m_checkServer, kCheckServerCaption);
-        m_serverResult->setText("Cancelled.");
+        SetResult(m_serverResult, "Cancelled.");
         return;
     }
     m_trust->setEnabled(false);
@@ -463,15 +470,15 @@ void SettingsDialog::CheckServerClick() {
     const std::string portText = text::Trim(m_fields.Text(TextField::Port));
     const auto port = portText.empty() ? std::optional<std::int32_t>(21) : text::TryStrictInteger(portText);
     if (host.empty()) {
-        m_serverResult->setText("No Host Name");
+        SetResult(m_serverResult, "No Host Name");
         return;
     }
     if (!port || *port < 1 || *port > 65535) {
-        m_serverResult->setText("The port must be a number from 1 to 65535");
+        SetResult(m_serverResult, "The port must be a number from 1 to 65535");
         return;
     }
     const std::string trustFile = text::Trim(ToBytes(m_trustFile->text()));
-    m_serverResult->setText(Shown("Connecting to " + host + " port " + std::to_string(*port) + "..."));
+    SetResult(m_serverResult, Shown("Connecting to " + host + " port " + std::to_string(*port) + "..."));
     CheckStarted(m_checkServer);
     m_serverCheck->Start(
         [host, port = *port, trustFile](const platform::Clock& clock, const platform::StopRequest&) {
@@ -492,7 +499,7 @@ void SettingsDialog::CheckServerClick() {
 
 void SettingsDialog::ServerCheckFinished(const CheckResult& result) {
     CheckEnded(m_checkServer, kCheckServerCaption);
-    m_serverResult->setText(FromBytes(result.text));
+    SetResult(m_serverResult, FromBytes(result.text));
     m_checkedFingerprint = result.ok ? result.fingerprint : std::string();
     m_trust->setEnabled(!m_checkedFingerprint.empty());
 }
@@ -507,7 +514,7 @@ void SettingsDialog::CheckAddressClick() {
     if (m_addressCheck->Running()) {
         m_addressCheck->Cancel();
         CheckEnded(m_checkAddress, kCheckAddressCaption);
-        m_addressResult->setText("Cancelled.");
+        SetResult(m_addressResult, "Cancelled.");
         return;
     }
     // The source as the fields describe it now, not as the program uses it.
@@ -522,10 +529,10 @@ void SettingsDialog::CheckAddressClick() {
     std::vector<SettingProblem> problems = ExtendedSettingsProblems(trial);
     std::erase_if(problems, [](const SettingProblem& p) { return p.key.rfind("Address", 0) != 0; });
     if (!problems.empty()) {
-        m_addressResult->setText(FromBytes(problems.front().message));
+        SetResult(m_addressResult, FromBytes(problems.front().message));
         return;
     }
-    m_addressResult->setText("Asking...");
+    SetResult(m_addressResult, "Asking...");
     CheckStarted(m_checkAddress);
     HostLookup* lookup = &m_lookup;
     m_addressCheck->Start(
@@ -548,14 +555,14 @@ void SettingsDialog::CheckAddressClick() {
 
 void SettingsDialog::AddressCheckFinished(const CheckResult& result) {
     CheckEnded(m_checkAddress, kCheckAddressCaption);
-    m_addressResult->setText(FromBytes(result.text));
+    SetResult(m_addressResult, FromBytes(result.text));
 }
 
 void SettingsDialog::CheckPageClick() {
     if (m_pageCheck->Running()) {
         m_pageCheck->Cancel();
         CheckEnded(m_checkPage, kCheckPageCaption);
-        m_pageResult->setText("Cancelled.");
+        SetResult(m_pageResult, "Cancelled.");
         return;
     }
     ProgramState trial = m_state;
@@ -564,24 +571,24 @@ void SettingsDialog::CheckPageClick() {
     trial.VerifyMatch = now.VerifyMatch;
     trial.TlsTrustFile = now.TlsTrustFile;
     if (text::Trim(trial.VerifyURL).empty()) {
-        m_pageResult->setText("No page address to fetch");
+        SetResult(m_pageResult, "No page address to fetch");
         return;
     }
     ProgramState alone;
     alone.VerifyURL = trial.VerifyURL;
     alone.VerifyMatch = trial.VerifyMatch;
     if (const std::string problems = VerificationSettingsMessages(alone); !problems.empty()) {
-        m_pageResult->setText(FromBytes(text::SplitLines(problems).front()));
+        SetResult(m_pageResult, FromBytes(text::SplitLines(problems).front()));
         return;
     }
     // The page a publication would upload now, built here: building reads the window's fields.
     SetLocalPageFile(m_fields, trial);
     const std::optional<std::string> page = BuildAddressPage(m_fields, trial, m_ui, trial.CurrentIP);
     if (!page) {
-        m_pageResult->setText("verification failed: user template file not found");
+        SetResult(m_pageResult, "verification failed: user template file not found");
         return;
     }
-    m_pageResult->setText("Fetching...");
+    SetResult(m_pageResult, "Fetching...");
     CheckStarted(m_checkPage);
     m_pageCheck->Start([trial, page = *page](const platform::Clock& clock, const platform::StopRequest&) {
         HttpPageFetcher fetcher(clock, trial);
@@ -595,7 +602,7 @@ void SettingsDialog::CheckPageClick() {
 
 void SettingsDialog::PageCheckFinished(const CheckResult& result) {
     CheckEnded(m_checkPage, kCheckPageCaption);
-    m_pageResult->setText(FromBytes(result.text));
+    SetResult(m_pageResult, FromBytes(result.text));
 }
 
 }  // namespace signposter::ui
