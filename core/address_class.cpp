@@ -49,7 +49,8 @@ std::optional<std::uint32_t> ParseDottedQuad(std::string_view text) {
         }
         const std::size_t start = i;
         unsigned number = 0;
-        while (i < text.size() && IsDigit(text[i]) && i - start < 3) number = number * 10 + unsigned(text[i++] - '0');
+        while (i < text.size() && IsDigit(text[i]) && i - start < 3)
+            number = number * 10 + unsigned(text[i++] - '0');
         const std::size_t digits = i - start;
         if (digits == 0 || number > 255 || (digits > 1 && text[start] == '0'))
             return std::nullopt;
@@ -110,6 +111,10 @@ ClassText TextOf(AddressClass addressClass) {
 std::string DescribeClass(AddressClass addressClass) {
     const ClassText t = TextOf(addressClass);
     return t.rfc ? std::string(t.name) + " (" + t.rfc + ")" : std::string(t.name);
+}
+
+std::string ClassName(AddressClass addressClass) {
+    return TextOf(addressClass).name;
 }
 
 std::string ClassPhrase(AddressClass addressClass) {

@@ -162,27 +162,3 @@ TickAnswer ConfiguredAddress::Ask() {
 }
 
 }  // namespace signposter
-
-namespace signposter {
-
-std::string AddressSettingsMessages(const ProgramState& state) {
-    switch (ParseSourceKind(state.AddressSource)) {
-        case SourceKind::Unknown:
-            return "Unknown AddressSource value\r";
-        case SourceKind::Interface:
-            return text::Trim(state.AddressInterface).empty() ? "No address interface\r" : "";
-        case SourceKind::Web:
-            if (text::Trim(state.AddressURL).empty())
-                return "No address URL\r";
-            // The TLS layer will accept https:// here too.
-            if (text::UpperAscii(state.AddressURL.substr(0, 7)) != "HTTP://")
-                return "Address URL must start with http://\r";
-            return "";
-        case SourceKind::HostName:
-        case SourceKind::UPnP:
-            return "";
-    }
-    return "";
-}
-
-}  // namespace signposter

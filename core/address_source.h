@@ -158,10 +158,3 @@ private:
 
 }  // namespace signposter
 
-namespace signposter {
-
-// What ValidateSettings adds for the address settings, each message ended by CR; only the chosen
-// source's settings are looked at.
-std::string AddressSettingsMessages(const ProgramState& state);
-
-}  // namespace signposter

@@ -111,9 +111,11 @@ std::int32_t IniReadInteger(const std::string& section, const std::string& key, 
     return text::LenientInteger(IniReadString(section, key, std::to_string(defaultValue)));
 }
 
-void IniWriteString(const std::string& section, const std::string& key, const std::string& value) {
-    Store& store = TheStore();
-    LineList& lines = store.lines;
+namespace {
+
+// Changes or adds the key line in the store's lines, without saving.
+void SetKeyLine(LineList& lines, const std::string& section, const std::string& key,
+                const std::string& value) {
     std::size_t header;
     if (const auto found = FindSection(lines, section)) {
         header = *found;
@@ -128,7 +130,6 @@ void IniWriteString(const std::string& section, const std::string& key, const st
     for (std::size_t i = header + 1; i < lines.Count(); ++i) {
         if (const auto keyLine = SplitKeyLine(lines[i]); keyLine && CompareForm(keyLine->key) == wanted) {
             lines[i] = keyLine->key + "=" + value;
-            Save(store);
             return;
         }
         // Only a "[" in the key part (before the first "=", or anywhere in a line without one) ends the
@@ -148,6 +149,20 @@ void IniWriteString(const std::string& section, const std::string& key, const st
     } else {
         lines.Add(std::move(newLine));
     }
+}
+
+}  // namespace
+
+void IniWriteString(const std::string& section, const std::string& key, const std::string& value) {
+    Store& store = TheStore();
+    SetKeyLine(store.lines, section, key, value);
+    Save(store);
+}
+
+void IniWriteStrings(const std::string& section,
+                     const std::vector<std::pair<std::string, std::string>>& values) {
+    Store& store = TheStore();
+    for (const auto& [key, value] : values) SetKeyLine(store.lines, section, key, value);
     Save(store);
 }
 

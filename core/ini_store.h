@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/line_list.h"
 
@@ -16,6 +18,10 @@ std::string IniReadString(const std::string& section, const std::string& key,
 std::int32_t IniReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue);
 // Changes or adds the key line, then saves the whole list (raises "Cannot create file %s").
 void IniWriteString(const std::string& section, const std::string& key, const std::string& value);
+// Changes or adds several key lines, then saves the whole list once: the file holds either none of the
+// changes or all of them.
+void IniWriteStrings(const std::string& section,
+                     const std::vector<std::pair<std::string, std::string>>& values);
 void IniWriteInteger(const std::string& section, const std::string& key, std::int32_t value);
 // Saves the list unless the file is missing or read-only, then releases it.
 void IniClose();

@@ -1,6 +1,7 @@
 #include "core/monitor.h"
 
 #include "core/address_source.h"
+#include "core/extended_settings.h"
 #include "core/ini_store.h"
 #include "core/page_verification.h"
 #include "core/publisher.h"
@@ -170,15 +171,8 @@ bool Monitor::ValidateSettings() {
         messages += "Please select a template option.\r";
     if (options > 1)
         messages += "Please select one template option only.\r";
-    // FTPS settings: only a key the user set can give one of these.
-    if (!ftp::ParseFtpSecurity(m_state.FtpSecurity))
-        messages += "Unknown FtpSecurity value\r";
-    if (!text::Trim(m_state.TlsTrustFile).empty() && !platform::FileExists(text::Trim(m_state.TlsTrustFile)))
-        messages += "TLS trust file not found\r";
-    if (!ftp::NormalizeFingerprint(m_state.TlsFingerprint))
-        messages += "TLS fingerprint must be 64 hex digits\r";
-    messages += AddressSettingsMessages(m_state);
-    messages += VerificationSettingsMessages(m_state);
+    // The settings the window has no field for: only a key the user set can give one of these.
+    for (const SettingProblem& problem : ExtendedSettingsProblems(m_state)) messages += problem.message + "\r";
 
     const bool valid = text::Trim(messages).empty();
     if (!valid)

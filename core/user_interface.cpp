@@ -48,6 +48,18 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
     return {};
 }
 
+std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
+    using Kind = PublicationOutcome::Kind;
+    const bool flagged = outcome.addressClass != AddressClass::Public;
+    if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
+        const char* what = outcome.kind != Kind::Published ? " held back "
+                           : outcome.verified              ? " verified "
+                                                           : " published ";
+        return outcome.address + what + ClockTime(outcome.when) + ": " + ClassName(outcome.addressClass);
+    }
+    return DescribeOutcome(outcome);
+}
+
 std::string DefaultErrorText(const std::string& message) {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.')) {
         return message + ".";

@@ -40,6 +40,10 @@ struct PublicationOutcome {
 
 // One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <message>".
 std::string DescribeOutcome(const PublicationOutcome& outcome);
+// The same in few words, for a tray icon's tooltip (63 characters with its "Signposter: "): an address
+// that visitors cannot reach is named with its class ("100.64.12.34 held back 14:02: carrier-grade NAT"),
+// which the whole sentence would lose at the cut.
+std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome);
 
 // How the core reaches the user and the window system. The main window implements it with widgets, the
 // headless front end with the terminal, tests with fakes.

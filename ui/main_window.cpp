@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QEventLoop>
 #include <QFocusEvent>
 #include <QGuiApplication>
@@ -10,8 +11,10 @@
 #include <QProxyStyle>
 #include <QScreen>
 #include <exception>
+#include <optional>
 
 #include "core/publishing_core.h"
+#include "platform/autostart.h"
 #include "platform/directories.h"
 #include "platform/text.h"
 #include "ui/app_events.h"
@@ -22,6 +25,7 @@
 #include "ui/controls/p_check.h"
 #include "ui/controls/vel_color_button.h"
 #include "ui/cool_tray_icon.h"
+#include "ui/settings_dialog.h"
 
 namespace signposter::ui {
 
@@ -78,7 +82,8 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_core(std::make_unique<PublishingCore>(
           *this, *this, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
-          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock, nullptr, nullptr})) {
+          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock, nullptr,
+                       nullptr})) {
     setObjectName("Form1");
     setWindowTitle("Signposter 1.0");
     setFixedSize(kClientWidth, kClientHeight);
@@ -97,6 +102,12 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     CoolTrayIcon1->setObjectName("CoolTrayIcon1");
     CoolTrayIcon1->SetIcon(MainIcon());
     connect(CoolTrayIcon1, &TCoolTrayIcon::OnClick, this, &TForm1::CoolTrayIcon1Click);
+    m_autostartProgram = std::move(services.autostartProgram);
+    CreatePopupMenu();
+    // Automatic popup on, not on the left button: a right click opens the menu, a left click and a double
+    // click toggle the window as before (the menu has no default item for the double click to run).
+    CoolTrayIcon1->SetPopupMenu(PopupMenu1);
+    CoolTrayIcon1->SetLeftPopup(false);
 
     AppEvents1 = new TAppEvents(this);
     AppEvents1->setObjectName("AppEvents1");
@@ -123,9 +134,59 @@ const std::string& TForm1::SettingsPath() const {
 }
 
 TForm1::~TForm1() {
-    // The tray entry goes first, while the window it refers to still exists.
+    // An open dialog goes first: it may still be waiting on a check it runs.
+    delete m_settingsDialog;
+    // The tray entry goes next, while the window it refers to still exists.
     delete CoolTrayIcon1;
     CoolTrayIcon1 = nullptr;
+}
+
+void TForm1::CreatePopupMenu() {
+    PopupMenu1 = new TPopupMenu(this);
+    PopupMenu1->setObjectName("PopupMenu1");
+    PopupMenu1->SetAutoPopup(true);
+    auto item = [this](const char* name, const char* caption, void (TForm1::*handler)()) {
+        QAction* action = PopupMenu1->addAction(caption);
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, handler);
+        return action;
+    };
+    ShowItem = item("ShowItem", "Show Signposter", &TForm1::CoolTrayIcon1Click);
+    UpdateNowItem = item("UpdateNowItem", "Update Now", &TForm1::velColorButton3click);
+    OfflineItem = item("OfflineItem", "Offline", &TForm1::velColorButton4click);
+    PopupMenu1->addSeparator();
+    SettingsItem = item("SettingsItem", "Settings...", &TForm1::SettingsItemClick);
+    OpenPageItem = item("OpenPageItem", "Open published page", &TForm1::OpenPageItemClick);
+    StartAtLoginItem = item("StartAtLoginItem", "Start at login", &TForm1::StartAtLoginItemClick);
+    StartAtLoginItem->setCheckable(true);
+    PopupMenu1->addSeparator();
+    QuitItem = item("QuitItem", "Quit", &TForm1::QuitItemClick);
+    connect(PopupMenu1, &QMenu::aboutToShow, this, &TForm1::PopupMenu1Popup);
+}
+
+void TForm1::PopupMenu1Popup() {
+    ShowItem->setText(isVisible() ? "Hide Signposter" : "Show Signposter");
+    // A command waiting on its upload (or a tick publishing) dispatches messages meanwhile; a second
+    // publication must not start inside it and share its connection.
+    const bool idle = m_handlersRunning == 0 && !State().Busy;
+    UpdateNowItem->setEnabled(idle);
+    OfflineItem->setEnabled(idle);
+    StartAtLoginItem->setChecked(platform::AutostartEnabled());
+    OpenPageItem->setEnabled(PublishedPageUrl().isValid());
+}
+
+QUrl TForm1::PublishedPageUrl() const {
+    const std::string text = text::Trim(State().VerifyURL);
+    const std::string scheme = text::UpperAscii(text.substr(0, text.find(':')));
+    if (scheme != "HTTP" && scheme != "HTTPS")
+        return {};
+    return QUrl(FromBytes(text), QUrl::StrictMode);
+}
+
+void TForm1::OpenPageItemClick() {
+    // The page as visitors get it, in the desktop's browser.
+    if (const QUrl url = PublishedPageUrl(); url.isValid())
+        QDesktopServices::openUrl(url);
 }
 
 void TForm1::CreateComponents() {
@@ -390,12 +451,17 @@ void TForm1::DispatchMessagesUntil(std::int64_t deadlineTick) {
 }
 
 void TForm1::ReportOutcome(const PublicationOutcome& outcome) {
-    CoolTrayIcon1->SetHint("Signposter: " + FromBytes(DescribeOutcome(outcome)));
+    CoolTrayIcon1->SetHint("Signposter: " + FromBytes(text::Printable(DescribeOutcomeBriefly(outcome))));
     CoolTrayIcon1->SetShowHint(true);
 }
 
 template <typename Handler>
 void TForm1::Guarded(Handler&& handler) {
+    struct Running {
+        int& count;
+        explicit Running(int& c) : count(c) { ++count; }
+        ~Running() { --count; }
+    } running(m_handlersRunning);
     try {
         handler();
     } catch (const std::exception& error) {
@@ -437,10 +503,15 @@ void TForm1::velColorButton2click() {
 }
 
 void TForm1::velColorButton3click() {
+    // From the tray menu, opened before a publication began: not inside it.
+    if (sender() == UpdateNowItem && (m_handlersRunning > 0 || State().Busy))
+        return;
     Guarded([this] { m_core->GetMonitor().UpdateNowCommand(); });
 }
 
 void TForm1::velColorButton4click() {
+    if (sender() == OfflineItem && (m_handlersRunning > 0 || State().Busy))
+        return;
     Guarded([this] { m_core->GetMonitor().OfflineCommand(); });
 }
 
@@ -483,6 +554,38 @@ void TForm1::PCheck4Click() {
 
 void TForm1::CoolTrayIcon1Click() {
     Guarded([this] { m_core->GetMonitor().TrayIconClick(); });
+}
+
+void TForm1::SettingsItemClick() {
+    // A dialog closed but not yet deleted would show the values it was opened with: open a fresh one.
+    if (m_settingsDialog && !m_settingsDialog->isVisible())
+        delete m_settingsDialog;
+    if (!m_settingsDialog) {
+        // A window of its own, not over the main window: that one is usually hidden.
+        m_settingsDialog =
+            new SettingsDialog(m_core->State(), m_core->SettingsPath(), *this, *this, m_core->Lookup());
+        m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
+        m_settingsDialog->setWindowIcon(MainIcon());
+    }
+    m_settingsDialog->show();
+    m_settingsDialog->raise();
+    m_settingsDialog->activateWindow();
+}
+
+void TForm1::QuitItemClick() {
+    // The window's own close: the settings are saved (or the error shown and the program goes on), a
+    // publication in progress stops after its current attempt, and the program ends.
+    close();
+}
+
+void TForm1::StartAtLoginItemClick() {
+    const bool wanted = StartAtLoginItem->isChecked();
+    const std::string program = m_autostartProgram.empty() ? platform::TrayProgramPath() : m_autostartProgram;
+    const std::optional<std::string> problem =
+        wanted ? platform::EnableAutostart(program) : platform::DisableAutostart();
+    StartAtLoginItem->setChecked(platform::AutostartEnabled());
+    if (problem)
+        ShowMessage("Signposter", "Start at login could not be changed: " + *problem, MessageIcon::Error);
 }
 
 }  // namespace signposter::ui

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QFont>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -15,7 +17,9 @@
 #include "core/user_interface.h"
 #include "platform/stop_request.h"
 #include "ui/cool_tray_icon.h"
+#include "ui/settings_dialog.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 
@@ -40,6 +44,8 @@ struct WindowServices {
     HostLookup* lookup = nullptr;
     const Clock* clock = nullptr;
     std::unique_ptr<TrayShell> trayShell;
+    // The program "Start at login" names; empty means the tray program beside the running one.
+    std::string autostartProgram;
 };
 
 // The program's only window: the current address, every setting in its fields, four command buttons.
@@ -92,6 +98,14 @@ public:
     void PCheck3Click();
     void PCheck4Click();
     void CoolTrayIcon1Click();
+    // The tray menu's own items.
+    void SettingsItemClick();
+    void QuitItemClick();
+    void StartAtLoginItemClick();
+    void OpenPageItemClick();
+
+    // The settings dialog while it is open (tests), else null.
+    SettingsDialog* OpenSettingsDialog() const { return m_settingsDialog; }
 
     static constexpr int kClientWidth = 251;
     static constexpr int kClientHeight = 392;
@@ -137,8 +151,21 @@ private:
     TCoolTrayIcon* CoolTrayIcon1 = nullptr;
     TAppEvents* AppEvents1 = nullptr;
     TLbBackground* LbBackground1 = nullptr;
+    TPopupMenu* PopupMenu1 = nullptr;
+    QAction* ShowItem = nullptr;
+    QAction* UpdateNowItem = nullptr;
+    QAction* OfflineItem = nullptr;
+    QAction* SettingsItem = nullptr;
+    QAction* OpenPageItem = nullptr;
+    QAction* StartAtLoginItem = nullptr;
+    QAction* QuitItem = nullptr;
 
     void CreateComponents();
+    void CreatePopupMenu();
+    // Brings the items up to date as the menu opens: the window's state, a command running, autostart.
+    void PopupMenu1Popup();
+    // VerifyURL when it is an http or https address, else an invalid URL.
+    QUrl PublishedPageUrl() const;
     void SetTabOrder();
     QLineEdit* TextWidget(TextField field) const;
     TPCheck* SwitchWidget(Switch which) const;
@@ -154,6 +181,11 @@ private:
     bool m_closed = false;
     MessageBoxFunction m_messageBox;
     bool m_shownBefore = false;
+    // Handlers running now: a command's publication dispatches messages while it waits, and the tray menu
+    // must not start a second one inside it.
+    int m_handlersRunning = 0;
+    std::string m_autostartProgram;
+    QPointer<SettingsDialog> m_settingsDialog;
 };
 
 }  // namespace signposter::ui

@@ -10,6 +10,7 @@
 #include "core/publishing_core.h"
 #include "core/settings.h"
 #include "ftp/id_ftp.h"
+#include "ftp/tls_probe.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
@@ -26,23 +27,10 @@ int RunTlsFingerprint(Context& context, const std::vector<std::string>& args) {
     ftp::TIdFTP& client = core.Client();
     try {
         core.GetPublisher().ConfigureClient();
-        // Whatever the settings say: this command exists to look at the certificate before trusting it.
-        ftp::TlsSettings settings;
-        settings.security = ftp::FtpSecurity::ExplicitTLS;
-        settings.trustFile = text::Trim(context.state.TlsTrustFile);
-        settings.reportOnly = true;
-        client.SetTlsSettings(settings);
-        ftp::TlsPeerInfo info;
-        client.SetOnTlsEstablished([&info](const ftp::TlsPeerInfo& peer, bool) { info = peer; });
-        // Greeting, AUTH TLS and the handshake; the user name is never sent.
-        client.OpenSession(false);
-        client.CloseConnection();
-        std::printf("Subject: %s\n", text::Printable(info.subject).c_str());
-        std::printf("Issuer: %s\n", text::Printable(info.issuer).c_str());
-        std::printf("Valid from: %s\n", text::Printable(info.notBefore).c_str());
-        std::printf("Valid until: %s\n", text::Printable(info.notAfter).c_str());
-        std::printf("SHA-256 fingerprint: %s\n", ftp::FormatFingerprint(info.fingerprint).c_str());
-        std::printf("System store: %s\n", text::Printable(info.storeVerdict).c_str());
+        const ftp::TlsPeerInfo info =
+            ftp::ProbeServerCertificate(client, text::Trim(context.state.TlsTrustFile));
+        for (const auto& [label, value] : ftp::CertificateFields(info))
+            std::printf("%s: %s\n", label.c_str(), text::Printable(value).c_str());
     } catch (const Exception& error) {
         client.CloseConnection();
         std::fprintf(stderr, "%s: %s\n", error.ClassName(),

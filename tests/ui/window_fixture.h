@@ -1,0 +1,86 @@
+#pragma once
+
+// A main window on a temporary settings file, with a fixed host lookup, a tray shell that records the
+// tooltip and message boxes recorded instead of shown: what the tray menu and settings dialog tests share.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "ui/controls/p_check.h"
+#include "ui/form_parts.h"
+#include "ui/main_window.h"
+
+namespace signposter::ui {
+
+class FixedLookup final : public HostLookup {
+public:
+    std::optional<std::string> HostName() override { return "workstation"; }
+    std::optional<std::vector<std::string>> ResolveIPv4(const std::string&) override {
+        return std::vector<std::string>{"203.0.113.7"};
+    }
+    std::vector<std::string> InterfaceIPv4() override { return {"192.168.1.5"}; }
+    std::vector<platform::InterfaceEntry> Interfaces() override {
+        return {{"lo", true, "127.0.0.1"},
+                {"eth0", true, ""},
+                {"eth0", true, "192.168.1.5"},
+                {"ppp0", true, "100.64.7.7"},
+                {"wlan0", false, ""}};
+    }
+};
+
+class TipRecorder final : public TrayShell {
+public:
+    explicit TipRecorder(QString& tip) : m_tip(tip) {}
+    void Add(const TrayEntry& entry) override { m_tip = entry.tip; }
+    void Modify(const TrayEntry& entry) override { m_tip = entry.tip; }
+    void Delete() override {}
+
+private:
+    QString& m_tip;
+};
+
+class WindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_config.isValid());
+        setenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit().constData(), 1);
+        TPCustomCheck::SetSoundPlayer([] {});
+    }
+
+    std::string SettingsPath() const { return (m_config.path() + "/signposter.ini").toStdString(); }
+    std::string SettingsFile() const { return testing::ReadFile(SettingsPath()); }
+    void WriteSettings(const std::string& lines) {
+        testing::WriteFile(SettingsPath(), "[Settings]\r\n" + lines);
+    }
+
+    void CreateForm(std::string autostartProgram = {}) {
+        WindowServices services;
+        services.lookup = &m_lookup;
+        services.trayShell = std::make_unique<TipRecorder>(tip);
+        services.autostartProgram = std::move(autostartProgram);
+        form = std::make_unique<TForm1>(std::move(services));
+        form->SetTimerEnabled(false);
+        form->SetMessageBoxFunction(
+            [this](const QString&, const QString& text, MessageIcon) { messages.push_back(text); });
+    }
+
+    TCoolTrayIcon& Tray() { return *Part<TCoolTrayIcon>(*form, "CoolTrayIcon1"); }
+    TPopupMenu& Menu() { return *Part<TPopupMenu>(*form, "PopupMenu1"); }
+    QAction& Item(const char* name) { return *Part<QAction>(*form, name); }
+
+    QTemporaryDir m_config;
+    FixedLookup m_lookup;
+    QString tip;
+    std::vector<QString> messages;
+    std::unique_ptr<TForm1> form;
+};
+
+}  // namespace signposter::ui
