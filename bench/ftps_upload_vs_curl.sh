@@ -11,6 +11,9 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bench=ftps_upload_vs_curl
+# shellcheck source=bench/lib.sh
+source "$root/bench/lib.sh"
 build=${1:-$root/build/release}
 runs=${2:-30}
 cli=$build/app/signposter-cli
@@ -84,18 +87,10 @@ rsa_private_key_file=$work/key.pem
 EOF
 /usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/server.log" 2>&1 &
 server_pid=$!
-for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+bench_wait_port "$port" || fail "vsftpd did not start: $(cat "$work/server.log")"
 
-# A page of the size the publisher uploads, with the CR LF line ends it writes.
 page=$work/page.htm
-: >"$page"
-while (($(stat -c %s "$page") < 2048)); do
-    printf '<p>This machine is now at 192.0.2.7; follow the link if not redirected.</p>\r\n' >>"$page"
-done
-truncate -s 2048 "$page"
+bench_page "$page"
 
 export XDG_CONFIG_HOME=$work/config TMPDIR=$work
 "$cli" set Host=127.0.0.1 "Port=$port" "User=$user" "Password=$password" Passive=1 FtpSecurity=ExplicitTLS \
@@ -107,38 +102,19 @@ theirs() {
         "ftp://127.0.0.1:$port/curl.htm"
 }
 
-time_us() {
-    local start=${EPOCHREALTIME/[.,]/} end
-    if ! "$1"; then
-        echo "ftps_upload_vs_curl: $1 failed" >&2
-        exit 1
-    fi
-    end=${EPOCHREALTIME/[.,]/}
-    echo $((end - start))
-}
-
 ours
 theirs
 
 ours_times=()
 curl_times=()
-for ((i = 0; i < runs; i++)); do
-    if ((i % 2 == 0)); then
-        ours_times+=("$(time_us ours)")
-        curl_times+=("$(time_us theirs)")
-    else
-        curl_times+=("$(time_us theirs)")
-        ours_times+=("$(time_us ours)")
-    fi
-done
+bench_alternate ours theirs ours_times curl_times "$runs"
 
 # vsftpd stores bytes unchanged (its ASCII conversion is off), so both copies must equal the page.
 cmp -s "$page" "$work/root/curl.htm" || { echo "ftps_upload_vs_curl: curl's copy differs" >&2; exit 1; }
 cmp -s "$page" "$work/root/ours.htm" || { echo "ftps_upload_vs_curl: our copy differs" >&2; exit 1; }
 
-median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
-ours_median=$(median "${ours_times[@]}")
-curl_median=$(median "${curl_times[@]}")
+ours_median=$(bench_median "${ours_times[@]}")
+curl_median=$(bench_median "${curl_times[@]}")
 
 awk -v runs="$runs" -v o="$ours_median" -v c="$curl_median" 'BEGIN {
     printf "runs each:                    %d (alternated, 2048-byte page, vsftpd with TLS on 127.0.0.1)\n", runs

@@ -11,6 +11,9 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bench=upload_vs_curl
+# shellcheck source=bench/lib.sh
+source "$root/bench/lib.sh"
 build=${1:-$root/build/release}
 runs=${2:-30}
 cli=$build/app/signposter-cli
@@ -55,13 +58,8 @@ if [[ -z $port ]]; then
     exit 1
 fi
 
-# A page of the size the publisher uploads, with the CR LF line ends it writes.
 page=$work/page.htm
-: >"$page"
-while (($(stat -c %s "$page") < 2048)); do
-    printf '<p>This machine is now at 192.0.2.7; follow the link if not redirected.</p>\r\n' >>"$page"
-done
-truncate -s 2048 "$page"
+bench_page "$page"
 
 export XDG_CONFIG_HOME=$work/config
 "$cli" set Host=127.0.0.1 "Port=$port" "User=$user" "Password=$password" Passive=1 >/dev/null
@@ -69,32 +67,13 @@ export XDG_CONFIG_HOME=$work/config
 ours() { "$cli" upload "$page" ours.htm; }
 theirs() { curl -q -s -S --user "$user:$password" -T "$page" "ftp://127.0.0.1:$port/curl.htm"; }
 
-# Microseconds taken by one run of a function; a failed run ends the benchmark.
-time_us() {
-    local start=${EPOCHREALTIME/[.,]/} end
-    if ! "$1"; then
-        echo "upload_vs_curl: $1 failed" >&2
-        exit 1
-    fi
-    end=${EPOCHREALTIME/[.,]/}
-    echo $((end - start))
-}
-
 # One untimed run each: the page cache and the server's first-connection work.
 ours
 theirs
 
 ours_times=()
 curl_times=()
-for ((i = 0; i < runs; i++)); do
-    if ((i % 2 == 0)); then
-        ours_times+=("$(time_us ours)")
-        curl_times+=("$(time_us theirs)")
-    else
-        curl_times+=("$(time_us theirs)")
-        ours_times+=("$(time_us ours)")
-    fi
-done
+bench_alternate ours theirs ours_times curl_times "$runs"
 
 cmp -s "$page" "$work/root/curl.htm" || { echo "upload_vs_curl: curl's copy differs" >&2; exit 1; }
 # pyftpdlib stores ASCII uploads with LF line ends; compare without CR.
@@ -103,9 +82,8 @@ cmp -s <(tr -d '\r' <"$page") <(tr -d '\r' <"$work/root/ours.htm") || {
     exit 1
 }
 
-median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
-ours_median=$(median "${ours_times[@]}")
-curl_median=$(median "${curl_times[@]}")
+ours_median=$(bench_median "${ours_times[@]}")
+curl_median=$(bench_median "${curl_times[@]}")
 
 awk -v runs="$runs" -v o="$ours_median" -v c="$curl_median" 'BEGIN {
     printf "runs each:               %d (alternated, 2048-byte page, pyftpdlib on 127.0.0.1)\n", runs

@@ -10,6 +10,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib.sh
+source "$root/bench/lib.sh"
 build=${1:-$root/build/release}
 runs=${2:-30}
 cli=$build/app/signposter-cli
@@ -50,10 +52,7 @@ port=$(head -n1 "$work/port")
 web_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 /usr/bin/python3 -m http.server "$web_port" --bind 127.0.0.1 --directory "$work/root" >"$work/web.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$web_port") 2>/dev/null && break
-    sleep 0.1
-done
+bench_wait_port "$web_port" || { echo "verify_cost: the web server did not start" >&2; exit 1; }
 
 export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp
 "$cli" set Host=127.0.0.1 "Port=$port" "User=$user" "Password=$password" RemotePath=/ LastIP=192.0.2.7 \
@@ -89,9 +88,8 @@ for ((i = 0; i < runs; i++)); do
     fi
 done
 
-median() { printf '%s\n' "$@" | sort -n | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
-p=$(median "${plain_times[@]}")
-v=$(median "${verified_times[@]}")
+p=$(bench_median "${plain_times[@]}")
+v=$(bench_median "${verified_times[@]}")
 printf 'publish without VerifyURL: median %.1f ms (%d runs)\n' "$(echo "$p / 1000" | bc -l)" "$runs"
 printf 'publish with VerifyURL:    median %.1f ms (%d runs)\n' "$(echo "$v / 1000" | bc -l)" "$runs"
 printf 'verification adds:         %.1f ms (target: under 50 ms)\n' "$(echo "($v - $p) / 1000" | bc -l)"

@@ -6,6 +6,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib.sh
+source "$root/bench/lib.sh"
 build=${1:-$root/build/release}
 duration=${2:-60}
 cli=$build/app/signposter-cli
@@ -25,10 +27,7 @@ echo "your address is 100.63.0.5" >"$work/site/ip"
 port=$((40000 + RANDOM % 10000))
 /usr/bin/python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/site" >"$work/web.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+bench_wait_port "$port" || { echo "web_source_cost: the web server did not start" >&2; exit 1; }
 
 export XDG_CONFIG_HOME=$work/config TMPDIR=$work
 "$cli" set Host=127.0.0.1 Port=9 User=bench Password=x LastIP=100.63.0.5 AddressSource=Web \

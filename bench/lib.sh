@@ -1,0 +1,52 @@
+# Shared by the benchmark scripts (sourced): a publication-sized page, waiting for a local server, timing
+# alternated runs and their medians. Each script sets `bench` to its own name for the error messages.
+
+# A page of the size the publisher uploads (2048 bytes), with the CR LF line ends it writes.
+bench_page() {
+    : >"$1"
+    while (($(stat -c %s "$1") < 2048)); do
+        printf '<p>This machine is now at 192.0.2.7; follow the link if not redirected.</p>\r\n' >>"$1"
+    done
+    truncate -s 2048 "$1"
+}
+
+# Waits (at most 5 s) until something accepts connections on 127.0.0.1:PORT.
+bench_wait_port() {
+    for _ in $(seq 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Microseconds taken by one run of a function; a failed run ends the benchmark.
+bench_time_us() {
+    local start=${EPOCHREALTIME/[.,]/} end
+    if ! "$1"; then
+        echo "$bench: $1 failed" >&2
+        exit 1
+    fi
+    end=${EPOCHREALTIME/[.,]/}
+    echo $((end - start))
+}
+
+# bench_alternate A B TIMES_A TIMES_B RUNS: RUNS timed runs of each function, swapping which goes first
+# every round so that drift in the machine's load hits both alike; the times go into the named arrays.
+bench_alternate() {
+    local first=$1 second=$2 runs=$5 i
+    local -n first_times=$3 second_times=$4
+    for ((i = 0; i < runs; i++)); do
+        if ((i % 2 == 0)); then
+            first_times+=("$(bench_time_us "$first")")
+            second_times+=("$(bench_time_us "$second")")
+        else
+            second_times+=("$(bench_time_us "$second")")
+            first_times+=("$(bench_time_us "$first")")
+        fi
+    done
+}
+
+bench_median() {
+    printf '%s\n' "$@" | sort -n |
+        awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+}
