@@ -23,16 +23,20 @@ address=$("$cli" address | cut -d' ' -f1 || true)
 
 "$cli" monitor >/dev/null 2>&1 &
 pid=$!
-sleep "$duration"
+# The start (loading the libraries, reading the settings) is paid once, not per hour: the rate is taken
+# from the ticks after the first five seconds, and the start is reported on its own.
+sleep 5
 # schedstat counts processor time in nanoseconds; /proc/PID/stat only in 10 ms ticks.
+read -r start_ns _ </proc/$pid/schedstat
+sleep "$duration"
 read -r cpu_ns _ </proc/$pid/schedstat
 rss_kb=$(awk '/VmHWM/ {print $2}' /proc/$pid/status)
 kill -INT $pid
 wait $pid || true
-awk -v ns="$cpu_ns" -v d="$duration" -v rss="$rss_kb" 'BEGIN {
-    cpu = ns / 1e9
-    printf "monitor: %.3f s processor time over %d s = %.2f s per hour of monitoring (goal < 1 s); peak RSS %d KB\n",
-        cpu, d, cpu * 3600 / d, rss }'
+awk -v s0="$start_ns" -v ns="$cpu_ns" -v d="$duration" -v rss="$rss_kb" 'BEGIN {
+    cpu = (ns - s0) / 1e9
+    printf "monitor: %.3f s processor time over %d s of ticks = %.2f s per hour of monitoring (goal < 1 s); start %.3f s; peak RSS %d KB\n",
+        cpu, d, cpu * 3600 / d, s0 / 1e9, rss }'
 
 # Port 9 (discard) refuses at once on loopback, so the run is the five attempts and their waits.
 /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$cli" publish >/dev/null 2>&1 || true
