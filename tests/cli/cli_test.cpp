@@ -101,6 +101,17 @@ protected:
                  "Password=" + server.Password(), "RemotePath=/", "LastIP=192.0.2.99", "IgnoreIP=127.0.0.1"});
         ASSERT_EQ(set.status, 0) << set.err;
     }
+    // Runs the monitor until the page reaches the server (at most 20 s), then stops it with SIGTERM.
+    RunResult MonitorUntilPublished(const RealFtpServer& server) {
+        const pid_t monitor = Start({"monitor"});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!server.HasFile("ipaddress.htm") && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::kill(monitor, SIGTERM);
+        return Finish(monitor);
+    }
     std::unique_ptr<RealFtpServer> Server() {
         std::string why;
         auto server = StartPyftpdlib(&why);
@@ -133,11 +144,12 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     ::stat(SettingsFile().c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     show = Run({"show"});
-    EXPECT_EQ(show.out,
-              "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
-              "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-              "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\n"
-              "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
+    EXPECT_EQ(
+        show.out,
+        "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
+        "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
+        "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\n"
+        "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
@@ -203,8 +215,8 @@ TEST_F(CliTest, FtpsKeysAreShownAfterLastIPSetStraightAndPublishOverTls) {
 
     const testing::TestCertificate cert = testing::MakeCertificate(m_dir.Path(), "server");
     ASSERT_EQ(Run({"set", "FtpSecurity=explicitTLS", "TlsTrustFile=" + cert.certFile}).status, 0);
-    EXPECT_NE(Run({"show"}).out.find("LastIP=192.0.2.99\nFtpSecurity=explicitTLS\nTlsTrustFile=" + cert.certFile +
-                                     "\nTlsFingerprint=\n"),
+    EXPECT_NE(Run({"show"}).out.find("LastIP=192.0.2.99\nFtpSecurity=explicitTLS\nTlsTrustFile=" +
+                                     cert.certFile + "\nTlsFingerprint=\n"),
               std::string::npos);
 
     std::string why;
@@ -246,14 +258,7 @@ TEST_F(CliTest, MonitorPublishesTheMachinesAddressAndSavesOnSigterm) {
     // "ADDRESS CLASS".
     const std::string ip = address.out.substr(0, address.out.find(' '));
 
-    const pid_t monitor = Start({"monitor"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!server->HasFile("ipaddress.htm") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ::kill(monitor, SIGTERM);
-    const RunResult result = Finish(monitor);
+    const RunResult result = MonitorUntilPublished(*server);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find(ip + " published"), std::string::npos) << result.out;
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://" + ip + "\">"), std::string::npos);
@@ -279,14 +284,7 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     ASSERT_TRUE(server);
     PointAt(*server);
     ASSERT_EQ(Run({"set", "AddressSource=web", "AddressURL=" + web.Url("/ip")}).status, 0);
-    const pid_t monitor = Start({"monitor"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!server->HasFile("ipaddress.htm") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ::kill(monitor, SIGTERM);
-    const RunResult result = Finish(monitor);
+    const RunResult result = MonitorUntilPublished(*server);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("100.63.0.5 published"), std::string::npos) << result.out;
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://100.63.0.5\">"), std::string::npos);
@@ -382,13 +380,16 @@ public:
             ::_exit(127);
         }
         // Ready once it accepts a connection; a second of real time is far more than it needs.
-        for (int i = 0; i < 100 && !Accepting(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (int i = 0; i < 100 && !Accepting(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ~WebServer() {
         ::kill(m_pid, SIGTERM);
         ::waitpid(m_pid, nullptr, 0);
     }
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
 
 private:
     bool Accepting() const {
@@ -430,14 +431,16 @@ TEST_F(CliTest, PublishVerifiesThePageTheWebServerServesAndVerifyChecksItAgain) 
 
     // The remote path without its closing "/": the page lands beside the web root, visitors get a 404.
     ASSERT_EQ(Run({"set", "RemotePath=/htdocs", "VerifyURL=" + web.Url("/htdocs/ipaddress.htm"),
-                   "RepublishHours=24"}).status,
+                   "RepublishHours=24"})
+                  .status,
               0);
     std::filesystem::create_directories(server->Root() + "/htdocs");
     const RunResult wrong = Run({"publish"});
     EXPECT_EQ(wrong.status, 1);
     EXPECT_TRUE(server->HasFile("htdocsipaddress.htm"));
     EXPECT_NE(wrong.out.find("192.0.2.99 not verified"), std::string::npos) << wrong.out;
-    EXPECT_NE(wrong.out.find("verification failed: HTTP 404 File not found from " + web.Url("/htdocs/ipaddress.htm")),
+    EXPECT_NE(wrong.out.find("verification failed: HTTP 404 File not found from " +
+                             web.Url("/htdocs/ipaddress.htm")),
               std::string::npos)
         << wrong.out;
     EXPECT_EQ(ReadFile(SettingsFile()).find("LastPublished="), std::string::npos);  // no success to record
@@ -454,8 +457,9 @@ TEST_F(CliTest, AWebHostServingAStaleCopyFailsThePublicationAndTheOfflinePageIsR
     ASSERT_EQ(Run({"set", "VerifyURL=" + web.Url("/ipaddress.htm"), "RepublishHours=24"}).status, 0);
     const RunResult publish = Run({"publish"});
     EXPECT_EQ(publish.status, 1);
-    EXPECT_NE(publish.out.find("verification failed: the served page differs from the uploaded one at line 2"),
-              std::string::npos)
+    EXPECT_NE(
+        publish.out.find("verification failed: the served page differs from the uploaded one at line 2"),
+        std::string::npos)
         << publish.out;
     ASSERT_EQ(web.Requests().size(), 2u);  // the second look after the pause
     EXPECT_NE(web.Requests()[0].find("Cache-Control: no-cache\r\nPragma: no-cache\r\n"), std::string::npos);

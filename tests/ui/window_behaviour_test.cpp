@@ -19,29 +19,10 @@
 #include "ui/controls/p_check.h"
 #include "ui/form_parts.h"
 #include "ui/main_window.h"
+#include "ui/window_fixture.h"
 
 namespace signposter::ui {
 namespace {
-
-class FixedLookup final : public HostLookup {
-public:
-    std::optional<std::string> HostName() override { return "workstation"; }
-    std::optional<std::vector<std::string>> ResolveIPv4(const std::string&) override {
-        return std::vector<std::string>{"203.0.113.7"};
-    }
-    std::vector<std::string> InterfaceIPv4() override { return {}; }
-};
-
-class TipRecorder final : public TrayShell {
-public:
-    explicit TipRecorder(QString& tip) : m_tip(tip) {}
-    void Add(const TrayEntry& entry) override { m_tip = entry.tip; }
-    void Modify(const TrayEntry& entry) override { m_tip = entry.tip; }
-    void Delete() override {}
-
-private:
-    QString& m_tip;
-};
 
 struct Message {
     QString caption;
