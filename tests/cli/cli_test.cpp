@@ -68,9 +68,15 @@ protected:
             ::freopen(m_dir.File("out").c_str(), "w", stdout);
             ::freopen(m_dir.File("err").c_str(), "w", stderr);
             std::vector<char*> argv{const_cast<char*>(SIGNPOSTER_CLI)};
+            if (!m_script.empty()) {
+                const std::string path = std::filesystem::path(SIGNPOSTER_CLI).parent_path().string() + ":" +
+                                         (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+                ::setenv("PATH", path.c_str(), 1);
+                argv = {const_cast<char*>("/bin/sh"), const_cast<char*>(m_script.c_str())};
+            }
             for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
-            ::execv(SIGNPOSTER_CLI, argv.data());
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         return pid;
@@ -125,6 +131,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::string m_script;  // when set, Start runs this shell script, with signposter-cli on its PATH
 };
 
 TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrints) {
@@ -469,6 +476,43 @@ TEST_F(CliTest, AWebHostServingAStaleCopyFailsThePublicationAndTheOfflinePageIsR
     const std::string settings = ReadFile(SettingsFile());
     EXPECT_NE(settings.find("LastPublishedPage=offline\r\n"), std::string::npos) << settings;
     EXPECT_NE(settings.find("LastPublished=1"), std::string::npos) << settings;
+}
+
+TEST_F(CliTest, PublishCurrentAndTheDispatcherExamplePublishOnlyWhatChanged) {
+    ScriptedHttpServer web;
+    web.Script("/ip", {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n100.63.0.5\n"});
+    web.Script("/cgnat", {"HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n100.64.12.34\n"});
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    ASSERT_EQ(Run({"set", "AddressSource=web", "AddressURL=" + web.Url("/ip")}).status, 0);
+
+    // As cron runs it, without arguments: the page redirects to the bare address.
+    m_script = SIGNPOSTER_SOURCE_DIR "/packaging/90-signposter";
+    const RunResult first = Run({});
+    m_script.clear();
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://100.63.0.5\">"), std::string::npos);
+    EXPECT_NE(ReadFile(SettingsFile()).find("LastIP=100.63.0.5\r\n"), std::string::npos);
+    EXPECT_EQ(Run({"address", "--quiet"}).out, "100.63.0.5\n");
+
+    // Unchanged: nothing is uploaded, unless forced.
+    std::filesystem::remove(server->Root() + "/ipaddress.htm");
+    const RunResult second = Run({"publish", "--current"});
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, "");
+    EXPECT_FALSE(server->HasFile("ipaddress.htm"));
+    EXPECT_EQ(Run({"publish", "--current", "--force"}).status, 0);
+    EXPECT_TRUE(server->HasFile("ipaddress.htm"));
+    EXPECT_EQ(Run({"publish", "--force"}).status, 2);
+
+    // An address visitors cannot reach is held back, with the reason where a person reads it.
+    std::filesystem::remove(server->Root() + "/ipaddress.htm");
+    ASSERT_EQ(Run({"set", "AddressURL=" + web.Url("/cgnat")}).status, 0);
+    const RunResult held = Run({"publish", "--current", "--force"});
+    EXPECT_EQ(held.status, 0);
+    EXPECT_NE(held.err.find("carrier-grade NAT"), std::string::npos) << held.err;
+    EXPECT_FALSE(server->HasFile("ipaddress.htm"));
 }
 
 }  // namespace
