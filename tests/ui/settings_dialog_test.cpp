@@ -109,7 +109,7 @@ TEST_F(SettingsDialogTest, RefusesBadValuesBesideTheirFieldsAndLeavesFileAndProg
     Ok();
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(Error("FtpSecurity"), "");
-    EXPECT_EQ(Error("AddressURL"), "Address URL must start with http://");
+    EXPECT_EQ(Error("AddressURL"), "Address URL must start with http:// or https://");
     EXPECT_EQ(Error("VerifyURL"), "Verify URL must start with http:// or https://");
 
     EXPECT_EQ(SettingsFile(), file);
