@@ -561,9 +561,13 @@ void SettingsDialog::CheckAddressClick() {
     }
     SetResult(m_addressResult, "Asking...");
     CheckStarted(m_checkAddress);
-    HostLookup* lookup = &m_lookup;
+    // The check's thread may outlive the dialog and the program's core (a name look-up ends only by its own
+    // time-out): with the machine's own lookup it uses one of its own, so it never touches what they own.
+    HostLookup* lookup = dynamic_cast<SystemHostLookup*>(&m_lookup) ? nullptr : &m_lookup;
     m_addressCheck->Start([trial, lookup](const platform::Clock& clock, const platform::StopRequest& stop) {
-        return CheckAddress(trial, *lookup, clock, [&stop] { return stop.Requested(); });
+        SystemHostLookup machines;
+        return CheckAddress(trial, lookup ? *lookup : static_cast<HostLookup&>(machines), clock,
+                            [&stop] { return stop.Requested(); });
     });
 }
 

@@ -34,7 +34,8 @@ class SettingsDialog : public QDialog {
 public:
     // `snapshot` is the program's values when the dialog opens; `fields` gives the FTP host and port the
     // server check connects to and the page the page check compares (read on this thread only); `lookup`
-    // lists the interfaces and answers the host name and interface sources, and must outlive the checks.
+    // lists the interfaces and answers the host name and interface sources (a lookup other than the
+    // machine's own, a test's, must outlive the checks).
     SettingsDialog(const ProgramState& snapshot, std::string settingsPath, const LiveSettings& fields,
                    HostLookup& lookup, QWidget* parent = nullptr);
     ~SettingsDialog() override;

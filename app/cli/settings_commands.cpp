@@ -192,7 +192,7 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         const std::vector<SettingProblem> was = ExtendedSettingsProblems(before);
         for (const SettingProblem& problem : ExtendedSettingsProblems(context.state)) {
             if (std::find(was.begin(), was.end(), problem) == was.end())
-                return Refuse(problem.message);
+                return Refuse(problem.message + " (" + problem.key + ")");
         }
         KeyValues values = SavedSettings(context.fields, context.state, existed);
         // The program never rewrites this key itself; this is how a user without a desktop edits the list.

@@ -147,6 +147,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
               "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\nAddressURL=\n"
               "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+    EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
+              std::string::npos);
 
     RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
                          "IgnoreIP=10.0.0.1,", "LastIP=192.0.2.1"});
