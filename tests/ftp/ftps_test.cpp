@@ -116,7 +116,8 @@ TEST_F(Ftps, ProtectedConversationPassiveAndActiveResumesTheSession) {
     Serve(Certs().good);
     Use(Certs().good.certFile);
     std::vector<std::pair<TlsPeerInfo, bool>> handshakes;
-    m_ftp.SetOnTlsEstablished([&](const TlsPeerInfo& info, bool data) { handshakes.emplace_back(info, data); });
+    m_ftp.SetOnTlsEstablished(
+        [&](const TlsPeerInfo& info, bool data) { handshakes.emplace_back(info, data); });
     Publish();
     m_ftp.SetPassive(false);
     Publish();
@@ -157,7 +158,8 @@ TEST_F(Ftps, UnusableSettingsNeverMeanPlainFtp) {
     std::string lower = Certs().good.fingerprint;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(MakeTlsSettings("explicitTLS", "", typed).fingerprint, *NormalizeFingerprint(lower));
-    for (const std::string& trust : {m_dir.File("missing.pem"), m_dir.File("empty.pem"), m_dir.File("notpem.pem")}) {
+    for (const std::string& trust :
+         {m_dir.File("missing.pem"), m_dir.File("empty.pem"), m_dir.File("notpem.pem")}) {
         testing::WriteFile(m_dir.File("empty.pem"), "");
         testing::WriteFile(m_dir.File("notpem.pem"), "-----BEGIN CERTIFICATE-----\nnot base64\n");
         Use(trust);
@@ -275,7 +277,8 @@ TEST_F(Ftps, PinnedFingerprintSkipsChainAndNameButNothingElse) {
 }
 
 TEST_F(Ftps, DataConnectionMustHandshakeWithTheSameCertificate) {
-    m_server.EnableTls(Certs().good.certFile, Certs().good.keyFile, Certs().other.certFile, Certs().other.keyFile);
+    m_server.EnableTls(Certs().good.certFile, Certs().good.keyFile, Certs().other.certFile,
+                       Certs().other.keyFile);
     Use(Certs().bothTrusted);
     ScriptedReply garbage = testing::AcceptUpload();
     garbage.dataTls = ScriptedReply::DataTls::Garbage;
@@ -301,6 +304,28 @@ TEST_F(Ftps, DataConnectionMustHandshakeWithTheSameCertificate) {
     ASSERT_TRUE(m_server.WaitUntilIdle());
     // The second server saw its handshake finish and then only our close: not one byte of the page.
     EXPECT_EQ(m_server.Uploads(), Lines{""});
+}
+
+TEST_F(Ftps, ClientDestroyedAfterAFailedStepClosesTlsOnALiveClock) {
+    // The owner drops the client still logged in over TLS, as the program does at its end after a failed
+    // publication: closing that connection must not wait on a clock that is already gone.
+    Serve(Certs().good);
+    for (const auto& [verb, reply] :
+         {std::pair{"STOR", "550 Permission denied.\r\n"}, std::pair{"PASV", "502 Not implemented.\r\n"}}) {
+        m_server.Script(verb, Say(reply));
+        auto client = std::make_unique<TIdFTP>();
+        client->SetHost("127.0.0.1");
+        client->SetPort(m_server.Port());
+        client->SetUser("publisher");
+        client->SetPassword("secret");
+        client->SetPassive(true);
+        client->SetTlsSettings(MakeTlsSettings("explicittls", Certs().good.certFile, ""));
+        client->OpenSession(true);
+        EXPECT_THROW(client->StoreFile(m_page, "ipaddress.htm", false), EIdProtocolReplyError) << verb;
+        ASSERT_TRUE(client->Socket().IsOpen()) << verb;
+        client.reset();
+        EXPECT_TRUE(m_server.WaitUntilIdle()) << verb;
+    }
 }
 
 // ---- The channel under the socket handle, against an in-process OpenSSL server ----
@@ -458,7 +483,8 @@ RealPeers* RealFtps::s_peers = nullptr;
 
 TEST_P(RealFtps, PublishesOverTlsWithTrustFileOrFingerprint) {
     bool resumed = false;
-    m_ftp.SetOnTlsEstablished([&](const TlsPeerInfo& info, bool data) { resumed = resumed || (data && info.resumed); });
+    m_ftp.SetOnTlsEstablished(
+        [&](const TlsPeerInfo& info, bool data) { resumed = resumed || (data && info.resumed); });
     m_ftp.SetTlsSettings(MakeTlsSettings("ExplicitTLS", Certs().good.certFile, ""));
     Upload("page.htm", "ipaddress.htm");
     EXPECT_EQ(m_server->ReadFile("ipaddress.htm"), Expected("page.htm"));
@@ -479,9 +505,11 @@ TEST_P(RealFtps, SystemStoreRejectsTheSelfSignedCertificate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PassiveAndActive, RealFtps,
-                         ::testing::Combine(::testing::Values(Peer::Pyftpdlib, Peer::Vsftpd), ::testing::Bool()),
+                         ::testing::Combine(::testing::Values(Peer::Pyftpdlib, Peer::Vsftpd),
+                                            ::testing::Bool()),
                          [](const auto& testInfo) {
-                             return std::string(std::get<0>(testInfo.param) == Peer::Vsftpd ? "vsftpd" : "pyftpdlib") +
+                             return std::string(std::get<0>(testInfo.param) == Peer::Vsftpd ? "vsftpd"
+                                                                                            : "pyftpdlib") +
                                     (std::get<1>(testInfo.param) ? "Passive" : "Active");
                          });
 
