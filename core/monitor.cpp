@@ -31,16 +31,16 @@ private:
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, HostLookup& lookup,
                  const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
-    : Monitor(settings, ui, state, std::make_unique<ConfiguredAddress>(state, lookup, clock), nullptr, clock, ftp,
-              std::move(settingsPath)) {}
+    : Monitor(settings, ui, state, std::make_unique<ConfiguredAddress>(state, lookup, clock), nullptr, clock,
+              ftp, std::move(settingsPath)) {}
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, ConfiguredAddress& address,
                  const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
     : Monitor(settings, ui, state, nullptr, &address, clock, ftp, std::move(settingsPath)) {}
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
-                 std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address, const Clock& clock,
-                 ftp::TIdFTP& ftp, std::string settingsPath)
+                 std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address,
+                 const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
     : m_settings(settings),
       m_ui(ui),
       m_state(state),
@@ -52,6 +52,9 @@ Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
     // A router question blocks for seconds; the program's end must not wait for it.
     m_address->SetStopCheck([this] { return m_ui.EndRequested(); });
     m_publisher->SetPublishedHook([this](const PublicationOutcome& outcome) { RecordPublication(outcome); });
+    // Kept in the file so that a publication still failing when the program ends is made at its next start.
+    m_publisher->SetPendingHook(
+        [this](const std::string& pending) { WritePendingPublication(m_state, m_settingsPath, pending); });
 }
 
 Monitor::~Monitor() = default;
@@ -70,7 +73,11 @@ bool Monitor::ShowingErrors(Action&& action) {
 }
 
 void Monitor::FormCreate() {
-    ShowingErrors([&] { LoadSettings(m_settings, m_state, m_settingsPath); });
+    ShowingErrors([&] {
+        LoadSettings(m_settings, m_state, m_settingsPath);
+        if (!m_state.PendingPublication.empty())
+            m_publisher->RestorePending(m_state.PendingPublication == "offline");
+    });
 }
 
 bool Monitor::FormClose() {
@@ -81,6 +88,8 @@ void Monitor::Timer1Timer() {
     if (m_state.Busy)
         return;
     ShowingErrors([&] {
+        // A change another program made to the file (signposter-cli set) counts from this tick on.
+        TakeUpSettingsChanges(m_settings, m_state, m_settingsPath);
         if (!ValidateSettings()) {
             m_ui.SetTimerEnabled(false);
             m_ui.ShowMainWindow();
@@ -139,8 +148,9 @@ void Monitor::WriteLastPublished() {
     IniOpen(m_settingsPath);
     try {
         IniWriteString(kSettingsSection, "LastPublished", std::to_string(m_state.LastPublished.value_or(0)));
-        IniWriteString(kSettingsSection, "LastPublishedPage",
-                       m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
+        IniWriteString(
+            kSettingsSection, "LastPublishedPage",
+            m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
     } catch (...) {
         try {
             IniClose();
@@ -172,7 +182,8 @@ bool Monitor::ValidateSettings() {
     if (options > 1)
         messages += "Please select one template option only.\r";
     // The settings the window has no field for: only a key the user set can give one of these.
-    for (const SettingProblem& problem : ExtendedSettingsProblems(m_state)) messages += problem.message + "\r";
+    for (const SettingProblem& problem : ExtendedSettingsProblems(m_state))
+        messages += problem.message + "\r";
 
     const bool valid = text::Trim(messages).empty();
     if (!valid)

@@ -1,9 +1,13 @@
 #include "core/settings.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <type_traits>
 
 #include "core/ini_store.h"
 #include "core/page_verification.h"
+#include "core/plain_live_settings.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -83,8 +87,10 @@ std::string StripQuotes(const std::string& text) {
     return out;
 }
 
-void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
-    IniOpen(settingsPath);
+namespace {
+
+// Fills the fields and values from the open store.
+void ReadSettings(LiveSettings& fields, ProgramState& state) {
     fields.SetText(TextField::Host, IniReadString(kSettingsSection, "Host", ""));
     fields.SetText(TextField::Port, IniReadString(kSettingsSection, "Port", "21"));
     fields.SetChecked(Switch::Passive, Switch1("Passive", 1));
@@ -114,44 +120,218 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     state.RepublishHours = text::Trim(hours).empty() ? 0 : text::TryStrictInteger(hours).value_or(-1);
     state.LastPublished = ParseLastPublished(IniReadString(kSettingsSection, "LastPublished", ""));
     state.LastPublishedPage = IniReadString(kSettingsSection, "LastPublishedPage", "");
+    state.PendingPublication = IniReadString(kSettingsSection, "PendingPublication", "");
+}
+
+// Every setting another program may change while this one runs, with how to read it from the fields and
+// values and how to take it over from another set of them. The address display, Busy and the pending
+// publication are this run's own.
+struct TrackedSetting {
+    std::string (*get)(const LiveSettings&, const ProgramState&);
+    void (*take)(LiveSettings&, ProgramState&, const LiveSettings&, const ProgramState&);
+};
+
+template <TextField F>
+constexpr TrackedSetting TrackText() {
+    return {[](const LiveSettings& f, const ProgramState&) { return f.Text(F); },
+            [](LiveSettings& f, ProgramState&, const LiveSettings& from, const ProgramState&) {
+                f.SetText(F, from.Text(F));
+            }};
+}
+template <Switch W>
+constexpr TrackedSetting TrackSwitch() {
+    return {[](const LiveSettings& f, const ProgramState&) { return std::string(f.Checked(W) ? "1" : "0"); },
+            [](LiveSettings& f, ProgramState&, const LiveSettings& from, const ProgramState&) {
+                f.SetChecked(W, from.Checked(W));
+            }};
+}
+template <auto Member>
+constexpr TrackedSetting TrackValue() {
+    return {[](const LiveSettings&, const ProgramState& s) {
+                const auto& value = s.*Member;
+                using Value = std::decay_t<decltype(value)>;
+                if constexpr (std::is_same_v<Value, std::string>)
+                    return value;
+                else if constexpr (std::is_same_v<Value, std::optional<std::int64_t>>)
+                    return value ? std::to_string(*value) : std::string("-");
+                else
+                    return std::to_string(value);
+            },
+            [](LiveSettings&, ProgramState& s, const LiveSettings&, const ProgramState& from) {
+                s.*Member = from.*Member;
+            }};
+}
+
+const TrackedSetting kTracked[] = {
+    TrackText<TextField::Host>(),
+    TrackText<TextField::Port>(),
+    TrackSwitch<Switch::Passive>(),
+    TrackSwitch<Switch::InternalRedirect>(),
+    TrackSwitch<Switch::InternalNoRedirect>(),
+    TrackSwitch<Switch::UserTemplate>(),
+    TrackText<TextField::User>(),
+    TrackText<TextField::Password>(),
+    TrackText<TextField::PageName>(),
+    TrackText<TextField::RemotePath>(),
+    // The template's path is both a field and a value.
+    {[](const LiveSettings& f, const ProgramState&) { return f.Text(TextField::TemplateFile); },
+     [](LiveSettings& f, ProgramState& s, const LiveSettings& fromFields, const ProgramState& from) {
+         f.SetText(TextField::TemplateFile, fromFields.Text(TextField::TemplateFile));
+         s.TemplateFile = from.TemplateFile;
+     }},
+    TrackValue<&ProgramState::IgnoreList>(),
+    TrackValue<&ProgramState::CurrentIP>(),
+    TrackValue<&ProgramState::FtpSecurity>(),
+    TrackValue<&ProgramState::TlsTrustFile>(),
+    TrackValue<&ProgramState::TlsFingerprint>(),
+    TrackValue<&ProgramState::AddressSource>(),
+    TrackValue<&ProgramState::AddressInterface>(),
+    TrackValue<&ProgramState::AddressURL>(),
+    TrackValue<&ProgramState::AddressPollSeconds>(),
+    TrackValue<&ProgramState::PublishPrivate>(),
+    TrackValue<&ProgramState::VerifyURL>(),
+    TrackValue<&ProgramState::VerifyMatch>(),
+    TrackValue<&ProgramState::RepublishHours>(),
+    TrackValue<&ProgramState::LastPublished>(),
+    TrackValue<&ProgramState::LastPublishedPage>(),
+};
+
+std::vector<std::string> Snapshot(const LiveSettings& fields, const ProgramState& state) {
+    std::vector<std::string> values;
+    for (const TrackedSetting& setting : kTracked) values.push_back(setting.get(fields, state));
+    return values;
+}
+
+// A cheap look at whether the file may have changed: its identity, size and change time.
+std::vector<std::int64_t> Stamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return {static_cast<std::int64_t>(st.st_dev),          static_cast<std::int64_t>(st.st_ino),
+            static_cast<std::int64_t>(st.st_size),         static_cast<std::int64_t>(st.st_mtim.tv_sec),
+            static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::int64_t>(st.st_ctim.tv_sec),
+            static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+}
+
+// Remembers the open store's file as this program's last sight of it.
+void Remember(ProgramState& state, const std::string& path) {
+    PlainLiveSettings onFileFields;
+    ProgramState onFile;
+    ReadSettings(onFileFields, onFile);
+    SettingsFileRecord& record = state.SettingsOnFile;
+    record.known = true;
+    record.text = IniLines().Text();
+    record.values = Snapshot(onFileFields, onFile);
+    record.stamp = Stamp(path);
+}
+
+// With the store open: takes over every setting the file holds differently from this program's last sight
+// of it, unless this program has changed that setting itself since. True when anything was taken over.
+bool TakeUpFromStore(LiveSettings& fields, ProgramState& state) {
+    const SettingsFileRecord& record = state.SettingsOnFile;
+    if (!record.known || record.text == IniLines().Text())
+        return false;
+    PlainLiveSettings onFileFields;
+    ProgramState onFile;
+    ReadSettings(onFileFields, onFile);
+    const std::vector<std::string> now = Snapshot(onFileFields, onFile);
+    const std::vector<std::string> mine = Snapshot(fields, state);
+    bool taken = false;
+    for (std::size_t i = 0; i < std::size(kTracked); ++i) {
+        if (now[i] != record.values[i] && mine[i] == record.values[i]) {
+            kTracked[i].take(fields, state, onFileFields, onFile);
+            taken = true;
+        }
+    }
+    return taken;
+}
+
+// Opens the store, runs `action`, closes it; a failure of the action is the one reported.
+template <typename Action>
+void WithStore(const std::string& path, Action&& action) {
+    IniOpen(path);
+    try {
+        action();
+    } catch (...) {
+        // The failure has already said what went wrong; closing must not replace it.
+        try {
+            IniClose();
+        } catch (...) {
+        }
+        throw;
+    }
     IniClose();
+}
+
+}  // namespace
+
+void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
+    WithStore(settingsPath, [&] {
+        ReadSettings(fields, state);
+        Remember(state, settingsPath);
+    });
+}
+
+bool TakeUpSettingsChanges(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
+    SettingsFileRecord& record = state.SettingsOnFile;
+    // Gone or never read: nothing to take over (a settings file removed meanwhile is not all defaults).
+    if (!record.known || !platform::FileExists(settingsPath))
+        return false;
+    std::vector<std::int64_t> stamp = Stamp(settingsPath);
+    if (stamp == record.stamp)
+        return false;
+    bool taken = false;
+    WithStore(settingsPath, [&] {
+        taken = TakeUpFromStore(fields, state);
+        Remember(state, settingsPath);
+    });
+    return taken;
 }
 
 void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
     const bool existed = platform::FileExists(settingsPath);
-    IniOpen(settingsPath);
-    struct CloseOnError {
-        bool armed = true;
-        ~CloseOnError() {
-            if (!armed)
-                return;
-            // The write that failed has already reported; closing must not replace that error.
-            try {
-                IniClose();
-            } catch (...) {
-            }
+    WithStore(settingsPath, [&] {
+        // Another program's change since this one last read the file stays: only what was changed here
+        // is written over it.
+        TakeUpFromStore(fields, state);
+        auto flag = [&](Switch which) { return fields.Checked(which) ? 1 : 0; };
+        IniWriteString(kSettingsSection, "Host", fields.Text(TextField::Host));
+        IniWriteString(kSettingsSection, "Port", fields.Text(TextField::Port));
+        IniWriteInteger(kSettingsSection, "Passive", flag(Switch::Passive));
+        IniWriteInteger(kSettingsSection, "InternalYes", flag(Switch::InternalRedirect));
+        IniWriteInteger(kSettingsSection, "InternalNo", flag(Switch::InternalNoRedirect));
+        IniWriteInteger(kSettingsSection, "UserTemplate", flag(Switch::UserTemplate));
+        IniWriteString(kSettingsSection, "User", fields.Text(TextField::User));
+        IniWriteString(kSettingsSection, "Password", EncodeStoredPassword(fields.Text(TextField::Password)));
+        IniWriteString(kSettingsSection, "HTML", fields.Text(TextField::PageName));
+        IniWriteString(kSettingsSection, "RemotePath", fields.Text(TextField::RemotePath));
+        state.TemplateFile = StripQuotes(fields.Text(TextField::TemplateFile));
+        IniWriteString(kSettingsSection, "Template", state.TemplateFile);
+        if (!existed) {
+            state.IgnoreList = kDefaultIgnoreList;
+            IniWriteString(kSettingsSection, "IgnoreIP", state.IgnoreList);
         }
-    } closer;
-    auto flag = [&](Switch which) { return fields.Checked(which) ? 1 : 0; };
-    IniWriteString(kSettingsSection, "Host", fields.Text(TextField::Host));
-    IniWriteString(kSettingsSection, "Port", fields.Text(TextField::Port));
-    IniWriteInteger(kSettingsSection, "Passive", flag(Switch::Passive));
-    IniWriteInteger(kSettingsSection, "InternalYes", flag(Switch::InternalRedirect));
-    IniWriteInteger(kSettingsSection, "InternalNo", flag(Switch::InternalNoRedirect));
-    IniWriteInteger(kSettingsSection, "UserTemplate", flag(Switch::UserTemplate));
-    IniWriteString(kSettingsSection, "User", fields.Text(TextField::User));
-    IniWriteString(kSettingsSection, "Password", EncodeStoredPassword(fields.Text(TextField::Password)));
-    IniWriteString(kSettingsSection, "HTML", fields.Text(TextField::PageName));
-    IniWriteString(kSettingsSection, "RemotePath", fields.Text(TextField::RemotePath));
-    state.TemplateFile = StripQuotes(fields.Text(TextField::TemplateFile));
-    IniWriteString(kSettingsSection, "Template", state.TemplateFile);
-    if (!existed) {
-        state.IgnoreList = kDefaultIgnoreList;
-        IniWriteString(kSettingsSection, "IgnoreIP", state.IgnoreList);
-    }
-    IniWriteString(kSettingsSection, "LastIP", state.CurrentIP);
-    closer.armed = false;
-    IniClose();
+        IniWriteString(kSettingsSection, "LastIP", state.CurrentIP);
+        if (state.SettingsOnFile.known)
+            Remember(state, settingsPath);
+    });
+}
+
+void WritePendingPublication(ProgramState& state, const std::string& settingsPath,
+                             const std::string& pending) {
+    if (state.PendingPublication == pending)
+        return;
+    state.PendingPublication = pending;
+    // A read-only file is the user's choice not to have it written; the pending publication is then only
+    // kept for this run, as it always was.
+    if (!platform::FileExists(settingsPath) || platform::IsReadOnlyFile(settingsPath))
+        return;
+    WithStore(settingsPath, [&] {
+        if (pending.empty())
+            IniDeleteKey(kSettingsSection, "PendingPublication");
+        else
+            IniWriteString(kSettingsSection, "PendingPublication", pending);
+    });
 }
 
 }  // namespace signposter
