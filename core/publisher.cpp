@@ -78,8 +78,7 @@ void Publisher::ConfigureClient() {
     m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
     m_ftp.SetPassword(m_fields.Text(TextField::Password));
-    m_ftp.SetTlsSettings(
-        ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
+    m_ftp.SetTlsSettings(ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
 }
 
 std::string Publisher::RemoteName() const {
@@ -127,12 +126,11 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             const bool hostName = ParseSourceKind(m_state.AddressSource) == SourceKind::HostName;
             if (!hostName && !m_state.PublishPrivate) {
                 outcome.kind = OutcomeKind::SkippedFlagged;
-                outcome.reason = outcome.address + " is " + ClassPhrase(outcome.addressClass) +
-                                 "; visitors cannot reach it";
+                outcome.reason =
+                    outcome.address + " is " + ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";
                 return Finish(outcome, sequence, kind, retryIntervalMs);
             }
-            outcome.reason = ClassPhrase(outcome.addressClass) +
-                             ", visitors outside this network cannot reach it" +
+            outcome.reason = ClassPhrase(outcome.addressClass) + ", visitors outside this network cannot reach it" +
                              (hostName ? "; see AddressSource" : "");
         }
     }
@@ -214,9 +212,9 @@ std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std:
 void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind,
                        std::int64_t retryIntervalMs) {
     outcome.when = m_clock.Now();
-    const std::string pendingBefore = PendingName();
     if (sequence == m_sequence) {
         if (outcome.kind == PublicationOutcome::Kind::Failed) {
+    const std::string pendingBefore = PendingName();
             m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs};
             outcome.willRetry = true;
         } else {
@@ -226,8 +224,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
     m_ui.ReportOutcome(outcome);
     if (outcome.kind == PublicationOutcome::Kind::Published && m_onPublished)
         m_onPublished(outcome);
-    if (PendingName() != pendingBefore && m_onPendingChanged)
-        m_onPendingChanged(PendingName());
 }
 
+    if (PendingName() != pendingBefore && m_onPendingChanged)
+        m_onPendingChanged(PendingName());
 }  // namespace signposter

@@ -51,9 +51,7 @@ public:
     // verification.
     void SetPageFetcher(PageFetcher* fetcher) { m_fetcher = fetcher; }
     // Called after every successful publication, once the outcome has been reported (it may raise).
-    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) {
-        m_onPublished = std::move(hook);
-    }
+    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) { m_onPublished = std::move(hook); }
 
     // Called whenever what is pending changes: "1" the address page, "offline" the notice, "" nothing.
     void SetPendingHook(std::function<void(const std::string&)> hook) {

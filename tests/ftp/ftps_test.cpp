@@ -116,8 +116,7 @@ TEST_F(Ftps, ProtectedConversationPassiveAndActiveResumesTheSession) {
     Serve(Certs().good);
     Use(Certs().good.certFile);
     std::vector<std::pair<TlsPeerInfo, bool>> handshakes;
-    m_ftp.SetOnTlsEstablished(
-        [&](const TlsPeerInfo& info, bool data) { handshakes.emplace_back(info, data); });
+    m_ftp.SetOnTlsEstablished([&](const TlsPeerInfo& info, bool data) { handshakes.emplace_back(info, data); });
     Publish();
     m_ftp.SetPassive(false);
     Publish();
@@ -158,8 +157,7 @@ TEST_F(Ftps, UnusableSettingsNeverMeanPlainFtp) {
     std::string lower = Certs().good.fingerprint;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(MakeTlsSettings("explicitTLS", "", typed).fingerprint, *NormalizeFingerprint(lower));
-    for (const std::string& trust :
-         {m_dir.File("missing.pem"), m_dir.File("empty.pem"), m_dir.File("notpem.pem")}) {
+    for (const std::string& trust : {m_dir.File("missing.pem"), m_dir.File("empty.pem"), m_dir.File("notpem.pem")}) {
         testing::WriteFile(m_dir.File("empty.pem"), "");
         testing::WriteFile(m_dir.File("notpem.pem"), "-----BEGIN CERTIFICATE-----\nnot base64\n");
         Use(trust);
@@ -277,8 +275,7 @@ TEST_F(Ftps, PinnedFingerprintSkipsChainAndNameButNothingElse) {
 }
 
 TEST_F(Ftps, DataConnectionMustHandshakeWithTheSameCertificate) {
-    m_server.EnableTls(Certs().good.certFile, Certs().good.keyFile, Certs().other.certFile,
-                       Certs().other.keyFile);
+    m_server.EnableTls(Certs().good.certFile, Certs().good.keyFile, Certs().other.certFile, Certs().other.keyFile);
     Use(Certs().bothTrusted);
     ScriptedReply garbage = testing::AcceptUpload();
     garbage.dataTls = ScriptedReply::DataTls::Garbage;
@@ -306,6 +303,9 @@ TEST_F(Ftps, DataConnectionMustHandshakeWithTheSameCertificate) {
     EXPECT_EQ(m_server.Uploads(), Lines{""});
 }
 
+// ---- The channel under the socket handle, against an in-process OpenSSL server ----
+
+class TlsChannelPair : public ::testing::Test {
 TEST_F(Ftps, ClientDestroyedAfterAFailedStepClosesTlsOnALiveClock) {
     // The owner drops the client still logged in over TLS, as the program does at its end after a failed
     // publication: closing that connection must not wait on a clock that is already gone.
@@ -328,9 +328,6 @@ TEST_F(Ftps, ClientDestroyedAfterAFailedStepClosesTlsOnALiveClock) {
     }
 }
 
-// ---- The channel under the socket handle, against an in-process OpenSSL server ----
-
-class TlsChannelPair : public ::testing::Test {
 protected:
     // Starts a server thread that accepts one connection, runs the handshake, then `behaviour`.
     void StartServer(std::function<void(SSL*, int)> behaviour) {
@@ -483,8 +480,7 @@ RealPeers* RealFtps::s_peers = nullptr;
 
 TEST_P(RealFtps, PublishesOverTlsWithTrustFileOrFingerprint) {
     bool resumed = false;
-    m_ftp.SetOnTlsEstablished(
-        [&](const TlsPeerInfo& info, bool data) { resumed = resumed || (data && info.resumed); });
+    m_ftp.SetOnTlsEstablished([&](const TlsPeerInfo& info, bool data) { resumed = resumed || (data && info.resumed); });
     m_ftp.SetTlsSettings(MakeTlsSettings("ExplicitTLS", Certs().good.certFile, ""));
     Upload("page.htm", "ipaddress.htm");
     EXPECT_EQ(m_server->ReadFile("ipaddress.htm"), Expected("page.htm"));
@@ -505,11 +501,9 @@ TEST_P(RealFtps, SystemStoreRejectsTheSelfSignedCertificate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PassiveAndActive, RealFtps,
-                         ::testing::Combine(::testing::Values(Peer::Pyftpdlib, Peer::Vsftpd),
-                                            ::testing::Bool()),
+                         ::testing::Combine(::testing::Values(Peer::Pyftpdlib, Peer::Vsftpd), ::testing::Bool()),
                          [](const auto& testInfo) {
-                             return std::string(std::get<0>(testInfo.param) == Peer::Vsftpd ? "vsftpd"
-                                                                                            : "pyftpdlib") +
+                             return std::string(std::get<0>(testInfo.param) == Peer::Vsftpd ? "vsftpd" : "pyftpdlib") +
                                     (std::get<1>(testInfo.param) ? "Passive" : "Active");
                          });
 
