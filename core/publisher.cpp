@@ -212,9 +212,9 @@ std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std:
 void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind,
                        std::int64_t retryIntervalMs) {
     outcome.when = m_clock.Now();
+    const std::string pendingBefore = PendingName();
     if (sequence == m_sequence) {
         if (outcome.kind == PublicationOutcome::Kind::Failed) {
-    const std::string pendingBefore = PendingName();
             m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs};
             outcome.willRetry = true;
         } else {
@@ -224,8 +224,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
     m_ui.ReportOutcome(outcome);
     if (outcome.kind == PublicationOutcome::Kind::Published && m_onPublished)
         m_onPublished(outcome);
-}
-
     if (PendingName() != pendingBefore && m_onPendingChanged)
         m_onPendingChanged(PendingName());
+}
+
 }  // namespace signposter

@@ -54,9 +54,7 @@ public:
     void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) { m_onPublished = std::move(hook); }
 
     // Called whenever what is pending changes: "1" the address page, "offline" the notice, "" nothing.
-    void SetPendingHook(std::function<void(const std::string&)> hook) {
-        m_onPendingChanged = std::move(hook);
-    }
+    void SetPendingHook(std::function<void(const std::string&)> hook) { m_onPendingChanged = std::move(hook); }
     // A publication left pending by an earlier run: due at once.
     void RestorePending(bool offline);
 

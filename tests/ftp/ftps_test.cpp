@@ -303,9 +303,6 @@ TEST_F(Ftps, DataConnectionMustHandshakeWithTheSameCertificate) {
     EXPECT_EQ(m_server.Uploads(), Lines{""});
 }
 
-// ---- The channel under the socket handle, against an in-process OpenSSL server ----
-
-class TlsChannelPair : public ::testing::Test {
 TEST_F(Ftps, ClientDestroyedAfterAFailedStepClosesTlsOnALiveClock) {
     // The owner drops the client still logged in over TLS, as the program does at its end after a failed
     // publication: closing that connection must not wait on a clock that is already gone.
@@ -328,6 +325,9 @@ TEST_F(Ftps, ClientDestroyedAfterAFailedStepClosesTlsOnALiveClock) {
     }
 }
 
+// ---- The channel under the socket handle, against an in-process OpenSSL server ----
+
+class TlsChannelPair : public ::testing::Test {
 protected:
     // Starts a server thread that accepts one connection, runs the handshake, then `behaviour`.
     void StartServer(std::function<void(SSL*, int)> behaviour) {
