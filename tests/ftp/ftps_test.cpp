@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -157,15 +158,24 @@ TEST_F(Ftps, UnusableSettingsNeverMeanPlainFtp) {
     std::string lower = Certs().good.fingerprint;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(MakeTlsSettings("explicitTLS", "", typed).fingerprint, *NormalizeFingerprint(lower));
-    for (const std::string& trust : {m_dir.File("missing.pem"), m_dir.File("empty.pem"), m_dir.File("notpem.pem")}) {
-        testing::WriteFile(m_dir.File("empty.pem"), "");
-        testing::WriteFile(m_dir.File("notpem.pem"), "-----BEGIN CERTIFICATE-----\nnot base64\n");
+    testing::WriteFile(m_dir.File("empty.pem"), "");
+    testing::WriteFile(m_dir.File("notpem.pem"), "-----BEGIN CERTIFICATE-----\nnot base64\n");
+    // A FIFO would hold an open for reading until a writer comes, for ever.
+    ASSERT_EQ(::mkfifo(m_dir.File("fifo.pem").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {m_dir.File("missing.pem"), "not found"},
+        {m_dir.File("empty.pem"), "no PEM certificate in it"},
+        {m_dir.File("notpem.pem"), "no PEM certificate in it"},
+        {m_dir.File("fifo.pem"), "not a regular file"},
+        {m_dir.Path(), "not a regular file"},
+    };
+    for (const auto& [trust, problem] : cases) {
         Use(trust);
         try {
             m_ftp.OpenSession(true);
             ADD_FAILURE() << trust;
         } catch (const EIdTLSLibraryError& error) {
-            EXPECT_EQ(error.Message(), "Cannot load TLS trust file " + trust);
+            EXPECT_EQ(error.Message(), "Cannot load TLS trust file " + trust + ": " + problem);
         }
     }
     // Refused before connecting.
