@@ -3,9 +3,15 @@
 #include "http/http_get.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "ftp/test_certificates.h"
@@ -180,6 +186,71 @@ TEST(HttpGetTest, BoundsInRealTimeAndTheStopRequestEndsAFetchAtOnce) {
     took = std::chrono::steady_clock::now() - start;
     stopper.join();
     EXPECT_LT(took, std::chrono::seconds(1));
+}
+
+// A name server that never answers, in a private network and mount namespace of a child process: the
+// look-up counts against the exchange bound and the stop request ends it at once.
+TEST(HttpGetTest, ANameLookUpIsBoundedAndStoppable) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const auto say = [&report](const std::string& text) {
+            [[maybe_unused]] const ssize_t ignored = ::write(report[1], text.data(), text.size());
+            ::_exit(0);
+        };
+        TempDir dir;
+        WriteFile(dir.File("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
+        WriteFile(dir.File("hosts"), "127.0.0.1 localhost\n");
+        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(dir.File("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
+            ::mount(dir.File("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+            say("skip: no private namespaces here (needs root)");
+        // The new network's loopback interface starts down.
+        const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq loopback{};
+        std::strcpy(loopback.ifr_name, "lo");
+        loopback.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in dns{};
+        dns.sin_family = AF_INET;
+        dns.sin_port = htons(53);
+        dns.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::ioctl(control, SIOCSIFFLAGS, &loopback) != 0 ||
+            ::bind(silent, reinterpret_cast<sockaddr*>(&dns), sizeof dns) != 0)
+            say("skip: no silent name server in the private network");
+        const std::string url = "http://nowhere.test/ip";
+        HttpGetOptions shortBound;
+        shortBound.timeoutMs = 700;
+        auto start = std::chrono::steady_clock::now();
+        std::string outcome = Get(url, shortBound);
+        const auto bounded = std::chrono::steady_clock::now() - start;
+        platform::StopRequest stop;
+        const platform::SystemClock clock(&stop);
+        std::thread stopper([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop.Request();
+        });
+        start = std::chrono::steady_clock::now();
+        outcome += "|" + Get(url, {}, clock);
+        const auto stopped = std::chrono::steady_clock::now() - start;
+        stopper.join();
+        using std::chrono::milliseconds;
+        say(outcome + "|" + (bounded < milliseconds(1500) ? "bounded" : "late") + "|" +
+            (stopped < milliseconds(1000) ? "stopped" : "late"));
+    }
+    ::close(report[1]);
+    std::string outcome;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, n);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    if (outcome.rfind("skip: ", 0) == 0)
+        GTEST_SKIP() << outcome.substr(6);
+    EXPECT_EQ(outcome,
+              "EHttpTimeout: No complete HTTP answer from http://nowhere.test/ip within 700 ms|"
+              "EHttpStopped: Stopped.|bounded|stopped");
 }
 
 TEST(HttpGetTest, EnvironmentProxiesServeVerificationOnly) {
