@@ -304,18 +304,22 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
     if (const std::string problem = UrlProblem(url); !problem.empty())
         throw EHttpBadUrl(problem);
     const std::int64_t deadline = clock.DeadlineAfter(options.timeoutMs);
+    // What libcurl's callbacks and settings point at outlives both handles: their clean-up may still close
+    // connections and call back.
+    Transfer t(clock, options.maxBodyBytes);
+    char error[CURL_ERROR_SIZE] = {};
+    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    std::string trustBytes;
     const std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
     const std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     if (!multi || !easy)
         throw EHttpConnectionFailed("Cannot start the HTTP library");
-    Transfer t(clock, options.maxBodyBytes);
     curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, OnSocket);
     curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, &t);
     curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, OnTimer);
     curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, &t);
 
     CURL* e = easy.get();
-    char error[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     // A name look-up still running when the fetch ends is left to finish on its own thread, instead of
@@ -338,7 +342,6 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
     if (!options.environmentProxy)
         curl_easy_setopt(e, CURLOPT_PROXY, "");
-    std::unique_ptr<curl_slist, SlistDeleter> headers;
     const auto addHeader = [&headers](const char* line) {
         curl_slist* longer = curl_slist_append(headers.get(), line);
         if (longer) {
@@ -353,7 +356,6 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
         addHeader("Pragma: no-cache");
     }
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
-    std::string trustBytes;
     SetTrust(e, options, trustBytes);
 
     std::string current = url;
