@@ -152,6 +152,7 @@ int OnTimer(CURLM*, long timeoutMs, void* user) {
 // The trust for https: the system store, and the trust file besides it. libcurl's CA file setting would
 // replace the system bundle, so the file goes in as a blob while the system's hashed directory stays.
 void SetTrust(CURL* easy, const HttpGetOptions& options, std::string& trustBytes) {
+    // SSL_CERT_DIR names another system store, as it does for every program on OpenSSL.
     const char* systemDir = std::getenv("SSL_CERT_DIR");
     if (!systemDir || !*systemDir)
         systemDir = curl_version_info(CURLVERSION_NOW)->capath;
@@ -171,8 +172,9 @@ void SetTrust(CURL* easy, const HttpGetOptions& options, std::string& trustBytes
         curl_easy_setopt(easy, CURLOPT_CAPATH, systemDir);
 }
 
-[[noreturn]] void RaiseFailure(CURLcode code, const Transfer& t, const std::string& shown, const char* error,
+[[noreturn]] void RaiseFailure(CURLcode code, const Transfer& t, const std::string& url, const char* error,
                                int timeoutMs, bool exchangeBoundPassed, bool answerBegun) {
+    const std::string shown = text::Printable(url);
     const std::string detail = text::Printable(*error ? error : curl_easy_strerror(code));
     if (t.headersTooLarge)
         throw EHttpAnswerTooLarge("HTTP answer from " + shown + " too large");
@@ -182,8 +184,14 @@ void SetTrust(CURL* easy, const HttpGetOptions& options, std::string& trustBytes
                 throw EHttpTimeout("No complete HTTP answer from " + shown + " within " +
                                    std::to_string(timeoutMs) + " ms");
             throw EHttpConnectionFailed("No connection to " + shown + ": " + detail);
-        case CURLE_COULDNT_RESOLVE_HOST:
-            throw EHttpConnectionFailed("Host name lookup failed for " + shown + ": " + detail);
+        case CURLE_COULDNT_RESOLVE_HOST: {
+            const std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+            const bool parsedOk =
+                parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+            throw EHttpConnectionFailed(
+                "Host name lookup failed for " +
+                text::Printable(parsedOk ? UrlPart(parsed.get(), CURLUPART_HOST) : url));
+        }
         case CURLE_PEER_FAILED_VERIFICATION:
             throw EHttpCertificateRejected("Server certificate of " + shown + " rejected: " + detail);
         case CURLE_WEIRD_SERVER_REPLY:
@@ -373,7 +381,7 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
         long status = 0;
         curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
         if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && t.truncated))
-            RaiseFailure(code, t, shown, error, options.timeoutMs,
+            RaiseFailure(code, t, current, error, options.timeoutMs,
                          code == CURLE_OPERATION_TIMEDOUT && clock.Passed(deadline - 50), status != 0);
         if (log) {
             log("HTTP " + std::to_string(status) + " " + text::Printable(t.reason) + ", " +
