@@ -93,3 +93,11 @@ v=$(bench_median "${verified_times[@]}")
 printf 'publish without VerifyURL: median %.1f ms (%d runs)\n' "$(echo "$p / 1000" | bc -l)" "$runs"
 printf 'publish with VerifyURL:    median %.1f ms (%d runs)\n' "$(echo "$v / 1000" | bc -l)" "$runs"
 printf 'verification adds:         %.1f ms (target: under 50 ms)\n' "$(echo "($v - $p) / 1000" | bc -l)"
+
+# Peak resident memory of one publication of each kind (GNU time's maximum resident set size, in KiB).
+peak() { /usr/bin/time -f %M -o "$work/rss" "$cli" publish >/dev/null 2>&1 && cat "$work/rss"; }
+"$cli" set VerifyURL= >/dev/null
+plain_peak=$(peak)
+"$cli" set "VerifyURL=$url" >/dev/null
+verified_peak=$(peak)
+printf 'peak resident memory:      %d KiB without VerifyURL, %d KiB with it\n' "$plain_peak" "$verified_peak"

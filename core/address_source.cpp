@@ -4,7 +4,7 @@
 
 #include "core/address_class.h"
 #include "core/upnp_gateway.h"
-#include "ftp/http_get.h"
+#include "http/http_get.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
@@ -39,13 +39,15 @@ AddressAnswer InterfaceSource::Query() {
 
 AddressAnswer WebSource::Query() {
     try {
-        const ftp::HttpResult result =
-            ftp::HttpGet(m_url, m_clock, [this](const std::string& step) { Step(step); });
+        // No proxy, whatever the environment says (the options' default): a proxy would echo its own address.
+        http::HttpGetOptions options;
+        options.tlsTrustFile = text::Trim(m_state.TlsTrustFile);
+        const http::HttpResult result =
+            http::HttpGet(m_url, m_clock, options, [this](const std::string& step) { Step(step); });
         if (const auto address = FindFirstIPv4(result.body))
             return {*address, {}};
         return {std::nullopt, "no IPv4 address in the answer of " + text::Printable(result.url)};
     } catch (const Exception& error) {
-        // The socket layer's messages carry a CR LF between the code and its text.
         return {std::nullopt, text::OneLine(error.Message())};
     }
 }
@@ -103,7 +105,7 @@ AddressSource& ConfiguredAddress::Source() {
             m_source =
                 text::Trim(now.url).empty()
                     ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address URL"))
-                    : std::make_unique<WebSource>(text::Trim(now.url), m_clock);
+                    : std::make_unique<WebSource>(text::Trim(now.url), m_clock, m_state);
             break;
         case SourceKind::UPnP:
             if (!m_upnp)

@@ -68,15 +68,18 @@ private:
     std::string m_name;
 };
 
-// A web page that echoes the caller's address: the first IPv4 address in its body.
+// A web page that echoes the caller's address: the first IPv4 address in its body. https is trusted
+// through the system store and the settings' TlsTrustFile, read at each question.
 class WebSource final : public AddressSource {
 public:
-    WebSource(std::string url, const Clock& clock) : m_url(std::move(url)), m_clock(clock) {}
+    WebSource(std::string url, const Clock& clock, const ProgramState& state)
+        : m_url(std::move(url)), m_clock(clock), m_state(state) {}
     AddressAnswer Query() override;
 
 private:
     std::string m_url;
     const Clock& m_clock;
+    const ProgramState& m_state;
 };
 
 enum class SourceKind { HostName, Interface, Web, UPnP, Unknown };
@@ -157,4 +160,3 @@ private:
 };
 
 }  // namespace signposter
-

@@ -6,6 +6,7 @@
 #include "core/ini_store.h"
 #include "core/page_verification.h"
 #include "core/settings.h"
+#include "ftp/tls_channel.h"
 #include "ftp/tls_settings.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -66,9 +67,13 @@ const SettingKey kKeys[] = {
      [](ProgramState& s, const std::string& v) { s.TlsTrustFile = v; },
      [](const std::string& v) -> Problem {
          const std::string file = text::Trim(v);
-         if (!file.empty() && !platform::FileExists(file))
-             return "TLS trust file not found";
-         return std::nullopt;
+         if (file.empty())
+             return std::nullopt;
+         // A FIFO or a device named here would block every publication that opened it.
+         const std::string problem = ftp::TrustFileProblem(file);
+         if (problem.empty())
+             return std::nullopt;
+         return problem == "not found" ? "TLS trust file not found" : "TLS trust file: " + problem;
      },
      nullptr, nullptr},
     {"TlsFingerprint", "", KeyOwner::User, SettingsGroup::Security,

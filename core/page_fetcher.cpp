@@ -1,30 +1,30 @@
 #include "core/page_fetcher.h"
 
-#include "ftp/http_get.h"
+#include "http/http_get.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
 namespace signposter {
 
 FetchedPage HttpPageFetcher::Fetch(const std::string& url) {
-    ftp::HttpGetOptions options;
+    http::HttpGetOptions options;
     options.timeoutMs = kVerifyFetchTimeoutMs;
     // The reader may get a second page of this size once its limit is reached: one byte more tells an
     // oversized page from one of exactly the limit.
     options.maxBodyBytes = kVerifyMaxBodyBytes + 1;
-    // A proxy or the host's own cache must ask the origin: a stale copy is what we look for.
-    options.extraHeaders = {"Cache-Control: no-cache", "Pragma: no-cache"};
-    options.allowHttps = true;
+    options.noCache = true;
+    // Visitors reach the page through their proxies: so does the check of what they get.
+    options.environmentProxy = true;
     options.tlsTrustFile = text::Trim(m_state.TlsTrustFile);
     FetchedPage fetched;
     try {
-        ftp::HttpResult result = ftp::HttpGet(text::Trim(url), m_clock, options);
+        http::HttpResult result = http::HttpGet(text::Trim(url), m_clock, options);
         if (result.truncated || result.body.size() > kVerifyMaxBodyBytes) {
             fetched.problem = "the served page is larger than 1 MiB";
         } else {
             fetched.body = std::move(result.body);
         }
-    } catch (const ftp::EIdReplyTimeout&) {
+    } catch (const http::EHttpTimeout&) {
         fetched.problem = "no answer within " + std::to_string(kVerifyFetchTimeoutMs / 1000) + " s";
     } catch (const Exception& error) {
         fetched.problem = error.Message();

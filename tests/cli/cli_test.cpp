@@ -12,6 +12,7 @@
 #include "ftp/real_ftp_servers.h"
 #include "ftp/scripted_ftp_server.h"
 #include "ftp/test_certificates.h"
+#include "support/nginx_server.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 
@@ -310,6 +311,23 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     const RunResult missing = Run({"address", "--source", "web:" + web.Url("/gone")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "HTTP 404 Not Found from " + web.Url("/gone") + "\n");
+    // An echo over https, trusted through the trust file as well as the system store.
+    if (NginxServer::Installed()) {
+        const TestCertificate authority = MakeCertificate(m_dir.Path(), "echo");
+        NginxServer nginx({{authority.certFile, authority.keyFile,
+                            "  location = /ip { return 200 \"address $remote_addr\\n\"; }\n"}});
+        ASSERT_TRUE(nginx.Running());
+        const std::string url = "web:" + nginx.Url(0, "/ip");
+        const RunResult untrusted = Run({"address", "--source", url});
+        EXPECT_EQ(untrusted.status, 1);
+        EXPECT_EQ(untrusted.err, "Server certificate of " + nginx.Url(0, "/ip") +
+                                     " rejected: SSL certificate problem: self-signed certificate\n");
+        ASSERT_EQ(Run({"set", "TlsTrustFile=" + authority.certFile}).status, 0);
+        const RunResult tls = Run({"address", "--source", url});
+        EXPECT_EQ(tls.status, 0) << tls.err;
+        EXPECT_EQ(tls.out.substr(0, 10), "127.0.0.1 ") << tls.out;
+        ASSERT_EQ(Run({"set", "TlsTrustFile="}).status, 0);
+    }
     EXPECT_EQ(Run({"address", "--source", "dns"}).status, 2);
     EXPECT_EQ(Run({"set", "AddressSource=dns"}).status, 2);
     EXPECT_EQ(Run({"set", "AddressPollSeconds=29"}).status, 2);

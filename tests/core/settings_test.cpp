@@ -292,6 +292,7 @@ TEST_F(SettingsTest, EveryKeyIsJudgedAlikeBeforeItIsWrittenAndAfterItIsLoaded) {
         {"FtpSecurity", "SSL", "Unknown FtpSecurity value"},
         {"TlsTrustFile", ca, ""},
         {"TlsTrustFile", ca + ".missing", "TLS trust file not found"},
+        {"TlsTrustFile", "/dev/null", "TLS trust file: not a regular file"},
         {"VerifyMatch", "contains", ""},
     };
     for (const auto& c : cases) {
