@@ -1,5 +1,6 @@
 // The socket layer: error codes and texts, addresses and lookups, handles, and the bounded waits.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/id_exceptions.h"
@@ -279,6 +281,35 @@ TEST_F(SocketLayer, SendToAPeerThatStoppedReadingIsBounded) {
         EXPECT_EQ(e.ErrorNumber(), 10060);
     }
     EXPECT_FALSE(client.IsConnected());
+}
+
+TEST_F(SocketLayer, EachThreadReadsItsOwnLastError) {
+    // The publishing thread and a settings check fail at the same moment: neither may report the other's
+    // failure.
+    TIdStackReference hold(false);
+    auto fail = [&](int socket, int& seen) {
+        for (int i = 0; i < 2000; ++i) {
+            TIdInAddr address{};
+            int port = 0;
+            if (hold.Stack().LocalName(socket, address, port) != -1) {
+                seen = -1;
+                return;
+            }
+            if (hold.Stack().LastError() != (socket < 0 ? 10009 : 10038)) {
+                seen = hold.Stack().LastError();
+                return;
+            }
+        }
+    };
+    const int notASocket = ::open("/dev/null", O_RDONLY);
+    int seenBad = 0;
+    int seenNotSocket = 0;
+    std::thread other([&] { fail(-1, seenBad); });
+    fail(notASocket, seenNotSocket);
+    other.join();
+    ::close(notASocket);
+    EXPECT_EQ(seenBad, 0);
+    EXPECT_EQ(seenNotSocket, 0);
 }
 
 TEST_F(SocketLayer, SendingToAClosedPeerRaisesInsteadOfKillingTheProcess) {
