@@ -51,9 +51,13 @@ public:
     // verification.
     void SetPageFetcher(PageFetcher* fetcher) { m_fetcher = fetcher; }
     // Called after every successful publication, once the outcome has been reported (it may raise).
-    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) { m_onPublished = std::move(hook); }
+    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) {
+        m_onPublished = std::move(hook);
+    }
 
     bool HasPending() const { return m_pending.has_value(); }
+    // The pending publication is the address page (not the offline notice).
+    bool HasPendingAddress() const { return m_pending && m_pending->kind == Kind::Address; }
     // A pending publication whose time has come.
     bool RetryDue() const;
     // Runs the pending publication again (the address page for the current address, or the notice).

@@ -23,14 +23,14 @@ struct PublicationOutcome {
         AddressUnavailable,   // a polled address source failed; the last address stands (no publication)
     };
     Kind kind = Kind::Published;
-    bool offline = false;          // the offline notice rather than the address page
-    std::string address;           // the address published or skipped ("OFFLINE" for the notice)
-    bool addressDetected = false;  // the address was just looked up (else it is the one last known)
-    std::time_t when = 0;          // when the publication ended
-    int attempts = 0;              // upload attempts made
-    std::string errorClass;        // Failed: the last attempt's exception class
-    std::string errorMessage;      // Failed: its message
-    bool willRetry = false;        // Failed: the monitor keeps it pending and tries again later
+    bool offline = false;             // the offline notice rather than the address page
+    std::string address;              // the address published or skipped ("OFFLINE" for the notice)
+    bool addressDetected = false;     // the address was just looked up (else it is the one last known)
+    std::time_t when = 0;             // when the publication ended
+    int attempts = 0;                 // upload attempts made
+    std::string errorClass;           // Failed: the last attempt's exception class
+    std::string errorMessage;         // Failed: its message
+    bool willRetry = false;           // Failed: the monitor keeps it pending and tries again later
     bool verified = false;            // Published: visitors get the page just uploaded (VerifyURL)
     bool verificationFailed = false;  // Failed: uploaded, but visitors do not get it; see errorMessage
     AddressClass addressClass = AddressClass::Public;
@@ -58,10 +58,13 @@ public:
     virtual bool MainWindowVisible() const = 0;
     // Starts or stops the once-a-second monitor timer.
     virtual void SetTimerEnabled(bool enabled) = 0;
-    // Dispatches the window system's messages until the tick counter passes `deadlineTick`, sleeping while
-    // there are none (no busy loop).
+    // Waits until the tick counter passes `deadlineTick` (a pause between attempts) while the user can still
+    // use the program: a window serves its events meanwhile, on a thread of its own or in this wait. Ends
+    // early when the program is asked to end.
     virtual void DispatchMessagesUntil(std::int64_t deadlineTick) = 0;
     virtual void ReportOutcome(const PublicationOutcome& outcome) = 0;
+    // An upload attempt of `address` (or "OFFLINE") begins: attempt `attempt` of `attempts`.
+    virtual void ReportProgress(const std::string& /*address*/, int /*attempt*/, int /*attempts*/) {}
     // The program has been asked to end: a publication stops after its current attempt.
     virtual bool EndRequested() const { return false; }
 };
