@@ -31,16 +31,16 @@ private:
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, HostLookup& lookup,
                  const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
-    : Monitor(settings, ui, state, std::make_unique<ConfiguredAddress>(state, lookup, clock), nullptr, clock,
-              ftp, std::move(settingsPath)) {}
+    : Monitor(settings, ui, state, std::make_unique<ConfiguredAddress>(state, lookup, clock), nullptr, clock, ftp,
+              std::move(settingsPath)) {}
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, ConfiguredAddress& address,
                  const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
     : Monitor(settings, ui, state, nullptr, &address, clock, ftp, std::move(settingsPath)) {}
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
-                 std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address,
-                 const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
+                 std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address, const Clock& clock,
+                 ftp::TIdFTP& ftp, std::string settingsPath)
     : m_settings(settings),
       m_ui(ui),
       m_state(state),
@@ -154,9 +154,8 @@ void Monitor::WriteLastPublished() {
     IniOpen(m_settingsPath);
     try {
         IniWriteString(kSettingsSection, "LastPublished", std::to_string(m_state.LastPublished.value_or(0)));
-        IniWriteString(
-            kSettingsSection, "LastPublishedPage",
-            m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
+        IniWriteString(kSettingsSection, "LastPublishedPage",
+                       m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
     } catch (...) {
         try {
             IniClose();
@@ -188,8 +187,7 @@ bool Monitor::ValidateSettings() {
     if (options > 1)
         messages += "Please select one template option only.\r";
     // The settings the window has no field for: only a key the user set can give one of these.
-    for (const SettingProblem& problem : ExtendedSettingsProblems(m_state))
-        messages += problem.message + "\r";
+    for (const SettingProblem& problem : ExtendedSettingsProblems(m_state)) messages += problem.message + "\r";
 
     const bool valid = text::Trim(messages).empty();
     if (!valid)

@@ -67,8 +67,7 @@ void Publisher::ConfigureClient() {
     m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
     m_ftp.SetPassword(m_fields.Text(TextField::Password));
-    m_ftp.SetTlsSettings(
-        ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
+    m_ftp.SetTlsSettings(ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
 }
 
 std::string Publisher::RemoteName() const {
@@ -116,12 +115,11 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             const bool hostName = ParseSourceKind(m_state.AddressSource) == SourceKind::HostName;
             if (!hostName && !m_state.PublishPrivate) {
                 outcome.kind = OutcomeKind::SkippedFlagged;
-                outcome.reason = outcome.address + " is " + ClassPhrase(outcome.addressClass) +
-                                 "; visitors cannot reach it";
+                outcome.reason =
+                    outcome.address + " is " + ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";
                 return Finish(outcome, sequence, kind, retryIntervalMs);
             }
-            outcome.reason = ClassPhrase(outcome.addressClass) +
-                             ", visitors outside this network cannot reach it" +
+            outcome.reason = ClassPhrase(outcome.addressClass) + ", visitors outside this network cannot reach it" +
                              (hostName ? "; see AddressSource" : "");
         }
     }

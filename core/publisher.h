@@ -51,9 +51,7 @@ public:
     // verification.
     void SetPageFetcher(PageFetcher* fetcher) { m_fetcher = fetcher; }
     // Called after every successful publication, once the outcome has been reported (it may raise).
-    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) {
-        m_onPublished = std::move(hook);
-    }
+    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) { m_onPublished = std::move(hook); }
 
     bool HasPending() const { return m_pending.has_value(); }
     // The pending publication is the address page (not the offline notice).

@@ -23,14 +23,14 @@ struct PublicationOutcome {
         AddressUnavailable,   // a polled address source failed; the last address stands (no publication)
     };
     Kind kind = Kind::Published;
-    bool offline = false;             // the offline notice rather than the address page
-    std::string address;              // the address published or skipped ("OFFLINE" for the notice)
-    bool addressDetected = false;     // the address was just looked up (else it is the one last known)
-    std::time_t when = 0;             // when the publication ended
-    int attempts = 0;                 // upload attempts made
-    std::string errorClass;           // Failed: the last attempt's exception class
-    std::string errorMessage;         // Failed: its message
-    bool willRetry = false;           // Failed: the monitor keeps it pending and tries again later
+    bool offline = false;          // the offline notice rather than the address page
+    std::string address;           // the address published or skipped ("OFFLINE" for the notice)
+    bool addressDetected = false;  // the address was just looked up (else it is the one last known)
+    std::time_t when = 0;          // when the publication ended
+    int attempts = 0;              // upload attempts made
+    std::string errorClass;        // Failed: the last attempt's exception class
+    std::string errorMessage;      // Failed: its message
+    bool willRetry = false;        // Failed: the monitor keeps it pending and tries again later
     bool verified = false;            // Published: visitors get the page just uploaded (VerifyURL)
     bool verificationFailed = false;  // Failed: uploaded, but visitors do not get it; see errorMessage
     AddressClass addressClass = AddressClass::Public;
