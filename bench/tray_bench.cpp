@@ -139,9 +139,11 @@ int Lateness(int seconds) {
     QTest::qWait(seconds * 1000);
     timer.stop();
     const bool stillPublishing = window.form->Publishing();
-    std::printf("GUI thread lateness over %d s of a stalled upload: worst %.1f ms, mean %.2f ms, %d ticks of 50 ms%s\n",
-                seconds, worst / 1e6, ticks ? total / 1e6 / ticks : 0.0, ticks,
-                stillPublishing ? "" : " (the upload ended early)");
+    std::printf(
+        "GUI thread lateness over %d s of a stalled upload: worst %.1f ms, mean %.2f ms, %d ticks of 50 "
+        "ms%s\n",
+        seconds, worst / 1e6, ticks ? total / 1e6 / ticks : 0.0, ticks,
+        stillPublishing ? "" : " (the upload ended early)");
     return 0;
 }
 
@@ -160,8 +162,8 @@ void QuitWhen(const char* state, Window& window, const std::function<bool()>& re
     window.WaitFor([&closed] { return closed; });
     const double ms = elapsed.nsecsElapsed() / 1e6;
     window.form.reset();
-    std::printf("%-22s %7.1f ms to the end (window gone %7.1f ms)%s\n", state, ms, elapsed.nsecsElapsed() / 1e6,
-                closed ? "" : " NOT CLOSED");
+    std::printf("%-22s %7.1f ms to the end (window gone %7.1f ms)%s\n", state, ms,
+                elapsed.nsecsElapsed() / 1e6, closed ? "" : " NOT CLOSED");
 }
 
 int Quit() {
@@ -210,8 +212,8 @@ int Quit() {
     {
         testing::ScriptedFtpServer server;
         Listener silentWeb(false);
-        Window window(Server(server.Port()) + "VerifyURL=http://127.0.0.1:" + std::to_string(silentWeb.Port()) +
-                      "/ipaddress.htm\r\n");
+        Window window(Server(server.Port()) + "VerifyURL=http://127.0.0.1:" +
+                      std::to_string(silentWeb.Port()) + "/ipaddress.htm\r\n");
         window.form->velColorButton3click();
         QuitWhen("verification", window, [&server] { return !server.Uploads().empty(); });
     }
