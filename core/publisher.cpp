@@ -151,6 +151,7 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
     outcome.kind = OutcomeKind::Failed;
     while (outcome.attempts < kAttempts) {
         ++outcome.attempts;
+        m_ui.ReportProgress(outcome.address, outcome.attempts, kAttempts);
         const auto failure = Attempt(page, remoteName);
         if (!failure) {
             outcome.kind = OutcomeKind::Published;

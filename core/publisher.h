@@ -59,6 +59,8 @@ public:
     void RestorePending(bool offline);
 
     bool HasPending() const { return m_pending.has_value(); }
+    // The pending publication is the address page (not the offline notice).
+    bool HasPendingAddress() const { return m_pending && m_pending->kind == Kind::Address; }
     // A pending publication whose time has come.
     bool RetryDue() const;
     // Runs the pending publication again (the address page for the current address, or the notice).

@@ -58,10 +58,13 @@ public:
     virtual bool MainWindowVisible() const = 0;
     // Starts or stops the once-a-second monitor timer.
     virtual void SetTimerEnabled(bool enabled) = 0;
-    // Dispatches the window system's messages until the tick counter passes `deadlineTick`, sleeping while
-    // there are none (no busy loop).
+    // Waits until the tick counter passes `deadlineTick` (a pause between attempts) while the user can still
+    // use the program: a window serves its events meanwhile, on a thread of its own or in this wait. Ends
+    // early when the program is asked to end.
     virtual void DispatchMessagesUntil(std::int64_t deadlineTick) = 0;
     virtual void ReportOutcome(const PublicationOutcome& outcome) = 0;
+    // An upload attempt of `address` (or "OFFLINE") begins: attempt `attempt` of `attempts`.
+    virtual void ReportProgress(const std::string& /*address*/, int /*attempt*/, int /*attempts*/) {}
     // The program has been asked to end: a publication stops after its current attempt.
     virtual bool EndRequested() const { return false; }
 };

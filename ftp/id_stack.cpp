@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "ftp/id_exceptions.h"
 #include "platform/text.h"
@@ -36,12 +38,18 @@ int ReadAddress(const sockaddr_in& sa, TIdInAddr& address, int& port) {
     return 0;
 }
 
+// The publishing thread and the settings dialog's checks hold the stack at the same time: the stack is
+// made and dropped under the lock, and read without it by holders, whose hold keeps it alive.
 struct StackRegistry {
+    std::mutex lock;
     std::unique_ptr<TIdStack> stack;
+    std::atomic<TIdStack*> current{nullptr};
     int users = 0;
-    int components = 0;
+    std::atomic<int> components{0};
     std::function<std::unique_ptr<TIdStack>()> factory;
 };
+
+thread_local int t_lastError = 0;
 
 StackRegistry& Registry() {
     static StackRegistry registry;
@@ -378,8 +386,12 @@ int TIdStackPosix::Fail() {
 }
 
 int TIdStackPosix::FailWith(int wsaCode) {
-    m_lastError = wsaCode;
+    t_lastError = wsaCode;
     return -1;
+}
+
+int TIdStackPosix::LastError() const {
+    return t_lastError;
 }
 
 TIdSocket TIdStackPosix::NewSocket(int type, int protocol) {
@@ -546,24 +558,28 @@ std::string TIdStackPosix::HostName() {
 // ---- the shared stack ----
 
 TIdStack* SharedStack() {
-    return Registry().stack.get();
+    return Registry().current.load(std::memory_order_acquire);
 }
 
 int NetComponentCount() {
-    return Registry().components;
+    return Registry().components.load();
 }
 
 void SetStackFactory(std::function<std::unique_ptr<TIdStack>()> factory) {
-    Registry().factory = std::move(factory);
+    StackRegistry& registry = Registry();
+    const std::lock_guard<std::mutex> hold(registry.lock);
+    registry.factory = std::move(factory);
 }
 
 TIdStackReference::TIdStackReference(bool isComponent) : m_isComponent(isComponent) {
     StackRegistry& registry = Registry();
+    const std::lock_guard<std::mutex> hold(registry.lock);
     if (!registry.stack) {
         // Sockets are linked directly: starting the stack is making the object.
         registry.stack = registry.factory ? registry.factory() : std::make_unique<TIdStackPosix>();
         if (!registry.stack)
             throw EIdStackInitializationFailed(kMsgWinsockInitializationError);
+        registry.current.store(registry.stack.get(), std::memory_order_release);
     }
     ++registry.users;
     if (m_isComponent)
@@ -572,10 +588,13 @@ TIdStackReference::TIdStackReference(bool isComponent) : m_isComponent(isCompone
 
 TIdStackReference::~TIdStackReference() {
     StackRegistry& registry = Registry();
+    const std::lock_guard<std::mutex> hold(registry.lock);
     if (m_isComponent)
         --registry.components;
-    if (--registry.users == 0)
+    if (--registry.users == 0) {
+        registry.current.store(nullptr, std::memory_order_release);
         registry.stack.reset();
+    }
 }
 
 }  // namespace signposter::ftp

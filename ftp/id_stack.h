@@ -118,19 +118,18 @@ public:
     std::optional<TIdInAddr> HostByName(const std::string& name, const platform::Clock& clock,
                                         int timeoutMs) override;
     std::string HostName() override;
-    int LastError() const override { return m_lastError; }
+    // The failure of the calling thread's latest failed call: the stack is shared by every thread that
+    // holds it, and one thread's failure must not become another's message.
+    int LastError() const override;
 
 protected:
     // Records the failure of the call just made (errno) and answers -1.
     int Fail();
     int FailWith(int wsaCode);
-
-private:
-    int m_lastError = 0;
 };
 
 // The shared stack exists while at least one user holds it: every network component (counted in
-// NetComponentCount) and every socket handle.
+// NetComponentCount) and every socket handle, on any thread.
 TIdStack* SharedStack();
 int NetComponentCount();
 // Replaces how the next shared stack is made (nullptr restores the POSIX one). Tests use it for lookups

@@ -235,8 +235,12 @@ void TIdTCPConnection::WriteBytes(const char* data, int count) {
         return;
     CheckPeerClosed(true, true);
     int next = 0;
+    // The send's bound counts from the last byte that moved: a rate window that ended with enough moved
+    // must not grant a stalled peer a fresh bound on top of the time it has already stood still.
+    std::int64_t lastMoved = Clock().TickCount();
     while (next < count) {
-        const std::int64_t sendDeadline = Clock().DeadlineAfter(m_sendTimeout);
+        const std::int64_t sendDeadline =
+            m_sendTimeout < 0 ? platform::kNoDeadline : lastMoved + m_sendTimeout;
         std::int64_t deadline = sendDeadline;
         if (m_rateWindow && (deadline == platform::kNoDeadline || m_rateWindow->end < deadline))
             deadline = m_rateWindow->end;
@@ -247,7 +251,7 @@ void TIdTCPConnection::WriteBytes(const char* data, int count) {
             const int code = Stack().LastError();
             if (code == kWsaETimedOut && deadline != sendDeadline) {
                 CheckRateWindow();  // the window ended first: raises when too little moved in it
-                continue;           // enough moved: the send goes on, with its own bound anew
+                continue;           // enough moved: the send goes on, within what is left of its bound
             }
             // A peer that has gone, one that stopped taking bytes for the whole send bound, or a wait
             // ended by a stop request or the session's bound: the stream is of no further use.
@@ -258,6 +262,8 @@ void TIdTCPConnection::WriteBytes(const char* data, int count) {
         }
         Progress(TWorkMode::Write, n);
         next += n;
+        if (n > 0)
+            lastMoved = Clock().TickCount();
         if (m_rateWindow) {
             m_rateWindow->bytes += n;
             CheckRateWindow();

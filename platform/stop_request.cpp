@@ -17,10 +17,19 @@ StopRequest::~StopRequest() {
 void StopRequest::Request() noexcept {
     m_requested.store(true, std::memory_order_relaxed);
     if (m_fd >= 0) {
-        // Never read back: the counter stays above zero, so the descriptor stays readable for every wait.
+        // Read back only by Withdraw: the counter stays above zero, so the descriptor stays readable for
+        // every wait.
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t ignored = ::write(m_fd, &one, sizeof one);
     }
+}
+
+void StopRequest::Withdraw() noexcept {
+    if (m_fd >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t ignored = ::read(m_fd, &count, sizeof count);
+    }
+    m_requested.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace signposter::platform

@@ -15,6 +15,9 @@ public:
     StopRequest& operator=(const StopRequest&) = delete;
 
     void Request() noexcept;
+    // Withdraws a request once nothing waits any more, for a program that was asked to end and could not
+    // (its settings could not be saved): its later waits must wait again.
+    void Withdraw() noexcept;
     bool Requested() const noexcept { return m_requested.load(std::memory_order_relaxed); }
     // Readable once a stop has been requested; -1 when no descriptor could be had (waits then notice the
     // request only when they end).

@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QFocusEvent>
@@ -10,11 +11,11 @@
 #include <QMessageBox>
 #include <QProxyStyle>
 #include <QScreen>
+#include <algorithm>
 #include <exception>
 #include <optional>
 
-#include "core/publishing_core.h"
-#include "platform/autostart.h"
+#include "core/extended_settings.h"
 #include "platform/directories.h"
 #include "platform/text.h"
 #include "ui/app_events.h"
@@ -77,13 +78,30 @@ QFont WindowFont() {
     return font;
 }
 
+// The window's message boxes for what runs on the window's own thread: the settings dialog.
+class TForm1::WindowMessages final : public UserInterface {
+public:
+    explicit WindowMessages(TForm1& form) : m_form(form) {}
+    void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override {
+        m_form.ShowMessageNow(caption, text, icon);
+    }
+    void ShowMainWindow() override { m_form.ShowMainWindow(); }
+    void HideMainWindow() override { m_form.HideMainWindow(); }
+    bool MainWindowVisible() const override { return m_form.isVisible(); }
+    void SetTimerEnabled(bool enabled) override { m_form.SetTimerEnabled(enabled); }
+    // This thread never waits: the window must keep answering.
+    void DispatchMessagesUntil(std::int64_t) override {}
+    void ReportOutcome(const PublicationOutcome& outcome) override { m_form.ShowOutcome(outcome); }
+    bool EndRequested() const override { return m_form.EndRequested(); }
+
+private:
+    TForm1& m_form;
+};
+
 TForm1::TForm1(WindowServices services, std::string settingsPath)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      m_core(std::make_unique<PublishingCore>(
-          *this, *this, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
-          CoreServices{services.lookup, services.clock ? services.clock : &m_stoppableClock, nullptr,
-                       nullptr})) {
+      m_messages(std::make_unique<WindowMessages>(*this)) {
     setObjectName("Form1");
     setWindowTitle("Signposter 1.0");
     setFixedSize(kClientWidth, kClientHeight);
@@ -92,21 +110,30 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
 
     CreateComponents();
     SetTabOrder();
-
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    for (const TextField field : FieldSnapshot::kTextFields)
+        m_shown.SetText(field, ToBytes(TextWidget(field)->text()));
+    for (const Switch which : FieldSnapshot::kSwitches)
+        m_shown.SetChecked(which, SwitchWidget(which)->Checked());
 
     CoolTrayIcon1 = new TCoolTrayIcon(this, std::move(services.trayShell));
     CoolTrayIcon1->setObjectName("CoolTrayIcon1");
     CoolTrayIcon1->SetIcon(MainIcon());
     connect(CoolTrayIcon1, &TCoolTrayIcon::OnClick, this, &TForm1::CoolTrayIcon1Click);
-    m_autostartProgram = std::move(services.autostartProgram);
-    CreatePopupMenu();
+    TrayMenu1 = new TTrayMenu(
+        *this, std::move(services.autostartProgram),
+        [this] {
+            return TTrayMenu::Situation{isVisible(), m_publishing, PublishedPageUrl().isValid()};
+        },
+        [this](const std::string& problem) { ShowMessageNow("Signposter", problem, MessageIcon::Error); });
+    connect(TrayMenu1, &TTrayMenu::ShowClicked, this, &TForm1::CoolTrayIcon1Click);
+    connect(TrayMenu1, &TTrayMenu::UpdateNowClicked, this, &TForm1::velColorButton3click);
+    connect(TrayMenu1, &TTrayMenu::OfflineClicked, this, &TForm1::velColorButton4click);
+    connect(TrayMenu1, &TTrayMenu::SettingsClicked, this, &TForm1::SettingsItemClick);
+    connect(TrayMenu1, &TTrayMenu::OpenPageClicked, this, &TForm1::OpenPageItemClick);
+    connect(TrayMenu1, &TTrayMenu::QuitClicked, this, &TForm1::QuitItemClick);
     // Automatic popup on, not on the left button: a right click opens the menu, a left click and a double
     // click toggle the window as before (the menu has no default item for the double click to run).
-    CoolTrayIcon1->SetPopupMenu(PopupMenu1);
+    CoolTrayIcon1->SetPopupMenu(TrayMenu1->Menu());
     CoolTrayIcon1->SetLeftPopup(false);
 
     AppEvents1 = new TAppEvents(this);
@@ -118,61 +145,42 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     LbBackground1->SetImage(MarbleTexture());
     LbBackground1->SetEnabled(true);
 
-    // End of loading: the components settle in, then the window's creation handler runs.
+    m_core = std::make_unique<WindowCore>(
+        *this, *this, m_shown, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
+        CoreServices{services.lookup, services.clock, nullptr, nullptr}, m_stop);
+    // Every change of a field reaches the publishing thread as it happens, so that a command posted after
+    // it reads it. A template option pressed and released outside changes without a click.
+    for (const TextField field : FieldSnapshot::kTextFields)
+        connect(TextWidget(field), &QLineEdit::textChanged, this, &TForm1::FieldsChanged);
+    for (const Switch which : FieldSnapshot::kSwitches) {
+        connect(SwitchWidget(which), &TPCheck::OnClick, this, &TForm1::FieldsChanged);
+        SwitchWidget(which)->installEventFilter(this);
+    }
+
+    // End of loading: the components settle in, then the window's creation handler runs (the settings are
+    // loaded) and the publishing thread starts with the monitor timer.
     CoolTrayIcon1->Loaded();
     AppEvents1->Loaded();
-    Timer1->start();
-    FormCreate();
-}
-
-const ProgramState& TForm1::State() const {
-    return m_core->State();
+    m_core->Start();
 }
 
 const std::string& TForm1::SettingsPath() const {
     return m_core->SettingsPath();
 }
 
+UserInterface& TForm1::Messages() {
+    return *m_messages;
+}
+
 TForm1::~TForm1() {
     // An open dialog goes first: it may still be waiting on a check it runs.
     delete m_settingsDialog;
+    // The publishing thread ends next (its waits end at the stop): nothing may reach the window after.
+    m_core.reset();
+    for (const QPointer<QWidget>& box : m_boxes) delete box.data();
     // The tray entry goes next, while the window it refers to still exists.
     delete CoolTrayIcon1;
     CoolTrayIcon1 = nullptr;
-}
-
-void TForm1::CreatePopupMenu() {
-    PopupMenu1 = new TPopupMenu(this);
-    PopupMenu1->setObjectName("PopupMenu1");
-    PopupMenu1->SetAutoPopup(true);
-    auto item = [this](const char* name, const char* caption, void (TForm1::*handler)()) {
-        QAction* action = PopupMenu1->addAction(caption);
-        action->setObjectName(name);
-        connect(action, &QAction::triggered, this, handler);
-        return action;
-    };
-    ShowItem = item("ShowItem", "Show Signposter", &TForm1::CoolTrayIcon1Click);
-    UpdateNowItem = item("UpdateNowItem", "Update Now", &TForm1::velColorButton3click);
-    OfflineItem = item("OfflineItem", "Offline", &TForm1::velColorButton4click);
-    PopupMenu1->addSeparator();
-    SettingsItem = item("SettingsItem", "Settings...", &TForm1::SettingsItemClick);
-    OpenPageItem = item("OpenPageItem", "Open published page", &TForm1::OpenPageItemClick);
-    StartAtLoginItem = item("StartAtLoginItem", "Start at login", &TForm1::StartAtLoginItemClick);
-    StartAtLoginItem->setCheckable(true);
-    PopupMenu1->addSeparator();
-    QuitItem = item("QuitItem", "Quit", &TForm1::QuitItemClick);
-    connect(PopupMenu1, &QMenu::aboutToShow, this, &TForm1::PopupMenu1Popup);
-}
-
-void TForm1::PopupMenu1Popup() {
-    ShowItem->setText(isVisible() ? "Hide Signposter" : "Show Signposter");
-    // A command waiting on its upload (or a tick publishing) dispatches messages meanwhile; a second
-    // publication must not start inside it and share its connection.
-    const bool idle = m_handlersRunning == 0 && !State().Busy;
-    UpdateNowItem->setEnabled(idle);
-    OfflineItem->setEnabled(idle);
-    StartAtLoginItem->setChecked(platform::AutostartEnabled());
-    OpenPageItem->setEnabled(PublishedPageUrl().isValid());
 }
 
 QUrl TForm1::PublishedPageUrl() const {
@@ -293,9 +301,9 @@ void TForm1::CreateComponents() {
     velColorButton3 = button("velColorButton3", "Update Now", 88, 364, 76, 24);
     velColorButton1 = button("velColorButton1", "Monitor IP", 168, 364, 77, 24);
 
-    connect(PCheck2, &TPCheck::OnClick, this, &TForm1::PCheck2Click);
-    connect(PCheck3, &TPCheck::OnClick, this, &TForm1::PCheck3Click);
-    connect(PCheck4, &TPCheck::OnClick, this, &TForm1::PCheck4Click);
+    for (TPCheck* templateOption : {PCheck2, PCheck3, PCheck4})
+        connect(templateOption, &TPCheck::OnClick, this,
+                [this, templateOption] { TemplateOptionClick(templateOption); });
     connect(velColorButton1, &TvelColorButton::onclick, this, &TForm1::velColorButton1click);
     connect(velColorButton2, &TvelColorButton::onclick, this, &TForm1::velColorButton2click);
     connect(velColorButton3, &TvelColorButton::onclick, this, &TForm1::velColorButton3click);
@@ -350,43 +358,84 @@ TPCheck* TForm1::SwitchWidget(Switch which) const {
     return nullptr;
 }
 
-std::string TForm1::Text(TextField field) const {
-    const QLineEdit* widget = TextWidget(field);
-    return widget ? ToBytes(widget->text()) : std::string();
+void TForm1::FieldsChanged() {
+    for (const TextField field : FieldSnapshot::kTextFields) {
+        std::string text = ToBytes(TextWidget(field)->text());
+        if (text != m_shown.Text(field)) {
+            m_shown.SetText(field, text);
+            m_core->PostText(field, std::move(text));
+        }
+    }
+    for (const Switch which : FieldSnapshot::kSwitches) {
+        const bool checked = SwitchWidget(which)->Checked();
+        if (checked != m_shown.Checked(which)) {
+            m_shown.SetChecked(which, checked);
+            m_core->PostSwitch(which, checked);
+        }
+    }
 }
 
-void TForm1::SetText(TextField field, const std::string& text) {
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // The switch has not changed yet while its event is filtered: look once it has been handled.
+    if (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::KeyRelease)
+        QTimer::singleShot(0, this, &TForm1::FieldsChanged);
+    return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::ShowField(TextField field, const std::string& text) {
     if (QLineEdit* widget = TextWidget(field)) {
+        m_shown.SetText(field, text);
         widget->setText(FromBytes(text));
         // Show a long value from its start, as a field the user has not touched yet should.
         widget->setCursorPosition(0);
     }
 }
 
-bool TForm1::Checked(Switch which) const {
-    const TPCheck* widget = SwitchWidget(which);
-    return widget && widget->Checked();
-}
-
-void TForm1::SetChecked(Switch which, bool checked) {
+void TForm1::ShowSwitch(Switch which, bool checked) {
     if (TPCheck* widget = SwitchWidget(which)) {
+        m_shown.SetChecked(which, checked);
         widget->SetChecked(checked);
     }
 }
 
-void TForm1::ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) {
-    // CR separates the lines; any other control byte (a server's reply may carry some) is shown escaped.
+namespace {
+
+// CR separates the lines; any other control byte (a server's reply may carry some) is shown escaped.
+QString BoxText(const std::string& text) {
     std::string shown;
     for (const char c : text)
         shown += c == '\r' || c == '\n' ? std::string(1, '\n') : text::Printable({&c, 1});
-    const QString lines = FromBytes(shown);
+    return FromBytes(shown);
+}
+
+}  // namespace
+
+void TForm1::ShowMessageBox(const std::string& caption, const std::string& text, MessageIcon icon,
+                            std::function<void()> closed) {
     if (m_messageBox) {
-        m_messageBox(FromBytes(caption), lines, icon);
+        m_messageBox(FromBytes(caption), BoxText(text), icon);
+        closed();
         return;
     }
-    // No parent: the box is centred on the screen, and shows even while the window is hidden.
+    // No parent: the box is centred on the screen, and shows even while the window is hidden. Opened, not
+    // run: the window goes on answering while the publishing thread waits for the box.
+    auto* box = new QMessageBox(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
+                                FromBytes(caption), BoxText(text), QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    connect(box, &QDialog::finished, box, [closed = std::move(closed)] { closed(); });
+    m_boxes.erase(std::remove(m_boxes.begin(), m_boxes.end(), nullptr), m_boxes.end());
+    m_boxes.emplace_back(box);
+    box->show();
+}
+
+void TForm1::ShowMessageNow(const std::string& caption, const std::string& text, MessageIcon icon) {
+    if (m_messageBox) {
+        m_messageBox(FromBytes(caption), BoxText(text), icon);
+        return;
+    }
     QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
-                    FromBytes(caption), lines, QMessageBox::Ok);
+                    FromBytes(caption), BoxText(text), QMessageBox::Ok);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
@@ -412,148 +461,139 @@ void TForm1::HideMainWindow() {
     hide();
 }
 
-bool TForm1::MainWindowVisible() const {
-    return isVisible();
+void TForm1::ShowWindow(bool shown) {
+    if (shown)
+        ShowMainWindow();
+    else
+        HideMainWindow();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    m_core->SetWindowVisible(true);
+}
+
+void TForm1::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    m_core->SetWindowVisible(false);
 }
 
 void TForm1::SetTimerEnabled(bool enabled) {
-    if (enabled) {
-        Timer1->start();
-    } else {
-        Timer1->stop();
-    }
+    m_core->PostTimerEnabled(enabled);
 }
 
-void TForm1::DispatchMessagesUntil(std::int64_t deadlineTick) {
-    for (;;) {
-        // The deadline comes from the core's clock, so the wait must be measured on that same clock.
-        const std::int64_t remaining = deadlineTick - m_core->GetClock().TickCount();
-        if (remaining < 0) {
-            return;
-        }
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        // A flag, not the loop's exit code: QCoreApplication::exit(1) would give the same code.
-        bool expired = false;
-        connect(&timer, &QTimer::timeout, &loop, [&loop, &expired] {
-            expired = true;
-            loop.quit();
-        });
-        timer.start(static_cast<int>(std::min<std::int64_t>(remaining + 1, INT_MAX)));
-        loop.exec();
-        // Anything else ending the loop is the program quitting: stop waiting then.
-        if (!expired) {
-            return;
-        }
-    }
-}
-
-void TForm1::ReportOutcome(const PublicationOutcome& outcome) {
+void TForm1::ShowOutcome(const PublicationOutcome& outcome) {
     CoolTrayIcon1->SetHint("Signposter: " + FromBytes(text::Printable(DescribeOutcomeBriefly(outcome))));
     CoolTrayIcon1->SetShowHint(true);
 }
 
-template <typename Handler>
-void TForm1::Guarded(Handler&& handler) {
-    struct Running {
-        int& count;
-        explicit Running(int& c) : count(c) { ++count; }
-        ~Running() { --count; }
-    } running(m_handlersRunning);
-    try {
-        handler();
-    } catch (const std::exception& error) {
-        ShowDefaultError(*this, error.what());
-    }
+void TForm1::ShowProgress(const std::string& address, int attempt, int attempts) {
+    CoolTrayIcon1->SetHint(QString("Signposter: publishing %1 (attempt %2 of %3)...")
+                               .arg(FromBytes(text::Printable(address)))
+                               .arg(attempt)
+                               .arg(attempts));
+    CoolTrayIcon1->SetShowHint(true);
 }
 
-void TForm1::FormCreate() {
-    Guarded([this] { m_core->GetMonitor().FormCreate(); });
+void TForm1::ShowBusy(bool busy) {
+    m_publishing = busy;
+    TrayMenu1->SetPublishing(busy);
 }
 
-bool TForm1::FormClose() {
-    bool saved = false;
-    Guarded([this, &saved] { saved = m_core->GetMonitor().FormClose(); });
-    return saved;
+void TForm1::TakeState(const ProgramState& state, std::uint64_t settingsTakenUp) {
+    // A report from before the dialog's latest settings were taken up would hide them until the next one.
+    if (settingsTakenUp >= m_settingsPosted)
+        m_state = state;
+}
+
+void TForm1::CoreCaughtUp(std::uint64_t marker) {
+    m_caughtUp = std::max(m_caughtUp, marker);
+}
+
+void TForm1::WaitForCore() {
+    if (!m_core->Running())
+        return;
+    const std::uint64_t marker = m_core->PostMarker();
+    while (m_caughtUp < marker && m_core->Running())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    if (!FormClose()) {
-        event->ignore();
+    if (m_closed) {
+        event->accept();
         return;
     }
-    event->accept();
-    m_closed = true;
+    // The window stays until the publishing thread has saved the settings: the stop ends what it waits
+    // on now, and the save runs with the fields as they stand.
+    event->ignore();
+    if (m_closing)
+        return;
+    m_closing = true;
+    FieldsChanged();
     m_stop.Request();
+    m_core->PostClose();
+}
+
+void TForm1::CoreClosed(bool saved) {
+    m_closing = false;
+    if (!saved)
+        return;  // the error has been shown; the program goes on
+    m_core->Join();
+    m_closed = true;
+    hide();
     emit Closed();
 }
 
+void TForm1::Command(void (Monitor::*command)()) {
+    FieldsChanged();
+    m_core->Post([command](Monitor& monitor) { (monitor.*command)(); });
+}
+
 void TForm1::Timer1Timer() {
-    Guarded([this] { m_core->GetMonitor().Timer1Timer(); });
+    Command(&Monitor::Timer1Timer);
+    WaitForCore();
 }
 
 void TForm1::velColorButton1click() {
-    Guarded([this] { m_core->GetMonitor().MonitorIpCommand(); });
+    Command(&Monitor::MonitorIpCommand);
 }
 
 void TForm1::velColorButton2click() {
-    Guarded([this] { m_core->GetMonitor().HelpCommand(); });
+    Command(&Monitor::HelpCommand);
 }
 
 void TForm1::velColorButton3click() {
-    // From the tray menu, opened before a publication began: not inside it.
-    if (sender() == UpdateNowItem && (m_handlersRunning > 0 || State().Busy))
-        return;
-    Guarded([this] { m_core->GetMonitor().UpdateNowCommand(); });
+    Command(&Monitor::UpdateNowCommand);
 }
 
 void TForm1::velColorButton4click() {
-    if (sender() == OfflineItem && (m_handlersRunning > 0 || State().Busy))
-        return;
-    Guarded([this] { m_core->GetMonitor().OfflineCommand(); });
+    Command(&Monitor::OfflineCommand);
 }
 
-void TForm1::PCheck2Click() {
-    if (PCheck2->Checked()) {
-        PCheck3->SetChecked(false);
-        PCheck4->SetChecked(false);
+void TForm1::TemplateOptionClick(TPCheck* option) {
+    const std::array<TPCheck*, 3> group{PCheck2, PCheck3, PCheck4};
+    if (option->Checked()) {
+        for (TPCheck* other : group)
+            if (other != option)
+                other->SetChecked(false);
     }
-    if (!PCheck2->Checked() && !PCheck3->Checked() && !PCheck4->Checked()) {
-        PCheck2->SetChecked(true);
-    }
-    if (PCheck2->Checked()) {
+    // The group cannot be emptied: the option clicked off comes back on.
+    if (!PCheck2->Checked() && !PCheck3->Checked() && !PCheck4->Checked())
+        option->SetChecked(true);
+    // Only the user template has a file to choose; the internal ones leave the field as it was when off.
+    if (option == PCheck4)
+        FilenameEdit1->setEnabled(PCheck4->Checked());
+    else if (option->Checked())
         FilenameEdit1->setEnabled(false);
-    }
-}
-
-void TForm1::PCheck3Click() {
-    if (PCheck3->Checked()) {
-        PCheck2->SetChecked(false);
-        PCheck4->SetChecked(false);
-    }
-    if (!PCheck2->Checked() && !PCheck3->Checked() && !PCheck4->Checked()) {
-        PCheck3->SetChecked(true);
-    }
-    if (PCheck3->Checked()) {
-        FilenameEdit1->setEnabled(false);
-    }
-}
-
-void TForm1::PCheck4Click() {
-    if (PCheck4->Checked()) {
-        PCheck3->SetChecked(false);
-        PCheck2->SetChecked(false);
-    }
-    if (!PCheck2->Checked() && !PCheck3->Checked() && !PCheck4->Checked()) {
-        PCheck4->SetChecked(true);
-    }
-    FilenameEdit1->setEnabled(PCheck4->Checked());
+    FieldsChanged();
 }
 
 void TForm1::CoolTrayIcon1Click() {
-    Guarded([this] { m_core->GetMonitor().TrayIconClick(); });
+    // Decided here, at once: the window answers whatever the publishing thread is waiting on.
+    if (isVisible())
+        HideMainWindow();
+    else
+        ShowMainWindow();
 }
 
 void TForm1::SettingsItemClick() {
@@ -561,32 +601,28 @@ void TForm1::SettingsItemClick() {
     if (m_settingsDialog && !m_settingsDialog->isVisible())
         delete m_settingsDialog;
     if (!m_settingsDialog) {
-        // A window of its own, not over the main window: that one is usually hidden.
-        m_settingsDialog = new SettingsDialog(m_core->State(), m_core->SettingsPath(), *this, m_core->Lookup());
-        connect(m_settingsDialog, &SettingsDialog::Applied, this,
-                [this](const KeyValues& changed) { TakeUpSettings(m_core->State(), changed); });
+        // A window of its own, not over the main window: that one is usually hidden. It shows the window's
+        // copy of the program's values; the publishing thread takes up what it wrote (ForwardSettings).
+        m_settingsDialog = new SettingsDialog(m_state, SettingsPath(), m_shown, m_core->Lookup());
         m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
         m_settingsDialog->setWindowIcon(MainIcon());
+        connect(m_settingsDialog, &SettingsDialog::Applied, this, &TForm1::ForwardSettings);
     }
     m_settingsDialog->show();
     m_settingsDialog->raise();
     m_settingsDialog->activateWindow();
 }
 
-void TForm1::QuitItemClick() {
-    // The window's own close: the settings are saved (or the error shown and the program goes on), a
-    // publication in progress stops after its current attempt, and the program ends.
-    close();
+void TForm1::ForwardSettings(const KeyValues& changed) {
+    TakeUpSettings(m_state, changed);
+    ++m_settingsPosted;
+    m_core->PostSettings(changed);
 }
 
-void TForm1::StartAtLoginItemClick() {
-    const bool wanted = StartAtLoginItem->isChecked();
-    const std::string program = m_autostartProgram.empty() ? platform::TrayProgramPath() : m_autostartProgram;
-    const std::optional<std::string> problem =
-        wanted ? platform::EnableAutostart(program) : platform::DisableAutostart();
-    StartAtLoginItem->setChecked(platform::AutostartEnabled());
-    if (problem)
-        ShowMessage("Signposter", "Start at login could not be changed: " + *problem, MessageIcon::Error);
+void TForm1::QuitItemClick() {
+    // The window's own close: a wait in progress ends at once (its publication stays pending), the
+    // settings are saved (or the error shown and the program goes on), and the program ends.
+    close();
 }
 
 }  // namespace signposter::ui

@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "core/address_discovery.h"
 #include "core/clock.h"
@@ -18,14 +19,12 @@
 #include "platform/stop_request.h"
 #include "ui/cool_tray_icon.h"
 #include "ui/settings_dialog.h"
+#include "ui/tray_menu.h"
+#include "ui/window_core.h"
 
 class QAction;
 class QLabel;
 class QLineEdit;
-
-namespace signposter {
-class PublishingCore;
-}
 
 namespace signposter::ui {
 
@@ -48,33 +47,23 @@ struct WindowServices {
     std::string autostartProgram;
 };
 
-// The program's only window: the current address, every setting in its fields, four command buttons.
-// It holds the live settings the core reads and is the core's way to the user. It starts hidden; the tray
-// icon, the commands and validation show and hide it. Closing it saves the settings and, when that works,
-// ends the program (signal Closed).
-class TForm1 : public QWidget, public LiveSettings, public UserInterface {
+// The program's only window: the current address, every setting in its fields, four command buttons. The
+// publishing core runs on a thread of its own behind it (WindowCore): the window hands its fields over as
+// they change, posts the commands, and shows what comes back. It starts hidden; the tray icon, the commands
+// and validation show and hide it. Closing it saves the settings and, when that works, ends the program
+// (signal Closed).
+class TForm1 : public QWidget, public CoreView {
     Q_OBJECT
 public:
-    // Creates every component and runs FormCreate, which loads the settings file at `settingsPath` (the
-    // user's settings file when empty).
+    // Creates every component, loads the settings file at `settingsPath` (the user's settings file when
+    // empty) and starts the publishing thread.
     explicit TForm1(WindowServices services = {}, std::string settingsPath = {});
     ~TForm1() override;
 
-    // LiveSettings
-    std::string Text(TextField field) const override;
-    void SetText(TextField field, const std::string& text) override;
-    bool Checked(Switch which) const override;
-    void SetChecked(Switch which, bool checked) override;
-
-    // UserInterface
-    void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override;
-    void ShowMainWindow() override;
-    void HideMainWindow() override;
-    bool MainWindowVisible() const override;
-    void SetTimerEnabled(bool enabled) override;
-    void DispatchMessagesUntil(std::int64_t deadlineTick) override;
-    bool EndRequested() const override { return m_closed; }
-    void ReportOutcome(const PublicationOutcome& outcome) override;
+    // The fields as they stand and the window's own message boxes, for what runs on the window's thread
+    // (the settings dialog builds the page and reports a missing template with them).
+    const LiveSettings& ShownFields() const { return m_shown; }
+    UserInterface& Messages();
 
     // Shows a message box instead of QMessageBox (tests). Lines arrive separated by "\n". An empty
     // function restores the real box.
@@ -82,30 +71,51 @@ public:
         std::function<void(const QString& caption, const QString& text, MessageIcon icon)>;
     void SetMessageBoxFunction(MessageBoxFunction function) { m_messageBox = std::move(function); }
 
-    const ProgramState& State() const;
+    // The program's values as the publishing thread last reported them, with the dialog's changes.
+    const ProgramState& State() const { return m_state; }
     const std::string& SettingsPath() const;
 
+    void ShowMainWindow();
+    void HideMainWindow();
+    // Starts or stops the once-a-second monitor timer of the publishing thread.
+    void SetTimerEnabled(bool enabled);
+    // Serves the window until the publishing thread has run everything posted so far. The program never
+    // waits on that thread; tests and scripted runs do.
+    void WaitForCore();
+    // The program has been asked to end.
+    bool EndRequested() const { return m_stop.Requested(); }
+    // A publication runs on the publishing thread.
+    bool Publishing() const { return m_publishing; }
+
     // Event handlers.
-    void FormCreate();
-    // False when the settings could not be saved: the error has been shown and the window stays open.
-    bool FormClose();
+    // A monitor tick now, as the timer's own; returns once it has run.
     void Timer1Timer();
     void velColorButton1click();
     void velColorButton2click();
     void velColorButton3click();
     void velColorButton4click();
-    void PCheck2Click();
-    void PCheck3Click();
-    void PCheck4Click();
+    // PCheck2, PCheck3 and PCheck4: one of the template options was clicked.
+    void TemplateOptionClick(TPCheck* option);
     void CoolTrayIcon1Click();
-    // The tray menu's own items.
     void SettingsItemClick();
     void QuitItemClick();
-    void StartAtLoginItemClick();
     void OpenPageItemClick();
 
     // The settings dialog while it is open (tests), else null.
     SettingsDialog* OpenSettingsDialog() const { return m_settingsDialog; }
+
+    // CoreView: what the publishing thread shows.
+    void ShowField(TextField field, const std::string& text) override;
+    void ShowSwitch(Switch which, bool checked) override;
+    void ShowMessageBox(const std::string& caption, const std::string& text, MessageIcon icon,
+                        std::function<void()> closed) override;
+    void ShowWindow(bool shown) override;
+    void ShowOutcome(const PublicationOutcome& outcome) override;
+    void ShowProgress(const std::string& address, int attempt, int attempts) override;
+    void ShowBusy(bool busy) override;
+    void TakeState(const ProgramState& state, std::uint64_t settingsTakenUp) override;
+    void CoreClosed(bool saved) override;
+    void CoreCaughtUp(std::uint64_t marker) override;
 
     static constexpr int kClientWidth = 251;
     static constexpr int kClientHeight = 392;
@@ -116,8 +126,13 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    class WindowMessages;
+
     // Components, by the names the program's descriptions use; each is also its object name, by which
     // tests find it.
     TBevel* Bevel1 = nullptr;
@@ -147,44 +162,40 @@ private:
     TvelColorButton* velColorButton4 = nullptr;
     TvelColorButton* velColorButton3 = nullptr;
     TvelColorButton* velColorButton1 = nullptr;
-    QTimer* Timer1 = nullptr;
     TCoolTrayIcon* CoolTrayIcon1 = nullptr;
     TAppEvents* AppEvents1 = nullptr;
     TLbBackground* LbBackground1 = nullptr;
-    TPopupMenu* PopupMenu1 = nullptr;
-    QAction* ShowItem = nullptr;
-    QAction* UpdateNowItem = nullptr;
-    QAction* OfflineItem = nullptr;
-    QAction* SettingsItem = nullptr;
-    QAction* OpenPageItem = nullptr;
-    QAction* StartAtLoginItem = nullptr;
-    QAction* QuitItem = nullptr;
+    TTrayMenu* TrayMenu1 = nullptr;
 
     void CreateComponents();
-    void CreatePopupMenu();
-    // Brings the items up to date as the menu opens: the window's state, a command running, autostart.
-    void PopupMenu1Popup();
     // VerifyURL when it is an http or https address, else an invalid URL.
     QUrl PublishedPageUrl() const;
     void SetTabOrder();
     QLineEdit* TextWidget(TextField field) const;
     TPCheck* SwitchWidget(Switch which) const;
-    // Runs a handler of the core; anything that still escapes is shown as the application would.
-    template <typename Handler>
-    void Guarded(Handler&& handler);
+    // Hands the fields the user changed to the publishing thread.
+    void FieldsChanged();
+    // A command of the window's, run on the publishing thread after the fields as they stand now.
+    void Command(void (Monitor::*command)());
+    // The dialog has written its settings to the file: the running program takes them up.
+    void ForwardSettings(const KeyValues& changed);
+    // A message box that holds the caller until it is closed, for what runs on this thread.
+    void ShowMessageNow(const std::string& caption, const std::string& text, MessageIcon icon);
 
     // Closing the window requests a stop: every wait of the core's (socket waits included) ends at once.
     platform::StopRequest m_stop;
-    platform::SystemClock m_stoppableClock{&m_stop};
-    std::unique_ptr<PublishingCore> m_core;
-    // The window has closed for good: a publication still running stops after its current attempt.
-    bool m_closed = false;
+    FieldSnapshot m_shown;  // what the fields show, as the publishing thread has been told
+    ProgramState m_state;
+    std::unique_ptr<WindowMessages> m_messages;
+    std::unique_ptr<WindowCore> m_core;
     MessageBoxFunction m_messageBox;
+    std::vector<QPointer<QWidget>> m_boxes;
     bool m_shownBefore = false;
-    // Handlers running now: a command's publication dispatches messages while it waits, and the tray menu
-    // must not start a second one inside it.
-    int m_handlersRunning = 0;
-    std::string m_autostartProgram;
+    bool m_closing = false;
+    bool m_closed = false;
+    bool m_publishing = false;
+    std::uint64_t m_settingsPosted = 0;
+    std::uint64_t m_caughtUp = 0;
     QPointer<SettingsDialog> m_settingsDialog;
 };
 

@@ -294,6 +294,35 @@ TEST_F(SocketLayer, SendToAPeerThatStoppedReadingIsBounded) {
     EXPECT_FALSE(client.IsConnected());
 }
 
+TEST_F(SocketLayer, EachThreadReadsItsOwnLastError) {
+    // The publishing thread and a settings check fail at the same moment: neither may report the other's
+    // failure.
+    TIdStackReference hold(false);
+    auto fail = [&](int socket, int& seen) {
+        for (int i = 0; i < 2000; ++i) {
+            TIdInAddr address{};
+            int port = 0;
+            if (hold.Stack().LocalName(socket, address, port) != -1) {
+                seen = -1;
+                return;
+            }
+            if (hold.Stack().LastError() != (socket < 0 ? 10009 : 10038)) {
+                seen = hold.Stack().LastError();
+                return;
+            }
+        }
+    };
+    const int notASocket = ::open("/dev/null", O_RDONLY);
+    int seenBad = 0;
+    int seenNotSocket = 0;
+    std::thread other([&] { fail(-1, seenBad); });
+    fail(notASocket, seenNotSocket);
+    other.join();
+    ::close(notASocket);
+    EXPECT_EQ(seenBad, 0);
+    EXPECT_EQ(seenNotSocket, 0);
+}
+
 TEST_F(SocketLayer, SendingToAClosedPeerRaisesInsteadOfKillingTheProcess) {
     testing::ScriptedFtpServer server;
     server.SetGreeting(testing::SayThenClose("421 Go away.\r\n"));

@@ -1,11 +1,13 @@
 // The control connection's line and reply machinery, fed from memory through the byte-stream seam.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ftp/id_exceptions.h"
+#include "ftp/id_stack.h"
 #include "ftp/id_tcp_connection.h"
 #include "ftp/memory_byte_stream.h"
 #include "support/fake_clock.h"
@@ -281,6 +283,52 @@ TEST(DataRateFloor, ATransferUnderOneKibPerSecondOverThirtySecondsFailsAndOneAbo
     std::istringstream source(file);
     EXPECT_NO_THROW(connection.SendStream(source, true));
     EXPECT_EQ(steady.Sent(), file);
+}
+
+// The stack as the socket layer's own, with its failure record open to a fed peer.
+class RecordingStack final : public TIdStackPosix {
+public:
+    using TIdStackPosix::FailWith;
+};
+
+// A peer that takes 8 KiB per driven second for ten seconds and then nothing: each later send waits out
+// the time it is given and fails as a full socket buffer does.
+class StallingPeer final : public MemoryByteStream {
+public:
+    explicit StallingPeer(testing::FakeClock& clock) : MemoryByteStream(""), m_clock(clock) {}
+    int SendBytes(const char* data, int count, int timeoutMs) override {
+        if (m_moving-- > 0) {
+            m_clock.tick += 1000;
+            return MemoryByteStream::SendBytes(data, std::min(count, 8192), timeoutMs);
+        }
+        m_clock.tick += timeoutMs;
+        return static_cast<RecordingStack*>(SharedStack())->FailWith(kWsaETimedOut);
+    }
+
+private:
+    testing::FakeClock& m_clock;
+    int m_moving = 10;
+};
+
+TEST(DataRateFloor, AStalledSendFailsThirtySecondsAfterItsLastByteEvenWhenTheWindowWasMet) {
+    SetStackFactory([] { return std::make_unique<RecordingStack>(); });
+    {
+        testing::FakeClock clock;
+        StallingPeer peer(clock);
+        TIdTCPConnection connection;
+        connection.SetClock(clock);
+        connection.AttachByteStream(&peer);
+        std::istringstream source(std::string(1 << 20, 'x'));
+        const std::int64_t start = clock.tick;
+        try {
+            connection.SendStream(source, true);
+            FAIL() << "a stalled send went through";
+        } catch (const EIdSocketError& e) {
+            EXPECT_EQ(e.ErrorNumber(), kWsaETimedOut);
+        }
+        EXPECT_EQ(clock.tick - start, 10000 + 30000);
+    }
+    SetStackFactory(nullptr);
 }
 
 // A clock whose waits fail as poll() can (out of memory): the reader must report it, not spin.

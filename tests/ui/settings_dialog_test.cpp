@@ -184,8 +184,8 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
 
     // The web server serves the page a publication uploads now; Check page fetches and compares it.
     ProgramState built = form->State();
-    SetLocalPageFile(*form, built);
-    const std::string page = BuildAddressPage(*form, built, *form, "100.63.0.7").value();
+    SetLocalPageFile(form->ShownFields(), built);
+    const std::string page = BuildAddressPage(form->ShownFields(), built, form->Messages(), "100.63.0.7").value();
     testing::ScriptedHttpServer http;
     http.Script("/ipaddress.htm",
                 {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page});

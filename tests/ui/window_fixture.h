@@ -1,7 +1,8 @@
 #pragma once
 
 // A main window on a temporary settings file, with a fixed host lookup, a tray shell that records the
-// tooltip and message boxes recorded instead of shown: what the tray menu and settings dialog tests share.
+// tooltip and message boxes recorded instead of shown: what the window, tray menu and settings dialog tests
+// share.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -70,6 +71,13 @@ protected:
         form->SetTimerEnabled(false);
         form->SetMessageBoxFunction(
             [this](const QString&, const QString& text, MessageIcon) { messages.push_back(text); });
+        // A menu item returns once the publishing thread has run what it posted, so that a test can look
+        // at the outcome next; waitForItems off lets a test look while the command still runs.
+        for (QAction* action : Menu().actions())
+            QObject::connect(action, &QAction::triggered, form.get(), [this] {
+                if (waitForItems)
+                    form->WaitForCore();
+            });
     }
 
     TCoolTrayIcon& Tray() { return *Part<TCoolTrayIcon>(*form, "CoolTrayIcon1"); }
@@ -80,6 +88,7 @@ protected:
     FixedLookup m_lookup;
     QString tip;
     std::vector<QString> messages;
+    bool waitForItems = true;
     std::unique_ptr<TForm1> form;
 };
 
