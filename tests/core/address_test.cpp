@@ -219,6 +219,55 @@ TEST_F(ScheduleTest, HostNameAndInterfaceAreAskedEveryTickAndAnEmptyAnswerStands
     EXPECT_EQ(AskAt(4).address, "");
 }
 
+TEST_F(ScheduleTest, WatchedByEventsTheInterfaceIsAskedAfterAnEventAndOnceAMinute) {
+    m_state.AddressSource = "Interface";
+    m_state.AddressInterface = "eth0";
+    m_lookup.entries = {{"eth0", true, "192.0.2.7"}};
+    int questions = 0;
+    const auto asked = [&](std::int64_t second) {
+        const TickAnswer answer = AskAt(second);
+        questions += answer.asked;
+        return answer;
+    };
+    m_address.SetEventsWatched(true);
+    EXPECT_TRUE(m_address.WaitsForEvents());
+    m_state.CurrentIP = asked(0).address;  // the start asks
+    m_lookup.entries[0].ipv4 = "192.0.2.8";
+    // Between events the tick asks nothing and the address stands.
+    for (int second = 1; second < 30; ++second) EXPECT_EQ(asked(second).address, "192.0.2.7");
+    EXPECT_EQ(questions, 1);
+    // A settled burst is one event: one question.
+    m_address.NoteAddressEvent();
+    m_state.CurrentIP = asked(30).address;
+    EXPECT_EQ(m_state.CurrentIP, "192.0.2.8");
+    EXPECT_FALSE(asked(31).asked);
+    EXPECT_EQ(questions, 2);
+    // A missed event is caught by the safety check, a minute after the last question.
+    EXPECT_FALSE(asked(89).asked);
+    EXPECT_TRUE(asked(90).asked);
+    // Without the events (the socket failed), every tick asks again.
+    m_address.SetEventsWatched(false);
+    EXPECT_TRUE(asked(91).asked);
+}
+
+TEST_F(ScheduleTest, EventsAskARouterAtOnceButAtMostOnceInTenSeconds) {
+    m_gateway->answers = {"100.63.0.2", "100.63.0.3", "100.63.0.4", "100.63.0.5"};
+    const auto eventAt = [&](std::int64_t second) {
+        m_clock.tick = m_start + second * 1000;
+        m_address.NoteAddressEvent();
+    };
+    EXPECT_TRUE(AskAt(0).asked);
+    eventAt(1);
+    EXPECT_EQ(AskAt(1).address, "100.63.0.3");
+    eventAt(3);  // 2 s after the last question an event prompted: not before 11 s
+    EXPECT_FALSE(AskAt(3).asked);
+    EXPECT_FALSE(AskAt(10).asked);
+    EXPECT_EQ(AskAt(11).address, "100.63.0.4");
+    // The regular poll goes on from there.
+    EXPECT_FALSE(AskAt(70).asked);
+    EXPECT_TRUE(AskAt(71).asked);
+}
+
 class AddressMonitorTest : public PublishingFixture {
 protected:
     void SetUp() override {
