@@ -10,6 +10,7 @@
 #include "core/monitor.h"
 #include "core/settings.h"
 #include "core/upnp_gateway.h"
+#include "platform/ip_address.h"
 #include "support/publishing_fixture.h"
 
 namespace signposter {
@@ -49,6 +50,88 @@ TEST(AddressClassTest, EveryBlockEdge) {
         EXPECT_EQ(DescribeClass(ClassifyAddress(address)), DescribeClass(expected)) << address;
     EXPECT_EQ(DescribeClass(AddressClass::Private), "private (RFC 1918)");
     EXPECT_EQ(ClassPhrase(AddressClass::CarrierGradeNat), "a carrier-grade NAT address (RFC 6598)");
+}
+
+TEST(AddressClassTest, IPv6BlocksAndTextThatIsNoAddress) {
+    const std::pair<const char*, AddressClass> cases[] = {
+        {"::", AddressClass::Unspecified6},
+        {"::1", AddressClass::Loopback6},
+        {"::2", AddressClass::Reserved6},
+        {"::ffff:192.0.2.1", AddressClass::IPv4Mapped},
+        {"64:ff9b::8.8.8.8", AddressClass::Nat64},
+        {"64:ff9b:1:ffff::1", AddressClass::Nat64},
+        {"64:ff9b:2::1", AddressClass::Reserved6},
+        {"100::ffff:ffff:ffff:ffff", AddressClass::Discard6},
+        {"100:0:0:1::", AddressClass::Reserved6},
+        {"1fff:ffff::1", AddressClass::Reserved6},
+        {"2000::", AddressClass::Public},
+        {"2001:0:ffff::1", AddressClass::Teredo},
+        {"2001:1::1", AddressClass::Public},
+        {"2001:2:0:ffff::1", AddressClass::Benchmarking6},
+        {"2001:2:1::1", AddressClass::Public},
+        {"2001:20::1", AddressClass::Orchid},
+        {"2001:2f:ffff::1", AddressClass::Orchid},
+        {"2001:30::1", AddressClass::Public},
+        {"2001:DB8:ffff::1", AddressClass::Documentation6},
+        {"2001:db9::1", AddressClass::Public},
+        {"2002:c000:201::1", AddressClass::SixToFour},
+        {"2a00:1450::1", AddressClass::Public},
+        {"3fff:fff::1", AddressClass::Documentation6},
+        {"3fff:1000::1", AddressClass::Public},
+        {"4000::1", AddressClass::Reserved6},
+        {"fbff::1", AddressClass::Reserved6},
+        {"fc00::1", AddressClass::UniqueLocal},
+        {"fdff:ffff::1", AddressClass::UniqueLocal},
+        {"fe80::1", AddressClass::LinkLocal6},
+        {"febf::1", AddressClass::LinkLocal6},
+        {"fec0::1", AddressClass::SiteLocal},
+        {"ff02::1", AddressClass::Multicast6},
+        // Anything that is not exactly an address: never public.
+        {"HTML", AddressClass::NotAnAddress},
+        {"010.001.002.003", AddressClass::NotAnAddress},
+        {"0x7f.0.0.1", AddressClass::NotAnAddress},
+        {"1.2.3", AddressClass::NotAnAddress},
+        {" 1.2.3.4", AddressClass::NotAnAddress},
+        {"fe80::1%eth0", AddressClass::NotAnAddress},
+        {"[2001:db8::1]", AddressClass::NotAnAddress},
+        {"", AddressClass::NotAnAddress},
+    };
+    for (const auto& [address, expected] : cases)
+        EXPECT_EQ(DescribeClass(ClassifyAddress(address)), DescribeClass(expected)) << address;
+    EXPECT_FALSE(IsFlagged(AddressClass::SixToFour));
+    EXPECT_TRUE(IsFlagged(AddressClass::NotAnAddress));
+    EXPECT_EQ(DescribeClass(AddressClass::SixToFour), "6to4 (RFC 3056)");
+    EXPECT_EQ(ClassPhrase(AddressClass::UniqueLocal), "a unique local address (RFC 4193)");
+    EXPECT_EQ(ClassPhrase(AddressClass::IPv4Mapped), "an IPv4-mapped address (RFC 4291)");
+    EXPECT_EQ(ClassPhrase(AddressClass::NotAnAddress), "not an address");
+}
+
+TEST(AddressClassTest, OneIPv6ReadingAndItsCanonicalText) {
+    // RFC 5952: lower case, no leading zeros, the longest run of zero groups (the first of equal ones)
+    // compressed, a single zero group not; IPv4-mapped with its dotted quad.
+    const std::pair<const char*, const char*> cases[] = {
+        {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+        {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},
+        {"0:0:0:0:0:0:0:0", "::"},
+        {"::0.0.0.1", "::1"},
+        {"1::", "1::"},
+        {"::FFFF:c000:0201", "::ffff:192.0.2.1"},
+        {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"},
+        {"fe80:0:0:0:200:5eff:fe00:5301", "fe80::200:5eff:fe00:5301"},
+    };
+    for (const auto& [text, canonical] : cases) {
+        const auto parsed = platform::ParseIPv6(text);
+        ASSERT_TRUE(parsed) << text;
+        EXPECT_EQ(platform::FormatIPv6(*parsed), canonical) << text;
+    }
+    for (const char* text : {":", ":::", "1:::2", "1::2::3", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7",
+                             ":1::", "1::2:", "12345::", "g::", "::1.2.3", "::1.2.3.04",
+                             "1:2:3:4:5:6:7:1.2.3.4", "::ffff:1.2.3.4.5"})
+        EXPECT_FALSE(platform::ParseIPv6(text)) << text;
+    EXPECT_TRUE(platform::ParseIPv6("1:2:3:4:5:6:1.2.3.4"));
+    EXPECT_TRUE(platform::ParseIPv6("1:2:3:4:5:6:7::"));
 }
 
 TEST(AddressClassTest, FirstAddressInAText) {
@@ -306,6 +389,16 @@ TEST_F(AddressMonitorTest, FlaggedAnswersAreSavedButNotPublishedUnlessAskedTo) {
     EXPECT_EQ(DescribeOutcome(m_ui.outcomes[1]).substr(0, 21), "100.64.1.2 published ");
     EXPECT_NE(DescribeOutcome(m_ui.outcomes[1]).find(": a carrier-grade NAT address (RFC 6598), visitors outside"),
               std::string::npos);
+    EXPECT_EQ(m_server.ControlConnections(), 1);
+
+    // An answer that is no address is never published, whatever PublishPrivate says.
+    m_clock.tick += 60'000;
+    m_gateway->answers = {"0x7f.0.0.1"};
+    m_monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.size(), 3u);
+    EXPECT_EQ(m_ui.outcomes[2].kind, Kind::SkippedFlagged);
+    EXPECT_EQ(m_ui.outcomes[2].reason, "0x7f.0.0.1 is not an address; visitors cannot reach it");
+    EXPECT_EQ(DescribeOutcomeBriefly(m_ui.outcomes[2]).find("0x7f.0.0.1 held back "), 0u);
     EXPECT_EQ(m_server.ControlConnections(), 1);
 }
 
