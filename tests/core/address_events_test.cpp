@@ -8,6 +8,7 @@
 #include <deque>
 
 #include "core/address_watch.h"
+#include "core/ipv6_choice.h"
 #include "platform/rtnetlink.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
@@ -31,6 +32,14 @@ const InterfaceAddress* Find(const std::vector<InterfaceAddress>& addresses, con
         if (address.Text() == text)
             return &address;
     return nullptr;
+}
+
+std::vector<InterfaceAddress> RecordedDump() {
+    std::vector<InterfaceAddress> dump;
+    for (const auto& message : platform::ParseRouteMessages(Recorded("address_dump")))
+        if (message.kind == RouteMessageKind::NewAddress)
+            dump.push_back(message.address);
+    return dump;
 }
 
 TEST(RouteMessagesTest, AddressEventsOfBothFamiliesAsRecorded) {
@@ -62,10 +71,7 @@ TEST(RouteMessagesTest, AddressEventsOfBothFamiliesAsRecorded) {
 }
 
 TEST(RouteMessagesTest, DumpGivesEveryAddressWithFlagsAndLifetimes) {
-    std::vector<InterfaceAddress> dump;
-    for (const auto& message : platform::ParseRouteMessages(Recorded("address_dump")))
-        if (message.kind == RouteMessageKind::NewAddress)
-            dump.push_back(message.address);
+    const std::vector<InterfaceAddress> dump = RecordedDump();
     ASSERT_EQ(dump.size(), 11u);  // lo, rec1 and rec0, both families
     EXPECT_NE(Find(dump, "198.51.100.20"), nullptr);
     EXPECT_EQ(Find(dump, "fe80::5ce4:84ff:febb:89ed")->scope, unsigned(RT_SCOPE_LINK));
@@ -82,6 +88,72 @@ TEST(RouteMessagesTest, DumpGivesEveryAddressWithFlagsAndLifetimes) {
     EXPECT_GT(Find(dump, "2001:db8:1::40")->createdCentiseconds, temporary->createdCentiseconds);
     EXPECT_EQ(Find(dump, "2001:db8:1::40")->FlagNames(), "tentative permanent");
     EXPECT_EQ(Find(dump, "2001:db8:1::10")->validSeconds, platform::kForever);
+}
+
+std::vector<std::string> Verdicts(const IPv6Choice& choice) {
+    std::vector<std::string> lines;
+    for (const auto& candidate : choice.candidates)
+        lines.push_back(candidate.address.Text() + ": " + candidate.verdict);
+    return lines;
+}
+
+TEST(IPv6ChoiceTest, StableAndTemporaryFromARecordedDump) {
+    std::vector<InterfaceAddress> dump = RecordedDump();
+    const IPv6Choice stable = ChooseIPv6(dump, 3, IPv6Kind::Stable);
+    EXPECT_EQ(stable.address.value_or("none"), "2001:db8:1::10");
+    EXPECT_EQ(Verdicts(stable),
+              (std::vector<std::string>{
+                  "2001:db8:1::40: tentative: duplicate address detection still running",
+                  "2001:db8:1::30: deprecated: its preferred lifetime is over",
+                  "2001:db8:1:0:6ed9:1c86:66bc:64f: temporary: taken only with IPv6Kind=temporary",
+                  "2001:db8:1::20: stable SLAAC, after configured by hand",
+                  "2001:db8:1::d: from DHCPv6, after configured by hand",
+                  "2001:db8:1::10: chosen, configured by hand; a documentation address (RFC 3849)",
+                  "fe80::5ce4:84ff:febb:89ed: link-local",
+              }));
+    EXPECT_EQ(
+        stable.candidates[4].Describe(),
+        "2001:db8:1::d/128 (nodad; preferred 3598 s, valid 7198 s): from DHCPv6, after configured by hand");
+    EXPECT_EQ(ChooseIPv6(dump, 3, IPv6Kind::Temporary).address.value_or("none"),
+              "2001:db8:1:0:6ed9:1c86:66bc:64f");
+    // Without the address configured by hand DHCPv6 comes next, then stable SLAAC.
+    std::erase_if(dump, [](const InterfaceAddress& a) { return a.Text() == "2001:db8:1::10"; });
+    EXPECT_EQ(ChooseIPv6(dump, 3, IPv6Kind::Stable).address.value_or("none"), "2001:db8:1::d");
+    std::erase_if(dump, [](const InterfaceAddress& a) { return a.Text() == "2001:db8:1::d"; });
+    EXPECT_EQ(ChooseIPv6(dump, 3, IPv6Kind::Stable).address.value_or("none"), "2001:db8:1::20");
+    EXPECT_EQ(ChooseIPv6(dump, 2, IPv6Kind::Stable).reason,
+              "no usable IPv6 address");  // rec1: link-local only
+    EXPECT_EQ(ChooseIPv6(dump, 9, IPv6Kind::Stable).reason, "the interface has no IPv6 address");
+}
+
+TEST(IPv6ChoiceTest, TheNewestPreferredTemporaryAndReachableBeforeUniqueLocal) {
+    const auto address = [](const char* text, std::uint32_t flags, std::uint32_t created,
+                            std::uint32_t preferred) {
+        InterfaceAddress a;
+        a.family = AF_INET6;
+        a.index = 5;
+        a.prefixLength = 64;
+        a.bytes = *platform::ParseIPv6(text);
+        a.flags = flags;
+        a.createdCentiseconds = created;
+        a.preferredSeconds = preferred;
+        return a;
+    };
+    const std::vector<InterfaceAddress> dump = {
+        address("2a00:1:2:3::b", IFA_F_TEMPORARY, 300, 0),  // newest, but no longer preferred
+        address("2a00:1:2:3::a", IFA_F_TEMPORARY, 200, 3600),
+        address("2a00:1:2:3::9", IFA_F_TEMPORARY, 100, 3600),
+        address("fd00::1", IFA_F_PERMANENT, 50, platform::kForever),
+        address("2a00:1:2:3::1", IFA_F_MANAGETEMPADDR, 60, 3600),
+    };
+    const IPv6Choice temporary = ChooseIPv6(dump, 5, IPv6Kind::Temporary);
+    EXPECT_EQ(temporary.address.value_or("none"), "2a00:1:2:3::a");
+    EXPECT_EQ(temporary.candidates[2].verdict, "an older temporary address");
+    const IPv6Choice stable = ChooseIPv6(dump, 5, IPv6Kind::Stable);
+    EXPECT_EQ(stable.address.value_or("none"), "2a00:1:2:3::1");
+    EXPECT_EQ(stable.candidates[3].verdict, "a unique local address (RFC 4193), after a reachable one");
+    EXPECT_EQ(ParseIPv6Kind(" Temporary"), IPv6Kind::Temporary);
+    EXPECT_FALSE(ParseIPv6Kind("privacy"));
 }
 
 TEST(RouteMessagesTest, TheLiveDumpHasTheLoopbackAddress) {
