@@ -1,6 +1,9 @@
 #include "core/address_class.h"
 
 #include <cstdint>
+#include <vector>
+
+#include "platform/ip_address.h"
 
 namespace signposter {
 
@@ -61,10 +64,61 @@ std::optional<std::uint32_t> ParseDottedQuad(std::string_view text) {
     return value;
 }
 
+namespace {
+
+struct Block6 {
+    const char* network;
+    unsigned prefix;
+    AddressClass addressClass;
+};
+
+// The specific blocks before global unicast, which holds several of them.
+const Block6 kBlocks6[] = {
+    {"::", 128, AddressClass::Unspecified6},      {"::1", 128, AddressClass::Loopback6},
+    {"::ffff:0:0", 96, AddressClass::IPv4Mapped}, {"64:ff9b::", 96, AddressClass::Nat64},
+    {"64:ff9b:1::", 48, AddressClass::Nat64},     {"100::", 64, AddressClass::Discard6},
+    {"2001::", 32, AddressClass::Teredo},         {"2001:2::", 48, AddressClass::Benchmarking6},
+    {"2001:20::", 28, AddressClass::Orchid},      {"2001:db8::", 32, AddressClass::Documentation6},
+    {"3fff::", 20, AddressClass::Documentation6}, {"2002::", 16, AddressClass::SixToFour},
+    {"2000::", 3, AddressClass::Public},          {"fc00::", 7, AddressClass::UniqueLocal},
+    {"fec0::", 10, AddressClass::SiteLocal},      {"fe80::", 10, AddressClass::LinkLocal6},
+    {"ff00::", 8, AddressClass::Multicast6},
+};
+
+bool InBlock(const platform::IPv6Bytes& address, const platform::IPv6Bytes& network, unsigned prefix) {
+    for (unsigned bit = 0; bit < prefix; bit += 8) {
+        const unsigned bits = prefix - bit < 8 ? prefix - bit : 8;
+        const auto mask = static_cast<std::uint8_t>(0xff << (8 - bits));
+        if ((address[bit / 8] & mask) != (network[bit / 8] & mask))
+            return false;
+    }
+    return true;
+}
+
+AddressClass ClassifyIPv6(const platform::IPv6Bytes& address) {
+    static const std::vector<platform::IPv6Bytes> networks = [] {
+        std::vector<platform::IPv6Bytes> parsed;
+        for (const Block6& block : kBlocks6) parsed.push_back(*platform::ParseIPv6(block.network));
+        return parsed;
+    }();
+    for (std::size_t i = 0; i < networks.size(); ++i)
+        if (InBlock(address, networks[i], kBlocks6[i].prefix))
+            return kBlocks6[i].addressClass;
+    return AddressClass::Reserved6;
+}
+
+}  // namespace
+
+bool IsFlagged(AddressClass addressClass) {
+    return addressClass != AddressClass::Public && addressClass != AddressClass::SixToFour;
+}
+
 AddressClass ClassifyAddress(std::string_view address) {
     const auto value = ParseDottedQuad(address);
-    if (!value)
-        return AddressClass::Public;
+    if (!value) {
+        const auto ipv6 = platform::ParseIPv6(address);
+        return ipv6 ? ClassifyIPv6(*ipv6) : AddressClass::NotAnAddress;
+    }
     for (const Block& block : kBlocks) {
         const std::uint32_t mask = ~std::uint32_t{0} << (32 - block.prefix);
         if ((*value & mask) == block.network)
@@ -78,12 +132,15 @@ namespace {
 struct ClassText {
     const char* name;
     const char* rfc;
+    const char* article = "a";
 };
 
 ClassText TextOf(AddressClass addressClass) {
     switch (addressClass) {
         case AddressClass::Public:
             return {"public", nullptr};
+        case AddressClass::NotAnAddress:
+            return {"not an address", nullptr, nullptr};
         case AddressClass::Loopback:
             return {"loopback", "RFC 1122"};
         case AddressClass::Private:
@@ -102,6 +159,36 @@ ClassText TextOf(AddressClass addressClass) {
             return {"multicast", "RFC 5771"};
         case AddressClass::Reserved:
             return {"reserved", "RFC 1112"};
+        case AddressClass::Unspecified6:
+            return {"unspecified", "RFC 4291", "an"};
+        case AddressClass::Loopback6:
+            return {"loopback", "RFC 4291"};
+        case AddressClass::IPv4Mapped:
+            return {"IPv4-mapped", "RFC 4291", "an"};
+        case AddressClass::Nat64:
+            return {"NAT64", "RFC 6052"};
+        case AddressClass::Discard6:
+            return {"discard-only", "RFC 6666"};
+        case AddressClass::Teredo:
+            return {"Teredo", "RFC 4380"};
+        case AddressClass::Benchmarking6:
+            return {"benchmarking", "RFC 5180"};
+        case AddressClass::Orchid:
+            return {"ORCHIDv2", "RFC 7343", "an"};
+        case AddressClass::Documentation6:
+            return {"documentation", "RFC 3849"};
+        case AddressClass::SixToFour:
+            return {"6to4", "RFC 3056"};
+        case AddressClass::UniqueLocal:
+            return {"unique local", "RFC 4193"};
+        case AddressClass::SiteLocal:
+            return {"site-local", "RFC 3879"};
+        case AddressClass::LinkLocal6:
+            return {"link-local", "RFC 4291"};
+        case AddressClass::Multicast6:
+            return {"multicast", "RFC 4291"};
+        case AddressClass::Reserved6:
+            return {"reserved", "RFC 4291"};
     }
     return {"public", nullptr};
 }
@@ -119,7 +206,8 @@ std::string ClassName(AddressClass addressClass) {
 
 std::string ClassPhrase(AddressClass addressClass) {
     const ClassText t = TextOf(addressClass);
-    std::string phrase = std::string("a ") + t.name + " address";
+    // "not an address" is a phrase already; the others name a kind of address.
+    std::string phrase = t.article ? std::string(t.article) + " " + t.name + " address" : std::string(t.name);
     if (t.rfc)
         phrase += std::string(" (") + t.rfc + ")";
     return phrase;

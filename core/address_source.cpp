@@ -127,10 +127,37 @@ AddressAnswer ConfiguredAddress::QueryNow(StepLog log) {
     return answer;
 }
 
+void ConfiguredAddress::NoteAddressEvent() {
+    m_eventPending = true;
+    const SourceKind kind = Kind();
+    if (kind != SourceKind::Web && kind != SourceKind::UPnP)
+        return;
+    const std::int64_t now = m_clock.TickCount();
+    std::int64_t when = now;
+    if (m_lastEventQuestion)
+        when = std::max(now, *m_lastEventQuestion + kEventQuestionGapMs);
+    if (when < m_nextTick) {
+        m_nextTick = when;
+        m_lastEventQuestion = when;
+    }
+}
+
+bool ConfiguredAddress::NothingToAsk() const {
+    return m_eventsWatched && !m_eventPending && Kind() == SourceKind::Interface &&
+           m_clock.TickCount() < m_nextTick;
+}
+
 TickAnswer ConfiguredAddress::Ask() {
     AddressSource& source = Source();
     TickAnswer tick;
     if (source.AskedEveryTick()) {
+        if (NothingToAsk()) {
+            tick.address = m_state.CurrentIP;
+            tick.problem = m_state.AddressProblem;
+            return tick;
+        }
+        m_eventPending = false;
+        m_nextTick = m_clock.TickCount() + kSafetyCheckMs;
         const AddressAnswer answer = source.Query();
         tick.asked = true;
         tick.address = answer.address.value_or(std::string());

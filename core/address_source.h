@@ -93,6 +93,14 @@ inline constexpr int kDefaultUpnpPollSeconds = 60;  // the router is ours and on
 // would miss changes for days.
 inline constexpr int kMinPollSeconds = 30;
 inline constexpr int kMaxPollSeconds = 86400;
+// With address events watched: how often the interface is still asked, for an event the kernel never
+// sent or the program missed; and how often an event may prompt a question to the web echo or the router,
+// which a flapping link must not turn into a flood.
+inline constexpr std::int64_t kSafetyCheckMs = 60'000;
+inline constexpr std::int64_t kEventQuestionGapMs = 10'000;
+// The tick's interval while the source waits for events and nothing is pending: waking every second
+// would cost more than everything else the idle monitor does.
+inline constexpr std::int64_t kQuietTickMs = 5'000;
 // Longest back-off after failures: an outage of the echo service or the router is noticed to have ended
 // within half an hour.
 inline constexpr std::int64_t kLongestBackOffMs = 30 * 60'000;
@@ -122,6 +130,14 @@ public:
     // Asked during blocking router calls; true abandons the wait (the program is ending).
     void SetStopCheck(std::function<bool()> check) { m_stopCheck = std::move(check); }
 
+    // The kernel's address events are watched: the interface source is then asked only after an event and
+    // by the safety check, not every tick.
+    void SetEventsWatched(bool watched) { m_eventsWatched = watched; }
+    // The source waits for address events: its ticks ask nothing between them.
+    bool WaitsForEvents() const { return m_eventsWatched && Kind() == SourceKind::Interface; }
+    // An address event settled: the next Ask() asks the source (a polled one within kEventQuestionGapMs).
+    void NoteAddressEvent();
+
     SourceKind Kind() const { return ParseSourceKind(m_state.AddressSource); }
     // Milliseconds between polls, and until the next one (tests, the monitor's report).
     std::int64_t PollIntervalMs() const;
@@ -136,6 +152,8 @@ private:
     };
     Configuration Current() const;
     AddressSource& Source();
+    // The interface source, watched by events, with neither an event nor the safety check due.
+    bool NothingToAsk() const;
 
     ProgramState& m_state;
     HostLookup& m_lookup;
@@ -147,6 +165,9 @@ private:
     std::optional<std::string> m_lastGood;
     std::int64_t m_nextTick = 0;  // the first tick asks at once
     int m_failures = 0;
+    bool m_eventsWatched = false;
+    bool m_eventPending = false;
+    std::optional<std::int64_t> m_lastEventQuestion;
 };
 
 // A source that answers nothing, with the reason: an unknown AddressSource value.

@@ -118,6 +118,20 @@ void Monitor::Timer1Timer() {
     });
 }
 
+void Monitor::SetAddressEventsWatched(bool watched) {
+    m_address->SetEventsWatched(watched);
+}
+
+void Monitor::AddressEventsSettled() {
+    // During a publication the question waits for the next tick, which asks it.
+    m_address->NoteAddressEvent();
+    Timer1Timer();
+}
+
+std::int64_t Monitor::TickIntervalMs() const {
+    return m_address->WaitsForEvents() && !m_publisher->HasPending() ? kQuietTickMs : 1000;
+}
+
 bool Monitor::RepublishDue() {
     if (m_state.RepublishHours <= 0 || m_state.RepublishHours > kMaxRepublishHours)
         return false;

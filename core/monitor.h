@@ -41,6 +41,13 @@ public:
     bool FormClose();
     // The monitor tick, once a second.
     void Timer1Timer();
+    // The kernel's address events are watched (core/address_watch.h): the interface source waits for them.
+    void SetAddressEventsWatched(bool watched);
+    // A burst of address events has settled: the source is asked now and a change published as a tick would.
+    void AddressEventsSettled();
+    // Milliseconds until the next tick is wanted: a second, or kQuietTickMs while the source waits for
+    // address events and no publication is pending.
+    std::int64_t TickIntervalMs() const;
     bool ValidateSettings();
 
     void MonitorIpCommand();  // "Monitor IP"

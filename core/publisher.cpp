@@ -120,11 +120,13 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
     }
     if (kind == Kind::Address) {
         outcome.addressClass = ClassifyAddress(outcome.address);
-        if (outcome.addressClass != AddressClass::Public) {
+        if (IsFlagged(outcome.addressClass)) {
             // The host name publishes what it resolves to, as it always did (the ignore list filters it);
-            // the sources chosen to find the public address hold back what visitors cannot reach.
+            // the sources chosen to find the public address hold back what visitors cannot reach, and text
+            // that is no address even when told to publish private ones.
             const bool hostName = ParseSourceKind(m_state.AddressSource) == SourceKind::HostName;
-            if (!hostName && !m_state.PublishPrivate) {
+            const bool notAnAddress = outcome.addressClass == AddressClass::NotAnAddress;
+            if (!hostName && (!m_state.PublishPrivate || notAnAddress)) {
                 outcome.kind = OutcomeKind::SkippedFlagged;
                 outcome.reason =
                     outcome.address + " is " + ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";

@@ -21,6 +21,18 @@ PublishingCore::PublishingCore(LiveSettings& fields, UserInterface& ui, std::str
 
 PublishingCore::~PublishingCore() = default;
 
+AddressWatch& PublishingCore::Watch() {
+    if (!m_watch)
+        m_watch = std::make_unique<AddressWatch>(OpenAddressWatch(*m_clock));
+    m_monitor->SetAddressEventsWatched(m_watch->Watching());
+    return *m_watch;
+}
+
+void PublishingCore::UseAddressEvents(std::unique_ptr<platform::AddressEvents> events) {
+    m_watch = std::make_unique<AddressWatch>(*m_clock, std::move(events));
+    m_monitor->SetAddressEventsWatched(m_watch->Watching());
+}
+
 void PublishingCore::ApplyClientDefaults(ftp::TIdFTP& client) {
     client.SetPassive(true);
     client.SetTransferType(ftp::ftASCII);

@@ -5,6 +5,7 @@
 
 #include "core/address_discovery.h"
 #include "core/address_source.h"
+#include "core/address_watch.h"
 #include "core/clock.h"
 #include "core/live_settings.h"
 #include "core/monitor.h"
@@ -52,6 +53,10 @@ public:
     Publisher& GetPublisher() { return m_monitor->GetPublisher(); }
     // Where the published page is fetched back from (VerifyURL).
     PageFetcher& Fetcher() { return *m_fetcher; }
+    // The monitor's wait with the kernel's address events, opened when first asked for; the monitor then
+    // leaves the interface source to the events. Tests give their own events first.
+    AddressWatch& Watch();
+    void UseAddressEvents(std::unique_ptr<platform::AddressEvents> events);
 
 private:
     std::string m_settingsPath;
@@ -63,6 +68,7 @@ private:
     std::unique_ptr<ConfiguredAddress> m_address;
     std::unique_ptr<Monitor> m_monitor;
     std::unique_ptr<PageFetcher> m_fetcher;
+    std::unique_ptr<AddressWatch> m_watch;
 };
 
 }  // namespace signposter

@@ -50,7 +50,7 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
 
 std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
-    const bool flagged = outcome.addressClass != AddressClass::Public;
+    const bool flagged = IsFlagged(outcome.addressClass);
     if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
         const char* what = outcome.kind != Kind::Published ? " held back "
                            : outcome.verified              ? " verified "

@@ -1,9 +1,11 @@
-// The address extraction fed arbitrary page bodies: nothing, or a real dotted quad found in the text.
+// The address extraction fed arbitrary page bodies: nothing, or a real dotted quad found in the text. The
+// same bytes as IPv6 text: what is read has one canonical text, which reads back to the same address.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "core/address_class.h"
+#include "platform/ip_address.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view body(reinterpret_cast<const char*>(data), size);
@@ -14,6 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             body.find(*address) == std::string_view::npos)
             __builtin_trap();
         signposter::DescribeClass(signposter::ClassifyAddress(*address));
+    }
+    if (const auto ipv6 = signposter::platform::ParseIPv6(body)) {
+        const std::string canonical = signposter::platform::FormatIPv6(*ipv6);
+        const auto again = signposter::platform::ParseIPv6(canonical);
+        if (!again || *again != *ipv6 || canonical.size() > 45 ||
+            signposter::platform::FormatIPv6(*again) != canonical)
+            __builtin_trap();
+        signposter::DescribeClass(signposter::ClassifyAddress(body));
     }
     return 0;
 }

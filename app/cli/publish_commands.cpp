@@ -2,12 +2,14 @@
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
 #include "core/address_class.h"
 #include "core/address_discovery.h"
 #include "core/address_source.h"
+#include "core/address_watch.h"
 #include "core/monitor.h"
 #include "core/page_builder.h"
 #include "core/publishing_core.h"
@@ -69,7 +71,24 @@ void InstallStopHandlers() {
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-namespace {}  // namespace
+namespace {
+
+std::string WatchFallbackText(const AddressWatch& watch) {
+    return "address events unavailable (" + watch.UnavailableReason() + "); polling instead";
+}
+
+// One line per address event the monitor acted on, timestamped as the outcomes are.
+void PrintEventLine(const Clock& clock, const AddressEvent& event) {
+    const std::time_t now = clock.Now();
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::printf("%s event: %s\n", stamp, event.Describe().c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
 
 namespace {
 
@@ -133,6 +152,12 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
     StepLog log;
     if (verbose)
         log = [](const std::string& step) { std::fprintf(stderr, "%s\n", step.c_str()); };
+    if (verbose) {
+        const AddressWatch watch = OpenAddressWatch(platform::MachineClock());
+        std::fprintf(stderr, "%s\n",
+                     watch.Watching() ? "address events: watched (the monitor asks at each change)"
+                                      : WatchFallbackText(watch).c_str());
+    }
     const AddressAnswer answer = configured.QueryNow(log);
     if (!answer.address) {
         std::fprintf(stderr, "%s\n", answer.reason.c_str());
@@ -251,7 +276,8 @@ int RunOffline(Context& context, const std::vector<std::string>& args) {
 }
 
 int RunMonitor(Context& context, const std::vector<std::string>& args) {
-    if (!ExpectNoArguments("monitor", args))
+    const bool verbose = args.size() == 1 && args[0] == "--verbose";
+    if (!verbose && !ExpectNoArguments("monitor [--verbose]", args))
         return 2;
     InstallStopHandlers();
     HeadlessProgram program(context);
@@ -259,22 +285,39 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     Monitor& monitor = program.monitor;
     monitor.FormCreate();
     ui.SetTickHandler([&] { monitor.Timer1Timer(); });
+    // Watched before the start is announced, so that a change made after the announcement is seen.
+    AddressWatch& watch = program.core.Watch();
+    if (!watch.Watching())
+        std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
     std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
                  context.settingsPath.c_str());
+    const auto seen = [&](const AddressEvent& event) {
+        if (verbose)
+            PrintEventLine(program.core.GetClock(), event);
+    };
 
     const Clock& clock = program.core.GetClock();
     std::int64_t next = clock.TickCount() + 1000;  // the first tick comes one interval after start
     while (!HeadlessUserInterface::StopRequested()) {
-        ui.SleepUntil(next);
+        const AddressWatch::Wake wake = watch.WaitUntil(next, seen);
+        monitor.SetAddressEventsWatched(watch.Watching());
         if (HeadlessUserInterface::StopRequested())
             break;
-        next += 1000;
-        // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
-        if (next <= clock.TickCount())
-            next = clock.TickCount() + 1000;
+        if (wake == AddressWatch::Wake::Stopped)
+            continue;  // another signal ended the wait
+        if (wake == AddressWatch::Wake::Tick) {
+            const std::int64_t interval = monitor.TickIntervalMs();
+            next += interval;
+            // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
+            if (next <= clock.TickCount())
+                next = clock.TickCount() + interval;
+        }
         if (!ui.TimerEnabled())
             continue;
-        monitor.Timer1Timer();
+        if (wake == AddressWatch::Wake::Events)
+            monitor.AddressEventsSettled();
+        else
+            monitor.Timer1Timer();
         if (ui.WindowRequested())
             return 2;  // validation failed: there is no window to configure in
     }

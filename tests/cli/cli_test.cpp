@@ -1,12 +1,21 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <thread>
 
 #include "ftp/real_ftp_servers.h"
@@ -32,7 +41,30 @@ struct Options {
     std::string input;         // standard input
     bool defaultTemp = false;  // no TMPDIR and no XDG_RUNTIME_DIR: the program picks its own
     bool asNobody = false;     // as a second user of the machine (needs root), running NobodysCopy()
+    bool noNetlink = false;    // netlink sockets refused, as in a container without them
 };
+
+// Refuses netlink sockets to this process and what it executes, as a seccomp-confined container does.
+bool RefuseNetlink() {
+#if defined(__x86_64__)
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+    return false;
+#endif
+}
 
 // Runs signposter-cli with its own settings directory and temporary directory.
 class CliTest : public ::testing::Test {
@@ -68,6 +100,8 @@ protected:
             if (options.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                                      ::setresuid(65534, 65534, 65534) != 0))
                 ::_exit(126);
+            if (options.noNetlink && !RefuseNetlink())
+                ::_exit(125);
             ::freopen(m_dir.File("in").c_str(), "r", stdin);
             ::freopen(m_dir.File("out").c_str(), "w", stdout);
             ::freopen(m_dir.File("err").c_str(), "w", stderr);
@@ -113,8 +147,8 @@ protected:
         ASSERT_EQ(set.status, 0) << set.err;
     }
     // Runs the monitor until the page reaches the server (at most 20 s), then stops it with SIGTERM.
-    RunResult MonitorUntilPublished(const RealFtpServer& server) {
-        const pid_t monitor = Start({"monitor"});
+    RunResult MonitorUntilPublished(const RealFtpServer& server, const Options& options = {}) {
+        const pid_t monitor = Start({"monitor"}, options);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!server.HasFile("ipaddress.htm") && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -304,9 +338,14 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     ScriptedHttpServer web;
     web.Script("/ip", {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n100.63.0.5\n"});
     web.Script("/cgnat", {"HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n100.64.12.34\n"});
-    const RunResult asked = Run({"address", "--source", "web:" + web.Url("/cgnat"), "--verbose"});
+    Options refused;
+    refused.noNetlink = true;
+    const RunResult asked = Run({"address", "--source", "web:" + web.Url("/cgnat"), "--verbose"}, refused);
     EXPECT_EQ(asked.status, 0) << asked.err;
     EXPECT_EQ(asked.out, "100.64.12.34 carrier-grade NAT (RFC 6598)\n");
+    const std::string fallback =
+        "address events unavailable (netlink: Address family not supported by protocol); polling instead\n";
+    EXPECT_NE(asked.err.find(fallback), std::string::npos) << asked.err;
     EXPECT_NE(asked.err.find("HTTP 200 OK, 13 bytes of body"), std::string::npos) << asked.err;
     const RunResult missing = Run({"address", "--source", "web:" + web.Url("/gone")});
     EXPECT_EQ(missing.status, 1);
@@ -336,8 +375,11 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     ASSERT_TRUE(server);
     PointAt(*server);
     ASSERT_EQ(Run({"set", "AddressSource=web", "AddressURL=" + web.Url("/ip")}).status, 0);
-    const RunResult result = MonitorUntilPublished(*server);
+    // Without netlink the monitor says so once and polls.
+    const RunResult result = MonitorUntilPublished(*server, refused);
     EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err.find(fallback), result.err.rfind(fallback)) << result.err;
+    EXPECT_NE(result.err.find("signposter-cli: " + fallback), std::string::npos) << result.err;
     EXPECT_NE(result.out.find("100.63.0.5 published"), std::string::npos) << result.out;
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://100.63.0.5\">"), std::string::npos);
     // Asked once: the next question is AddressPollSeconds away.
@@ -345,6 +387,55 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     const std::string settings = ReadFile(SettingsFile());
     EXPECT_NE(settings.find("AddressSource=web\r\n"), std::string::npos);
     EXPECT_NE(settings.find("LastIP=100.63.0.5\r\n"), std::string::npos);
+}
+
+// In a network namespace of the test's own (a veth pair; this kernel has no dummy links), an address
+// change is published on the kernel's event: the interface source's ticks ask nothing between events and
+// its safety check is a minute away, so only the event can publish within the wait.
+TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
+    const int original = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(original, 0);
+    if (::unshare(CLONE_NEWNET) != 0) {
+        ::close(original);
+        GTEST_SKIP() << "no private network namespace here: " << std::strerror(errno);
+    }
+    struct BackToTheMachinesNetwork {
+        int fd;
+        ~BackToTheMachinesNetwork() {
+            EXPECT_EQ(::setns(fd, CLONE_NEWNET), 0);
+            ::close(fd);
+        }
+    } back{original};
+    ASSERT_EQ(std::system(
+                  "ip link set lo up && ip link add spt0 type veth peer name spt1 && ip link set spt1 up && "
+                  "ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0"),
+              0);
+    auto server = Server();
+    ASSERT_TRUE(server);
+    ASSERT_EQ(
+        Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(server->Port()), "User=" + server->User(),
+             "Password=" + server->Password(), "RemotePath=/", "LastIP=10.77.1.1", "AddressSource=Interface",
+             "AddressInterface=spt0", "PublishPrivate=1"})
+            .status,
+        0);
+    const pid_t monitor = Start({"monitor", "--verbose"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ReadFile(m_dir.File("err")).find("monitoring") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(std::system("ip addr add 10.77.2.1/24 dev spt0 && ip addr del 10.77.1.1/24 dev spt0"), 0);
+    while (server->ReadFile("ipaddress.htm").find("</html>") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(monitor, SIGTERM);
+    const RunResult result = Finish(monitor);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://10.77.2.1\">"), std::string::npos);
+    EXPECT_NE(result.out.find(" event: address added: 10.77.2.1/24 on spt0\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find(" event: address removed: 10.77.1.1/24 on spt0\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("10.77.2.1 published"), std::string::npos) << result.out;
 }
 
 TEST_F(CliTest, MonitorWithIncompleteSettingsStopsWithTheValidationMessages) {

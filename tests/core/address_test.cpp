@@ -10,6 +10,7 @@
 #include "core/monitor.h"
 #include "core/settings.h"
 #include "core/upnp_gateway.h"
+#include "platform/ip_address.h"
 #include "support/publishing_fixture.h"
 
 namespace signposter {
@@ -49,6 +50,88 @@ TEST(AddressClassTest, EveryBlockEdge) {
         EXPECT_EQ(DescribeClass(ClassifyAddress(address)), DescribeClass(expected)) << address;
     EXPECT_EQ(DescribeClass(AddressClass::Private), "private (RFC 1918)");
     EXPECT_EQ(ClassPhrase(AddressClass::CarrierGradeNat), "a carrier-grade NAT address (RFC 6598)");
+}
+
+TEST(AddressClassTest, IPv6BlocksAndTextThatIsNoAddress) {
+    const std::pair<const char*, AddressClass> cases[] = {
+        {"::", AddressClass::Unspecified6},
+        {"::1", AddressClass::Loopback6},
+        {"::2", AddressClass::Reserved6},
+        {"::ffff:192.0.2.1", AddressClass::IPv4Mapped},
+        {"64:ff9b::8.8.8.8", AddressClass::Nat64},
+        {"64:ff9b:1:ffff::1", AddressClass::Nat64},
+        {"64:ff9b:2::1", AddressClass::Reserved6},
+        {"100::ffff:ffff:ffff:ffff", AddressClass::Discard6},
+        {"100:0:0:1::", AddressClass::Reserved6},
+        {"1fff:ffff::1", AddressClass::Reserved6},
+        {"2000::", AddressClass::Public},
+        {"2001:0:ffff::1", AddressClass::Teredo},
+        {"2001:1::1", AddressClass::Public},
+        {"2001:2:0:ffff::1", AddressClass::Benchmarking6},
+        {"2001:2:1::1", AddressClass::Public},
+        {"2001:20::1", AddressClass::Orchid},
+        {"2001:2f:ffff::1", AddressClass::Orchid},
+        {"2001:30::1", AddressClass::Public},
+        {"2001:DB8:ffff::1", AddressClass::Documentation6},
+        {"2001:db9::1", AddressClass::Public},
+        {"2002:c000:201::1", AddressClass::SixToFour},
+        {"2a00:1450::1", AddressClass::Public},
+        {"3fff:fff::1", AddressClass::Documentation6},
+        {"3fff:1000::1", AddressClass::Public},
+        {"4000::1", AddressClass::Reserved6},
+        {"fbff::1", AddressClass::Reserved6},
+        {"fc00::1", AddressClass::UniqueLocal},
+        {"fdff:ffff::1", AddressClass::UniqueLocal},
+        {"fe80::1", AddressClass::LinkLocal6},
+        {"febf::1", AddressClass::LinkLocal6},
+        {"fec0::1", AddressClass::SiteLocal},
+        {"ff02::1", AddressClass::Multicast6},
+        // Anything that is not exactly an address: never public.
+        {"HTML", AddressClass::NotAnAddress},
+        {"010.001.002.003", AddressClass::NotAnAddress},
+        {"0x7f.0.0.1", AddressClass::NotAnAddress},
+        {"1.2.3", AddressClass::NotAnAddress},
+        {" 1.2.3.4", AddressClass::NotAnAddress},
+        {"fe80::1%eth0", AddressClass::NotAnAddress},
+        {"[2001:db8::1]", AddressClass::NotAnAddress},
+        {"", AddressClass::NotAnAddress},
+    };
+    for (const auto& [address, expected] : cases)
+        EXPECT_EQ(DescribeClass(ClassifyAddress(address)), DescribeClass(expected)) << address;
+    EXPECT_FALSE(IsFlagged(AddressClass::SixToFour));
+    EXPECT_TRUE(IsFlagged(AddressClass::NotAnAddress));
+    EXPECT_EQ(DescribeClass(AddressClass::SixToFour), "6to4 (RFC 3056)");
+    EXPECT_EQ(ClassPhrase(AddressClass::UniqueLocal), "a unique local address (RFC 4193)");
+    EXPECT_EQ(ClassPhrase(AddressClass::IPv4Mapped), "an IPv4-mapped address (RFC 4291)");
+    EXPECT_EQ(ClassPhrase(AddressClass::NotAnAddress), "not an address");
+}
+
+TEST(AddressClassTest, OneIPv6ReadingAndItsCanonicalText) {
+    // RFC 5952: lower case, no leading zeros, the longest run of zero groups (the first of equal ones)
+    // compressed, a single zero group not; IPv4-mapped with its dotted quad.
+    const std::pair<const char*, const char*> cases[] = {
+        {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+        {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},
+        {"0:0:0:0:0:0:0:0", "::"},
+        {"::0.0.0.1", "::1"},
+        {"1::", "1::"},
+        {"::FFFF:c000:0201", "::ffff:192.0.2.1"},
+        {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"},
+        {"fe80:0:0:0:200:5eff:fe00:5301", "fe80::200:5eff:fe00:5301"},
+    };
+    for (const auto& [text, canonical] : cases) {
+        const auto parsed = platform::ParseIPv6(text);
+        ASSERT_TRUE(parsed) << text;
+        EXPECT_EQ(platform::FormatIPv6(*parsed), canonical) << text;
+    }
+    for (const char* text : {":", ":::", "1:::2", "1::2::3", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7",
+                             ":1::", "1::2:", "12345::", "g::", "::1.2.3", "::1.2.3.04",
+                             "1:2:3:4:5:6:7:1.2.3.4", "::ffff:1.2.3.4.5"})
+        EXPECT_FALSE(platform::ParseIPv6(text)) << text;
+    EXPECT_TRUE(platform::ParseIPv6("1:2:3:4:5:6:1.2.3.4"));
+    EXPECT_TRUE(platform::ParseIPv6("1:2:3:4:5:6:7::"));
 }
 
 TEST(AddressClassTest, FirstAddressInAText) {
@@ -219,6 +302,55 @@ TEST_F(ScheduleTest, HostNameAndInterfaceAreAskedEveryTickAndAnEmptyAnswerStands
     EXPECT_EQ(AskAt(4).address, "");
 }
 
+TEST_F(ScheduleTest, WatchedByEventsTheInterfaceIsAskedAfterAnEventAndOnceAMinute) {
+    m_state.AddressSource = "Interface";
+    m_state.AddressInterface = "eth0";
+    m_lookup.entries = {{"eth0", true, "192.0.2.7"}};
+    int questions = 0;
+    const auto asked = [&](std::int64_t second) {
+        const TickAnswer answer = AskAt(second);
+        questions += answer.asked;
+        return answer;
+    };
+    m_address.SetEventsWatched(true);
+    EXPECT_TRUE(m_address.WaitsForEvents());
+    m_state.CurrentIP = asked(0).address;  // the start asks
+    m_lookup.entries[0].ipv4 = "192.0.2.8";
+    // Between events the tick asks nothing and the address stands.
+    for (int second = 1; second < 30; ++second) EXPECT_EQ(asked(second).address, "192.0.2.7");
+    EXPECT_EQ(questions, 1);
+    // A settled burst is one event: one question.
+    m_address.NoteAddressEvent();
+    m_state.CurrentIP = asked(30).address;
+    EXPECT_EQ(m_state.CurrentIP, "192.0.2.8");
+    EXPECT_FALSE(asked(31).asked);
+    EXPECT_EQ(questions, 2);
+    // A missed event is caught by the safety check, a minute after the last question.
+    EXPECT_FALSE(asked(89).asked);
+    EXPECT_TRUE(asked(90).asked);
+    // Without the events (the socket failed), every tick asks again.
+    m_address.SetEventsWatched(false);
+    EXPECT_TRUE(asked(91).asked);
+}
+
+TEST_F(ScheduleTest, EventsAskARouterAtOnceButAtMostOnceInTenSeconds) {
+    m_gateway->answers = {"100.63.0.2", "100.63.0.3", "100.63.0.4", "100.63.0.5"};
+    const auto eventAt = [&](std::int64_t second) {
+        m_clock.tick = m_start + second * 1000;
+        m_address.NoteAddressEvent();
+    };
+    EXPECT_TRUE(AskAt(0).asked);
+    eventAt(1);
+    EXPECT_EQ(AskAt(1).address, "100.63.0.3");
+    eventAt(3);  // 2 s after the last question an event prompted: not before 11 s
+    EXPECT_FALSE(AskAt(3).asked);
+    EXPECT_FALSE(AskAt(10).asked);
+    EXPECT_EQ(AskAt(11).address, "100.63.0.4");
+    // The regular poll goes on from there.
+    EXPECT_FALSE(AskAt(70).asked);
+    EXPECT_TRUE(AskAt(71).asked);
+}
+
 class AddressMonitorTest : public PublishingFixture {
 protected:
     void SetUp() override {
@@ -257,6 +389,16 @@ TEST_F(AddressMonitorTest, FlaggedAnswersAreSavedButNotPublishedUnlessAskedTo) {
     EXPECT_EQ(DescribeOutcome(m_ui.outcomes[1]).substr(0, 21), "100.64.1.2 published ");
     EXPECT_NE(DescribeOutcome(m_ui.outcomes[1]).find(": a carrier-grade NAT address (RFC 6598), visitors outside"),
               std::string::npos);
+    EXPECT_EQ(m_server.ControlConnections(), 1);
+
+    // An answer that is no address is never published, whatever PublishPrivate says.
+    m_clock.tick += 60'000;
+    m_gateway->answers = {"0x7f.0.0.1"};
+    m_monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.size(), 3u);
+    EXPECT_EQ(m_ui.outcomes[2].kind, Kind::SkippedFlagged);
+    EXPECT_EQ(m_ui.outcomes[2].reason, "0x7f.0.0.1 is not an address; visitors cannot reach it");
+    EXPECT_EQ(DescribeOutcomeBriefly(m_ui.outcomes[2]).find("0x7f.0.0.1 held back "), 0u);
     EXPECT_EQ(m_server.ControlConnections(), 1);
 }
 

@@ -1,0 +1,255 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/if_addr.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <deque>
+
+#include "core/address_watch.h"
+#include "core/ipv6_choice.h"
+#include "platform/rtnetlink.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace signposter {
+namespace {
+
+using namespace signposter::testing;
+using platform::AddressEvent;
+using platform::InterfaceAddress;
+using platform::RouteMessageKind;
+
+// Datagrams recorded from the kernel in a network namespace (veth pair rec0/rec1, rec0 index 3); the
+// fuzz target starts from the same files.
+std::string Recorded(const std::string& name) {
+    return ReadFile(std::string(SIGNPOSTER_SOURCE_DIR) + "/fuzz/corpus/route_message_fuzz/" + name);
+}
+
+const InterfaceAddress* Find(const std::vector<InterfaceAddress>& addresses, const std::string& text) {
+    for (const auto& address : addresses)
+        if (address.Text() == text)
+            return &address;
+    return nullptr;
+}
+
+std::vector<InterfaceAddress> RecordedDump() {
+    std::vector<InterfaceAddress> dump;
+    for (const auto& message : platform::ParseRouteMessages(Recorded("address_dump")))
+        if (message.kind == RouteMessageKind::NewAddress)
+            dump.push_back(message.address);
+    return dump;
+}
+
+TEST(RouteMessagesTest, AddressEventsOfBothFamiliesAsRecorded) {
+    const auto added = platform::ParseRouteMessages(Recorded("address_added_ipv4"));
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].kind, RouteMessageKind::NewAddress);
+    EXPECT_EQ(added[0].address.Text(), "192.0.2.7");
+    EXPECT_EQ(added[0].address.prefixLength, 24u);
+    EXPECT_EQ(added[0].address.label, "rec0:web");
+    EXPECT_EQ(added[0].address.index, 3u);
+    EXPECT_EQ(added[0].address.FlagNames(), "permanent");
+    EXPECT_EQ(platform::ParseRouteMessages(Recorded("address_removed_ipv4"))[0].kind,
+              RouteMessageKind::DeletedAddress);
+
+    const auto added6 = platform::ParseRouteMessages(Recorded("address_added_ipv6"));
+    ASSERT_EQ(added6.size(), 4u);
+    EXPECT_EQ(added6[1].address.Text(), "2001:db8:1::20");
+    EXPECT_EQ(added6[1].address.FlagNames(), "nodad permanent mngtmpaddr");  // the bit above 0xff: IFA_FLAGS
+    EXPECT_EQ(added6[2].address.FlagNames(), "nodad deprecated permanent");
+    EXPECT_EQ(added6[2].address.preferredSeconds, 0u);
+    EXPECT_EQ(added6[3].address.FlagNames(), "tentative permanent");
+
+    // A length that runs past the datagram ends the reading; what came before it stands.
+    std::string cut = Recorded("address_added_ipv6");
+    cut.resize(cut.size() - 8);
+    bool malformed = false;
+    EXPECT_EQ(platform::ParseRouteMessages(cut, &malformed).size(), 3u);
+    EXPECT_TRUE(malformed);
+}
+
+TEST(RouteMessagesTest, DumpGivesEveryAddressWithFlagsAndLifetimes) {
+    const std::vector<InterfaceAddress> dump = RecordedDump();
+    ASSERT_EQ(dump.size(), 11u);  // lo, rec1 and rec0, both families
+    EXPECT_NE(Find(dump, "198.51.100.20"), nullptr);
+    EXPECT_EQ(Find(dump, "fe80::5ce4:84ff:febb:89ed")->scope, unsigned(RT_SCOPE_LINK));
+    EXPECT_EQ(Find(dump, "fe80::5ce4:84ff:febb:89ed")->protocol, unsigned(IFAPROT_KERNEL_LL));
+    const InterfaceAddress* dhcp = Find(dump, "2001:db8:1::d");
+    ASSERT_NE(dhcp, nullptr);
+    EXPECT_EQ(dhcp->prefixLength, 128u);
+    EXPECT_EQ(dhcp->flags & IFA_F_PERMANENT, 0u);
+    EXPECT_EQ(dhcp->validSeconds, 7198u);
+    EXPECT_EQ(dhcp->preferredSeconds, 3598u);
+    const InterfaceAddress* temporary = Find(dump, "2001:db8:1:0:6ed9:1c86:66bc:64f");
+    ASSERT_NE(temporary, nullptr);
+    EXPECT_EQ(temporary->FlagNames(), "temporary");
+    EXPECT_GT(Find(dump, "2001:db8:1::40")->createdCentiseconds, temporary->createdCentiseconds);
+    EXPECT_EQ(Find(dump, "2001:db8:1::40")->FlagNames(), "tentative permanent");
+    EXPECT_EQ(Find(dump, "2001:db8:1::10")->validSeconds, platform::kForever);
+}
+
+std::vector<std::string> Verdicts(const IPv6Choice& choice) {
+    std::vector<std::string> lines;
+    for (const auto& candidate : choice.candidates)
+        lines.push_back(candidate.address.Text() + ": " + candidate.verdict);
+    return lines;
+}
+
+TEST(IPv6ChoiceTest, StableAndTemporaryFromARecordedDump) {
+    std::vector<InterfaceAddress> dump = RecordedDump();
+    const IPv6Choice stable = ChooseIPv6(dump, 3, IPv6Kind::Stable);
+    EXPECT_EQ(stable.address.value_or("none"), "2001:db8:1::10");
+    EXPECT_EQ(Verdicts(stable),
+              (std::vector<std::string>{
+                  "2001:db8:1::40: tentative: duplicate address detection still running",
+                  "2001:db8:1::30: deprecated: its preferred lifetime is over",
+                  "2001:db8:1:0:6ed9:1c86:66bc:64f: temporary: taken only with IPv6Kind=temporary",
+                  "2001:db8:1::20: stable SLAAC, after configured by hand",
+                  "2001:db8:1::d: from DHCPv6, after configured by hand",
+                  "2001:db8:1::10: chosen, configured by hand; a documentation address (RFC 3849)",
+                  "fe80::5ce4:84ff:febb:89ed: link-local",
+              }));
+    EXPECT_EQ(
+        stable.candidates[4].Describe(),
+        "2001:db8:1::d/128 (nodad; preferred 3598 s, valid 7198 s): from DHCPv6, after configured by hand");
+    EXPECT_EQ(ChooseIPv6(dump, 3, IPv6Kind::Temporary).address.value_or("none"),
+              "2001:db8:1:0:6ed9:1c86:66bc:64f");
+    // Without the address configured by hand DHCPv6 comes next, then stable SLAAC.
+    std::erase_if(dump, [](const InterfaceAddress& a) { return a.Text() == "2001:db8:1::10"; });
+    EXPECT_EQ(ChooseIPv6(dump, 3, IPv6Kind::Stable).address.value_or("none"), "2001:db8:1::d");
+    std::erase_if(dump, [](const InterfaceAddress& a) { return a.Text() == "2001:db8:1::d"; });
+    EXPECT_EQ(ChooseIPv6(dump, 3, IPv6Kind::Stable).address.value_or("none"), "2001:db8:1::20");
+    EXPECT_EQ(ChooseIPv6(dump, 2, IPv6Kind::Stable).reason,
+              "no usable IPv6 address");  // rec1: link-local only
+    EXPECT_EQ(ChooseIPv6(dump, 9, IPv6Kind::Stable).reason, "the interface has no IPv6 address");
+}
+
+TEST(IPv6ChoiceTest, TheNewestPreferredTemporaryAndReachableBeforeUniqueLocal) {
+    const auto address = [](const char* text, std::uint32_t flags, std::uint32_t created,
+                            std::uint32_t preferred) {
+        InterfaceAddress a;
+        a.family = AF_INET6;
+        a.index = 5;
+        a.prefixLength = 64;
+        a.bytes = *platform::ParseIPv6(text);
+        a.flags = flags;
+        a.createdCentiseconds = created;
+        a.preferredSeconds = preferred;
+        return a;
+    };
+    const std::vector<InterfaceAddress> dump = {
+        address("2a00:1:2:3::b", IFA_F_TEMPORARY, 300, 0),  // newest, but no longer preferred
+        address("2a00:1:2:3::a", IFA_F_TEMPORARY, 200, 3600),
+        address("2a00:1:2:3::9", IFA_F_TEMPORARY, 100, 3600),
+        address("fd00::1", IFA_F_PERMANENT, 50, platform::kForever),
+        address("2a00:1:2:3::1", IFA_F_MANAGETEMPADDR, 60, 3600),
+    };
+    const IPv6Choice temporary = ChooseIPv6(dump, 5, IPv6Kind::Temporary);
+    EXPECT_EQ(temporary.address.value_or("none"), "2a00:1:2:3::a");
+    EXPECT_EQ(temporary.candidates[2].verdict, "an older temporary address");
+    const IPv6Choice stable = ChooseIPv6(dump, 5, IPv6Kind::Stable);
+    EXPECT_EQ(stable.address.value_or("none"), "2a00:1:2:3::1");
+    EXPECT_EQ(stable.candidates[3].verdict, "a unique local address (RFC 4193), after a reachable one");
+    EXPECT_EQ(ParseIPv6Kind(" Temporary"), IPv6Kind::Temporary);
+    EXPECT_FALSE(ParseIPv6Kind("privacy"));
+}
+
+TEST(RouteMessagesTest, TheLiveDumpHasTheLoopbackAddress) {
+    const platform::AddressDump dump = platform::DumpAddresses(platform::MachineClock());
+    if (!dump.error.empty())
+        GTEST_SKIP() << "no rtnetlink here: " << dump.error;
+    const InterfaceAddress* loopback = Find(dump.addresses, "127.0.0.1");
+    ASSERT_NE(loopback, nullptr);
+    EXPECT_EQ(loopback->label, "lo");
+}
+
+TEST(NetlinkAddressEventsTest, OnlyALinkGoingUpOrDownIsAnEvent) {
+    std::string why;
+    auto events = platform::NetlinkAddressEvents::Open(&why);
+    if (!events)
+        GTEST_SKIP() << "no rtnetlink here: " << why;
+    // rec0 goes down (and loses its link-local address), its peer loses the carrier.
+    std::vector<std::string> lines;
+    for (const auto& event : events->EventsOf(Recorded("link_down"))) lines.push_back(event.Describe());
+    EXPECT_EQ(lines, (std::vector<std::string>{"link down: rec0",
+                                               "address removed: fe80::6ca7:b6ff:fefd:5e0d/64 on rec0",
+                                               "link down: rec1"}));
+    // The same states again (a change of statistics or of the queue) are no event.
+    lines.clear();
+    for (const auto& event : events->EventsOf(Recorded("link_down"))) lines.push_back(event.Describe());
+    EXPECT_EQ(lines, (std::vector<std::string>{"address removed: fe80::6ca7:b6ff:fefd:5e0d/64 on rec0"}));
+    // Up again: rec0 is first up without a carrier (still down), then running; then its peer.
+    lines.clear();
+    for (const auto& event : events->EventsOf(Recorded("link_up"))) lines.push_back(event.Describe());
+    EXPECT_EQ(lines, (std::vector<std::string>{"link up: rec0", "link up: rec1"}));
+}
+
+// Events a test hands out, one batch per Take(); the descriptor stays readable while batches remain.
+class ScriptedEvents : public platform::AddressEvents {
+public:
+    ScriptedEvents() { EXPECT_EQ(::pipe2(m_pipe, O_NONBLOCK | O_CLOEXEC), 0); }
+    ~ScriptedEvents() override {
+        ::close(m_pipe[0]);
+        ::close(m_pipe[1]);
+    }
+    void Push(std::vector<AddressEvent> batch) {
+        if (m_batches.empty()) {
+            EXPECT_EQ(::write(m_pipe[1], "x", 1), 1);
+        }
+        m_batches.push_back(std::move(batch));
+    }
+    int Descriptor() const override { return m_pipe[0]; }
+    std::vector<AddressEvent> Take() override {
+        if (m_batches.empty())
+            return {};
+        std::vector<AddressEvent> batch = std::move(m_batches.front());
+        m_batches.pop_front();
+        char byte;
+        if (m_batches.empty()) {
+            EXPECT_EQ(::read(m_pipe[0], &byte, 1), 1);
+        }
+        return batch;
+    }
+
+private:
+    int m_pipe[2];
+    std::deque<std::vector<AddressEvent>> m_batches;
+};
+
+TEST(AddressWatchTest, ABurstSettlesIntoOneWakeAndAStreamIsCutAfterTheLongestPause) {
+    FakeClock clock;
+    clock.waitCostMs = 5;  // each batch comes 5 ms after the one before
+    auto owned = std::make_unique<ScriptedEvents>();
+    ScriptedEvents& events = *owned;
+    AddressWatch watch(clock, std::move(owned));
+    const AddressEvent added{AddressEvent::Kind::AddressAdded, "eth0", "192.0.2.7/24"};
+    const AddressEvent removed{AddressEvent::Kind::AddressRemoved, "eth0", "192.0.2.6/24"};
+    for (int i = 0; i < 3; ++i) events.Push({added, removed});
+    const std::int64_t start = clock.tick, tick = start + 1000;
+    int seen = 0;
+    EXPECT_EQ(watch.WaitUntil(tick, [&](const AddressEvent&) { ++seen; }), AddressWatch::Wake::Events);
+    EXPECT_EQ(seen, 6);
+    // The last batch came at +15 ms; quiet for 15 ms after it.
+    EXPECT_EQ(clock.tick - start, 15 + AddressWatch::kQuietMs);
+    EXPECT_EQ(watch.WaitUntil(tick), AddressWatch::Wake::Tick);
+    EXPECT_EQ(clock.tick, tick);
+
+    // Events that never pause are still answered, at most kSettleMs after the first.
+    for (int i = 0; i < 30; ++i) events.Push({added});
+    const std::int64_t streamStart = clock.tick;
+    EXPECT_EQ(watch.WaitUntil(tick + 1000), AddressWatch::Wake::Events);
+    EXPECT_EQ(clock.tick - streamStart, 5 + AddressWatch::kSettleMs);
+}
+
+TEST(AddressWatchTest, WithoutEventsTheWaitIsTheTick) {
+    FakeClock clock;
+    AddressWatch watch(clock, nullptr, "netlink: Operation not permitted");
+    EXPECT_FALSE(watch.Watching());
+    EXPECT_EQ(watch.WaitUntil(clock.tick + 1000), AddressWatch::Wake::Tick);
+    EXPECT_EQ(watch.UnavailableReason(), "netlink: Operation not permitted");
+}
+
+}  // namespace
+}  // namespace signposter
