@@ -66,7 +66,7 @@ CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& cl
     const AddressClass addressClass = ClassifyAddress(*answer.address);
     return {true,
             text::Printable(*answer.address) + ": " + ClassName(addressClass) +
-                (addressClass == AddressClass::Public ? "" : ", visitors cannot reach it"),
+                (IsFlagged(addressClass) ? ", visitors cannot reach it" : ""),
             {}};
 }
 
