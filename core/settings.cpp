@@ -103,6 +103,10 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     state.FtpSecurity = IniReadString(kSettingsSection, "FtpSecurity", "");
     state.TlsTrustFile = IniReadString(kSettingsSection, "TlsTrustFile", "");
     state.TlsFingerprint = IniReadString(kSettingsSection, "TlsFingerprint", "");
+    state.Protocol = IniReadString(kSettingsSection, "Protocol", "");
+    state.SshHostKey = IniReadString(kSettingsSection, "SshHostKey", "");
+    state.SshKeyFile = IniReadString(kSettingsSection, "SshKeyFile", "");
+    state.AtomicUpload = Switch1("AtomicUpload", 0);
     state.AddressSource = IniReadString(kSettingsSection, "AddressSource", "");
     state.AddressInterface = IniReadString(kSettingsSection, "AddressInterface", "");
     state.AddressURL = IniReadString(kSettingsSection, "AddressURL", "");
