@@ -117,7 +117,7 @@ struct SftpClient::Session {
     ssh_session ssh = nullptr;
     ssh_channel channel = nullptr;
     int fd = -1;
-    bool libsshOwnsFd = false;
+    bool connecting = false;  // ssh_connect has been called: a goodbye may be sent
     PacketAssembler packets;
     std::uint32_t nextId = 1;
     bool posixRename = false;
@@ -127,11 +127,12 @@ struct SftpClient::Session {
         if (channel)
             ssh_channel_free(channel);
         if (ssh) {
-            if (libsshOwnsFd)
+            if (connecting)
                 ssh_disconnect(ssh);
             ssh_free(ssh);
         }
-        if (!libsshOwnsFd && fd >= 0)
+        // libssh leaves a descriptor given to it (SSH_OPTIONS_FD) open: it stays ours to close.
+        if (fd >= 0)
             ::close(fd);
     }
 };
@@ -284,7 +285,7 @@ void SftpClient::Connect() {
     ssh_options_set(ssh, SSH_OPTIONS_KNOWNHOSTS, m_hostKey.knownHostsFile.c_str());
     ssh_set_blocking(ssh, 0);
     m_session = std::move(session);
-    m_session->libsshOwnsFd = true;  // from the first ssh_connect on, libssh closes it
+    m_session->connecting = true;
 
     const Waiter waiter(ssh, m_session->fd, clock);
     const int rc = waiter.Repeat([&] { return ssh_connect(ssh); }, SSH_AGAIN, m_replyTimeout, "key exchange");
