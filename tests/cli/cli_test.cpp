@@ -237,6 +237,45 @@ TEST_F(CliTest, FtpsKeysAreShownAfterLastIPSetStraightAndPublishOverTls) {
     EXPECT_NE(ReadFile(SettingsFile()).find("FtpSecurity=explicitTLS\r\nTlsTrustFile="), std::string::npos);
 }
 
+// As a new user with an SFTP-only host: look at the host key, pin it, upload once verbosely, publish.
+TEST_F(CliTest, SshFingerprintThenPinnedSftpUploadAndPublish) {
+    std::string why;
+    const auto server = StartSshd(&why);
+    if (!server && ::geteuid() != 0)
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(server) << why;
+    PointAt(*server);
+    const auto addKey = [&](const std::string& line) {
+        std::string settings = ReadFile(SettingsFile());
+        WriteFile(SettingsFile(), settings + line + "\r\n");
+    };
+    addKey("Protocol=SFTP");
+    RunResult probe = Run({"ssh-fingerprint"});
+    ASSERT_EQ(probe.status, 0) << probe.err;
+    EXPECT_NE(probe.out.find("Key type: ssh-ed25519\nFingerprint: " + server->hostKeyFingerprint + "\n"),
+              std::string::npos)
+        << probe.out;
+    EXPECT_NE(probe.out.find("signposter-cli set SshHostKey=" + server->hostKeyFingerprint), std::string::npos);
+
+    WriteFile(m_dir.File("page"), "<html>by hand</html>");
+    RunResult unpinned = Run({"upload", m_dir.File("page"), "ipaddress.htm"});
+    EXPECT_EQ(unpinned.status, 1);
+    EXPECT_NE(unpinned.err.find("ESshHostKeyRejected: The host key of [127.0.0.1]:"), std::string::npos)
+        << unpinned.err;
+    EXPECT_FALSE(server->HasFile("ipaddress.htm"));
+
+    addKey("SshHostKey=" + server->hostKeyFingerprint);
+    RunResult upload = Run({"upload", m_dir.File("page"), "ipaddress.htm", "--verbose"});
+    ASSERT_EQ(upload.status, 0) << upload.err;
+    EXPECT_NE(upload.err.find("accepted by pinned SshHostKey"), std::string::npos) << upload.err;
+    EXPECT_EQ(upload.err.find(server->Password()), std::string::npos) << upload.err;
+    EXPECT_EQ(server->ReadFile("ipaddress.htm"), "<html>by hand</html>");
+
+    RunResult publish = Run({"publish"});
+    ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
+    EXPECT_EQ(server->ReadFile("ipaddress.htm"), ReadFile(Temp() + "/ipaddress.htm"));
+}
+
 TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {
     RunResult invalid = Run({"publish"});
     EXPECT_EQ(invalid.status, 2);
