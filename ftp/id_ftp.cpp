@@ -2,10 +2,10 @@
 
 #include <sstream>
 
+#include "ftp/temporary_name.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "ftp/temporary_name.h"
 
 namespace signposter::ftp {
 
@@ -175,9 +175,10 @@ void TIdFTP::StoreBytesAtomically(const std::string& bytes, const std::string& r
         } catch (const EIdProtocolReplyError& error) {
             RemoveAfterFailure(temporary);
             // Some servers (those on Windows among them) refuse to rename over an existing file.
-            throw EIdProtocolReplyError(error.ReplyCode(),
-                                        error.Message() +
-                                            "\r\nThe server does not allow a rename over the page; set AtomicUpload=0.");
+            throw EIdProtocolReplyError(
+                error.ReplyCode(),
+                error.Message() +
+                    "\r\nThe server does not allow a rename over the page; set AtomicUpload=0.");
         }
     });
 }

@@ -54,11 +54,14 @@ enum class Operation { Open, Write, Rename };
         (status.code == kFxFailure && operation == Operation::Write)) {
         // OpenSSH's server reports a full disk or quota as a plain failure; while writing it is nearly
         // always that.
-        throw ESftpDiskFull(status.code, "The server could not store the page: its disk or the account's "
-                                         "quota is probably full" + server + ".");
+        throw ESftpDiskFull(status.code,
+                            "The server could not store the page: its disk or the account's "
+                            "quota is probably full" +
+                                server + ".");
     }
     if (status.code == kFxNoSuchFile && operation == Operation::Open)
-        throw ESftpStatusError(status.code, InDirectory(directory) + " does not exist on the server" + server + ".");
+        throw ESftpStatusError(status.code,
+                               InDirectory(directory) + " does not exist on the server" + server + ".");
     const char* what = operation == Operation::Open    ? "Creating the temporary file"
                        : operation == Operation::Write ? "Writing the page"
                                                        : "Renaming the page into place";
@@ -309,8 +312,7 @@ void SftpClient::Connect() {
     ssh_clean_pubkey_hash(&hash);
     m_hostKey.fingerprint = fingerprint ? Base64Unpadded(fingerprint) : "";
     ssh_string_free_char(fingerprint);
-    m_hostKey.hostEntry =
-        port == 22 ? m_settings.host : "[" + m_settings.host + "]:" + std::to_string(port);
+    m_hostKey.hostEntry = port == 22 ? m_settings.host : "[" + m_settings.host + "]:" + std::to_string(port);
     switch (ssh_session_is_known_server(ssh)) {
         case SSH_KNOWN_HOSTS_OK:
             m_hostKey.verdict = KnownHostsVerdict::Known;
@@ -335,11 +337,13 @@ void SftpClient::CheckHostKey() {
     const HostKeyInfo& key = m_hostKey;
     const std::string shown = key.type + " " + key.fingerprint;
     const std::string mitm =
-        " Someone could be intercepting the connection (a man-in-the-middle attack), or the host has replaced "
+        " Someone could be intercepting the connection (a man-in-the-middle attack), or the host has "
+        "replaced "
         "its key. Nothing was sent.";
     const auto pin = NormalizeHostKeyPin(m_settings.pinnedHostKey);
     if (!pin)
-        throw ESshHostKeyRejected("SshHostKey is not SHA256: followed by a fingerprint as OpenSSH prints it.");
+        throw ESshHostKeyRejected(
+            "SshHostKey is not SHA256: followed by a fingerprint as OpenSSH prints it.");
     if (!pin->empty()) {
         if (*pin != key.fingerprint) {
             throw ESshHostKeyMismatch("The host key of " + key.hostEntry + " (" + shown +
@@ -348,24 +352,27 @@ void SftpClient::CheckHostKey() {
         }
         m_hostKey.acceptedBy = "pinned SshHostKey";
     } else {
-        const std::string pinIt = " signposter-cli ssh-fingerprint shows it; compare it with the one your host "
-                                  "publishes, then pin it: signposter-cli set SshHostKey=" + key.fingerprint;
+        const std::string pinIt =
+            " signposter-cli ssh-fingerprint shows it; compare it with the one your host "
+            "publishes, then pin it: signposter-cli set SshHostKey=" +
+            key.fingerprint;
         switch (key.verdict) {
             case KnownHostsVerdict::Known:
                 m_hostKey.acceptedBy = "known_hosts (" + key.knownHostsFile + ")";
                 break;
             case KnownHostsVerdict::Changed:
             case KnownHostsVerdict::OtherType:
-                throw ESshHostKeyMismatch("WARNING: the host key of " + key.hostEntry + " has changed: " +
-                                          key.knownHostsFile + " holds another key for it, the server shows " +
-                                          shown + "." + mitm + " If the host confirms the new key, remove " +
-                                          "the old one (ssh-keygen -R '" + key.hostEntry + "') or pin the new.");
+                throw ESshHostKeyMismatch(
+                    "WARNING: the host key of " + key.hostEntry + " has changed: " + key.knownHostsFile +
+                    " holds another key for it, the server shows " + shown + "." + mitm +
+                    " If the host confirms the new key, remove " + "the old one (ssh-keygen -R '" +
+                    key.hostEntry + "') or pin the new.");
             case KnownHostsVerdict::Unknown:
             case KnownHostsVerdict::Error:
                 throw ESshHostKeyRejected("The host key of " + key.hostEntry + " (" + shown +
                                           ") is not known: it is not pinned in SshHostKey and " +
-                                          key.knownHostsFile + " does not list it. Nothing was sent." + pinIt +
-                                          ".");
+                                          key.knownHostsFile + " does not list it. Nothing was sent." +
+                                          pinIt + ".");
         }
     }
     Step("host key " + shown + " accepted by " + m_hostKey.acceptedBy);
@@ -391,7 +398,8 @@ void SftpClient::Authenticate() {
     if (!m_settings.keyFile.empty()) {
         ssh_key key = nullptr;
         const char* passphrase = m_settings.password.empty() ? nullptr : m_settings.password.c_str();
-        if (ssh_pki_import_privkey_file(m_settings.keyFile.c_str(), passphrase, nullptr, nullptr, &key) != SSH_OK) {
+        if (ssh_pki_import_privkey_file(m_settings.keyFile.c_str(), passphrase, nullptr, nullptr, &key) !=
+            SSH_OK) {
             throw ESshKeyFileError("Cannot use the key file " + m_settings.keyFile +
                                    ": it is missing, not an OpenSSH private key, or its passphrase (the "
                                    "Password) is wrong.");
@@ -402,7 +410,8 @@ void SftpClient::Authenticate() {
             Step("authenticated as " + user + " with the key in " + m_settings.keyFile);
             return;
         }
-        throw ESshAuthenticationFailed(failed + " (the server refused the key in " + m_settings.keyFile + ").");
+        throw ESshAuthenticationFailed(failed + " (the server refused the key in " + m_settings.keyFile +
+                                       ").");
     }
     const char* agent = std::getenv("SSH_AUTH_SOCK");
     if (agent && *agent && (methods & SSH_AUTH_METHOD_PUBLICKEY)) {
@@ -429,7 +438,11 @@ class Conversation {
 public:
     Conversation(ssh_channel channel, PacketAssembler& packets, const Waiter& waiter,
                  const platform::Clock& clock, int replyTimeout)
-        : m_channel(channel), m_packets(packets), m_waiter(waiter), m_clock(clock), m_replyTimeout(replyTimeout) {}
+        : m_channel(channel),
+          m_packets(packets),
+          m_waiter(waiter),
+          m_clock(clock),
+          m_replyTimeout(replyTimeout) {}
 
     // Sends whole packets, at no less than the floor rate while the server's window holds us back.
     void Send(const std::string& bytes) {
@@ -438,8 +451,9 @@ public:
         std::int64_t windowBytes = 0;
         std::int64_t replyDeadline = m_clock.DeadlineAfter(m_replyTimeout);
         while (sent < bytes.size()) {
-            const int n = ssh_channel_write(m_channel, bytes.data() + sent,
-                                            static_cast<std::uint32_t>(std::min(bytes.size() - sent, kWriteChunk)));
+            const int n =
+                ssh_channel_write(m_channel, bytes.data() + sent,
+                                  static_cast<std::uint32_t>(std::min(bytes.size() - sent, kWriteChunk)));
             if (n == SSH_ERROR)
                 throw ESshError("The SSH connection broke while sending.");
             if (n > 0) {
@@ -455,8 +469,8 @@ public:
                 windowBytes = 0;
             }
             if (!m_waiter.Wait(std::min(windowEnd, replyDeadline)) && m_clock.Passed(replyDeadline)) {
-                throw ftp::EIdSocketError(10060, "The server took no data for " + std::to_string(m_replyTimeout) +
-                                                     " ms.");
+                throw ftp::EIdSocketError(
+                    10060, "The server took no data for " + std::to_string(m_replyTimeout) + " ms.");
             }
         }
     }
@@ -478,8 +492,8 @@ public:
             if (ssh_channel_is_eof(m_channel) || ssh_channel_is_closed(m_channel))
                 throw ESshError("The server closed the SFTP channel while we waited for " + waitingFor + ".");
             if (!m_waiter.Wait(deadline)) {
-                throw ftp::EIdReplyTimeout("No reply from the server within " + std::to_string(m_replyTimeout) +
-                                           " ms (" + waitingFor + ").");
+                throw ftp::EIdReplyTimeout("No reply from the server within " +
+                                           std::to_string(m_replyTimeout) + " ms (" + waitingFor + ").");
             }
         }
     }

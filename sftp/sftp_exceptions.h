@@ -10,13 +10,13 @@ namespace signposter::sftp {
 
 using ftp::EIdException;
 SIGNPOSTER_EXCEPTION_CLASS(ESshError, EIdException);
-SIGNPOSTER_EXCEPTION_CLASS(ESshHandshakeFailed, ESshError);       // key exchange or transport broke
-SIGNPOSTER_EXCEPTION_CLASS(ESshHostKeyRejected, ESshError);       // unknown host key, nothing pinned
+SIGNPOSTER_EXCEPTION_CLASS(ESshHandshakeFailed, ESshError);            // key exchange or transport broke
+SIGNPOSTER_EXCEPTION_CLASS(ESshHostKeyRejected, ESshError);            // unknown host key, nothing pinned
 SIGNPOSTER_EXCEPTION_CLASS(ESshHostKeyMismatch, ESshHostKeyRejected);  // pinned or known key differs
-SIGNPOSTER_EXCEPTION_CLASS(ESshAuthenticationFailed, ESshError);  // "Authentication failed for USER"
-SIGNPOSTER_EXCEPTION_CLASS(ESshKeyFileError, ESshError);          // SshKeyFile unreadable or wrong passphrase
-SIGNPOSTER_EXCEPTION_CLASS(ESftpNoSubsystem, ESshError);          // the server offers no SFTP
-SIGNPOSTER_EXCEPTION_CLASS(ESftpProtocolError, ESshError);        // a malformed or unexpected SFTP packet
+SIGNPOSTER_EXCEPTION_CLASS(ESshAuthenticationFailed, ESshError);       // "Authentication failed for USER"
+SIGNPOSTER_EXCEPTION_CLASS(ESshKeyFileError, ESshError);    // SshKeyFile unreadable or wrong passphrase
+SIGNPOSTER_EXCEPTION_CLASS(ESftpNoSubsystem, ESshError);    // the server offers no SFTP
+SIGNPOSTER_EXCEPTION_CLASS(ESftpProtocolError, ESshError);  // a malformed or unexpected SFTP packet
 
 // A request the server answered with a failure status; StatusCode is the SFTP status (SSH_FX_*).
 class ESftpStatusError : public ESshError {

@@ -41,11 +41,13 @@ int RunSshFingerprint(Context& context, const std::vector<std::string>& args) {
             std::printf("SshHostKey: not set; to pin this key: signposter-cli set SshHostKey=%s\n",
                         info.fingerprint.c_str());
         } else {
-            std::printf("SshHostKey: %s\n", *pin == info.fingerprint ? "matches this key" : "DIFFERS from this key");
+            std::printf("SshHostKey: %s\n",
+                        *pin == info.fingerprint ? "matches this key" : "DIFFERS from this key");
         }
     } catch (const Exception& error) {
         client.CloseConnection();
-        std::fprintf(stderr, "%s: %s\n", error.ClassName(), text::Printable(text::OneLine(error.Message())).c_str());
+        std::fprintf(stderr, "%s: %s\n", error.ClassName(),
+                     text::Printable(text::OneLine(error.Message())).c_str());
         return 1;
     }
     return 0;

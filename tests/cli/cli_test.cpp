@@ -255,7 +255,8 @@ TEST_F(CliTest, SshFingerprintThenPinnedSftpUploadAndPublish) {
     EXPECT_NE(probe.out.find("Key type: ssh-ed25519\nFingerprint: " + server->hostKeyFingerprint + "\n"),
               std::string::npos)
         << probe.out;
-    EXPECT_NE(probe.out.find("signposter-cli set SshHostKey=" + server->hostKeyFingerprint), std::string::npos);
+    EXPECT_NE(probe.out.find("signposter-cli set SshHostKey=" + server->hostKeyFingerprint),
+              std::string::npos);
 
     WriteFile(m_dir.File("page"), "<html>by hand</html>");
     RunResult unpinned = Run({"upload", m_dir.File("page"), "ipaddress.htm"});

@@ -138,8 +138,11 @@ TEST_F(FtpSession, AtomicStoreRenamesOverThePageAndCleansUpWhatFails) {
 
     // A server that will not rename over a file is told what to do, and keeps no temporary file.
     const std::string refused = attempt();
-    EXPECT_NE(refused.find("553 File exists.\r\nThe server does not allow a rename over the page; set AtomicUpload=0."),
-              std::string::npos) << refused;
+    EXPECT_NE(
+        refused.find(
+            "553 File exists.\r\nThe server does not allow a rename over the page; set AtomicUpload=0."),
+        std::string::npos)
+        << refused;
     last = tail(4);
     const std::string second = last[0].substr(5);
     EXPECT_EQ(last, (Lines{"STOR " + second, "RNFR " + second, "RNTO dir/index.htm", "DELE " + second}));

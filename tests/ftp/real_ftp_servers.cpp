@@ -326,7 +326,8 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
         return nullptr;
     }
     // The account persists between runs; test processes running side by side all use the same password.
-    if (::getpwnam(kSshUser) == nullptr && !Run(std::string("useradd --no-create-home --shell /bin/sh ") + kSshUser) &&
+    if (::getpwnam(kSshUser) == nullptr &&
+        !Run(std::string("useradd --no-create-home --shell /bin/sh ") + kSshUser) &&
         ::getpwnam(kSshUser) == nullptr) {
         *why = "cannot create the system user for sshd";
         return nullptr;
@@ -378,7 +379,8 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
             ::dup2(logFd, STDOUT_FILENO);
             ::dup2(logFd, STDERR_FILENO);
         }
-        ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", config.c_str(), static_cast<char*>(nullptr));
+        ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", config.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     auto server = std::make_unique<RealSshServer>(pid, port, root, kSshUser, kSshPassword, work);
@@ -391,7 +393,9 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
     };
     server->hostKeyLine = publicLine(work + "/host_key.pub");
     server->otherKeyLine = publicLine(work + "/other_key.pub");
-    if (std::system(("ssh-keygen -l -E sha256 -f " + work + "/host_key.pub > " + work + "/fingerprint").c_str()) == 0) {
+    if (std::system(
+            ("ssh-keygen -l -E sha256 -f " + work + "/host_key.pub > " + work + "/fingerprint").c_str()) ==
+        0) {
         const std::string listed = ReadText(work + "/fingerprint");
         const std::size_t start = listed.find("SHA256:");
         if (start != std::string::npos)

@@ -71,7 +71,9 @@ std::string Sftp::s_why;
 TEST_F(Sftp, UploadsByteForByteWithPasswordOrKeyAndLeavesNoTemporaryFile) {
     const std::string page = RandomBytes(300 * 1024, 1);  // several writes in flight, CR and LF bytes
     // A monitor publishes for months: a session must give back its descriptor.
-    auto openDescriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    auto openDescriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
     const auto descriptorsBefore = openDescriptors();
     Configure();
     m_client.OpenSession();
@@ -144,7 +146,8 @@ TEST_F(Sftp, HostKeyPinnedUnknownOrChangedIsRefusedBeforeAnySecret) {
     m_settings.pinnedHostKey.clear();
     const std::string unknown = refusal();
     EXPECT_NE(unknown.find("ESshHostKeyRejected"), std::string::npos) << unknown;
-    EXPECT_NE(unknown.find("signposter-cli set SshHostKey=" + s_server->hostKeyFingerprint), std::string::npos)
+    EXPECT_NE(unknown.find("signposter-cli set SshHostKey=" + s_server->hostKeyFingerprint),
+              std::string::npos)
         << unknown;
 
     m_settings.knownHostsFile = s_server->WriteKnownHosts(s_server->otherKeyLine);
@@ -167,7 +170,8 @@ TEST_F(Sftp, WrongPasswordAndUnwritableDirectoryAreToldPlainly) {
         m_client.OpenSession();
         FAIL() << "logged in with a wrong password";
     } catch (const ESshAuthenticationFailed& error) {
-        EXPECT_EQ(error.Message().rfind("Authentication failed for " + m_settings.user, 0), 0u) << error.Message();
+        EXPECT_EQ(error.Message().rfind("Authentication failed for " + m_settings.user, 0), 0u)
+            << error.Message();
     }
 
     fs::create_directory(s_server->Root() + "/locked");  // root's: the test user may not write there
