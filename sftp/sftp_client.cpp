@@ -338,8 +338,7 @@ void SftpClient::CheckHostKey() {
     const std::string shown = key.type + " " + key.fingerprint;
     const std::string mitm =
         " Someone could be intercepting the connection (a man-in-the-middle attack), or the host has "
-        "replaced "
-        "its key. Nothing was sent.";
+        "replaced its key. Nothing was sent.";
     const auto pin = NormalizeHostKeyPin(m_settings.pinnedHostKey);
     if (!pin)
         throw ESshHostKeyRejected(
@@ -365,8 +364,8 @@ void SftpClient::CheckHostKey() {
                 throw ESshHostKeyMismatch(
                     "WARNING: the host key of " + key.hostEntry + " has changed: " + key.knownHostsFile +
                     " holds another key for it, the server shows " + shown + "." + mitm +
-                    " If the host confirms the new key, remove " + "the old one (ssh-keygen -R '" +
-                    key.hostEntry + "') or pin the new.");
+                    " If the host confirms the new key, remove the old one (ssh-keygen -R '" + key.hostEntry +
+                    "') or pin the new.");
             case KnownHostsVerdict::Unknown:
             case KnownHostsVerdict::Error:
                 throw ESshHostKeyRejected("The host key of " + key.hostEntry + " (" + shown +
@@ -404,8 +403,9 @@ void SftpClient::Authenticate() {
                                    ": it is missing, not an OpenSSH private key, or its passphrase (the "
                                    "Password) is wrong.");
         }
+        // Freed however the attempt ends: a stop or a bound raises out of it.
+        const std::unique_ptr<ssh_key_struct, void (*)(ssh_key)> owned(key, ssh_key_free);
         rc = attempt([&] { return ssh_userauth_publickey(ssh, nullptr, key); });
-        ssh_key_free(key);
         if (rc == SSH_AUTH_SUCCESS) {
             Step("authenticated as " + user + " with the key in " + m_settings.keyFile);
             return;
