@@ -1,5 +1,7 @@
 #include "core/extended_settings.h"
 
+#include <algorithm>
+
 #include "core/address_source.h"
 #include "core/ini_store.h"
 #include "core/page_verification.h"
@@ -10,134 +12,272 @@
 
 namespace signposter {
 
-ExtendedSettings ExtendedSettings::From(const ProgramState& state) {
-    ExtendedSettings settings;
-    settings.FtpSecurity = state.FtpSecurity;
-    settings.TlsTrustFile = state.TlsTrustFile;
-    settings.TlsFingerprint = state.TlsFingerprint;
-    settings.AddressSource = state.AddressSource;
-    settings.AddressInterface = state.AddressInterface;
-    settings.AddressURL = state.AddressURL;
-    settings.AddressPollSeconds = state.AddressPollSeconds;
-    settings.PublishPrivate = state.PublishPrivate;
-    settings.VerifyURL = state.VerifyURL;
-    settings.VerifyMatch = state.VerifyMatch;
-    settings.RepublishHours = state.RepublishHours;
-    return settings;
+namespace {
+
+using Problem = std::optional<std::string>;
+
+bool IsSource(const ProgramState& state, SourceKind kind) {
+    return ParseSourceKind(state.AddressSource) == kind;
+}
+
+bool HasScheme(const std::string& url, std::string_view scheme) {
+    return text::UpperAscii(text::Trim(url)).rfind(scheme, 0) == 0;
+}
+
+// The verification's own messages, so that its check and these keys say the same.
+Problem VerificationProblem(void (*put)(ProgramState&, const std::string&), const std::string& value) {
+    ProgramState alone;
+    put(alone, value);
+    const std::string messages = VerificationSettingsMessages(alone);
+    if (messages.empty())
+        return std::nullopt;
+    return text::SplitLines(messages).front();
+}
+
+std::string CountOrEmpty(int value) {
+    return value == 0 ? std::string() : std::to_string(value);
+}
+
+void PutRepublishHours(ProgramState& state, const std::string& text) {
+    // Text that is no number is kept as a value validation refuses, not quietly taken as "off".
+    state.RepublishHours = text::Trim(text).empty() ? 0 : text::TryStrictInteger(text).value_or(-1);
+}
+
+// To add a key: one entry here and its field in ProgramState; nothing else. LoadSettings reads it, `show`
+// prints it, `set` and the dialog check it with `check`, the monitor validates it while `inUse` says so,
+// and a key of a dialog group appears in the dialog as a text field (give it a widget of its own in
+// ui/settings_dialog.cpp if a text field does not suit it). A key the program writes itself is a
+// KeyOwner::Program entry in SettingsGroup::None. The order is the order of `show` and of validation's
+// messages.
+const SettingKey kKeys[] = {
+    {"FtpSecurity", "", KeyOwner::User, SettingsGroup::Security,
+     "None (plain FTP, also when empty) or ExplicitTLS (AUTH TLS: login and page encrypted)",
+     [](const ProgramState& s) { return s.FtpSecurity; },
+     [](ProgramState& s, const std::string& v) { s.FtpSecurity = v; },
+     [](const std::string& v) -> Problem {
+         if (!ftp::ParseFtpSecurity(v))
+             return "Unknown FtpSecurity value";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"TlsTrustFile", "", KeyOwner::User, SettingsGroup::Security,
+     "a PEM file of certificates trusted besides the system's",
+     [](const ProgramState& s) { return s.TlsTrustFile; },
+     [](ProgramState& s, const std::string& v) { s.TlsTrustFile = v; },
+     [](const std::string& v) -> Problem {
+         const std::string file = text::Trim(v);
+         if (!file.empty() && !platform::FileExists(file))
+             return "TLS trust file not found";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"TlsFingerprint", "", KeyOwner::User, SettingsGroup::Security,
+     "trust only the server certificate with this SHA-256 fingerprint (64 hex digits, colons allowed)",
+     [](const ProgramState& s) { return s.TlsFingerprint; },
+     [](ProgramState& s, const std::string& v) { s.TlsFingerprint = v; },
+     [](const std::string& v) -> Problem {
+         if (!ftp::NormalizeFingerprint(v))
+             return "TLS fingerprint must be 64 hex digits";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"AddressSource", "", KeyOwner::User, SettingsGroup::Address,
+     "where the address comes from: HostName (also when empty), Interface, Web or UPnP",
+     [](const ProgramState& s) { return s.AddressSource; },
+     [](ProgramState& s, const std::string& v) { s.AddressSource = v; },
+     [](const std::string& v) -> Problem {
+         if (ParseSourceKind(v) == SourceKind::Unknown)
+             return "Unknown AddressSource value";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"AddressInterface", "", KeyOwner::User, SettingsGroup::Address,
+     "Interface source: the network interface whose first IPv4 address is published",
+     [](const ProgramState& s) { return s.AddressInterface; },
+     [](ProgramState& s, const std::string& v) { s.AddressInterface = v; }, nullptr,
+     [](const ProgramState& s) { return IsSource(s, SourceKind::Interface); }, "No address interface"},
+    {"AddressURL", "", KeyOwner::User, SettingsGroup::Address,
+     "Web source: an http:// or https:// page that answers with the address the request came from",
+     [](const ProgramState& s) { return s.AddressURL; },
+     [](ProgramState& s, const std::string& v) { s.AddressURL = v; },
+     [](const std::string& v) -> Problem {
+         if (!text::Trim(v).empty() && !HasScheme(v, "HTTP://") && !HasScheme(v, "HTTPS://"))
+             return "Address URL must start with http:// or https://";
+         return UrlPortProblem(text::Trim(v));
+     },
+     [](const ProgramState& s) { return IsSource(s, SourceKind::Web); }, "No address URL"},
+    {"AddressPollSeconds", "0", KeyOwner::User, SettingsGroup::Address,
+     "Web and UPnP sources: seconds between questions, 30 to 86400 (empty: 300 web page, 60 router)",
+     [](const ProgramState& s) { return CountOrEmpty(s.AddressPollSeconds); },
+     [](ProgramState& s, const std::string& v) { s.AddressPollSeconds = text::LenientInteger(v); },
+     [](const std::string& v) -> Problem {
+         if (text::Trim(v).empty())
+             return std::nullopt;
+         const auto seconds = text::TryStrictInteger(v);
+         if (!seconds || *seconds < kMinPollSeconds || *seconds > kMaxPollSeconds)
+             return "Address poll seconds must be " + std::to_string(kMinPollSeconds) + " to " +
+                    std::to_string(kMaxPollSeconds);
+         return std::nullopt;
+     },
+     [](const ProgramState& s) { return IsSource(s, SourceKind::Web) || IsSource(s, SourceKind::UPnP); },
+     nullptr},
+    {"PublishPrivate", "0", KeyOwner::User, SettingsGroup::Address,
+     "1: publish addresses visitors cannot reach (private, carrier-grade NAT) too; 0: hold them back",
+     [](const ProgramState& s) { return std::string(s.PublishPrivate ? "1" : "0"); },
+     [](ProgramState& s, const std::string& v) { s.PublishPrivate = text::LenientInteger(v) == 1; },
+     [](const std::string& v) -> Problem {
+         if (v != "" && v != "0" && v != "1")
+             return "PublishPrivate takes 1 or 0";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"VerifyURL", "", KeyOwner::User, SettingsGroup::Verification,
+     "where visitors get the page (http:// or https://), fetched after each upload; empty: no check",
+     [](const ProgramState& s) { return s.VerifyURL; },
+     [](ProgramState& s, const std::string& v) { s.VerifyURL = v; },
+     [](const std::string& v) -> Problem {
+         if (auto problem =
+                 VerificationProblem([](ProgramState& s, const std::string& t) { s.VerifyURL = t; }, v))
+             return problem;
+         return UrlPortProblem(text::Trim(v));
+     },
+     nullptr, nullptr},
+    {"VerifyMatch", "", KeyOwner::User, SettingsGroup::Verification,
+     "Exact (also when empty): the served page is the uploaded one; Contains: the host may wrap it",
+     [](const ProgramState& s) { return s.VerifyMatch; },
+     [](ProgramState& s, const std::string& v) { s.VerifyMatch = v; },
+     [](const std::string& v) -> Problem {
+         return VerificationProblem([](ProgramState& s, const std::string& t) { s.VerifyMatch = t; }, v);
+     },
+     nullptr, nullptr},
+    {"RepublishHours", "", KeyOwner::User, SettingsGroup::Verification,
+     "publish again after this many hours even without a change, 1 to 8760; empty or 0: never",
+     [](const ProgramState& s) { return CountOrEmpty(s.RepublishHours); }, PutRepublishHours,
+     [](const std::string& v) -> Problem { return VerificationProblem(PutRepublishHours, v); }, nullptr,
+     nullptr},
+    {"LastPublished", "", KeyOwner::Program, SettingsGroup::None,
+     "UTC seconds of the last successful publication (written while RepublishHours is set)",
+     [](const ProgramState& s) { return s.LastPublished ? std::to_string(*s.LastPublished) : std::string(); },
+     [](ProgramState& s, const std::string& v) { s.LastPublished = ParseLastPublished(v); }, nullptr, nullptr,
+     nullptr},
+    {"LastPublishedPage", "", KeyOwner::Program, SettingsGroup::None,
+     "which page was published last: address or offline",
+     [](const ProgramState& s) { return s.LastPublishedPage; },
+     [](ProgramState& s, const std::string& v) { s.LastPublishedPage = v; }, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+std::span<const SettingKey> SettingKeys() {
+    return kKeys;
+}
+
+const SettingKey* FindSettingKey(std::string_view name) {
+    for (const SettingKey& key : kKeys) {
+        if (name == key.name)
+            return &key;
+    }
+    return nullptr;
 }
 
 std::vector<SettingProblem> ExtendedSettingsProblems(const ProgramState& state) {
     std::vector<SettingProblem> problems;
-    if (!ftp::ParseFtpSecurity(state.FtpSecurity))
-        problems.push_back({"FtpSecurity", "Unknown FtpSecurity value"});
-    const std::string trustFile = text::Trim(state.TlsTrustFile);
-    if (!trustFile.empty() && !platform::FileExists(trustFile))
-        problems.push_back({"TlsTrustFile", "TLS trust file not found"});
-    if (!ftp::NormalizeFingerprint(state.TlsFingerprint))
-        problems.push_back({"TlsFingerprint", "TLS fingerprint must be 64 hex digits"});
-    switch (ParseSourceKind(state.AddressSource)) {
-        case SourceKind::Unknown:
-            problems.push_back({"AddressSource", "Unknown AddressSource value"});
-            break;
-        case SourceKind::Interface:
-            if (text::Trim(state.AddressInterface).empty())
-                problems.push_back({"AddressInterface", "No address interface"});
-            break;
-        case SourceKind::Web:
-            if (text::Trim(state.AddressURL).empty())
-                problems.push_back({"AddressURL", "No address URL"});
-            // The TLS layer will accept https:// here too.
-            else if (text::UpperAscii(state.AddressURL.substr(0, 7)) != "HTTP://")
-                problems.push_back({"AddressURL", "Address URL must start with http://"});
-            break;
-        case SourceKind::HostName:
-        case SourceKind::UPnP:
-            break;
+    for (const SettingKey& key : kKeys) {
+        if (key.inUse && !key.inUse(state))
+            continue;
+        const std::string value = key.get(state);
+        if (key.missing && text::Trim(value).empty())
+            problems.push_back({key.name, key.missing});
+        else if (key.check)
+            if (auto problem = key.check(value))
+                problems.push_back({key.name, *problem});
     }
-    // The verification keys one at a time, so that each message comes with its key; the messages are
-    // those of the verification's own check.
-    auto verification = [&problems](const char* key, const ProgramState& alone) {
-        for (const std::string& message : text::SplitLines(VerificationSettingsMessages(alone)))
-            if (!message.empty())
-                problems.push_back({key, message});
-    };
-    ProgramState alone;
-    alone.VerifyURL = state.VerifyURL;
-    verification("VerifyURL", alone);
-    alone = {};
-    alone.VerifyMatch = state.VerifyMatch;
-    verification("VerifyMatch", alone);
-    alone = {};
-    alone.RepublishHours = state.RepublishHours;
-    verification("RepublishHours", alone);
     return problems;
 }
 
-std::vector<std::pair<std::string, std::string>> ChangedKeys(const ExtendedSettings& before,
-                                                             const ExtendedSettings& after) {
-    std::vector<std::pair<std::string, std::string>> changed;
-    auto text = [&changed](const char* key, const std::string& was, const std::string& now) {
-        if (was != now)
-            changed.emplace_back(key, now);
-    };
-    text("FtpSecurity", before.FtpSecurity, after.FtpSecurity);
-    text("TlsTrustFile", before.TlsTrustFile, after.TlsTrustFile);
-    text("TlsFingerprint", before.TlsFingerprint, after.TlsFingerprint);
-    text("AddressSource", before.AddressSource, after.AddressSource);
-    text("AddressInterface", before.AddressInterface, after.AddressInterface);
-    text("AddressURL", before.AddressURL, after.AddressURL);
-    if (before.AddressPollSeconds != after.AddressPollSeconds)
-        changed.emplace_back("AddressPollSeconds", after.AddressPollSeconds == 0
-                                                       ? std::string()
-                                                       : std::to_string(after.AddressPollSeconds));
-    if (before.PublishPrivate != after.PublishPrivate)
-        changed.emplace_back("PublishPrivate", after.PublishPrivate ? "1" : "0");
-    text("VerifyURL", before.VerifyURL, after.VerifyURL);
-    text("VerifyMatch", before.VerifyMatch, after.VerifyMatch);
-    if (before.RepublishHours != after.RepublishHours)
-        changed.emplace_back("RepublishHours", after.RepublishHours == 0
-                                                   ? std::string()
-                                                   : std::to_string(after.RepublishHours));
+std::optional<std::string> ValueProblem(const SettingKey& key, const std::string& text) {
+    // A line break would split the key's line in the file and could forge other keys.
+    if (text::HasLineBreak(text))
+        return std::string(key.name) + " may not contain a line break";
+    return key.check ? key.check(text) : std::nullopt;
+}
+
+void ReadExtendedSettings(ProgramState& state) {
+    for (const SettingKey& key : kKeys)
+        key.put(state, IniReadString(kSettingsSection, key.name, key.fallback));
+}
+
+KeyValues ChangedKeys(const ProgramState& before, const ProgramState& after) {
+    KeyValues changed;
+    for (const SettingKey& key : kKeys) {
+        if (key.owner != KeyOwner::User)
+            continue;
+        std::string now = key.get(after);
+        if (now != key.get(before))
+            changed.emplace_back(key.name, std::move(now));
+    }
     return changed;
 }
 
-void ApplyExtendedSettings(const std::string& settingsPath, ProgramState& state,
-                           const ExtendedSettings& before, const ExtendedSettings& after) {
-    const auto changed = ChangedKeys(before, after);
-    if (changed.empty())
+void TakeUpSettings(ProgramState& state, const KeyValues& keys) {
+    for (const auto& [name, value] : keys) {
+        if (const SettingKey* key = FindSettingKey(name))
+            key->put(state, value);
+    }
+}
+
+void WriteSettingKeys(const std::string& settingsPath, const KeyValues& keys) {
+    if (keys.empty())
         return;
     IniOpen(settingsPath);
     try {
-        IniWriteStrings(kSettingsSection, changed);
+        IniWriteStrings(kSettingsSection, keys);
     } catch (...) {
-        IniClose();
+        // The write that failed has already reported; closing must not replace that error.
+        try {
+            IniClose();
+        } catch (...) {
+        }
         throw;
     }
     IniClose();
-    for (const auto& [key, value] : changed) {
-        if (key == "FtpSecurity")
-            state.FtpSecurity = after.FtpSecurity;
-        else if (key == "TlsTrustFile")
-            state.TlsTrustFile = after.TlsTrustFile;
-        else if (key == "TlsFingerprint")
-            state.TlsFingerprint = after.TlsFingerprint;
-        else if (key == "AddressSource")
-            state.AddressSource = after.AddressSource;
-        else if (key == "AddressInterface")
-            state.AddressInterface = after.AddressInterface;
-        else if (key == "AddressURL")
-            state.AddressURL = after.AddressURL;
-        else if (key == "AddressPollSeconds")
-            state.AddressPollSeconds = after.AddressPollSeconds;
-        else if (key == "PublishPrivate")
-            state.PublishPrivate = after.PublishPrivate;
-        else if (key == "VerifyURL")
-            state.VerifyURL = after.VerifyURL;
-        else if (key == "VerifyMatch")
-            state.VerifyMatch = after.VerifyMatch;
-        else if (key == "RepublishHours")
-            state.RepublishHours = after.RepublishHours;
+}
+
+std::optional<std::string> PortProblem(std::string_view text) {
+    const auto port = text::TryStrictInteger(text);
+    if (port && (*port < 1 || *port > 65535))
+        return std::string(kPortMessage);
+    return std::nullopt;
+}
+
+std::optional<std::string> UrlPortProblem(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return std::nullopt;
+    std::string_view authority = url.substr(scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    std::size_t colon;
+    if (!authority.empty() && authority.front() == '[') {  // an IPv6 literal holds colons of its own
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos || close + 1 >= authority.size() || authority[close + 1] != ':')
+            return std::nullopt;
+        colon = close + 1;
+    } else {
+        colon = authority.find(':');
+        if (colon == std::string_view::npos)
+            return std::nullopt;
     }
+    const std::string_view port = authority.substr(colon + 1);
+    if (port.empty())
+        return std::nullopt;  // "host:" is the scheme's own port
+    // More than five digits cannot be a port, and would overflow the reading.
+    const bool digits = port.size() <= 5 &&
+                        std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoi(std::string(port)) < 1 || std::stoi(std::string(port)) > 65535)
+        return std::string(kPortMessage);
+    return std::nullopt;
 }
 
 }  // namespace signposter

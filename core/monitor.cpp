@@ -171,6 +171,9 @@ bool Monitor::ValidateSettings() {
         messages += "Please select a template option.\r";
     if (options > 1)
         messages += "Please select one template option only.\r";
+    // A number outside 1..65535 would wrap to another port, and the user name and password would go there.
+    if (const auto problem = PortProblem(m_settings.Text(TextField::Port)))
+        messages += *problem + "\r";
     // The settings the window has no field for: only a key the user set can give one of these.
     for (const SettingProblem& problem : ExtendedSettingsProblems(m_state)) messages += problem.message + "\r";
 

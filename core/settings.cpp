@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "core/ini_store.h"
-#include "core/page_verification.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -83,8 +82,7 @@ std::string StripQuotes(const std::string& text) {
     return out;
 }
 
-void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
-    IniOpen(settingsPath);
+void ReadSettings(LiveSettings& fields, ProgramState& state) {
     fields.SetText(TextField::Host, IniReadString(kSettingsSection, "Host", ""));
     fields.SetText(TextField::Port, IniReadString(kSettingsSection, "Port", "21"));
     fields.SetChecked(Switch::Passive, Switch1("Passive", 1));
@@ -100,25 +98,37 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     fields.SetText(TextField::TemplateFile, state.TemplateFile);
     state.IgnoreList = IniReadString(kSettingsSection, "IgnoreIP", "");
     state.CurrentIP = IniReadString(kSettingsSection, "LastIP", "");
-    state.FtpSecurity = IniReadString(kSettingsSection, "FtpSecurity", "");
-    state.TlsTrustFile = IniReadString(kSettingsSection, "TlsTrustFile", "");
-    state.TlsFingerprint = IniReadString(kSettingsSection, "TlsFingerprint", "");
-    state.Protocol = IniReadString(kSettingsSection, "Protocol", "");
-    state.SshHostKey = IniReadString(kSettingsSection, "SshHostKey", "");
-    state.SshKeyFile = IniReadString(kSettingsSection, "SshKeyFile", "");
-    state.AtomicUpload = Switch1("AtomicUpload", 0);
-    state.AddressSource = IniReadString(kSettingsSection, "AddressSource", "");
-    state.AddressInterface = IniReadString(kSettingsSection, "AddressInterface", "");
-    state.AddressURL = IniReadString(kSettingsSection, "AddressURL", "");
-    state.AddressPollSeconds = IniReadInteger(kSettingsSection, "AddressPollSeconds", 0);
-    state.PublishPrivate = Switch1("PublishPrivate", 0);
-    state.VerifyURL = IniReadString(kSettingsSection, "VerifyURL", "");
-    state.VerifyMatch = IniReadString(kSettingsSection, "VerifyMatch", "");
-    const std::string hours = IniReadString(kSettingsSection, "RepublishHours", "");
-    state.RepublishHours = text::Trim(hours).empty() ? 0 : text::TryStrictInteger(hours).value_or(-1);
-    state.LastPublished = ParseLastPublished(IniReadString(kSettingsSection, "LastPublished", ""));
-    state.LastPublishedPage = IniReadString(kSettingsSection, "LastPublishedPage", "");
+    ReadExtendedSettings(state);
+}
+
+void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
+    IniOpen(settingsPath);
+    ReadSettings(fields, state);
     IniClose();
+}
+
+KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExisted) {
+    auto flag = [&](Switch which) { return std::string(fields.Checked(which) ? "1" : "0"); };
+    KeyValues values = {
+        {"Host", fields.Text(TextField::Host)},
+        {"Port", fields.Text(TextField::Port)},
+        {"Passive", flag(Switch::Passive)},
+        {"InternalYes", flag(Switch::InternalRedirect)},
+        {"InternalNo", flag(Switch::InternalNoRedirect)},
+        {"UserTemplate", flag(Switch::UserTemplate)},
+        {"User", fields.Text(TextField::User)},
+        {"Password", EncodeStoredPassword(fields.Text(TextField::Password))},
+        {"HTML", fields.Text(TextField::PageName)},
+        {"RemotePath", fields.Text(TextField::RemotePath)},
+    };
+    state.TemplateFile = StripQuotes(fields.Text(TextField::TemplateFile));
+    values.emplace_back("Template", state.TemplateFile);
+    if (!fileExisted) {
+        state.IgnoreList = kDefaultIgnoreList;
+        values.emplace_back("IgnoreIP", state.IgnoreList);
+    }
+    values.emplace_back("LastIP", state.CurrentIP);
+    return values;
 }
 
 void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
@@ -136,24 +146,8 @@ void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& 
             }
         }
     } closer;
-    auto flag = [&](Switch which) { return fields.Checked(which) ? 1 : 0; };
-    IniWriteString(kSettingsSection, "Host", fields.Text(TextField::Host));
-    IniWriteString(kSettingsSection, "Port", fields.Text(TextField::Port));
-    IniWriteInteger(kSettingsSection, "Passive", flag(Switch::Passive));
-    IniWriteInteger(kSettingsSection, "InternalYes", flag(Switch::InternalRedirect));
-    IniWriteInteger(kSettingsSection, "InternalNo", flag(Switch::InternalNoRedirect));
-    IniWriteInteger(kSettingsSection, "UserTemplate", flag(Switch::UserTemplate));
-    IniWriteString(kSettingsSection, "User", fields.Text(TextField::User));
-    IniWriteString(kSettingsSection, "Password", EncodeStoredPassword(fields.Text(TextField::Password)));
-    IniWriteString(kSettingsSection, "HTML", fields.Text(TextField::PageName));
-    IniWriteString(kSettingsSection, "RemotePath", fields.Text(TextField::RemotePath));
-    state.TemplateFile = StripQuotes(fields.Text(TextField::TemplateFile));
-    IniWriteString(kSettingsSection, "Template", state.TemplateFile);
-    if (!existed) {
-        state.IgnoreList = kDefaultIgnoreList;
-        IniWriteString(kSettingsSection, "IgnoreIP", state.IgnoreList);
-    }
-    IniWriteString(kSettingsSection, "LastIP", state.CurrentIP);
+    // One replacement of the file: a failure leaves it as it was, never half written.
+    IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed));
     closer.armed = false;
     IniClose();
 }

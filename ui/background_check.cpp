@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <exception>
+#include <thread>
 
 #include "platform/text.h"
 
@@ -9,15 +10,14 @@ namespace signposter::ui {
 
 BackgroundCheck::~BackgroundCheck() {
     Cancel();
-    for (auto& [job, thread] : m_threads) thread.join();
 }
 
 void BackgroundCheck::Start(Work work) {
     Cancel();
-    ReapFinished();
     auto job = std::make_shared<Job>();
+    job->owner = this;
     m_job = job;
-    std::thread thread([this, job, work = std::move(work)] {
+    std::thread([job, work = std::move(work)] {
         CheckResult result;
         try {
             result = work(job->clock, job->stop);
@@ -25,39 +25,32 @@ void BackgroundCheck::Start(Work work) {
             result.ok = false;
             result.text = text::Printable(text::OneLine(error.what()));
         }
-        job->done = true;
-        // Queued to the GUI thread; the destructor joins this thread before the object goes, and Qt drops
-        // what is still queued for an object when it is destroyed.
-        QMetaObject::invokeMethod(
-            this,
-            [this, job, result] {
-                ReapFinished();
-                if (job != m_job)
-                    return;  // cancelled
-                m_job.reset();
-                emit Finished(result);
-            },
-            Qt::QueuedConnection);
-    });
-    m_threads.emplace_back(job, std::move(thread));
+        // Posted while the owner cannot go away (its Cancel takes the same lock); once posted, Qt drops
+        // the call if the owner is destroyed before it runs.
+        const std::lock_guard lock(job->mutex);
+        if (BackgroundCheck* owner = job->owner) {
+            QMetaObject::invokeMethod(
+                owner,
+                [owner, job, result] {
+                    if (job != owner->m_job)
+                        return;  // cancelled after the post
+                    owner->m_job.reset();
+                    emit owner->Finished(result);
+                },
+                Qt::QueuedConnection);
+        }
+    }).detach();
 }
 
 void BackgroundCheck::Cancel() {
-    if (m_job) {
-        m_job->stop.Request();
-        m_job.reset();
+    if (!m_job)
+        return;
+    m_job->stop.Request();
+    {
+        const std::lock_guard lock(m_job->mutex);
+        m_job->owner = nullptr;
     }
-}
-
-void BackgroundCheck::ReapFinished() {
-    for (auto it = m_threads.begin(); it != m_threads.end();) {
-        if (it->first->done) {
-            it->second.join();
-            it = m_threads.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    m_job.reset();
 }
 
 }  // namespace signposter::ui

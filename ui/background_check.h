@@ -1,36 +1,31 @@
 #pragma once
 
 #include <QObject>
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
+#include <mutex>
 
+#include "core/server_check.h"
 #include "platform/clock.h"
 #include "platform/stop_request.h"
 
 namespace signposter::ui {
 
-// What a check found, for the dialog to show. The work escapes any network text in `text`.
-struct CheckResult {
-    bool ok = false;
-    std::string text;
-    std::string fingerprint;  // a server check: the certificate's fingerprint, for "Trust this certificate"
-};
+using CheckResult = signposter::CheckReport;
 
 // Runs one network check at a time on a thread of its own, so that the window and the tray icon stay
 // responsive. The work waits on the clock it is given, whose waits all end when Cancel is called; every
 // wait of the work is bounded by its own time-outs as well. The result comes back on the GUI thread as
-// Finished; a cancelled check reports nothing.
+// Finished; a cancelled check reports nothing. Nothing here ever waits for the thread: a name look-up in
+// the system's resolver does not notice the stop and ends only by its own time-out, which neither the
+// dialog's close nor the program's end should sit through.
 class BackgroundCheck : public QObject {
     Q_OBJECT
 public:
     using Work = std::function<CheckResult(const platform::Clock& clock, const platform::StopRequest& stop)>;
 
     explicit BackgroundCheck(QObject* parent = nullptr) : QObject(parent) {}
-    // Cancels what still runs and waits for it: its waits end at once on the stop request.
+    // Cancels what still runs and lets its thread end on its own; it reports to nobody.
     ~BackgroundCheck() override;
 
     bool Running() const { return m_job != nullptr; }
@@ -43,17 +38,15 @@ signals:
     void Finished(const signposter::ui::CheckResult& result);
 
 private:
+    // Owned jointly by this object and the check's thread, so that either may go first.
     struct Job {
         platform::StopRequest stop;
         platform::SystemClock clock{&stop};
-        std::atomic<bool> done{false};
+        std::mutex mutex;
+        BackgroundCheck* owner = nullptr;  // null once nobody wants the result; guarded by mutex
     };
-    // Threads of cancelled checks, joined later: a name lookup in the system's resolver does not notice the
-    // stop and ends only by its own time-out, which the GUI thread should not sit through.
-    void ReapFinished();
 
     std::shared_ptr<Job> m_job;
-    std::vector<std::pair<std::shared_ptr<Job>, std::thread>> m_threads;
 };
 
 }  // namespace signposter::ui

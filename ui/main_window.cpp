@@ -562,8 +562,9 @@ void TForm1::SettingsItemClick() {
         delete m_settingsDialog;
     if (!m_settingsDialog) {
         // A window of its own, not over the main window: that one is usually hidden.
-        m_settingsDialog =
-            new SettingsDialog(m_core->State(), m_core->SettingsPath(), *this, *this, m_core->Lookup());
+        m_settingsDialog = new SettingsDialog(m_core->State(), m_core->SettingsPath(), *this, m_core->Lookup());
+        connect(m_settingsDialog, &SettingsDialog::Applied, this,
+                [this](const KeyValues& changed) { TakeUpSettings(m_core->State(), changed); });
         m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
         m_settingsDialog->setWindowIcon(MainIcon());
     }

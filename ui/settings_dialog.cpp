@@ -14,15 +14,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "core/address_class.h"
 #include "core/address_source.h"
-#include "core/page_builder.h"
-#include "core/page_fetcher.h"
 #include "core/page_verification.h"
-#include "core/publishing_core.h"
-#include "ftp/id_ftp.h"
-#include "ftp/tls_probe.h"
-#include "ftp/tls_settings.h"
+#include "core/server_check.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
@@ -72,13 +66,12 @@ std::string InterfaceName(const QString& entry) {
 
 }  // namespace
 
-SettingsDialog::SettingsDialog(ProgramState& state, std::string settingsPath, const LiveSettings& fields,
-                               UserInterface& ui, HostLookup& lookup, QWidget* parent)
+SettingsDialog::SettingsDialog(const ProgramState& snapshot, std::string settingsPath,
+                               const LiveSettings& fields, HostLookup& lookup, QWidget* parent)
     : QDialog(parent),
-      m_state(state),
+      m_snapshot(snapshot),
       m_settingsPath(std::move(settingsPath)),
       m_fields(fields),
-      m_ui(ui),
       m_lookup(lookup) {
     setObjectName("SettingsDialog");
     setWindowTitle("Signposter Settings");
@@ -97,6 +90,163 @@ SettingsDialog::SettingsDialog(ProgramState& state, std::string settingsPath, co
 }
 
 SettingsDialog::~SettingsDialog() = default;
+
+namespace {
+
+QWidget* Named(QWidget* widget, const char* name, const char* tip) {
+    widget->setObjectName(name);
+    widget->setToolTip(tip);
+    return widget;
+}
+
+// A combo box whose entries carry the file's spelling of each choice.
+QComboBox* ChoiceCombo(const char* name, const char* tip,
+                       std::initializer_list<std::pair<const char*, const char*>> choices) {
+    auto* combo = new QComboBox;
+    Named(combo, name, tip);
+    for (const auto& [label, value] : choices) combo->addItem(label, value);
+    return combo;
+}
+
+// Shows the entry the text means (letter case and surrounding spaces ignored, empty text the first entry,
+// as the program reads these keys). Text none of them means is kept as an entry of its own, so that OK
+// reports it rather than quietly replacing it.
+void ShowChoice(QComboBox* combo, const std::string& text) {
+    const std::string wanted = text::UpperAscii(text::Trim(text));
+    for (int i = 0; i < combo->count(); ++i) {
+        if (wanted.empty() || text::UpperAscii(ToBytes(combo->itemData(i).toString())) == wanted) {
+            combo->setCurrentIndex(i);
+            return;
+        }
+    }
+    combo->addItem("Unknown: " + Shown(text), FromBytes(text));
+    combo->setCurrentIndex(combo->count() - 1);
+}
+
+// A combo box whose entries carry the file's spelling of each choice, as one key's field.
+template <typename Field>
+void ChoiceField(Field& field, QComboBox* combo) {
+    field.show = [combo](const std::string& v) { ShowChoice(combo, v); };
+    field.read = [combo] { return ToBytes(combo->currentData().toString()); };
+}
+
+}  // namespace
+
+// The widget of one key; a key this dialog has no widget of its own for gets a text field.
+QWidget* SettingsDialog::CreateField(const SettingKey& key, QWidget*& focus) {
+    KeyField field;
+    field.key = &key;
+    const std::string name = key.name;
+    auto lineEdit = [&](QLineEdit* edit) {
+        field.show = [edit](const std::string& v) { edit->setText(FromBytes(v)); };
+        field.read = [edit] { return text::Trim(ToBytes(edit->text())); };
+        return edit;
+    };
+    QWidget* widget = nullptr;
+    if (name == "FtpSecurity") {
+        m_security = ChoiceCombo(
+            "SecurityCombo", "Plain FTP sends the password unencrypted; explicit TLS encrypts the session",
+            {{"Plain FTP", "None"}, {"Explicit TLS (FTPS)", "ExplicitTLS"}});
+        ChoiceField(field, m_security);
+        widget = m_security;
+    } else if (name == "TlsTrustFile") {
+        m_trustFile = lineEdit(new QLineEdit);
+        Named(m_trustFile, "TrustFileEdit", "A PEM file of certificates to trust besides the system's");
+        widget = m_trustFile;
+    } else if (name == "TlsFingerprint") {
+        m_fingerprint = lineEdit(new QLineEdit);
+        Named(m_fingerprint, "FingerprintEdit",
+              "Trust only the certificate with this SHA-256 fingerprint (64 hex digits; colons allowed)");
+        widget = m_fingerprint;
+    } else if (name == "AddressSource") {
+        m_source = ChoiceCombo("SourceCombo", "Where the address to publish comes from",
+                               {{"Host name", "HostName"},
+                                {"Network interface", "Interface"},
+                                {"Web page that shows the caller's address", "Web"},
+                                {"Router (UPnP)", "UPnP"}});
+        ChoiceField(field, m_source);
+        connect(m_source, &QComboBox::currentIndexChanged, this, [this] { SourceChanged(); });
+        widget = m_source;
+    } else if (name == "AddressInterface") {
+        m_interface = new QComboBox;
+        Named(m_interface, "InterfaceCombo", "The network interface whose first IPv4 address is published");
+        m_interface->setEditable(true);
+        QComboBox* combo = m_interface;
+        field.show = [combo](const std::string& v) {
+            combo->setCurrentIndex(-1);
+            combo->setEditText(FromBytes(v));
+        };
+        field.read = [combo] { return InterfaceName(combo->currentText()); };
+        widget = m_interface;
+    } else if (name == "AddressURL") {
+        m_url = lineEdit(new QLineEdit);
+        Named(m_url, "UrlEdit",
+              "An http:// or https:// page that answers with the address it sees the request come from");
+        m_url->setPlaceholderText("https://");
+        widget = m_url;
+    } else if (name == "AddressPollSeconds") {
+        m_poll = new QSpinBox;
+        Named(m_poll, "PollSpin", "How often the web page or the router is asked");
+        m_poll->setRange(kPollDefault, kMaxPollSeconds);
+        m_poll->setSuffix(" s");
+        m_poll->setSpecialValueText("Default (300 s web page, 60 s router)");
+        QSpinBox* spin = m_poll;
+        field.show = [spin](const std::string& v) {
+            const int seconds = text::LenientInteger(v);
+            spin->setValue(seconds <= 0 ? kPollDefault
+                                        : std::clamp(seconds, kMinPollSeconds, kMaxPollSeconds));
+        };
+        field.read = [spin] {
+            return spin->value() == kPollDefault ? std::string() : std::to_string(spin->value());
+        };
+        widget = m_poll;
+    } else if (name == "PublishPrivate") {
+        m_publishPrivate = new QCheckBox("Publish &private addresses");
+        Named(m_publishPrivate, "PublishPrivateCheck",
+              "Publish addresses visitors cannot reach (private, carrier-grade NAT) instead of holding them "
+              "back");
+        QCheckBox* check = m_publishPrivate;
+        field.show = [check](const std::string& v) { check->setChecked(text::LenientInteger(v) == 1); };
+        field.read = [check] { return std::string(check->isChecked() ? "1" : "0"); };
+        widget = m_publishPrivate;
+    } else if (name == "VerifyURL") {
+        m_verifyUrl = lineEdit(new QLineEdit);
+        Named(
+            m_verifyUrl, "VerifyUrlEdit",
+            "The address at which visitors get the page; it is fetched after each upload (empty: no check)");
+        m_verifyUrl->setPlaceholderText("http://");
+        widget = m_verifyUrl;
+    } else if (name == "VerifyMatch") {
+        m_verifyMatch = ChoiceCombo(
+            "VerifyMatchCombo",
+            "Exact: the served page is the uploaded one; contains: the host may wrap it in a banner",
+            {{"Exact", "Exact"}, {"Contains the uploaded page", "Contains"}});
+        ChoiceField(field, m_verifyMatch);
+        widget = m_verifyMatch;
+    } else if (name == "RepublishHours") {
+        m_republish = new QSpinBox;
+        Named(m_republish, "RepublishSpin",
+              "Publish the page again after this many hours even without a change");
+        m_republish->setRange(0, kMaxRepublishHours);
+        m_republish->setSuffix(" h");
+        m_republish->setSpecialValueText("Off");
+        QSpinBox* spin = m_republish;
+        // A value out of range (or no number) shows as the nearest one and is replaced by it on OK.
+        field.show = [spin](const std::string& v) {
+            spin->setValue(std::clamp(text::TryStrictInteger(v).value_or(0), 0, kMaxRepublishHours));
+        };
+        field.read = [spin] { return spin->value() == 0 ? std::string() : std::to_string(spin->value()); };
+        widget = m_republish;
+    } else {
+        auto* edit = lineEdit(new QLineEdit);
+        edit->setObjectName(QString::fromLatin1(key.name) + "Edit");
+        edit->setToolTip(QString::fromUtf8(key.meaning));
+        widget = edit;
+    }
+    focus = widget;
+    m_keyFields.push_back(std::move(field));
+    return widget;
+}
 
 void SettingsDialog::CreateWidgets() {
     auto* layout = new QVBoxLayout(this);
@@ -124,51 +274,64 @@ void SettingsDialog::CreateWidgets() {
         m_errorFields[key] = field;
         return box;
     };
-    auto named = [](QWidget* widget, const char* name, const char* tip) {
-        widget->setObjectName(name);
-        widget->setToolTip(tip);
-        return widget;
+    // The labels of the keys with a widget of their own; any other key is labelled with its name.
+    static const std::map<std::string, const char*> kLabels = {
+        {"FtpSecurity", "&Security:"},
+        {"TlsTrustFile", "T&rust file:"},
+        {"TlsFingerprint", "&Fingerprint:"},
+        {"AddressSource", "S&ource:"},
+        {"AddressInterface", "&Interface:"},
+        {"AddressURL", "Web &URL:"},
+        {"AddressPollSeconds", "&Poll every:"},
+        {"VerifyURL", "Page &address:"},
+        {"VerifyMatch", "&Match:"},
+        {"RepublishHours", "&Republish every:"},
+    };
+    auto addKeys = [&](SettingsGroup group, QFormLayout* form) {
+        for (const SettingKey& key : SettingKeys()) {
+            if (key.owner != KeyOwner::User || key.group != group)
+                continue;
+            QWidget* focus = nullptr;
+            QWidget* widget = CreateField(key, focus);
+            if (widget == m_publishPrivate) {
+                form->addRow(widget);
+                continue;
+            }
+            QLayout* row = nullptr;
+            if (widget == m_trustFile) {
+                auto* browse = new QPushButton("&Browse...");
+                Named(browse, "TrustFileBrowse", "Choose the PEM file of certificates to trust");
+                connect(browse, &QPushButton::clicked, this, [this] {
+                    const QString file =
+                        QFileDialog::getOpenFileName(this, "Trust file", m_trustFile->text(),
+                                                     "PEM certificates (*.pem *.crt);;All files (*)");
+                    if (!file.isEmpty())
+                        m_trustFile->setText(file);
+                });
+                auto* trustRow = new QHBoxLayout;
+                trustRow->addWidget(m_trustFile, 1);
+                trustRow->addWidget(browse);
+                row = trustRow;
+            }
+            const auto known = kLabels.find(key.name);
+            auto* label = new QLabel(known != kLabels.end() ? QString::fromLatin1(known->second)
+                                                            : QString::fromLatin1(key.name) + ":");
+            label->setBuddy(focus);
+            form->addRow(label, withError(key.name, widget, row));
+        }
     };
 
     // Connection security.
     auto* security = new QGroupBox("Connection security");
     security->setObjectName("ConnectionSecurityGroup");
     auto* securityForm = new QFormLayout(security);
-    m_security = new QComboBox;
-    named(m_security, "SecurityCombo",
-          "Plain FTP sends the password unencrypted; explicit TLS encrypts the session");
-    m_security->addItem("Plain FTP", "None");
-    m_security->addItem("Explicit TLS (FTPS)", "ExplicitTLS");
-    securityForm->addRow("&Security:", withError("FtpSecurity", m_security));
-
-    m_trustFile = new QLineEdit;
-    named(m_trustFile, "TrustFileEdit", "A PEM file of certificates to trust besides the system's");
-    auto* browse = new QPushButton("&Browse...");
-    named(browse, "TrustFileBrowse", "Choose the PEM file of certificates to trust");
-    connect(browse, &QPushButton::clicked, this, [this] {
-        const QString file = QFileDialog::getOpenFileName(this, "Trust file", m_trustFile->text(),
-                                                          "PEM certificates (*.pem *.crt);;All files (*)");
-        if (!file.isEmpty())
-            m_trustFile->setText(file);
-    });
-    auto* trustRow = new QHBoxLayout;
-    trustRow->addWidget(m_trustFile, 1);
-    trustRow->addWidget(browse);
-    auto* trustLabel = new QLabel("T&rust file:");
-    trustLabel->setBuddy(m_trustFile);
-    securityForm->addRow(trustLabel, withError("TlsTrustFile", m_trustFile, trustRow));
-
-    m_fingerprint = new QLineEdit;
-    named(m_fingerprint, "FingerprintEdit",
-          "Trust only the certificate with this SHA-256 fingerprint (64 hex digits; colons allowed)");
-    securityForm->addRow("&Fingerprint:", withError("TlsFingerprint", m_fingerprint));
-
+    addKeys(SettingsGroup::Security, securityForm);
     m_checkServer = new QPushButton(kCheckServerCaption);
-    named(m_checkServer, "CheckServerButton",
+    Named(m_checkServer, "CheckServerButton",
           "Connect to the FTP host, start TLS and show its certificate, without logging in");
     connect(m_checkServer, &QPushButton::clicked, this, &SettingsDialog::CheckServerClick);
     m_trust = new QPushButton("&Trust this certificate");
-    named(m_trust, "TrustButton", "Put the checked certificate's fingerprint into the Fingerprint field");
+    Named(m_trust, "TrustButton", "Put the checked certificate's fingerprint into the Fingerprint field");
     m_trust->setEnabled(false);
     connect(m_trust, &QPushButton::clicked, this, &SettingsDialog::TrustClick);
     auto* serverButtons = new QHBoxLayout;
@@ -184,40 +347,9 @@ void SettingsDialog::CreateWidgets() {
     auto* address = new QGroupBox("Address");
     address->setObjectName("AddressGroup");
     auto* addressForm = new QFormLayout(address);
-    m_source = new QComboBox;
-    named(m_source, "SourceCombo", "Where the address to publish comes from");
-    m_source->addItem("Host name", "HostName");
-    m_source->addItem("Network interface", "Interface");
-    m_source->addItem("Web page that shows the caller's address", "Web");
-    m_source->addItem("Router (UPnP)", "UPnP");
-    connect(m_source, &QComboBox::currentIndexChanged, this, [this] { SourceChanged(); });
-    addressForm->addRow("S&ource:", withError("AddressSource", m_source));
-
-    m_interface = new QComboBox;
-    named(m_interface, "InterfaceCombo", "The network interface whose first IPv4 address is published");
-    m_interface->setEditable(true);
-    addressForm->addRow("&Interface:", withError("AddressInterface", m_interface));
-
-    m_url = new QLineEdit;
-    named(m_url, "UrlEdit", "An http:// page that answers with the address it sees the request come from");
-    m_url->setPlaceholderText("http://");
-    addressForm->addRow("Web &URL:", withError("AddressURL", m_url));
-
-    m_poll = new QSpinBox;
-    named(m_poll, "PollSpin", "How often the web page or the router is asked");
-    m_poll->setRange(kPollDefault, kMaxPollSeconds);
-    m_poll->setSuffix(" s");
-    m_poll->setSpecialValueText("Default (300 s web page, 60 s router)");
-    addressForm->addRow("&Poll every:", withError("AddressPollSeconds", m_poll));
-
-    m_publishPrivate = new QCheckBox("Publish &private addresses");
-    named(
-        m_publishPrivate, "PublishPrivateCheck",
-        "Publish addresses visitors cannot reach (private, carrier-grade NAT) instead of holding them back");
-    addressForm->addRow(m_publishPrivate);
-
+    addKeys(SettingsGroup::Address, addressForm);
     m_checkAddress = new QPushButton(kCheckAddressCaption);
-    named(m_checkAddress, "CheckAddressButton", "Ask the chosen source once and show the address it gives");
+    Named(m_checkAddress, "CheckAddressButton", "Ask the chosen source once and show the address it gives");
     connect(m_checkAddress, &QPushButton::clicked, this, &SettingsDialog::CheckAddressClick);
     auto* addressButtons = new QHBoxLayout;
     addressButtons->addWidget(m_checkAddress);
@@ -231,25 +363,9 @@ void SettingsDialog::CreateWidgets() {
     auto* verification = new QGroupBox("Verification");
     verification->setObjectName("VerificationGroup");
     auto* verificationForm = new QFormLayout(verification);
-    m_verifyUrl = new QLineEdit;
-    named(m_verifyUrl, "VerifyUrlEdit",
-          "The address at which visitors get the page; it is fetched after each upload (empty: no check)");
-    m_verifyUrl->setPlaceholderText("http://");
-    verificationForm->addRow("Page &address:", withError("VerifyURL", m_verifyUrl));
-    m_verifyMatch = new QComboBox;
-    named(m_verifyMatch, "VerifyMatchCombo",
-          "Exact: the served page is the uploaded one; contains: the host may wrap it in a banner");
-    m_verifyMatch->addItem("Exact", "Exact");
-    m_verifyMatch->addItem("Contains the uploaded page", "Contains");
-    verificationForm->addRow("&Match:", withError("VerifyMatch", m_verifyMatch));
-    m_republish = new QSpinBox;
-    named(m_republish, "RepublishSpin", "Publish the page again after this many hours even without a change");
-    m_republish->setRange(0, kMaxRepublishHours);
-    m_republish->setSuffix(" h");
-    m_republish->setSpecialValueText("Off");
-    verificationForm->addRow("&Republish every:", withError("RepublishHours", m_republish));
+    addKeys(SettingsGroup::Verification, verificationForm);
     m_checkPage = new QPushButton(kCheckPageCaption);
-    named(m_checkPage, "CheckPageButton",
+    Named(m_checkPage, "CheckPageButton",
           "Fetch the page as visitors get it and compare it with the page to upload");
     connect(m_checkPage, &QPushButton::clicked, this, &SettingsDialog::CheckPageClick);
     auto* pageButtons = new QHBoxLayout;
@@ -272,26 +388,6 @@ void SettingsDialog::CreateWidgets() {
 }
 
 void SettingsDialog::Load() {
-    const ExtendedSettings loaded = ExtendedSettings::From(m_state);
-
-    if (const auto security = ftp::ParseFtpSecurity(loaded.FtpSecurity)) {
-        m_security->setCurrentIndex(*security == ftp::FtpSecurity::ExplicitTLS ? 1 : 0);
-    } else {
-        // Kept as the file has it, so OK reports it rather than quietly replacing it.
-        m_security->addItem("Unknown: " + Shown(loaded.FtpSecurity), FromBytes(loaded.FtpSecurity));
-        m_security->setCurrentIndex(m_security->count() - 1);
-    }
-    m_trustFile->setText(FromBytes(loaded.TlsTrustFile));
-    m_fingerprint->setText(FromBytes(loaded.TlsFingerprint));
-
-    const SourceKind kind = ParseSourceKind(loaded.AddressSource);
-    if (kind == SourceKind::Unknown) {
-        m_source->addItem("Unknown: " + Shown(loaded.AddressSource), FromBytes(loaded.AddressSource));
-        m_source->setCurrentIndex(m_source->count() - 1);
-    } else {
-        m_source->setCurrentIndex(static_cast<int>(kind));
-    }
-
     // One entry per interface, with its first IPv4 address, in the system's order.
     std::vector<std::pair<std::string, platform::InterfaceEntry>> interfaces;
     for (const platform::InterfaceEntry& entry : m_lookup.Interfaces()) {
@@ -303,82 +399,46 @@ void SettingsDialog::Load() {
             it->second.ipv4 = entry.ipv4;
         }
     }
-    for (const auto& [name, entry] : interfaces) {
-        std::string shown = name + " (" + (entry.ipv4.empty() ? std::string("no IPv4 address") : entry.ipv4) +
-                            (entry.up ? "" : ", down") + ")";
-        m_interface->addItem(Shown(shown));
+    if (m_interface) {
+        for (const auto& [name, entry] : interfaces) {
+            std::string shown = name + " (" +
+                                (entry.ipv4.empty() ? std::string("no IPv4 address") : entry.ipv4) +
+                                (entry.up ? "" : ", down") + ")";
+            m_interface->addItem(Shown(shown));
+        }
     }
-    m_interface->setCurrentIndex(-1);
-    m_interface->setEditText(FromBytes(loaded.AddressInterface));
-
-    m_url->setText(FromBytes(loaded.AddressURL));
-    m_poll->setValue(loaded.AddressPollSeconds <= 0
-                         ? kPollDefault
-                         : std::clamp(loaded.AddressPollSeconds, kMinPollSeconds, kMaxPollSeconds));
-    m_publishPrivate->setChecked(loaded.PublishPrivate);
+    for (KeyField& field : m_keyFields) {
+        field.loaded = field.key->get(m_snapshot);
+        field.show(field.loaded);
+        field.shown = field.read();
+    }
     SourceChanged();
-
-    m_verifyUrl->setText(FromBytes(loaded.VerifyURL));
-    if (const auto rule = ParseMatchRule(loaded.VerifyMatch)) {
-        m_verifyMatch->setCurrentIndex(*rule == MatchRule::Contains ? 1 : 0);
-    } else {
-        m_verifyMatch->addItem("Unknown: " + Shown(loaded.VerifyMatch), FromBytes(loaded.VerifyMatch));
-        m_verifyMatch->setCurrentIndex(m_verifyMatch->count() - 1);
-    }
-    // A value out of range (or no number) shows as the nearest one and is replaced by what OK finds here.
-    m_republish->setValue(std::clamp(loaded.RepublishHours, 0, kMaxRepublishHours));
 }
 
 void SettingsDialog::SourceChanged() {
+    if (!m_source)
+        return;
     const SourceKind kind = ParseSourceKind(ToBytes(m_source->currentData().toString()));
-    m_interface->setEnabled(kind == SourceKind::Interface);
-    m_url->setEnabled(kind == SourceKind::Web);
-    m_poll->setEnabled(kind == SourceKind::Web || kind == SourceKind::UPnP);
+    if (m_interface)
+        m_interface->setEnabled(kind == SourceKind::Interface);
+    if (m_url)
+        m_url->setEnabled(kind == SourceKind::Web);
+    if (m_poll)
+        m_poll->setEnabled(kind == SourceKind::Web || kind == SourceKind::UPnP);
     // The host name publishes what it resolves to, whatever its class.
-    m_publishPrivate->setEnabled(kind != SourceKind::HostName);
+    if (m_publishPrivate)
+        m_publishPrivate->setEnabled(kind != SourceKind::HostName);
 }
 
-ExtendedSettings SettingsDialog::Collect() const {
-    const ExtendedSettings loaded = ExtendedSettings::From(m_state);
-    ExtendedSettings now = loaded;
-
-    const std::string security = ToBytes(m_security->currentData().toString());
-    const auto chosen = ftp::ParseFtpSecurity(security);
-    if (!chosen || chosen != ftp::ParseFtpSecurity(loaded.FtpSecurity))
-        now.FtpSecurity = security;
-
-    auto textField = [](const std::string& was, const QString& field) {
-        const std::string typed = text::Trim(ToBytes(field));
-        return typed == text::Trim(was) ? was : typed;
-    };
-    now.TlsTrustFile = textField(loaded.TlsTrustFile, m_trustFile->text());
-    now.TlsFingerprint = textField(loaded.TlsFingerprint, m_fingerprint->text());
-
-    const std::string source = ToBytes(m_source->currentData().toString());
-    if (ParseSourceKind(source) != ParseSourceKind(loaded.AddressSource) ||
-        ParseSourceKind(source) == SourceKind::Unknown)
-        now.AddressSource = source;
-    else
-        now.AddressSource = loaded.AddressSource;
-
-    const std::string name = InterfaceName(m_interface->currentText());
-    now.AddressInterface = name == text::Trim(loaded.AddressInterface) ? loaded.AddressInterface : name;
-    now.AddressURL = textField(loaded.AddressURL, m_url->text());
-
-    // The program clamps a value out of range; one the user did not touch stays as the file has it.
-    const int shownBefore = loaded.AddressPollSeconds <= 0
-                                ? kPollDefault
-                                : std::clamp(loaded.AddressPollSeconds, kMinPollSeconds, kMaxPollSeconds);
-    if (m_poll->value() != shownBefore)
-        now.AddressPollSeconds = m_poll->value() == kPollDefault ? 0 : m_poll->value();
-    now.PublishPrivate = m_publishPrivate->isChecked();
-
-    now.VerifyURL = textField(loaded.VerifyURL, m_verifyUrl->text());
-    const std::string match = ToBytes(m_verifyMatch->currentData().toString());
-    const auto rule = ParseMatchRule(match);
-    if (!rule || rule != ParseMatchRule(loaded.VerifyMatch))
-        now.VerifyMatch = match;
-    now.RepublishHours = m_republish->value();
+ProgramState SettingsDialog::Collect() const {
+    ProgramState now = m_snapshot;
+    for (const KeyField& field : m_keyFields) {
+        const std::string value = field.read();
+        // Untouched, a valid value keeps the file's spelling; one the widget could not show as it is (a
+        // number out of range) is replaced by what the widget shows.
+        const bool untouched = value == field.shown && !ValueProblem(*field.key, field.loaded);
+        field.key->put(now, untouched ? field.loaded : value);
+    }
     return now;
 }
 
@@ -413,36 +473,29 @@ void SettingsDialog::accept() {
     CheckEnded(m_checkAddress, kCheckAddressCaption);
     CheckEnded(m_checkPage, kCheckPageCaption);
 
-    const ExtendedSettings before = ExtendedSettings::From(m_state);
-    const ExtendedSettings after = Collect();
-    ProgramState trial = m_state;
-    trial.FtpSecurity = after.FtpSecurity;
-    trial.TlsTrustFile = after.TlsTrustFile;
-    trial.TlsFingerprint = after.TlsFingerprint;
-    trial.AddressSource = after.AddressSource;
-    trial.AddressInterface = after.AddressInterface;
-    trial.AddressURL = after.AddressURL;
-    trial.AddressPollSeconds = after.AddressPollSeconds;
-    trial.PublishPrivate = after.PublishPrivate;
-    trial.VerifyURL = after.VerifyURL;
-    trial.VerifyMatch = after.VerifyMatch;
-    trial.RepublishHours = after.RepublishHours;
-    std::vector<SettingProblem> problems = ExtendedSettingsProblems(trial);
-    // A line break would split the key's line in the file and could forge other keys.
-    for (const auto& [key, value] : ChangedKeys(before, after)) {
-        if (text::HasLineBreak(value))
-            problems.push_back({key, key + " may not contain a line break"});
+    const ProgramState after = Collect();
+    const KeyValues changed = ChangedKeys(m_snapshot, after);
+    std::vector<SettingProblem> problems = ExtendedSettingsProblems(after);
+    // A changed value is checked also where it is not in use now, as `set` checks it.
+    for (const auto& [key, value] : changed) {
+        if (const auto problem = ValueProblem(*FindSettingKey(key), value)) {
+            const SettingProblem found{key, *problem};
+            if (std::find(problems.begin(), problems.end(), found) == problems.end())
+                problems.push_back(found);
+        }
     }
     if (!ShowProblems(problems))
         return;
 
     try {
-        ApplyExtendedSettings(m_settingsPath, m_state, before, after);
+        WriteSettingKeys(m_settingsPath, changed);
     } catch (const Exception& error) {
         m_saveError->setText(Shown(error.Message()));
         m_saveError->show();
         return;
     }
+    if (!changed.empty())
+        emit Applied(changed);
     QDialog::accept();
 }
 
@@ -467,34 +520,14 @@ void SettingsDialog::CheckServerClick() {
     m_trust->setEnabled(false);
     m_checkedFingerprint.clear();
     const std::string host = text::Trim(m_fields.Text(TextField::Host));
-    const std::string portText = text::Trim(m_fields.Text(TextField::Port));
-    const auto port = portText.empty() ? std::optional<std::int32_t>(21) : text::TryStrictInteger(portText);
-    if (host.empty()) {
-        SetResult(m_serverResult, "No Host Name");
-        return;
-    }
-    if (!port || *port < 1 || *port > 65535) {
-        SetResult(m_serverResult, "The port must be a number from 1 to 65535");
-        return;
-    }
-    const std::string trustFile = text::Trim(ToBytes(m_trustFile->text()));
-    SetResult(m_serverResult, Shown("Connecting to " + host + " port " + std::to_string(*port) + "..."));
+    const std::string port = text::Trim(m_fields.Text(TextField::Port));
+    const std::string trustFile = m_trustFile ? text::Trim(ToBytes(m_trustFile->text())) : std::string();
+    SetResult(m_serverResult,
+              Shown("Connecting to " + host + " port " + (port.empty() ? std::string("21") : port) + "..."));
     CheckStarted(m_checkServer);
-    m_serverCheck->Start(
-        [host, port = *port, trustFile](const platform::Clock& clock, const platform::StopRequest&) {
-            ftp::TIdFTP client;
-            PublishingCore::ApplyClientDefaults(client);
-            client.SetClock(clock);
-            client.SetHost(host);
-            client.SetPort(port);
-            const ftp::TlsPeerInfo info = ftp::ProbeServerCertificate(client, trustFile);
-            CheckResult result;
-            result.ok = true;
-            for (const auto& [label, value] : ftp::CertificateFields(info))
-                result.text += (result.text.empty() ? "" : "\n") + label + ": " + text::Printable(value);
-            result.fingerprint = info.fingerprint;
-            return result;
-        });
+    m_serverCheck->Start([host, port, trustFile](const platform::Clock& clock, const platform::StopRequest&) {
+        return CheckServer(host, port, trustFile, clock);
+    });
 }
 
 void SettingsDialog::ServerCheckFinished(const CheckResult& result) {
@@ -505,9 +538,9 @@ void SettingsDialog::ServerCheckFinished(const CheckResult& result) {
 }
 
 void SettingsDialog::TrustClick() {
-    if (m_checkedFingerprint.empty())
+    if (m_checkedFingerprint.empty() || !m_fingerprint)
         return;
-    m_fingerprint->setText(FromBytes(ftp::FormatFingerprint(m_checkedFingerprint)));
+    m_fingerprint->setText(FromBytes(m_checkedFingerprint));
 }
 
 void SettingsDialog::CheckAddressClick() {
@@ -518,39 +551,24 @@ void SettingsDialog::CheckAddressClick() {
         return;
     }
     // The source as the fields describe it now, not as the program uses it.
-    ProgramState trial;
-    const ExtendedSettings now = Collect();
-    trial.CurrentIP = m_state.CurrentIP;
-    trial.AddressSource = now.AddressSource;
-    trial.AddressInterface = now.AddressInterface;
-    trial.AddressURL = now.AddressURL;
-    trial.AddressPollSeconds = now.AddressPollSeconds;
-    trial.TlsTrustFile = now.TlsTrustFile;
-    std::vector<SettingProblem> problems = ExtendedSettingsProblems(trial);
-    std::erase_if(problems, [](const SettingProblem& p) { return p.key.rfind("Address", 0) != 0; });
-    if (!problems.empty()) {
-        SetResult(m_addressResult, FromBytes(problems.front().message));
-        return;
+    const ProgramState trial = Collect();
+    for (const SettingProblem& problem : ExtendedSettingsProblems(trial)) {
+        const SettingKey* key = FindSettingKey(problem.key);
+        if (key && key->group == SettingsGroup::Address) {
+            SetResult(m_addressResult, FromBytes(problem.message));
+            return;
+        }
     }
     SetResult(m_addressResult, "Asking...");
     CheckStarted(m_checkAddress);
-    HostLookup* lookup = &m_lookup;
-    m_addressCheck->Start(
-        [trial, lookup](const platform::Clock& clock, const platform::StopRequest& stop) mutable {
-            ConfiguredAddress configured(trial, *lookup, clock);
-            configured.SetStopCheck([&stop] { return stop.Requested(); });
-            const AddressAnswer answer = configured.QueryNow();
-            CheckResult result;
-            if (!answer.address) {
-                result.text = text::Printable(text::OneLine(answer.reason));
-                return result;
-            }
-            const AddressClass addressClass = ClassifyAddress(*answer.address);
-            result.ok = true;
-            result.text = text::Printable(*answer.address) + ": " + ClassName(addressClass) +
-                          (addressClass == AddressClass::Public ? "" : ", visitors cannot reach it");
-            return result;
-        });
+    // The check's thread may outlive the dialog and the program's core (a name look-up ends only by its own
+    // time-out): with the machine's own lookup it uses one of its own, so it never touches what they own.
+    HostLookup* lookup = dynamic_cast<SystemHostLookup*>(&m_lookup) ? nullptr : &m_lookup;
+    m_addressCheck->Start([trial, lookup](const platform::Clock& clock, const platform::StopRequest& stop) {
+        SystemHostLookup machines;
+        return CheckAddress(trial, lookup ? *lookup : static_cast<HostLookup&>(machines), clock,
+                            [&stop] { return stop.Requested(); });
+    });
 }
 
 void SettingsDialog::AddressCheckFinished(const CheckResult& result) {
@@ -565,25 +583,17 @@ void SettingsDialog::CheckPageClick() {
         SetResult(m_pageResult, "Cancelled.");
         return;
     }
-    ProgramState trial = m_state;
-    const ExtendedSettings now = Collect();
-    trial.VerifyURL = now.VerifyURL;
-    trial.VerifyMatch = now.VerifyMatch;
-    trial.TlsTrustFile = now.TlsTrustFile;
+    ProgramState trial = Collect();
     if (text::Trim(trial.VerifyURL).empty()) {
         SetResult(m_pageResult, "No page address to fetch");
         return;
     }
-    ProgramState alone;
-    alone.VerifyURL = trial.VerifyURL;
-    alone.VerifyMatch = trial.VerifyMatch;
-    if (const std::string problems = VerificationSettingsMessages(alone); !problems.empty()) {
-        SetResult(m_pageResult, FromBytes(text::SplitLines(problems).front()));
+    if (const std::vector<std::string> problems = VerificationProblems(trial); !problems.empty()) {
+        SetResult(m_pageResult, FromBytes(problems.front()));
         return;
     }
     // The page a publication would upload now, built here: building reads the window's fields.
-    SetLocalPageFile(m_fields, trial);
-    const std::optional<std::string> page = BuildAddressPage(m_fields, trial, m_ui, trial.CurrentIP);
+    const std::optional<std::string> page = PageToVerify(m_fields, trial);
     if (!page) {
         SetResult(m_pageResult, "verification failed: user template file not found");
         return;
@@ -591,12 +601,7 @@ void SettingsDialog::CheckPageClick() {
     SetResult(m_pageResult, "Fetching...");
     CheckStarted(m_checkPage);
     m_pageCheck->Start([trial, page = *page](const platform::Clock& clock, const platform::StopRequest&) {
-        HttpPageFetcher fetcher(clock, trial);
-        const VerifyResult verdict = CheckServedPage(fetcher, trial, page);
-        CheckResult result;
-        result.ok = verdict.match;
-        result.text = text::Printable(text::OneLine(verdict.text));
-        return result;
+        return CheckPage(trial, page, clock);
     });
 }
 

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/address_discovery.h"
 #include "core/extended_settings.h"
 #include "core/live_settings.h"
 #include "core/program_state.h"
-#include "core/user_interface.h"
 #include "ui/background_check.h"
 
 class QCheckBox;
@@ -22,25 +24,27 @@ class QSpinBox;
 namespace signposter::ui {
 
 // "Signposter Settings": the settings the main window has no room for (connection security, where the
-// address comes from, verification of the published page), with checks that ask the server, the address
-// source and the web server once. OK validates beside the
-// fields, writes the changed keys into the settings file in one atomic save and puts them into the running
-// program's values, so the next tick and publication use them; Cancel changes nothing.
+// address comes from, verification of the published page; the keys of core/extended_settings.h), with
+// checks that ask the server, the address source and the web server once. It never touches the running
+// program's values: OK validates beside the fields, writes the changed keys into the settings file in one
+// atomic save and announces them with Applied, for the program to take up (TakeUpSettings) where its
+// values live; Cancel changes nothing.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    // `state` is the running program's; `fields` gives the FTP host and port the server check connects to
-    // and the page the page check compares; `ui` hears of a missing user template; `lookup` lists the
-    // interfaces and answers the host name and interface sources.
-    SettingsDialog(ProgramState& state, std::string settingsPath, const LiveSettings& fields,
-                   UserInterface& ui, HostLookup& lookup, QWidget* parent = nullptr);
+    // `snapshot` is the program's values when the dialog opens; `fields` gives the FTP host and port the
+    // server check connects to and the page the page check compares (read on this thread only); `lookup`
+    // lists the interfaces and answers the host name and interface sources (a lookup other than the
+    // machine's own, a test's, must outlive the checks).
+    SettingsDialog(const ProgramState& snapshot, std::string settingsPath, const LiveSettings& fields,
+                   HostLookup& lookup, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
-    // What the fields say now, as the settings file would hold it. A choice that means what the file
-    // already says keeps the file's own spelling (an absent key stays absent).
-    ExtendedSettings Collect() const;
+    // The snapshot with the fields' values, as the settings file would hold them. A field left as it
+    // was shown keeps the file's own spelling (an absent key stays absent).
+    ProgramState Collect() const;
 
-    // OK: validates, writes and applies, then closes; otherwise shows why beside the fields and stays.
+    // OK: validates, writes and announces, then closes; otherwise shows why beside the fields and stays.
     void accept() override;
 
     // The network checks, started or (while one runs) cancelled by their buttons.
@@ -49,8 +53,22 @@ public:
     void CheckPageClick();
     void TrustClick();
 
+signals:
+    // The keys OK wrote into the settings file, with their values as written.
+    void Applied(const std::vector<std::pair<std::string, std::string>>& changedKeys);
+
 private:
+    // One key's widget: how it shows the file's text and what text it holds now.
+    struct KeyField {
+        const SettingKey* key = nullptr;
+        std::function<void(const std::string&)> show;
+        std::function<std::string()> read;
+        std::string loaded;  // the file's text
+        std::string shown;   // what read() gave right after showing it
+    };
+
     void CreateWidgets();
+    QWidget* CreateField(const SettingKey& key, QWidget*& focus);
     void Load();
     void SourceChanged();
     // Shows each problem under its field; true when there were none.
@@ -61,12 +79,12 @@ private:
     void AddressCheckFinished(const CheckResult& result);
     void PageCheckFinished(const CheckResult& result);
 
-    ProgramState& m_state;
+    const ProgramState m_snapshot;
     std::string m_settingsPath;
     const LiveSettings& m_fields;
-    UserInterface& m_ui;
     HostLookup& m_lookup;
 
+    std::vector<KeyField> m_keyFields;  // in the table's order
     QComboBox* m_security = nullptr;
     QLineEdit* m_trustFile = nullptr;
     QLineEdit* m_fingerprint = nullptr;

@@ -13,6 +13,7 @@
 #include "core/publishing_core.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
+#include "platform/text.h"
 
 namespace signposter::cli {
 
@@ -21,7 +22,8 @@ namespace {
 // What the window would be: the program's core with a headless user interface over the plain fields.
 struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
-        : core(context.fields, ui, context.settingsPath, {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr}),
+        : core(context.fields, ui, context.settingsPath,
+               {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr}),
           monitor(core.GetMonitor()) {}
     HeadlessUserInterface ui;
     PublishingCore core;
@@ -72,7 +74,7 @@ namespace {}  // namespace
 namespace {
 
 constexpr char kAddressUsage[] =
-    "usage: signposter-cli address [--source hostname|interface:NAME|web:URL|upnp] [--verbose]\n";
+    "usage: signposter-cli address [--source hostname|interface:NAME|web:URL|upnp] [--quiet] [--verbose]\n";
 
 // "--source" text onto the settings it stands for; false when it names no source.
 bool ApplySourceOption(const std::string& option, ProgramState& state) {
@@ -105,9 +107,12 @@ bool ApplySourceOption(const std::string& option, ProgramState& state) {
 int RunAddress(Context& context, const std::vector<std::string>& args) {
     std::optional<std::string> source;
     bool verbose = false;
+    bool quiet = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--verbose") {
             verbose = true;
+        } else if (args[i] == "--quiet") {
+            quiet = true;
         } else if (args[i] == "--source" && i + 1 < args.size() && !source) {
             source = args[++i];
         } else {
@@ -133,7 +138,15 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s\n", answer.reason.c_str());
         return 1;
     }
-    std::printf("%s %s\n", answer.address->c_str(), DescribeClass(ClassifyAddress(*answer.address)).c_str());
+    const std::string addressClass = DescribeClass(ClassifyAddress(*answer.address));
+    if (!quiet) {
+        std::printf("%s %s\n", answer.address->c_str(), addressClass.c_str());
+        return 0;
+    }
+    // For scripts: the bare address alone on standard output, the class only where a person looks.
+    std::printf("%s\n", answer.address->c_str());
+    if (verbose)
+        std::fprintf(stderr, "%s\n", addressClass.c_str());
     return 0;
 }
 
@@ -181,7 +194,55 @@ int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& cont
 
 }  // namespace
 
+namespace {
+
+constexpr char kPublishUsage[] = "usage: signposter-cli publish [--current [--force]]\n";
+
+// One monitor tick for cron and dispatcher scripts: the configured source is asked once, a new answer is
+// saved as LastIP and published, exactly as the running monitor would; an unchanged one is published
+// only with `force`. The source's class rules hold, so a flagged address is not published even then.
+int PublishCurrent(Context& context, bool force) {
+    InstallStopHandlers();
+    HeadlessProgram program(context);
+    program.monitor.FormCreate();
+    if (program.ui.ErrorShown())
+        return 1;
+    program.monitor.Timer1Timer();
+    HeadlessUserInterface& ui = program.ui;
+    if (force && !ui.LastOutcome() && !ui.WindowRequested() && !ui.ErrorShown())
+        program.monitor.GetPublisher().PublishAddress();
+    if (const auto& outcome = ui.LastOutcome()) {
+        using Kind = PublicationOutcome::Kind;
+        if (outcome->kind == Kind::SkippedFlagged || outcome->kind == Kind::AddressUnavailable)
+            std::fprintf(stderr, "%s\n", text::Printable(text::OneLine(DescribeOutcome(*outcome))).c_str());
+        // The source gave nothing: the script learns that nothing was checked.
+        if (outcome->kind == Kind::AddressUnavailable)
+            return 1;
+    }
+    return CommandStatus(ui);
+}
+
+}  // namespace
+
 int RunPublish(Context& context, const std::vector<std::string>& args) {
+    bool current = false;
+    bool force = false;
+    for (const std::string& arg : args) {
+        if (arg == "--current" && !current) {
+            current = true;
+        } else if (arg == "--force" && !force) {
+            force = true;
+        } else {
+            std::fputs(kPublishUsage, stderr);
+            return 2;
+        }
+    }
+    if (force && !current) {
+        std::fputs(kPublishUsage, stderr);
+        return 2;
+    }
+    if (current)
+        return PublishCurrent(context, force);
     return RunWindowCommand("publish", &Monitor::UpdateNowCommand, context, args);
 }
 

@@ -1,35 +1,36 @@
 // `show` and `set`: the settings without a window.
+#include <algorithm>
 #include <cstdio>
-#include <functional>
-#include <map>
 #include <optional>
 
 #include "app/cli/commands.h"
-#include "core/address_source.h"
+#include "core/address_class.h"
+#include "core/extended_settings.h"
 #include "core/ini_store.h"
-#include "core/page_verification.h"
 #include "core/settings.h"
-#include "ftp/tls_settings.h"
 #include "platform/exceptions.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace signposter::cli {
 
 namespace {
 
-// Every key `show` prints and `set` accepts, in the order the settings are saved.
+// The keys of the window's fields and the program-wide values, in the order SaveSettings writes them;
+// the keys beyond them come from their table (core/extended_settings.h).
 struct KeyBinding {
     const char* key;
     std::optional<TextField> text;
     std::optional<Switch> flag;
-    // The FTPS keys: read into the program's state and written straight into the file, never by
-    // SaveSettings.
-    std::string ProgramState::*tls = nullptr;
+    // Why `set` refuses the value, or nothing.
+    std::optional<std::string> (*check)(const std::string& value) = nullptr;
 };
 
 const KeyBinding kBindings[] = {
     {"Host", TextField::Host, {}},
-    {"Port", TextField::Port, {}},
+    // A number outside 1..65535 would wrap to another port and send the password there; any other text
+    // keeps the connection's own message ("'abc' is not a valid integer value.").
+    {"Port", TextField::Port, {}, [](const std::string& v) { return PortProblem(v); }},
     {"Passive", {}, Switch::Passive},
     {"InternalYes", {}, Switch::InternalRedirect},
     {"InternalNo", {}, Switch::InternalNoRedirect},
@@ -40,86 +41,17 @@ const KeyBinding kBindings[] = {
     {"RemotePath", TextField::RemotePath, {}},
     {"Template", TextField::TemplateFile, {}},
     {"IgnoreIP", {}, {}},
-    {"LastIP", {}, {}},
-    {"FtpSecurity", {}, {}, &ProgramState::FtpSecurity},
-    {"TlsTrustFile", {}, {}, &ProgramState::TlsTrustFile},
-    {"TlsFingerprint", {}, {}, &ProgramState::TlsFingerprint},
+    {"LastIP",
+     {},
+     {},
+     [](const std::string& v) -> std::optional<std::string> {
+         // The address the next tick compares with: anything else would be taken for a change, or be
+         // published as it stands.
+         if (!v.empty() && !ParseDottedQuad(v))
+             return "LastIP takes an IPv4 address such as 192.0.2.1";
+         return std::nullopt;
+     }},
 };
-
-// Where the address comes from: read by LoadSettings into the program-wide values, never written by
-// SaveSettings, so `set` writes them itself.
-const char* const kAddressKeys[] = {"AddressSource", "AddressInterface", "AddressURL", "AddressPollSeconds",
-                                    "PublishPrivate"};
-
-bool IsAddressKey(const std::string& key) {
-    for (const char* known : kAddressKeys) {
-        if (key == known)
-            return true;
-    }
-    return false;
-}
-
-std::string AddressKeyValue(const ProgramState& state, const std::string& key) {
-    if (key == "AddressSource")
-        return state.AddressSource;
-    if (key == "AddressInterface")
-        return state.AddressInterface;
-    if (key == "AddressURL")
-        return state.AddressURL;
-    if (key == "AddressPollSeconds")
-        return state.AddressPollSeconds == 0 ? std::string() : std::to_string(state.AddressPollSeconds);
-    return state.PublishPrivate ? "1" : "0";
-}
-
-// A usage error for a value the key cannot take, or nothing.
-std::optional<std::string> CheckAddressKey(const std::string& key, const std::string& value) {
-    if (key == "AddressSource" && ParseSourceKind(value) == SourceKind::Unknown)
-        return "AddressSource takes HostName, Interface, Web or UPnP, not '" + value + "'";
-    if (key == "AddressPollSeconds" && !value.empty()) {
-        const auto seconds = text::TryStrictInteger(value);
-        if (!seconds || *seconds < kMinPollSeconds || *seconds > kMaxPollSeconds)
-            return "AddressPollSeconds takes " + std::to_string(kMinPollSeconds) + " to " +
-                   std::to_string(kMaxPollSeconds) + ", not '" + value + "'";
-    }
-    if (key == "PublishPrivate" && value != "0" && value != "1")
-        return "PublishPrivate takes 1 or 0, not '" + value + "'";
-    return std::nullopt;
-}
-
-// Verification and forced republication: read by LoadSettings, never written by SaveSettings, so `set`
-// writes them itself. LastPublished and LastPublishedPage are the program's own and not set by hand.
-const char* const kVerifyKeys[] = {"VerifyURL", "VerifyMatch", "RepublishHours"};
-
-bool IsVerifyKey(const std::string& key) {
-    for (const char* known : kVerifyKeys) {
-        if (key == known)
-            return true;
-    }
-    return false;
-}
-
-std::string VerifyKeyValue(const ProgramState& state, const std::string& key) {
-    if (key == "VerifyURL")
-        return state.VerifyURL;
-    if (key == "VerifyMatch")
-        return state.VerifyMatch;
-    return state.RepublishHours == 0 ? std::string() : std::to_string(state.RepublishHours);
-}
-
-// A usage error for a value the key cannot take, or nothing; an empty value turns the feature off.
-std::optional<std::string> CheckVerifyKey(const std::string& key, const std::string& value) {
-    ProgramState probe;
-    if (key == "VerifyURL")
-        probe.VerifyURL = value;
-    if (key == "VerifyMatch")
-        probe.VerifyMatch = value;
-    if (key == "RepublishHours" && !text::Trim(value).empty())
-        probe.RepublishHours = text::TryStrictInteger(value).value_or(-1);
-    const std::string problem = VerificationSettingsMessages(probe);
-    if (problem.empty())
-        return std::nullopt;
-    return text::Trim(problem) + ", not '" + value + "'";
-}
 
 const KeyBinding* FindBinding(const std::string& key) {
     for (const auto& binding : kBindings) {
@@ -129,11 +61,28 @@ const KeyBinding* FindBinding(const std::string& key) {
     return nullptr;
 }
 
+const SettingKey* FindUserKey(const std::string& name) {
+    const SettingKey* key = FindSettingKey(name);
+    return key && key->owner == KeyOwner::User ? key : nullptr;
+}
+
+int Refuse(const std::string& message) {
+    std::fprintf(stderr, "signposter-cli set: %s\n", message.c_str());
+    return 2;
+}
+
 }  // namespace
 
 int RunShow(Context& context, const std::vector<std::string>& args) {
+    if (args.size() == 1 && args[0] == "--help") {
+        for (const SettingKey& key : SettingKeys()) {
+            if (key.owner == KeyOwner::User)
+                std::printf("%s: %s\n", key.name, key.meaning);
+        }
+        return 0;
+    }
     if (!args.empty()) {
-        std::fputs("usage: signposter-cli show\n", stderr);
+        std::fputs("usage: signposter-cli show [--help]\n", stderr);
         return 2;
     }
     LoadSettings(context.fields, context.state, context.settingsPath);
@@ -147,8 +96,6 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
                 value.assign(8, '*');
         } else if (binding.text) {
             value = context.fields.Text(*binding.text);
-        } else if (binding.tls) {
-            value = context.state.*binding.tls;
         } else if (std::string(binding.key) == "IgnoreIP") {
             value = context.state.IgnoreList;
         } else {
@@ -156,10 +103,10 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
         }
         std::printf("%s=%s\n", binding.key, value.c_str());
     }
-    for (const char* key : kAddressKeys)
-        std::printf("%s=%s\n", key, AddressKeyValue(context.state, key).c_str());
-    for (const char* key : kVerifyKeys)
-        std::printf("%s=%s\n", key, VerifyKeyValue(context.state, key).c_str());
+    for (const SettingKey& key : SettingKeys()) {
+        if (key.owner == KeyOwner::User)
+            std::printf("%s=%s\n", key.name, key.get(context.state).c_str());
+    }
     return 0;
 }
 
@@ -183,72 +130,53 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
     }
     // Every pair is checked before the file is read, so a usage error leaves the file untouched.
     std::vector<std::pair<const KeyBinding*, std::string>> changes;
-    std::vector<std::pair<std::string, std::string>> addressChanges;
-    std::vector<std::pair<std::string, std::string>> verifyChanges;
+    KeyValues extended;
     for (const auto& arg : pairs) {
         const std::size_t eq = arg.find('=');
-        if (eq != std::string::npos && IsVerifyKey(arg.substr(0, eq))) {
-            const std::string key = arg.substr(0, eq), value = arg.substr(eq + 1);
-            std::optional<std::string> problem = CheckVerifyKey(key, value);
-            if (text::HasLineBreak(value))
-                problem = key + " may not contain a line break";
-            if (problem) {
-                std::fprintf(stderr, "signposter-cli set: %s\n", problem->c_str());
-                return 2;
-            }
-            verifyChanges.emplace_back(key, value);
+        const std::string key = eq == std::string::npos ? arg : arg.substr(0, eq);
+        const std::string value = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
+        if (const SettingKey* known = eq == std::string::npos ? nullptr : FindUserKey(key)) {
+            if (const auto problem = ValueProblem(*known, value))
+                return Refuse(*problem + " ('" + text::Printable(value) + "'); " + key + ": " +
+                              known->meaning);
+            extended.emplace_back(key, value);
             continue;
         }
-        if (eq != std::string::npos && IsAddressKey(arg.substr(0, eq))) {
-            const std::string key = arg.substr(0, eq), value = arg.substr(eq + 1);
-            std::optional<std::string> problem = CheckAddressKey(key, value);
-            if (text::HasLineBreak(value))
-                problem = key + " may not contain a line break";
-            if (problem) {
-                std::fprintf(stderr, "signposter-cli set: %s\n", problem->c_str());
-                return 2;
-            }
-            addressChanges.emplace_back(key, value);
-            continue;
-        }
-        const KeyBinding* binding = eq == std::string::npos ? nullptr : FindBinding(arg.substr(0, eq));
-        if (!binding) {
-            std::fprintf(stderr, "signposter-cli set: unknown setting '%s' (expected KEY=VALUE)\n",
-                         arg.c_str());
-            return 2;
-        }
-        const std::string value = arg.substr(eq + 1);
+        const KeyBinding* binding = eq == std::string::npos ? nullptr : FindBinding(key);
+        if (!binding)
+            return Refuse("unknown setting '" + text::Printable(arg) + "' (expected KEY=VALUE)");
         // A line break would split the setting's line in the file and could forge other keys.
-        if (text::HasLineBreak(value)) {
-            std::fprintf(stderr, "signposter-cli set: %s may not contain a line break\n", binding->key);
-            return 2;
-        }
-        if (binding->flag && value != "0" && value != "1") {
-            std::fprintf(stderr, "signposter-cli set: %s takes 1 or 0, not '%s'\n", binding->key,
-                         value.c_str());
-            return 2;
-        }
-        if (binding->tls == &ProgramState::FtpSecurity && !ftp::ParseFtpSecurity(value)) {
-            std::fprintf(stderr, "signposter-cli set: FtpSecurity takes None or ExplicitTLS, not '%s'\n",
-                         value.c_str());
-            return 2;
-        }
-        if (binding->tls == &ProgramState::TlsFingerprint && !ftp::NormalizeFingerprint(value)) {
-            std::fputs("signposter-cli set: TlsFingerprint must be 64 hex digits (colons and spaces allowed)\n",
-                       stderr);
-            return 2;
-        }
+        if (text::HasLineBreak(value))
+            return Refuse(key + " may not contain a line break");
+        if (binding->flag && value != "0" && value != "1")
+            return Refuse(key + " takes 1 or 0, not '" + text::Printable(value) + "'");
+        if (binding->check)
+            if (const auto problem = binding->check(value))
+                return Refuse(*problem + ", not '" + text::Printable(value) + "'");
         changes.emplace_back(binding, value);
     }
 
+    // One read and one replacement of the file: it holds every change of this command or none.
+    const bool existed = platform::FileExists(context.settingsPath);
     try {
-        LoadSettings(context.fields, context.state, context.settingsPath);
+        IniOpen(context.settingsPath);
+        struct CloseOnError {
+            bool armed = true;
+            ~CloseOnError() {
+                if (!armed)
+                    return;
+                // The write that failed has already reported; closing must not replace that error.
+                try {
+                    IniClose();
+                } catch (...) {
+                }
+            }
+        } closer;
+        ReadSettings(context.fields, context.state);
+        const ProgramState before = context.state;
         std::optional<std::string> ignoreList;
-        std::vector<std::pair<const char*, std::string>> tlsValues;
         for (const auto& [binding, value] : changes) {
-            if (binding->tls) {
-                tlsValues.emplace_back(binding->key, value);
-            } else if (binding->flag) {
+            if (binding->flag) {
                 context.fields.SetChecked(*binding->flag, value == "1");
             } else if (binding->text) {
                 context.fields.SetText(*binding->text, value);
@@ -258,33 +186,25 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
                 context.state.CurrentIP = value;
             }
         }
-        SaveSettings(context.fields, context.state, context.settingsPath);
+        TakeUpSettings(context.state, extended);
+        // What this command would leave for the monitor to refuse (a web source without its page): refused
+        // here, where the user is; what the file already had wrong is not this command's to mend.
+        const std::vector<SettingProblem> was = ExtendedSettingsProblems(before);
+        for (const SettingProblem& problem : ExtendedSettingsProblems(context.state)) {
+            if (std::find(was.begin(), was.end(), problem) == was.end())
+                return Refuse(problem.message + " (" + problem.key + ")");
+        }
+        KeyValues values = SavedSettings(context.fields, context.state, existed);
         // The program never rewrites this key itself; this is how a user without a desktop edits the list.
         if (ignoreList) {
             context.state.IgnoreList = *ignoreList;
-            IniOpen(context.settingsPath);
-            try {
-                IniWriteString(kSettingsSection, "IgnoreIP", *ignoreList);
-            } catch (...) {
-                IniClose();
-                throw;
-            }
-            IniClose();
+            values.emplace_back("IgnoreIP", *ignoreList);
         }
         // Keys the program never writes itself go straight into the file.
-        std::vector<std::pair<std::string, std::string>> direct(tlsValues.begin(), tlsValues.end());
-        direct.insert(direct.end(), addressChanges.begin(), addressChanges.end());
-        direct.insert(direct.end(), verifyChanges.begin(), verifyChanges.end());
-        if (!direct.empty()) {
-            IniOpen(context.settingsPath);
-            try {
-                for (const auto& [key, value] : direct) IniWriteString(kSettingsSection, key, value);
-            } catch (...) {
-                IniClose();
-                throw;
-            }
-            IniClose();
-        }
+        values.insert(values.end(), extended.begin(), extended.end());
+        IniWriteStrings(kSettingsSection, values);
+        closer.armed = false;
+        IniClose();
     } catch (const Exception& error) {
         std::fprintf(stderr, "%s\n", error.Message().c_str());
         return 1;

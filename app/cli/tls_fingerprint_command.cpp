@@ -7,10 +7,11 @@
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
 #include "app/cli/tls_report.h"
+#include "core/extended_settings.h"
 #include "core/publishing_core.h"
+#include "core/server_check.h"
 #include "core/settings.h"
 #include "ftp/id_ftp.h"
-#include "ftp/tls_probe.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
@@ -22,15 +23,16 @@ int RunTlsFingerprint(Context& context, const std::vector<std::string>& args) {
         return 2;
     }
     LoadSettings(context.fields, context.state, context.settingsPath);
+    if (const auto problem = PortProblem(context.fields.Text(TextField::Port))) {
+        std::fprintf(stderr, "%s\n", problem->c_str());
+        return 2;
+    }
     HeadlessUserInterface ui;
     PublishingCore core(context.fields, ui, context.settingsPath);
     ftp::TIdFTP& client = core.Client();
     try {
         core.GetPublisher().ConfigureClient();
-        const ftp::TlsPeerInfo info =
-            ftp::ProbeServerCertificate(client, text::Trim(context.state.TlsTrustFile));
-        for (const auto& [label, value] : ftp::CertificateFields(info))
-            std::printf("%s: %s\n", label.c_str(), text::Printable(value).c_str());
+        std::printf("%s\n", ProbeServer(client, context.state.TlsTrustFile).text.c_str());
     } catch (const Exception& error) {
         client.CloseConnection();
         std::fprintf(stderr, "%s: %s\n", error.ClassName(),

@@ -7,6 +7,7 @@
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
 #include "app/cli/tls_report.h"
+#include "core/extended_settings.h"
 #include "core/publishing_core.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
@@ -60,6 +61,11 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         return 2;
     }
 
+    // A port outside 1..65535 would wrap to another one, which would get the user name and password.
+    if (const auto problem = PortProblem(context.fields.Text(TextField::Port))) {
+        std::fprintf(stderr, "%s\n", problem->c_str());
+        return 2;
+    }
     HeadlessUserInterface ui;
     PublishingCore core(context.fields, ui, context.settingsPath,
                         {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr});

@@ -5,6 +5,7 @@
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
 #include "core/page_verification.h"
+#include "core/server_check.h"
 #include "core/settings.h"
 #include "platform/text.h"
 
@@ -22,12 +23,13 @@ int RunVerify(Context& context, const std::vector<std::string>& args) {
     }
     LoadSettings(context.fields, context.state, context.settingsPath);
     if (text::Trim(context.state.VerifyURL).empty()) {
-        std::fputs("signposter-cli verify: VerifyURL is not set (signposter-cli set VerifyURL=http://...)\n", stderr);
+        std::fputs("signposter-cli verify: VerifyURL is not set (signposter-cli set VerifyURL=http://...)\n",
+                   stderr);
         return 2;
     }
-    const std::string problems = VerificationSettingsMessages(context.state);
+    const std::vector<std::string> problems = VerificationProblems(context.state);
     if (!problems.empty()) {
-        for (const std::string& line : text::SplitLines(problems)) std::fprintf(stderr, "%s\n", line.c_str());
+        for (const std::string& line : problems) std::fprintf(stderr, "%s\n", line.c_str());
         return 2;
     }
     InstallStopHandlers();

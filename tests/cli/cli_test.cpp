@@ -30,7 +30,7 @@ struct RunResult {
 struct Options {
     std::string input;         // standard input
     bool defaultTemp = false;  // no TMPDIR and no XDG_RUNTIME_DIR: the program picks its own
-    bool asNobody = false;     // as a second user of the machine (needs root)
+    bool asNobody = false;     // as a second user of the machine (needs root), running NobodysCopy()
 };
 
 // Runs signposter-cli with its own settings directory and temporary directory.
@@ -43,6 +43,9 @@ protected:
     std::string Config() const { return m_dir.File("config"); }
     std::string Temp() const { return m_dir.File("tmp"); }
     std::string SettingsFile() const { return Config() + "/signposter.ini"; }
+    // The program as a second user can run it: the build tree may lie where only its owner can enter
+    // (a checkout under /root).
+    std::string NobodysCopy() const { return m_dir.File("signposter-cli"); }
 
     pid_t Start(const std::vector<std::string>& args, const Options& options = {}) {
         WriteFile(m_dir.File("in"), options.input);
@@ -67,10 +70,17 @@ protected:
             ::freopen(m_dir.File("in").c_str(), "r", stdin);
             ::freopen(m_dir.File("out").c_str(), "w", stdout);
             ::freopen(m_dir.File("err").c_str(), "w", stderr);
-            std::vector<char*> argv{const_cast<char*>(SIGNPOSTER_CLI)};
+            const std::string program = options.asNobody ? NobodysCopy() : std::string(SIGNPOSTER_CLI);
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            if (!m_script.empty()) {
+                const std::string path = std::filesystem::path(SIGNPOSTER_CLI).parent_path().string() + ":" +
+                                         (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+                ::setenv("PATH", path.c_str(), 1);
+                argv = {const_cast<char*>("/bin/sh"), const_cast<char*>(m_script.c_str())};
+            }
             for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
-            ::execv(SIGNPOSTER_CLI, argv.data());
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         return pid;
@@ -125,6 +135,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::string m_script;  // when set, Start runs this shell script, with signposter-cli on its PATH
 };
 
 TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrints) {
@@ -136,6 +147,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
               "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\nAddressURL=\n"
               "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+    EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
+              std::string::npos);
 
     RunResult set = Run({"set", "Host= ftp.example.org", "Passive=0", "Password=p w", "Template=\"/x/t.htm\"",
                          "IgnoreIP=10.0.0.1,", "LastIP=192.0.2.1"});
@@ -158,7 +171,13 @@ TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
     for (const auto& bad :
          {std::vector<std::string>{"set", "Host=b", "Colour=red"},
           std::vector<std::string>{"set", "Passive=yes"}, std::vector<std::string>{"set"},
-          std::vector<std::string>{"set", "Host"}, std::vector<std::string>{"set", "Host=a\nPassword=x"}}) {
+          std::vector<std::string>{"set", "Host"}, std::vector<std::string>{"set", "Host=a\nPassword=x"},
+          // What validation would refuse at every tick: a port that wraps, a web source without its page.
+          std::vector<std::string>{"set", "Host=b", "Port=99999"},
+          std::vector<std::string>{"set", "Host=b", "AddressSource=Web"},
+          std::vector<std::string>{"set", "AddressURL=https://127.0.0.1:0/ip"},
+          std::vector<std::string>{"set", "LastIP=010.001.002.003"},
+          std::vector<std::string>{"set", "LastIP=HTML"}}) {
         const RunResult result = Run(bad);
         EXPECT_EQ(result.status, 2) << bad.back();
         EXPECT_FALSE(result.err.empty());
@@ -209,7 +228,7 @@ TEST_F(CliTest, FtpsKeysAreShownAfterLastIPSetStraightAndPublishOverTls) {
     const std::string before = ReadFile(SettingsFile());
     RunResult bad = Run({"set", "Host=x", "FtpSecurity=SSL"});
     EXPECT_EQ(bad.status, 2);
-    EXPECT_NE(bad.err.find("FtpSecurity takes None or ExplicitTLS, not 'SSL'"), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.err.substr(0, bad.err.find(';')), "signposter-cli set: Unknown FtpSecurity value ('SSL')");
     EXPECT_EQ(Run({"set", "TlsFingerprint=12:34"}).status, 2);
     EXPECT_EQ(ReadFile(SettingsFile()), before);
 
@@ -282,7 +301,22 @@ TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {
     EXPECT_EQ(invalid.status, 2);
     EXPECT_EQ(invalid.err, "No Host Name\nNo User Name\n");
 
-    ASSERT_EQ(Run({"set", "Host=127.0.0.1", "User=u", "Port=abc"}).status, 0);
+    // A port that would wrap to another one is refused before anything connects, also from a hand-edited
+    // file; the https echo is taken.
+    ASSERT_EQ(
+        Run({"set", "Host=127.0.0.1", "User=u", "AddressSource=Web", "AddressURL=https://127.0.0.1:9/ip"})
+            .status,
+        0);
+    std::string file = ReadFile(SettingsFile());
+    file.replace(file.find("Port=21"), 7, "Port=65557");
+    WriteFile(SettingsFile(), file);
+    for (const auto& command : {std::vector<std::string>{"publish"},
+                                std::vector<std::string>{"upload", SettingsFile(), "page.htm"}}) {
+        const RunResult wrapped = Run(command);
+        EXPECT_EQ(wrapped.status, 2) << command[0];
+        EXPECT_EQ(wrapped.err, "Port must be a number from 1 to 65535\n") << command[0];
+    }
+    ASSERT_EQ(Run({"set", "Host=127.0.0.1", "User=u", "Port=abc", "AddressSource="}).status, 0);
     RunResult badPort = Run({"offline"});
     EXPECT_EQ(badPort.status, 1);
     EXPECT_EQ(badPort.err, "'abc' is not a valid integer value.\n");
@@ -379,7 +413,15 @@ TEST_F(CliTest, PasswordFromStandardInputReachesTheServer) {
 TEST_F(CliTest, EachUserOfTheMachineGetsAPageDirectoryOfTheirOwn) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run as a second user";
-    // Both users see the config directory; only its owner may write the settings.
+    // Both users see the config directory and the program; only its owner may write the settings.
+    for (auto dir = std::filesystem::path(m_dir.Path()).parent_path(); dir != dir.parent_path();
+         dir = dir.parent_path()) {
+        if ((std::filesystem::status(dir).permissions() & std::filesystem::perms::others_exec) ==
+            std::filesystem::perms::none)
+            GTEST_SKIP() << "a second user cannot enter " << dir << ", which holds the test's directory";
+    }
+    std::filesystem::copy_file(SIGNPOSTER_CLI, NobodysCopy());
+    std::filesystem::permissions(NobodysCopy(), std::filesystem::perms(0755));
     std::filesystem::permissions(m_dir.Path(), std::filesystem::perms(0711));
     std::filesystem::permissions(Config(), std::filesystem::perms(0755));
     std::vector<std::string> made;
@@ -509,6 +551,43 @@ TEST_F(CliTest, AWebHostServingAStaleCopyFailsThePublicationAndTheOfflinePageIsR
     const std::string settings = ReadFile(SettingsFile());
     EXPECT_NE(settings.find("LastPublishedPage=offline\r\n"), std::string::npos) << settings;
     EXPECT_NE(settings.find("LastPublished=1"), std::string::npos) << settings;
+}
+
+TEST_F(CliTest, PublishCurrentAndTheDispatcherExamplePublishOnlyWhatChanged) {
+    ScriptedHttpServer web;
+    web.Script("/ip", {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n100.63.0.5\n"});
+    web.Script("/cgnat", {"HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n100.64.12.34\n"});
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    ASSERT_EQ(Run({"set", "AddressSource=web", "AddressURL=" + web.Url("/ip")}).status, 0);
+
+    // As cron runs it, without arguments: the page redirects to the bare address.
+    m_script = SIGNPOSTER_SOURCE_DIR "/packaging/90-signposter";
+    const RunResult first = Run({});
+    m_script.clear();
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://100.63.0.5\">"), std::string::npos);
+    EXPECT_NE(ReadFile(SettingsFile()).find("LastIP=100.63.0.5\r\n"), std::string::npos);
+    EXPECT_EQ(Run({"address", "--quiet"}).out, "100.63.0.5\n");
+
+    // Unchanged: nothing is uploaded, unless forced.
+    std::filesystem::remove(server->Root() + "/ipaddress.htm");
+    const RunResult second = Run({"publish", "--current"});
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, "");
+    EXPECT_FALSE(server->HasFile("ipaddress.htm"));
+    EXPECT_EQ(Run({"publish", "--current", "--force"}).status, 0);
+    EXPECT_TRUE(server->HasFile("ipaddress.htm"));
+    EXPECT_EQ(Run({"publish", "--force"}).status, 2);
+
+    // An address visitors cannot reach is held back, with the reason where a person reads it.
+    std::filesystem::remove(server->Root() + "/ipaddress.htm");
+    ASSERT_EQ(Run({"set", "AddressURL=" + web.Url("/cgnat")}).status, 0);
+    const RunResult held = Run({"publish", "--current", "--force"});
+    EXPECT_EQ(held.status, 0);
+    EXPECT_NE(held.err.find("carrier-grade NAT"), std::string::npos) << held.err;
+    EXPECT_FALSE(server->HasFile("ipaddress.htm"));
 }
 
 }  // namespace

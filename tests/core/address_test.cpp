@@ -293,7 +293,8 @@ TEST_F(AddressMonitorTest, TheHostNamePublishesAFlaggedAddressAndSaysWhy) {
 TEST_F(AddressMonitorTest, ValidationNamesTheMissingSettingOfTheChosenSourceOnly) {
     const std::pair<std::pair<const char*, const char*>, const char*> cases[] = {
         {{"Web", ""}, "No address URL\r"},
-        {{"web", "https://127.0.0.1/ip"}, "Address URL must start with http://\r"},
+        {{"web", "ftp://127.0.0.1/ip"}, "Address URL must start with http:// or https://\r"},
+        {{"web", "https://127.0.0.1:99999/ip"}, "Port must be a number from 1 to 65535\r"},
         {{"Interface", ""}, "No address interface\r"},
         {{"dns", ""}, "Unknown AddressSource value\r"},
     };

@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "core/extended_settings.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
 #include "support/fake_live_settings.h"
@@ -165,8 +166,9 @@ TEST_F(SettingsTest, FtpsKeysAreLoadedButNeverSaved) {
     EXPECT_EQ(ReadFile(Path()), without);
     EXPECT_EQ(m_state.FtpSecurity + m_state.TlsTrustFile + m_state.TlsFingerprint, "");
 
-    const std::string with = without + "FtpSecurity=explicittls\r\nTlsTrustFile=/etc/host-ca.pem\r\n"
-                                       "TlsFingerprint=ab:CD:ef\r\n";
+    const std::string with = without +
+                             "FtpSecurity=explicittls\r\nTlsTrustFile=/etc/host-ca.pem\r\n"
+                             "TlsFingerprint=ab:CD:ef\r\n";
     WriteFile(Path(), with);
     Load();
     EXPECT_EQ(m_state.FtpSecurity, "explicittls");
@@ -175,6 +177,80 @@ TEST_F(SettingsTest, FtpsKeysAreLoadedButNeverSaved) {
     m_state.FtpSecurity = "None";
     Save();
     EXPECT_EQ(ReadFile(Path()), with);
+}
+
+}  // namespace
+}  // namespace signposter
+
+namespace signposter {
+namespace {
+
+// `set` and the dialog check a value with ValueProblem, the monitor the loaded state with
+// ExtendedSettingsProblems: for every key, what one accepts the other must accept too, and with the same
+// words when refused.
+TEST_F(SettingsTest, EveryKeyIsJudgedAlikeBeforeItIsWrittenAndAfterItIsLoaded) {
+    const std::string ca = m_dir.File("ca.pem");
+    WriteFile(ca, "");
+    const struct {
+        const char* key;
+        std::string value;
+        const char* problem;  // empty: accepted
+    } cases[] = {
+        {"AddressURL", "https://127.0.0.1:8443/ip", ""},
+        {"AddressURL", "HTTP://[::1]:80/ip", ""},
+        {"AddressURL", "ftp://127.0.0.1/ip", "Address URL must start with http:// or https://"},
+        {"AddressURL", "http://127.0.0.1:99999/ip", "Port must be a number from 1 to 65535"},
+        {"AddressURL", "http://u:p@h:0/", "Port must be a number from 1 to 65535"},
+        {"VerifyURL", "https://h:65536/x", "Port must be a number from 1 to 65535"},
+        {"VerifyURL", "https://h:65535/x?a=b:c", ""},
+        {"AddressPollSeconds", "29", "Address poll seconds must be 30 to 86400"},
+        {"AddressPollSeconds", "86400", ""},
+        {"RepublishHours", "abc", "Republish hours must be 0 to 8760"},
+        {"FtpSecurity", "explicittls", ""},
+        {"FtpSecurity", "SSL", "Unknown FtpSecurity value"},
+        {"TlsTrustFile", ca, ""},
+        {"TlsTrustFile", ca + ".missing", "TLS trust file not found"},
+        {"VerifyMatch", "contains", ""},
+    };
+    for (const auto& c : cases) {
+        const SettingKey* key = FindSettingKey(c.key);
+        ASSERT_NE(key, nullptr) << c.key;
+        EXPECT_EQ(ValueProblem(*key, c.value).value_or(""), c.problem) << c.key << "=" << c.value;
+        // The case's line first: the first of two equal keys wins.
+        WriteFile(Path(), "[Settings]\r\n" + std::string(c.key) + "=" + c.value +
+                              "\r\nAddressSource=Web\r\nAddressURL=http://h/\r\n");
+        m_state = {};
+        Load();
+        const auto problems = ExtendedSettingsProblems(m_state);
+        EXPECT_EQ(problems.empty() ? std::string() : problems.front().key + ": " + problems.front().message,
+                  *c.problem ? std::string(c.key) + ": " + c.problem : std::string())
+            << c.key << "=" << c.value;
+    }
+    EXPECT_EQ(PortProblem("0").value_or(""), kPortMessage);
+    EXPECT_EQ(PortProblem("$FFFFFFFF").value_or(""), kPortMessage);  // -1, which would wrap to 65535
+    EXPECT_FALSE(PortProblem("65535") || PortProblem("") ||
+                 PortProblem("abc"));  // "abc": the connection's message
+}
+
+// The dialog and `set` write through these: only changed user keys, in one save, and the program's values
+// take them as LoadSettings would have read them.
+TEST_F(SettingsTest, ChangedKeysWrittenInOneSaveAreTakenUpAsLoadingWouldRead) {
+    Save();
+    Load();
+    ProgramState after = m_state;
+    after.AddressPollSeconds = 600;
+    after.PublishPrivate = true;
+    after.LastPublished = 5;  // the program's own record: never written from here
+    const KeyValues changed = ChangedKeys(m_state, after);
+    EXPECT_EQ(changed, (KeyValues{{"AddressPollSeconds", "600"}, {"PublishPrivate", "1"}}));
+    const std::string before = ReadFile(Path());
+    WriteSettingKeys(Path(), changed);
+    EXPECT_EQ(ReadFile(Path()), before + "AddressPollSeconds=600\r\nPublishPrivate=1\r\n");
+    ProgramState running;
+    TakeUpSettings(running, changed);
+    Load();
+    EXPECT_EQ(running.AddressPollSeconds, m_state.AddressPollSeconds);
+    EXPECT_EQ(running.PublishPrivate, m_state.PublishPrivate);
 }
 
 }  // namespace

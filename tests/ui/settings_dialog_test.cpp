@@ -11,6 +11,8 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <future>
 
 #include "core/page_builder.h"
 #include "ftp/real_ftp_servers.h"
@@ -109,7 +111,7 @@ TEST_F(SettingsDialogTest, RefusesBadValuesBesideTheirFieldsAndLeavesFileAndProg
     Ok();
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(Error("FtpSecurity"), "");
-    EXPECT_EQ(Error("AddressURL"), "Address URL must start with http://");
+    EXPECT_EQ(Error("AddressURL"), "Address URL must start with http:// or https://");
     EXPECT_EQ(Error("VerifyURL"), "Verify URL must start with http:// or https://");
 
     EXPECT_EQ(SettingsFile(), file);
@@ -281,6 +283,30 @@ TEST_F(SettingsDialogTest, CheckAddressRunsOffTheGuiThreadAndCancelsAtOnce) {
     delete &dialog;  // joins the cancelled check
     EXPECT_LT(elapsed.elapsed(), 1000);
     EXPECT_EQ(SettingsFile(), file);
+}
+
+// A name look-up in the system's resolver does not notice the stop: neither closing the dialog nor the
+// program's end may wait for it, and its late result must reach nobody.
+TEST(BackgroundCheckTest, GoingAwayNeverWaitsForWorkThatIgnoresTheStop) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    auto* check = new BackgroundCheck;
+    bool finished = false;
+    QObject::connect(check, &BackgroundCheck::Finished, [&finished] { finished = true; });
+    check->Start([released, ended](const platform::Clock&, const platform::StopRequest&) {
+        released.wait();
+        *ended = true;
+        return CheckResult{true, "late", {}};
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    delete check;
+    EXPECT_LT(elapsed.elapsed(), 500);
+    release.set_value();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ended->load(); }, 5000));
+    QTest::qWait(50);  // anything the thread posted would run now
+    EXPECT_FALSE(finished);
 }
 
 }  // namespace

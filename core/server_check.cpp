@@ -1,0 +1,95 @@
+#include "core/server_check.h"
+
+#include "core/address_class.h"
+#include "core/address_source.h"
+#include "core/extended_settings.h"
+#include "core/page_builder.h"
+#include "core/page_fetcher.h"
+#include "core/page_verification.h"
+#include "core/publishing_core.h"
+#include "ftp/id_ftp.h"
+#include "ftp/tls_probe.h"
+#include "platform/text.h"
+
+namespace signposter {
+
+namespace {
+
+// Building the page only reports a missing template; the check says so in its own result.
+class QuietUserInterface final : public UserInterface {
+public:
+    void ShowMessage(const std::string&, const std::string&, MessageIcon) override {}
+    void ShowMainWindow() override {}
+    void HideMainWindow() override {}
+    bool MainWindowVisible() const override { return false; }
+    void SetTimerEnabled(bool) override {}
+    void DispatchMessagesUntil(std::int64_t) override {}
+    void ReportOutcome(const PublicationOutcome&) override {}
+};
+
+}  // namespace
+
+CheckReport ProbeServer(ftp::TIdFTP& client, const std::string& trustFile) {
+    const ftp::TlsPeerInfo info = ftp::ProbeServerCertificate(client, text::Trim(trustFile));
+    CheckReport report;
+    report.ok = true;
+    for (const auto& [label, value] : ftp::CertificateFields(info))
+        report.text += (report.text.empty() ? "" : "\n") + label + ": " + text::Printable(value);
+    report.fingerprint = ftp::FormatFingerprint(info.fingerprint);
+    return report;
+}
+
+CheckReport CheckServer(const std::string& host, const std::string& portText, const std::string& trustFile,
+                        const Clock& clock) {
+    const std::string name = text::Trim(host);
+    const std::string portField = text::Trim(portText);
+    const auto port = portField.empty() ? std::optional<std::int32_t>(21) : text::TryStrictInteger(portField);
+    if (name.empty())
+        return {false, "No Host Name", {}};
+    if (!port || *port < 1 || *port > 65535)
+        return {false, kPortMessage, {}};
+    ftp::TIdFTP client;
+    PublishingCore::ApplyClientDefaults(client);
+    client.SetClock(clock);
+    client.SetHost(name);
+    client.SetPort(*port);
+    return ProbeServer(client, trustFile);
+}
+
+CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& clock,
+                         std::function<bool()> stopped) {
+    ConfiguredAddress configured(state, lookup, clock);
+    configured.SetStopCheck(std::move(stopped));
+    const AddressAnswer answer = configured.QueryNow();
+    if (!answer.address)
+        return {false, text::Printable(text::OneLine(answer.reason)), {}};
+    const AddressClass addressClass = ClassifyAddress(*answer.address);
+    return {true,
+            text::Printable(*answer.address) + ": " + ClassName(addressClass) +
+                (addressClass == AddressClass::Public ? "" : ", visitors cannot reach it"),
+            {}};
+}
+
+std::optional<std::string> PageToVerify(const LiveSettings& fields, ProgramState& state) {
+    QuietUserInterface quiet;
+    SetLocalPageFile(fields, state);
+    return BuildAddressPage(fields, state, quiet, state.CurrentIP);
+}
+
+CheckReport CheckPage(const ProgramState& state, const std::string& page, const Clock& clock) {
+    HttpPageFetcher fetcher(clock, state);
+    const VerifyResult verdict = CheckServedPage(fetcher, state, page);
+    return {verdict.match, text::Printable(text::OneLine(verdict.text)), {}};
+}
+
+std::vector<std::string> VerificationProblems(const ProgramState& state) {
+    std::vector<std::string> messages;
+    for (const SettingProblem& problem : ExtendedSettingsProblems(state)) {
+        const SettingKey* key = FindSettingKey(problem.key);
+        if (key && key->group == SettingsGroup::Verification)
+            messages.push_back(problem.message);
+    }
+    return messages;
+}
+
+}  // namespace signposter

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "core/address_discovery.h"
+#include "core/clock.h"
+#include "core/live_settings.h"
+#include "core/program_state.h"
+
+namespace signposter {
+
+namespace ftp {
+class TIdFTP;
+}
+
+// The one-off checks of the settings against the network, shared by the settings dialog and
+// `signposter-cli tls-fingerprint`, `address` and `verify`. Each waits only on the clock it is given, so a
+// stop request ends it.
+
+// What a check found; network text in `text` is already escaped.
+struct CheckReport {
+    bool ok = false;
+    std::string text;
+    std::string
+        fingerprint;  // the server check: the certificate's SHA-256 as shown, for "trust this certificate"
+};
+
+// Connects with `client` (host, port and clock set), starts TLS and reads the server's certificate without
+// trusting it and without sending the user name. The report holds one "Label: value" line per field.
+// Raises the client's exceptions, with the connection closed.
+CheckReport ProbeServer(ftp::TIdFTP& client, const std::string& trustFile);
+// The same with a client of the program's defaults for `host` and the text of the Port field. A missing
+// host or a port that is no number from 1 to 65535 is reported without connecting.
+CheckReport CheckServer(const std::string& host, const std::string& portText, const std::string& trustFile,
+                        const Clock& clock);
+
+// Asks the address source that `state` describes once: "ADDRESS: class" and whether visitors can reach it,
+// or why there is no address. `stopped` ends a router question.
+CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& clock,
+                         std::function<bool()> stopped);
+
+// The page a publication would upload now (reads the fields: call it where they live); nothing when the
+// user template is missing.
+std::optional<std::string> PageToVerify(const LiveSettings& fields, ProgramState& state);
+// Fetches state.VerifyURL once and compares it with `page`.
+CheckReport CheckPage(const ProgramState& state, const std::string& page, const Clock& clock);
+// The validation messages of the verification keys alone, for `verify` and the dialog's page check.
+std::vector<std::string> VerificationProblems(const ProgramState& state);
+
+}  // namespace signposter
