@@ -75,9 +75,8 @@ bench_page "$page"
 echo "put $page theirs.htm" >"$work/batch"
 
 export XDG_CONFIG_HOME=$work/config TMPDIR=$work/tmp
-"$cli" set Host=127.0.0.1 "Port=$port" "User=$user" Password= RemotePath=/ LastIP=192.0.2.99 >/dev/null
-settings=$work/config/signposter.ini
-printf 'Protocol=SFTP\r\nSshHostKey=%s\r\nSshKeyFile=%s\r\n' "$fingerprint" "$work/user_key" >>"$settings"
+"$cli" set Host=127.0.0.1 "Port=$port" "User=$user" Password= RemotePath=/ LastIP=192.0.2.99 \
+    Protocol=SFTP "SshHostKey=$fingerprint" "SshKeyFile=$work/user_key" >/dev/null
 
 ours() { SSH_AUTH_SOCK= "$cli" upload "$page" ours.htm; }
 theirs() {

@@ -95,11 +95,8 @@ void Publisher::ConfigureClient() {
 }
 
 bool Publisher::UsesSftp() const {
-    const std::string protocol = text::UpperAscii(text::Trim(m_state.Protocol));
-    if (protocol.empty() || protocol == "FTP")
-        return false;
-    if (protocol == "SFTP")
-        return true;
+    if (const auto sftp = sftp::ParseSftpProtocol(m_state.Protocol))
+        return *sftp;
     throw EConvertError("'" + m_state.Protocol + "' is not a valid Protocol (FTP or SFTP)");
 }
 

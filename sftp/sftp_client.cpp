@@ -70,6 +70,15 @@ enum class Operation { Open, Write, Rename };
 
 }  // namespace
 
+std::optional<bool> ParseSftpProtocol(const std::string& text) {
+    const std::string protocol = text::UpperAscii(text::Trim(text));
+    if (protocol.empty() || protocol == "FTP")
+        return false;
+    if (protocol == "SFTP")
+        return true;
+    return std::nullopt;
+}
+
 std::optional<std::string> NormalizeHostKeyPin(const std::string& text) {
     const std::string trimmed = text::Trim(text);
     if (trimmed.empty())

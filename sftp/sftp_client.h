@@ -21,6 +21,9 @@ struct SshSettings {
     std::string knownHostsFile;  // empty: ~/.ssh/known_hosts
 };
 
+// The Protocol setting: false for FTP (also when empty), true for SFTP, letter case ignored; nothing for any
+// other text.
+std::optional<bool> ParseSftpProtocol(const std::string& text);
 // "SHA256:" and unpadded base64 of 32 bytes, the prefix in any letter case, padding and surrounding
 // spaces dropped; empty stays empty. Nothing for any other text.
 std::optional<std::string> NormalizeHostKeyPin(const std::string& text);

@@ -141,11 +141,13 @@ protected:
 TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrints) {
     RunResult show = Run({"show"});
     EXPECT_EQ(show.status, 0);
-    EXPECT_EQ(show.out,
-              "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
-              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
-              "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\nAddressURL=\n"
-              "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
+    EXPECT_EQ(
+        show.out,
+        "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
+        "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
+        "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
+        "AddressSource=\nAddressInterface=\nAddressURL=\n"
+        "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -161,7 +163,9 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         show.out,
         "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
         "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-        "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\n"
+        "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile="
+        "\n"
+        "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
         "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
 }
 
@@ -264,11 +268,10 @@ TEST_F(CliTest, SshFingerprintThenPinnedSftpUploadAndPublish) {
         GTEST_SKIP() << why;
     ASSERT_TRUE(server) << why;
     PointAt(*server);
-    const auto addKey = [&](const std::string& line) {
-        std::string settings = ReadFile(SettingsFile());
-        WriteFile(SettingsFile(), settings + line + "\r\n");
-    };
-    addKey("Protocol=SFTP");
+    RunResult refused = Run({"set", "Protocol=SCP", "SshHostKey=SHA256:short"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("Protocol takes FTP or SFTP"), std::string::npos) << refused.err;
+    ASSERT_EQ(Run({"set", "Protocol=SFTP"}).status, 0);
     RunResult probe = Run({"ssh-fingerprint"});
     ASSERT_EQ(probe.status, 0) << probe.err;
     EXPECT_NE(probe.out.find("Key type: ssh-ed25519\nFingerprint: " + server->hostKeyFingerprint + "\n"),
@@ -284,7 +287,9 @@ TEST_F(CliTest, SshFingerprintThenPinnedSftpUploadAndPublish) {
         << unpinned.err;
     EXPECT_FALSE(server->HasFile("ipaddress.htm"));
 
-    addKey("SshHostKey=" + server->hostKeyFingerprint);
+    ASSERT_EQ(Run({"set", "SshHostKey=" + server->hostKeyFingerprint}).status, 0);
+    EXPECT_NE(Run({"show"}).out.find("Protocol=SFTP\nSshHostKey=" + server->hostKeyFingerprint + "\n"),
+              std::string::npos);
     RunResult upload = Run({"upload", m_dir.File("page"), "ipaddress.htm", "--verbose"});
     ASSERT_EQ(upload.status, 0) << upload.err;
     EXPECT_NE(upload.err.find("accepted by pinned SshHostKey"), std::string::npos) << upload.err;
