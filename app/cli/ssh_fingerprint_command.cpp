@@ -6,11 +6,11 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
-#include "core/publishing_core.h"
+#include "core/extended_settings.h"
+#include "core/server_check.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
-#include "sftp/sftp_client.h"
 
 namespace signposter::cli {
 
@@ -20,32 +20,22 @@ int RunSshFingerprint(Context& context, const std::vector<std::string>& args) {
         return 2;
     }
     LoadSettings(context.fields, context.state, context.settingsPath);
-    HeadlessUserInterface ui;
-    PublishingCore core(context.fields, ui, context.settingsPath,
-                        {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr});
+    const std::string port = context.fields.Text(TextField::Port);
+    if (const auto problem = PortProblem(port)) {
+        std::fprintf(stderr, "%s\n", problem->c_str());
+        return 2;
+    }
     InstallStopHandlers();
-    core.State() = context.state;
-    // The probe needs the host and port only; whatever Protocol says, the SSH client is set up from them.
-    core.State().Protocol = "SFTP";
-    core.State().SshHostKey.clear();
-    sftp::SftpClient& client = core.Sftp();
     try {
-        core.GetPublisher().ConfigureClient();
-        const sftp::HostKeyInfo info = client.ProbeHostKey();
-        const auto pin = sftp::NormalizeHostKeyPin(context.state.SshHostKey);
-        std::printf("Host: %s\n", text::Printable(info.hostEntry).c_str());
-        std::printf("Key type: %s\n", text::Printable(info.type).c_str());
-        std::printf("Fingerprint: %s\n", info.fingerprint.c_str());
-        std::printf("known_hosts: %s\n", text::Printable(sftp::DescribeVerdict(info)).c_str());
-        if (!pin || pin->empty()) {
-            std::printf("SshHostKey: not set; to pin this key: signposter-cli set SshHostKey=%s\n",
-                        info.fingerprint.c_str());
-        } else {
-            std::printf("SshHostKey: %s\n",
-                        *pin == info.fingerprint ? "matches this key" : "DIFFERS from this key");
+        const CheckReport report =
+            CheckSshServer(context.fields.Text(TextField::Host), port, context.state.SshHostKey,
+                           HeadlessUserInterface::StoppableClock());
+        if (report.fingerprint.empty()) {
+            std::fprintf(stderr, "%s\n", report.text.c_str());
+            return 2;
         }
+        std::printf("%s\n", report.text.c_str());
     } catch (const Exception& error) {
-        client.CloseConnection();
         std::fprintf(stderr, "%s: %s\n", error.ClassName(),
                      text::Printable(text::OneLine(error.Message())).c_str());
         return 1;
