@@ -213,6 +213,10 @@ const SettingKey kKeys[] = {
      "which page was published last: address or offline",
      [](const ProgramState& s) { return s.LastPublishedPage; },
      [](ProgramState& s, const std::string& v) { s.LastPublishedPage = v; }, nullptr, nullptr, nullptr},
+    {"PendingPublication", "", KeyOwner::Program, SettingsGroup::None,
+     "a publication that failed and is made again at the next start: 1 the address page, offline the notice",
+     [](const ProgramState& s) { return s.PendingPublication; },
+     [](ProgramState& s, const std::string& v) { s.PendingPublication = v; }, nullptr, nullptr, nullptr},
 };
 
 }  // namespace

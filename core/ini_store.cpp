@@ -1,6 +1,15 @@
 #include "core/ini_store.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "platform/exceptions.h"
 #include "platform/files.h"
@@ -21,6 +30,57 @@ struct Store {
 Store& TheStore() {
     static Store store;
     return store;
+}
+
+// One store for the whole process, so one thread at a time holds it from IniOpen to IniClose: the tray
+// program saves from its window while its core writes from another thread.
+std::mutex& StoreMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::atomic<std::thread::id> g_holder{};
+
+// And one process at a time across the machine: every user of the store reads, changes and writes the
+// whole file, so two programs changing it at once would each write the other's change away. An advisory
+// lock on a file beside it, since the settings file itself is replaced by a rename at every save and a
+// lock on it would be left behind on the old file.
+int g_lockFd = -1;
+
+// Long enough for any other program's read-modify-write of a small local file; a program that holds the
+// lock longer (stopped in a debugger, or not ours) must not stop this one from saving for ever.
+constexpr auto kLockWait = std::chrono::seconds(5);
+constexpr auto kLockRetry = std::chrono::milliseconds(10);
+
+void LockFile(const std::string& path) {
+    // No lock where none can be made (a directory still missing, a read-only one): then nothing is written
+    // there either.
+    const int fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return;
+    const auto giveUp = std::chrono::steady_clock::now() + kLockWait;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= giveUp) {
+            ::close(fd);
+            return;
+        }
+        std::this_thread::sleep_for(kLockRetry);
+    }
+    g_lockFd = fd;
+}
+
+void UnlockFile() {
+    if (g_lockFd >= 0)
+        ::close(g_lockFd);  // closing the only descriptor releases the lock
+    g_lockFd = -1;
+}
+
+// Ends the holding thread's hold; anything else (a close without an open) leaves the store as it is.
+void Release() {
+    if (g_holder.load() != std::this_thread::get_id())
+        return;
+    UnlockFile();
+    g_holder.store(std::thread::id());
+    StoreMutex().unlock();
 }
 
 std::string CompareForm(std::string_view name) {
@@ -81,10 +141,25 @@ void Save(const Store& store) {
 
 void IniOpen(const std::string& path) {
     Store& store = TheStore();
-    store.path = path;
-    store.lines.Clear();
-    if (platform::FileExists(path))
-        store.lines.LoadFromFile(path);
+    if (g_holder.load() != std::this_thread::get_id()) {
+        StoreMutex().lock();
+        g_holder.store(std::this_thread::get_id());
+    } else if (store.path != path) {
+        // Opened again without a close: the store is replaced, and so is the file it stands for.
+        UnlockFile();
+    }
+    try {
+        if (g_lockFd < 0)
+            LockFile(path);
+        store.path = path;
+        store.lines.Clear();
+        if (platform::FileExists(path))
+            store.lines.LoadFromFile(path);
+    } catch (...) {
+        store.lines.Clear();
+        Release();
+        throw;
+    }
 }
 
 std::string IniReadString(const std::string& section, const std::string& key,
@@ -166,15 +241,38 @@ void IniWriteStrings(const std::string& section,
     Save(store);
 }
 
+void IniDeleteKey(const std::string& section, const std::string& key) {
+    Store& store = TheStore();
+    const auto header = FindSection(store.lines, section);
+    if (!header)
+        return;
+    const std::string wanted = CompareForm(key);
+    for (std::size_t i = *header + 1; i < store.lines.Count(); ++i) {
+        const auto keyLine = SplitKeyLine(store.lines[i]);
+        if (keyLine && CompareForm(keyLine->key) == wanted) {
+            std::vector<std::string> lines = store.lines.Lines();
+            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+            store.lines = LineList(std::move(lines));
+            Save(store);
+            return;
+        }
+        if (!keyLine && IsSectionHeader(store.lines[i]))
+            return;
+    }
+}
+
 void IniWriteInteger(const std::string& section, const std::string& key, std::int32_t value) {
     IniWriteString(section, key, std::to_string(value));
 }
 
 void IniClose() {
     Store& store = TheStore();
-    struct Release {
+    struct Releaser {
         Store& s;
-        ~Release() { s.lines.Clear(); }
+        ~Releaser() {
+            s.lines.Clear();
+            Release();
+        }
     } release{store};
     // A missing file has no attributes to read, so a store that was only read never creates it.
     if (platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path))

@@ -10,6 +10,10 @@
 // A minimal INI-style key store over one whole text file held in memory. There is exactly one store at a
 // time, held here: IniOpen replaces it, IniClose saves and releases it. Section headers and keys are found
 // by substring tests; names compare without ASCII letter case and surrounding spaces; the first match wins.
+// From IniOpen to IniClose the calling thread holds the store (other threads' IniOpen waits) and the
+// process holds an advisory lock on "<file>.lock" beside the file (other programs' IniOpen waits, a few
+// seconds at most), so that every read-modify-write of the file is whole. Every IniOpen needs its IniClose,
+// also on the way out of a failure; a failed IniOpen releases by itself.
 namespace signposter {
 
 void IniOpen(const std::string& path);
@@ -22,6 +26,8 @@ void IniWriteString(const std::string& section, const std::string& key, const st
 // changes or all of them.
 void IniWriteStrings(const std::string& section,
                      const std::vector<std::pair<std::string, std::string>>& values);
+// Removes the key's line (the first match, as a read finds it), then saves; nothing when it is missing.
+void IniDeleteKey(const std::string& section, const std::string& key);
 void IniWriteInteger(const std::string& section, const std::string& key, std::int32_t value);
 // Saves the list unless the file is missing or read-only, then releases it.
 void IniClose();

@@ -52,6 +52,9 @@ Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
     // A router question blocks for seconds; the program's end must not wait for it.
     m_address->SetStopCheck([this] { return m_ui.EndRequested(); });
     m_publisher->SetPublishedHook([this](const PublicationOutcome& outcome) { RecordPublication(outcome); });
+    // Kept in the file so that a publication still failing when the program ends is made at its next start.
+    m_publisher->SetPendingHook(
+        [this](const std::string& pending) { WritePendingPublication(m_state, m_settingsPath, pending); });
 }
 
 Monitor::~Monitor() = default;
@@ -70,7 +73,11 @@ bool Monitor::ShowingErrors(Action&& action) {
 }
 
 void Monitor::FormCreate() {
-    ShowingErrors([&] { LoadSettings(m_settings, m_state, m_settingsPath); });
+    ShowingErrors([&] {
+        LoadSettings(m_settings, m_state, m_settingsPath);
+        if (!m_state.PendingPublication.empty())
+            m_publisher->RestorePending(m_state.PendingPublication == "offline");
+    });
 }
 
 bool Monitor::FormClose() {
@@ -81,6 +88,8 @@ void Monitor::Timer1Timer() {
     if (m_state.Busy)
         return;
     ShowingErrors([&] {
+        // A change another program made to the file (signposter-cli set) counts from this tick on.
+        TakeUpSettingsChanges(m_settings, m_state, m_settingsPath);
         if (!ValidateSettings()) {
             m_ui.SetTimerEnabled(false);
             m_ui.ShowMainWindow();

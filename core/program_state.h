@@ -3,8 +3,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace signposter {
+
+// The settings file as this program last read or wrote it (core/settings.cpp): what tells a change made
+// by another program from one made here.
+struct SettingsFileRecord {
+    bool known = false;
+    std::string text;                 // the whole file
+    std::vector<std::string> values;  // each setting as read from it
+    std::vector<std::int64_t> stamp;  // device, inode, size and change time, for a cheap first look
+};
 
 // The program-wide values of the monitor. One object, owned by the program and handed to the core.
 struct ProgramState {
@@ -46,6 +56,10 @@ struct ProgramState {
     // seconds, and which page it was ("address" or "offline").
     std::optional<std::int64_t> LastPublished;
     std::string LastPublishedPage;
+    // A publication whose attempts all failed, kept in the settings file (only while there is one) so that
+    // a restart publishes it: "1" for the address page, "offline" for the notice, empty for none.
+    std::string PendingPublication;
+    SettingsFileRecord SettingsOnFile;
 };
 
 }  // namespace signposter

@@ -54,6 +54,17 @@ std::optional<std::int64_t> Publisher::MillisecondsUntilRetry() const {
     return std::max<std::int64_t>(0, m_pending->dueTick - m_clock.TickCount());
 }
 
+void Publisher::RestorePending(bool offline) {
+    // Half the first interval, so that a failure of this retry waits the first interval again.
+    m_pending = Pending{offline ? Kind::Offline : Kind::Address, m_clock.TickCount(), kFirstRetryMs / 2};
+}
+
+std::string Publisher::PendingName() const {
+    if (!m_pending)
+        return "";
+    return m_pending->kind == Kind::Offline ? "offline" : "1";
+}
+
 void Publisher::RetryPending() {
     if (!m_pending)
         return;
@@ -245,6 +256,7 @@ std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std:
 void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind,
                        std::int64_t retryIntervalMs) {
     outcome.when = m_clock.Now();
+    const std::string pendingBefore = PendingName();
     if (sequence == m_sequence) {
         if (outcome.kind == PublicationOutcome::Kind::Failed) {
             m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs};
@@ -256,6 +268,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
     m_ui.ReportOutcome(outcome);
     if (outcome.kind == PublicationOutcome::Kind::Published && m_onPublished)
         m_onPublished(outcome);
+    if (PendingName() != pendingBefore && m_onPendingChanged)
+        m_onPendingChanged(PendingName());
 }
 
 }  // namespace signposter

@@ -62,6 +62,11 @@ public:
     // Called after every successful publication, once the outcome has been reported (it may raise).
     void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) { m_onPublished = std::move(hook); }
 
+    // Called whenever what is pending changes: "1" the address page, "offline" the notice, "" nothing.
+    void SetPendingHook(std::function<void(const std::string&)> hook) { m_onPendingChanged = std::move(hook); }
+    // A publication left pending by an earlier run: due at once.
+    void RestorePending(bool offline);
+
     bool HasPending() const { return m_pending.has_value(); }
     // A pending publication whose time has come.
     bool RetryDue() const;
@@ -90,6 +95,7 @@ private:
     // matches, otherwise the reason.
     std::optional<std::string> Verify(const std::string& page);
     void Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind, std::int64_t retryIntervalMs);
+    std::string PendingName() const;
 
     LiveSettings& m_fields;
     UserInterface& m_ui;
@@ -101,6 +107,7 @@ private:
     std::unique_ptr<sftp::SftpClient> m_ownSftp;
     bool m_sftpChosen = false;  // by the latest ConfigureClient
     std::function<void(const PublicationOutcome&)> m_onPublished;
+    std::function<void(const std::string&)> m_onPendingChanged;
     std::optional<Pending> m_pending;
     // Publications can nest (a tick dispatched during a retry wait publishes too); only the latest one
     // decides what stays pending.

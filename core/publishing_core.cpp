@@ -8,7 +8,7 @@ PublishingCore::PublishingCore(LiveSettings& fields, UserInterface& ui, std::str
       m_lookup(services.lookup),
       m_clock(services.clock ? services.clock : &platform::MachineClock()) {
     if (!m_lookup) {
-        m_ownLookup = std::make_unique<SystemHostLookup>();
+        m_ownLookup = std::make_unique<SystemHostLookup>(*m_clock);
         m_lookup = m_ownLookup.get();
     }
     ApplyClientDefaults(m_client);

@@ -1,8 +1,12 @@
 #include "core/settings.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 
+#include "core/extended_settings.h"
 #include "core/ini_store.h"
+#include "core/plain_live_settings.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -101,10 +105,166 @@ void ReadSettings(LiveSettings& fields, ProgramState& state) {
     ReadExtendedSettings(state);
 }
 
-void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
-    IniOpen(settingsPath);
-    ReadSettings(fields, state);
+namespace {
+
+// Every setting of the window's another program may change while this one runs, with how to read it from
+// the fields and values and how to take it over from another set of them; the keys of the settings table
+// follow them (TrackedKeys). The address display, Busy and the pending publication are this run's own.
+struct TrackedSetting {
+    std::string (*get)(const LiveSettings&, const ProgramState&);
+    void (*take)(LiveSettings&, ProgramState&, const LiveSettings&, const ProgramState&);
+};
+
+template <TextField F>
+constexpr TrackedSetting TrackText() {
+    return {[](const LiveSettings& f, const ProgramState&) { return f.Text(F); },
+            [](LiveSettings& f, ProgramState&, const LiveSettings& from, const ProgramState&) {
+                f.SetText(F, from.Text(F));
+            }};
+}
+template <Switch W>
+constexpr TrackedSetting TrackSwitch() {
+    return {[](const LiveSettings& f, const ProgramState&) { return std::string(f.Checked(W) ? "1" : "0"); },
+            [](LiveSettings& f, ProgramState&, const LiveSettings& from, const ProgramState&) {
+                f.SetChecked(W, from.Checked(W));
+            }};
+}
+template <std::string ProgramState::*Member>
+constexpr TrackedSetting TrackValue() {
+    return {[](const LiveSettings&, const ProgramState& s) { return s.*Member; },
+            [](LiveSettings&, ProgramState& s, const LiveSettings&, const ProgramState& from) {
+                s.*Member = from.*Member;
+            }};
+}
+
+const TrackedSetting kTracked[] = {
+    TrackText<TextField::Host>(),
+    TrackText<TextField::Port>(),
+    TrackSwitch<Switch::Passive>(),
+    TrackSwitch<Switch::InternalRedirect>(),
+    TrackSwitch<Switch::InternalNoRedirect>(),
+    TrackSwitch<Switch::UserTemplate>(),
+    TrackText<TextField::User>(),
+    TrackText<TextField::Password>(),
+    TrackText<TextField::PageName>(),
+    TrackText<TextField::RemotePath>(),
+    // The template's path is both a field and a value.
+    {[](const LiveSettings& f, const ProgramState&) { return f.Text(TextField::TemplateFile); },
+     [](LiveSettings& f, ProgramState& s, const LiveSettings& fromFields, const ProgramState& from) {
+         f.SetText(TextField::TemplateFile, fromFields.Text(TextField::TemplateFile));
+         s.TemplateFile = from.TemplateFile;
+     }},
+    TrackValue<&ProgramState::IgnoreList>(),
+    TrackValue<&ProgramState::CurrentIP>(),
+};
+
+bool TrackedKey(const SettingKey& key) {
+    return std::string_view(key.name) != "PendingPublication";
+}
+
+std::vector<std::string> Snapshot(const LiveSettings& fields, const ProgramState& state) {
+    std::vector<std::string> values;
+    for (const TrackedSetting& setting : kTracked) values.push_back(setting.get(fields, state));
+    for (const SettingKey& key : SettingKeys())
+        if (TrackedKey(key))
+            values.push_back(key.get(state));
+    return values;
+}
+
+// A cheap look at whether the file may have changed: its identity, size and change time.
+std::vector<std::int64_t> Stamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return {static_cast<std::int64_t>(st.st_dev),          static_cast<std::int64_t>(st.st_ino),
+            static_cast<std::int64_t>(st.st_size),         static_cast<std::int64_t>(st.st_mtim.tv_sec),
+            static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::int64_t>(st.st_ctim.tv_sec),
+            static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+}
+
+// Remembers the open store's file as this program's last sight of it.
+void Remember(ProgramState& state, const std::string& path) {
+    PlainLiveSettings onFileFields;
+    ProgramState onFile;
+    ReadSettings(onFileFields, onFile);
+    SettingsFileRecord& record = state.SettingsOnFile;
+    record.known = true;
+    record.text = IniLines().Text();
+    record.values = Snapshot(onFileFields, onFile);
+    record.stamp = Stamp(path);
+}
+
+// With the store open: takes over every setting the file holds differently from this program's last sight
+// of it, unless this program has changed that setting itself since. True when anything was taken over.
+bool TakeUpFromStore(LiveSettings& fields, ProgramState& state) {
+    const SettingsFileRecord& record = state.SettingsOnFile;
+    if (!record.known || record.text == IniLines().Text())
+        return false;
+    PlainLiveSettings onFileFields;
+    ProgramState onFile;
+    ReadSettings(onFileFields, onFile);
+    const std::vector<std::string> now = Snapshot(onFileFields, onFile);
+    const std::vector<std::string> mine = Snapshot(fields, state);
+    bool taken = false;
+    auto changedThereOnly = [&](std::size_t i) {
+        return i < record.values.size() && now[i] != record.values[i] && mine[i] == record.values[i];
+    };
+    std::size_t i = 0;
+    for (const TrackedSetting& setting : kTracked) {
+        if (changedThereOnly(i++)) {
+            setting.take(fields, state, onFileFields, onFile);
+            taken = true;
+        }
+    }
+    for (const SettingKey& key : SettingKeys()) {
+        if (TrackedKey(key) && changedThereOnly(i++)) {
+            key.put(state, key.get(onFile));
+            taken = true;
+        }
+    }
+    return taken;
+}
+
+// Opens the store, runs `action`, closes it; a failure of the action is the one reported.
+template <typename Action>
+void WithStore(const std::string& path, Action&& action) {
+    IniOpen(path);
+    try {
+        action();
+    } catch (...) {
+        // The failure has already said what went wrong; closing must not replace it.
+        try {
+            IniClose();
+        } catch (...) {
+        }
+        throw;
+    }
     IniClose();
+}
+
+}  // namespace
+
+void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
+    WithStore(settingsPath, [&] {
+        ReadSettings(fields, state);
+        Remember(state, settingsPath);
+    });
+}
+
+bool TakeUpSettingsChanges(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
+    SettingsFileRecord& record = state.SettingsOnFile;
+    // Gone or never read: nothing to take over (a settings file removed meanwhile is not all defaults).
+    if (!record.known || !platform::FileExists(settingsPath))
+        return false;
+    std::vector<std::int64_t> stamp = Stamp(settingsPath);
+    if (stamp == record.stamp)
+        return false;
+    bool taken = false;
+    WithStore(settingsPath, [&] {
+        taken = TakeUpFromStore(fields, state);
+        Remember(state, settingsPath);
+    });
+    return taken;
 }
 
 KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExisted) {
@@ -133,23 +293,32 @@ KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExis
 
 void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
     const bool existed = platform::FileExists(settingsPath);
-    IniOpen(settingsPath);
-    struct CloseOnError {
-        bool armed = true;
-        ~CloseOnError() {
-            if (!armed)
-                return;
-            // The write that failed has already reported; closing must not replace that error.
-            try {
-                IniClose();
-            } catch (...) {
-            }
-        }
-    } closer;
-    // One replacement of the file: a failure leaves it as it was, never half written.
-    IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed));
-    closer.armed = false;
-    IniClose();
+    WithStore(settingsPath, [&] {
+        // Another program's change since this one last read the file stays: only what was changed here
+        // is written over it.
+        TakeUpFromStore(fields, state);
+        // One replacement of the file: a failure leaves it as it was, never half written.
+        IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed));
+        if (state.SettingsOnFile.known)
+            Remember(state, settingsPath);
+    });
+}
+
+void WritePendingPublication(ProgramState& state, const std::string& settingsPath,
+                             const std::string& pending) {
+    if (state.PendingPublication == pending)
+        return;
+    state.PendingPublication = pending;
+    // A read-only file is the user's choice not to have it written; the pending publication is then only
+    // kept for this run, as it always was.
+    if (!platform::FileExists(settingsPath) || platform::IsReadOnlyFile(settingsPath))
+        return;
+    WithStore(settingsPath, [&] {
+        if (pending.empty())
+            IniDeleteKey(kSettingsSection, "PendingPublication");
+        else
+            IniWriteString(kSettingsSection, "PendingPublication", pending);
+    });
 }
 
 }  // namespace signposter

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/address_source.h"
+#include "platform/clock.h"
 
 namespace signposter {
 
@@ -28,7 +29,21 @@ public:
     virtual std::optional<UpnpIgd> Discover(std::string& error, std::vector<std::string>& steps) = 0;
     // The external address as the gateway reports it, or nothing and why.
     virtual AddressAnswer ExternalAddress(const UpnpIgd& igd, std::vector<std::string>& steps) = 0;
+    // The same with every network wait made on `clock`, whose stop request the source uses to end the
+    // work of a question it has abandoned.
+    virtual std::optional<UpnpIgd> Discover(std::string& error, std::vector<std::string>& steps,
+                                            const platform::Clock&) {
+        return Discover(error, steps);
+    }
+    virtual AddressAnswer ExternalAddress(const UpnpIgd& igd, std::vector<std::string>& steps,
+                                          const platform::Clock&) {
+        return ExternalAddress(igd, steps);
+    }
 };
+
+// The bound of every answer read from a gateway (device description, SOAP answer): a description is a few
+// KiB and an answer less, and any host on the link can answer the discovery search.
+inline constexpr std::size_t kMaxGatewayAnswerBytes = 64 * 1024;
 
 // The real gateway, through miniupnpc.
 std::shared_ptr<UpnpGateway> MakeMiniupnpcGateway();

@@ -58,7 +58,14 @@ TIdFTP::TIdFTP(TIdComponent* owner) : TIdTCPClient(owner) {
     SetPort(kDefaultPort);
 }
 
-TIdFTP::~TIdFTP() = default;
+TIdFTP::~TIdFTP() {
+    // The connections wait on the session's clock, a member of this object that dies before the socket
+    // of the base class: closing a TLS connection still waits for its close_notify to be sent. So both
+    // connections end here, while that clock is alive, and the socket is left on the caller's clock.
+    m_dataConnection.reset();
+    Socket().Close(true);
+    TIdTCPClient::SetClock(*m_baseClock);
+}
 
 void TIdFTP::SetTransferType(TIdFTPTransferType type) {
     if (type == m_transferType || m_dataConnection)
@@ -113,8 +120,9 @@ void TIdFTP::Login(bool login) {
 
 void TIdFTP::SetClock(const platform::Clock& clock) {
     m_baseClock = &clock;
-    m_sessionClock.reset();
+    // The socket leaves the session's clock before that clock goes.
     TIdTCPClient::SetClock(clock);
+    m_sessionClock.reset();
 }
 
 template <typename Step>

@@ -163,6 +163,8 @@ int MapLookupFailureToWsa(platform::LookupFailure failure, int systemError) {
             return 10055;
         case LookupFailure::System:
             return systemError != 0 ? MapErrnoToWsa(systemError) : kWsaNoRecovery;
+        case LookupFailure::NoAnswer:
+            return MapErrnoToWsa(systemError);
         case LookupFailure::NonRecoverable:
             break;
     }
@@ -178,14 +180,42 @@ TIdSocket TIdStack::CreateSocket(int type, int protocol) {
     return socket;
 }
 
-std::string TIdStack::LookupHost(const std::string& name) {
+namespace {
+
+// What a failed lookup's code says, in the resolver's words.
+std::string LookupFailureText(int code, int timeoutMs) {
+    switch (code) {
+        case kWsaHostNotFound:
+            return "name or service not known";
+        case kWsaTryAgain:
+            return "temporary failure in name resolution";
+        case kWsaNoRecovery:
+            return "non-recoverable failure in name resolution";
+        case kWsaNoData:
+            return "no IPv4 address for this name";
+        case kWsaETimedOut:
+            return "no answer within " + std::to_string(timeoutMs) + " ms";
+        default:
+            return text::Trim(TIdStack::SocketErrorText(code).empty() ? "error " + std::to_string(code)
+                                                                      : TIdStack::SocketErrorText(code));
+    }
+}
+
+}  // namespace
+
+std::string TIdStack::LookupHost(const std::string& name, const platform::Clock& clock, int timeoutMs) {
     if (text::UpperAscii(name) == "LOCALHOST")
         return "127.0.0.1";
     if (IsDottedQuad(name))
         return name;
-    const std::optional<TIdInAddr> address = HostByName(name);
-    if (!address)
-        RaiseSocketFailure(LastError());
+    const std::optional<TIdInAddr> address = HostByName(name, clock, timeoutMs);
+    if (!address) {
+        const int code = LastError();
+        if (code == kWsaECancelled || code == kIdSessionExpired)
+            RaiseSocketFailure(code);
+        throw EIdSocketError(code, "Host name lookup failed for " + text::Printable(name) + ": " +
+                                       LookupFailureText(code, timeoutMs));
+    }
     return AddressToText(*address);
 }
 
@@ -496,8 +526,10 @@ int TIdStackPosix::PeerName(TIdSocket socket, TIdInAddr& address, int& port) {
     return ReadAddress(sa, address, port);
 }
 
-std::optional<TIdInAddr> TIdStackPosix::HostByName(const std::string& name) {
-    const platform::ResolvedAddresses resolved = platform::ResolveHostIPv4(name);
+std::optional<TIdInAddr> TIdStackPosix::HostByName(const std::string& name, const platform::Clock& clock,
+                                                   int timeoutMs) {
+    const std::int64_t deadline = timeoutMs < 0 ? platform::kNoDeadline : clock.DeadlineAfter(timeoutMs);
+    const platform::ResolvedAddresses resolved = platform::ResolveHostIPv4(name, clock, deadline);
     if (resolved.failure != platform::LookupFailure::None || resolved.addresses.empty()) {
         FailWith(resolved.failure != platform::LookupFailure::None
                      ? MapLookupFailureToWsa(resolved.failure, resolved.systemError)

@@ -69,14 +69,20 @@ public:
     virtual void CloseSocket(TIdSocket socket) = 0;
     virtual int LocalName(TIdSocket socket, TIdInAddr& address, int& port) = 0;
     virtual int PeerName(TIdSocket socket, TIdInAddr& address, int& port) = 0;
-    virtual std::optional<TIdInAddr> HostByName(const std::string& name) = 0;
+    // The first IPv4 address of `name`, the lookup waited for on `clock` for at most timeoutMs (negative:
+    // no limit of its own).
+    virtual std::optional<TIdInAddr> HostByName(const std::string& name, const platform::Clock& clock,
+                                                int timeoutMs) = 0;
     virtual std::string HostName() = 0;
     virtual int LastError() const = 0;
 
     // Raises EIdInvalidSocket when no socket can be had.
     TIdSocket CreateSocket(int type, int protocol);
     // "localhost" in any case is 127.0.0.1 and a dotted quad is used as written, both without a lookup.
-    std::string LookupHost(const std::string& name);
+    // A failed lookup raises EIdSocketError with its code and a message naming the host and what failed;
+    // the stop request and a session's bound end the wait as they end any other.
+    std::string LookupHost(const std::string& name, const platform::Clock& clock = platform::MachineClock(),
+                           int timeoutMs = kNoTimeLimit);
     // False for a success, true for a failure whose code is tolerated; any other failure raises.
     bool CheckSocketResult(int result, std::initializer_list<int> tolerated = {});
     [[noreturn]] static void RaiseSocketFailure(int code);
@@ -109,7 +115,8 @@ public:
     void CloseSocket(TIdSocket socket) override;
     int LocalName(TIdSocket socket, TIdInAddr& address, int& port) override;
     int PeerName(TIdSocket socket, TIdInAddr& address, int& port) override;
-    std::optional<TIdInAddr> HostByName(const std::string& name) override;
+    std::optional<TIdInAddr> HostByName(const std::string& name, const platform::Clock& clock,
+                                        int timeoutMs) override;
     std::string HostName() override;
     int LastError() const override { return m_lastError; }
 

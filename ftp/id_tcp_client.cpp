@@ -23,7 +23,8 @@ void TIdTCPClient::ConnectToHost() {
         Socket().BindLocal();
         if (!TIdStack::IsDottedQuad(m_host))
             NotifyStatus(TIdStatus::Resolving, m_host);
-        Socket().SetRemote(stack.LookupHost(m_host), m_port);
+        // The look-up is bounded like the connect it belongs to, and on the same clock.
+        Socket().SetRemote(stack.LookupHost(m_host, Socket().Clock(), m_connectTimeout), m_port);
         NotifyStatus(TIdStatus::Connecting, Socket().RemoteAddress());
         stack.CheckSocketResult(Socket().ConnectRemote(2, m_connectTimeout));
     }

@@ -7,14 +7,18 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "ftp/id_exceptions.h"
 #include "ftp/id_socket_handle.h"
 #include "ftp/id_stack.h"
+#include "platform/exceptions.h"
+#include "platform/files.h"
 
 namespace signposter::ftp {
 
@@ -121,6 +125,48 @@ bool IsIpv4Literal(const std::string& host) {
 
 }  // namespace
 
+namespace {
+
+// Adds every certificate of the PEM file at `path` to the context's store. Read by us, as every other
+// file the settings name: regular files only and never waiting (OpenSSL would open a FIFO and wait for a
+// writer for ever), with a message that says what is wrong.
+void LoadTrustFile(ssl_ctx_st* ctx, const std::string& path) {
+    const std::string problem = TrustFileProblem(path);
+    if (!problem.empty())
+        throw EIdTLSLibraryError("Cannot load TLS trust file " + path + ": " + problem);
+    std::string pem;
+    try {
+        pem = platform::ReadWholeFile(path);
+    } catch (const Exception&) {
+        throw EIdTLSLibraryError("Cannot load TLS trust file " + path + ": cannot be read");
+    }
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    STACK_OF(X509_INFO)* items = bio ? PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    int added = 0;
+    X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+    for (int i = 0; items && i < sk_X509_INFO_num(items); ++i) {
+        const X509_INFO* item = sk_X509_INFO_value(items, i);
+        if (item->x509 && X509_STORE_add_cert(store, item->x509) == 1)
+            ++added;
+    }
+    sk_X509_INFO_pop_free(items, X509_INFO_free);
+    ERR_clear_error();
+    if (added == 0)
+        throw EIdTLSLibraryError("Cannot load TLS trust file " + path + ": no PEM certificate in it");
+}
+
+}  // namespace
+
+std::string TrustFileProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? "not found" : std::strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    return "";
+}
+
 // ---- TlsContext ----
 
 TlsContext::TlsContext(const TlsSettings& settings) : m_settings(settings) {
@@ -136,11 +182,13 @@ TlsContext::TlsContext(const TlsSettings& settings) : m_settings(settings) {
     const TlsVerification verification = settings.Verification();
     if (verification != TlsVerification::Fingerprint) {
         bool loaded = SSL_CTX_set_default_verify_paths(m_ctx) == 1;
-        if (loaded && !settings.trustFile.empty() &&
-            SSL_CTX_load_verify_locations(m_ctx, settings.trustFile.c_str(), nullptr) != 1) {
-            ERR_clear_error();
-            SSL_CTX_free(m_ctx);
-            throw EIdTLSLibraryError("Cannot load TLS trust file " + settings.trustFile);
+        if (loaded && !settings.trustFile.empty()) {
+            try {
+                LoadTrustFile(m_ctx, settings.trustFile);
+            } catch (...) {
+                SSL_CTX_free(m_ctx);
+                throw;
+            }
         }
         if (!loaded) {
             const std::string reason = LibraryReason();

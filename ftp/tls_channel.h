@@ -20,6 +20,10 @@ class TIdSocketHandle;
 // A TLS session the control connection negotiated, handed to the data connections to resume.
 using TlsSession = std::shared_ptr<ssl_session_st>;
 
+// What keeps `path` from being read as a trust file ("not found", "not a regular file"), or "" when
+// nothing does. A FIFO or a device named there must never be opened: it could block or never end.
+std::string TrustFileProblem(const std::string& path);
+
 // The client's TLS configuration for one publication: protocol floor, trust and how certificates are
 // checked. Raises EIdTLSLibraryError when it cannot be made or the trust file cannot be loaded.
 class TlsContext {

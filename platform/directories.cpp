@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace signposter::platform {
 
@@ -21,6 +23,33 @@ std::string Environment(const char* name) {
 std::string WithoutTrailingSeparator(std::string path) {
     while (path.size() > 1 && path.back() == kPathSeparator) path.pop_back();
     return path;
+}
+
+// A directory of this user's that no one else may write to (not a link to one).
+bool IsPrivateDirectory(const std::string& dir) {
+    struct stat st {};
+    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Another local user can make /tmp/signposter-<uid> first; a directory under a name nobody can guess
+// then takes its place, made afresh should it vanish (a clean-up of /tmp). Said once per run.
+std::string FreshPrivateDirectory(const std::string& taken) {
+    static std::mutex mutex;
+    static std::string made;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!made.empty() && IsPrivateDirectory(made))
+        return made;
+    std::string pattern = taken + "-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        throw EFCreateError("Cannot create directory " + pattern);
+    const bool first = made.empty();
+    made = pattern;
+    if (first) {
+        std::fprintf(stderr, "Temporary directory %s is not this user's own; using %s instead\n",
+                     taken.c_str(), made.c_str());
+    }
+    return made;
 }
 
 }  // namespace
@@ -53,11 +82,13 @@ std::string TempDirectory() {
     const std::string runtime = Environment("XDG_RUNTIME_DIR");
     const std::string dir = runtime.empty() ? "/tmp/signposter-" + std::to_string(::geteuid())
                                             : WithoutTrailingSeparator(runtime) + "/signposter";
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    const bool made = ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+    if (runtime.empty() && (!made || !IsPrivateDirectory(dir)))
+        return FreshPrivateDirectory(dir);
+    if (!made)
         throw EFCreateError("Cannot create directory " + dir);
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    // The runtime directory is the user's own: only the user can have spoilt it, and is told how.
+    if (!IsPrivateDirectory(dir)) {
         throw EFCreateError(
             "Temporary directory " + dir +
             " is not private: it must be a directory of this user that others cannot write to");

@@ -7,8 +7,16 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <sys/eventfd.h>
+
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace signposter::platform {
 
@@ -46,7 +54,15 @@ LookupFailure Classify(int lookupError) {
 
 }  // namespace
 
-ResolvedAddresses ResolveHostIPv4(const std::string& name) {
+namespace {
+
+std::string LowerFirst(std::string text) {
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+ResolvedAddresses ResolveNow(const std::string& name) {
     ResolvedAddresses result;
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -57,6 +73,8 @@ ResolvedAddresses ResolveHostIPv4(const std::string& name) {
     if (lookupError != 0) {
         result.failure = Classify(lookupError);
         result.systemError = errno;
+        result.reason = LowerFirst(lookupError == EAI_SYSTEM ? std::strerror(result.systemError)
+                                                             : ::gai_strerror(lookupError));
         return result;
     }
     for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
@@ -66,7 +84,58 @@ ResolvedAddresses ResolveHostIPv4(const std::string& name) {
             DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
     }
     ::freeaddrinfo(list);
+    if (result.addresses.empty()) {
+        result.failure = LookupFailure::NoAddress;
+        result.reason = "no IPv4 address";
+    }
     return result;
+}
+
+// What the resolver's thread and the waiting caller share; whichever lets go last frees it, so a caller
+// that stopped waiting leaves nothing behind for the thread to write into.
+struct PendingLookup {
+    ~PendingLookup() {
+        if (ready >= 0)
+            ::close(ready);
+    }
+    std::mutex mutex;
+    ResolvedAddresses result;
+    int ready = -1;  // an eventfd, readable once the result is in
+};
+
+ResolvedAddresses NoAnswer(int reason) {
+    ResolvedAddresses result;
+    result.failure = LookupFailure::NoAnswer;
+    result.systemError = reason;
+    result.reason = reason == ECANCELED ? "stopped" : "no answer in time";
+    return result;
+}
+
+}  // namespace
+
+ResolvedAddresses ResolveHostIPv4(const std::string& name, const Clock& clock, std::int64_t deadline) {
+    // getaddrinfo has no time-out and cannot be cancelled, so it runs where nobody has to wait for it.
+    auto pending = std::make_shared<PendingLookup>();
+    pending->ready = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (pending->ready < 0)
+        return NoAnswer(errno);
+    try {
+        std::thread([pending, name] {
+            ResolvedAddresses result = ResolveNow(name);
+            const std::lock_guard<std::mutex> lock(pending->mutex);
+            pending->result = std::move(result);
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(pending->ready, &one, sizeof one);
+        }).detach();
+    } catch (const std::system_error& error) {
+        return NoAnswer(error.code().value());
+    }
+    pollfd fd{pending->ready, POLLIN, 0};
+    const int ready = clock.Poll(&fd, 1, deadline);
+    if (ready <= 0)
+        return NoAnswer(ready == 0 ? ETIMEDOUT : errno);
+    const std::lock_guard<std::mutex> lock(pending->mutex);
+    return std::move(pending->result);
 }
 
 std::optional<std::string> SystemHostLookup::HostName() {
@@ -78,7 +147,7 @@ std::optional<std::string> SystemHostLookup::HostName() {
 }
 
 std::optional<std::vector<std::string>> SystemHostLookup::ResolveIPv4(const std::string& name) {
-    ResolvedAddresses resolved = ResolveHostIPv4(name);
+    ResolvedAddresses resolved = ResolveHostIPv4(name, m_clock, m_clock.DeadlineAfter(kResolveBoundMs));
     if (resolved.failure != LookupFailure::None)
         return std::nullopt;
     return std::move(resolved.addresses);

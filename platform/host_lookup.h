@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/clock.h"
 
 namespace signposter::platform {
 
@@ -15,17 +18,24 @@ enum class LookupFailure {
     NoAddress,       // the name exists but has no IPv4 address
     OutOfMemory,
     System,  // a system call failed: see systemError
+    // The wait for the resolver ended first: systemError holds the clock's reason (ETIMEDOUT at the
+    // lookup's own deadline, ETIME at a bound of the clock, ECANCELED for the program's stop request).
+    NoAnswer,
 };
 
 // What a name lookup gave: the IPv4 addresses in the resolver's order, or the resolver's failure.
 struct ResolvedAddresses {
     std::vector<std::string> addresses;  // dotted decimal
     LookupFailure failure = LookupFailure::None;
-    int systemError = 0;  // errno, for LookupFailure::System
+    int systemError = 0;  // errno, for LookupFailure::System and NoAnswer
+    std::string reason;   // what failed, in lower case words ("temporary failure in name resolution")
 };
 
-// The one way to the resolver (getaddrinfo, IPv4 only), for address discovery and the socket layer.
-ResolvedAddresses ResolveHostIPv4(const std::string& name);
+// The one way to the resolver (getaddrinfo, IPv4 only), for address discovery and the socket layer. The
+// resolver runs on a thread of its own and is waited for on `clock` until `deadline`, so that the stop
+// request and every bound of the caller end the wait at once; an answer that comes later is dropped.
+ResolvedAddresses ResolveHostIPv4(const std::string& name, const Clock& clock,
+                                  std::int64_t deadline = kNoDeadline);
 
 // One entry of the machine's interface list (getifaddrs), in the list's order: an interface appears once
 // per address it carries, and once more without an IPv4 address for its link-layer entry.
@@ -52,12 +62,20 @@ public:
     virtual std::vector<InterfaceEntry> Interfaces() { return ListInterfaces(); }
 };
 
-// The lookup of this machine: gethostname, getaddrinfo (IPv4), getifaddrs.
+// The lookup of this machine: gethostname, getaddrinfo (IPv4), getifaddrs. Name look-ups wait on `clock`
+// for at most kResolveBoundMs.
 class SystemHostLookup final : public HostLookup {
 public:
+    // The resolver's own default (5 s for each of two tries) is longer than a monitor tick should ever
+    // take; a host name that does not resolve within this is no answer for this tick.
+    static constexpr int kResolveBoundMs = 5000;
+    explicit SystemHostLookup(const Clock& clock = MachineClock()) : m_clock(clock) {}
     std::optional<std::string> HostName() override;
     std::optional<std::vector<std::string>> ResolveIPv4(const std::string& name) override;
     std::vector<std::string> InterfaceIPv4() override;
+
+private:
+    const Clock& m_clock;
 };
 
 }  // namespace signposter::platform

@@ -127,7 +127,7 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
         return 2;
     }
     InstallStopHandlers();
-    SystemHostLookup lookup;
+    SystemHostLookup lookup(HeadlessUserInterface::StoppableClock());
     ConfiguredAddress configured(context.state, lookup, platform::MachineClock());
     configured.SetStopCheck([] { return HeadlessUserInterface::StopRequested(); });
     StepLog log;

@@ -248,21 +248,34 @@ TEST_F(MonitorTest, RetryThatRaisesIsShownOncePerRetryIntervalNotEveryTick) {
     EXPECT_EQ(*m_monitor.GetPublisher().MillisecondsUntilRetry(), 120'000 - 5'000);
 }
 
-TEST_F(MonitorTest, PendingPublicationIsRetriedByTheTickWhenDue) {
+TEST_F(MonitorTest, PendingPublicationIsRetriedWhenDueAndAfterARestart) {
     Configure();
+    ASSERT_TRUE(m_monitor.FormClose());
     m_server.Script("PASS", {Say("530 Login incorrect.\r\n"), Say("530 Login incorrect.\r\n"),
                              Say("530 Login incorrect.\r\n"), Say("530 Login incorrect.\r\n"),
                              Say("530 Login incorrect.\r\n"), Say("230 Logged in.\r\n")});
     m_monitor.Timer1Timer();
     ASSERT_EQ(m_ui.outcomes.back().kind, Kind::Failed);
+    const std::string pending = ReadFile(Path());
+    ASSERT_NE(pending.find("LastIP=203.0.113.7\r\nPendingPublication=1\r\n"), std::string::npos);
     m_clock.tick += 30'000;
     m_monitor.Timer1Timer();
     EXPECT_EQ(m_ui.outcomes.size(), 1u);  // not due yet
-    m_clock.tick += 30'000;
-    m_monitor.Timer1Timer();
+    ASSERT_TRUE(m_monitor.FormClose());
+
+    // Stopped and started again with the same address: the start publishes what was still pending, and the
+    // file is then as it was without a pending publication.
+    FakeLiveSettings fields;
+    ProgramState state;
+    Monitor restarted{fields, m_ui, state, m_lookup, m_clock, m_ftp, Path()};
+    restarted.FormCreate();
+    restarted.Timer1Timer();
     ASSERT_EQ(m_ui.outcomes.size(), 2u);
     EXPECT_EQ(m_ui.outcomes.back().kind, Kind::Published);
-    EXPECT_FALSE(m_monitor.GetPublisher().HasPending());
+    EXPECT_FALSE(restarted.GetPublisher().HasPending());
+    std::string published = pending;
+    published.erase(published.find("PendingPublication=1\r\n"), 22);
+    EXPECT_EQ(ReadFile(Path()), published);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -157,6 +160,55 @@ TEST(LocalPageFileTest, WithoutTmpdirThePageGoesToADirectoryOfTheUsersOwn) {
     EXPECT_EQ(GetTempDir(), fallback);
     if (!existed)
         ::rmdir(fallback.c_str());
+}
+
+TEST(LocalPageFileTest, AnotherUsersDirectoryInTmpGivesWayToAFreshPrivateOne) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a /tmp of its own and a directory of another user";
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A /tmp of this process's own, where "another user" made our directory first.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+            ::_exit(77);
+        ::unsetenv("TMPDIR");
+        ::unsetenv("XDG_RUNTIME_DIR");
+        const std::string taken = "/tmp/signposter-" + std::to_string(::geteuid());
+        ::mkdir(taken.c_str(), 0777);
+        [[maybe_unused]] const int owned = ::chown(taken.c_str(), 65534, 65534);
+        ::dup2(report[1], 2);  // the notice
+        std::string result;
+        try {
+            const std::string first = GetTempDir(), again = GetTempDir();
+            struct stat st {};
+            ::lstat(first.c_str(), &st);
+            result = first.rfind(taken + "-", 0) == 0 && first == again && (st.st_mode & 0777) == 0700 &&
+                             st.st_uid == ::geteuid()
+                         ? "private " + first.substr(0, taken.size() + 1) + "\n"
+                         : "shared " + first + "\n";
+        } catch (const Exception& error) {
+            result = error.Message() + "\n";
+        }
+        [[maybe_unused]] const ssize_t written = ::write(report[1], result.data(), result.size());
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no private mount namespace here (unshare not allowed)";
+    const std::string taken = "/tmp/signposter-" + std::to_string(::geteuid());
+    const std::size_t notice =
+        text.find("Temporary directory " + taken + " is not this user's own; using " + taken + "-");
+    EXPECT_EQ(notice, 0u) << text;
+    EXPECT_EQ(text.substr(text.find('\n') + 1), "private " + taken + "-\n");
 }
 
 TEST(LocalPageFileTest, ThePageNeverFollowsALinkAndIsReplacedWhole) {

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <random>
+#include <thread>
 
 #include "core/extended_settings.h"
+#include "core/ini_store.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
 #include "support/fake_live_settings.h"
@@ -177,6 +181,84 @@ TEST_F(SettingsTest, FtpsKeysAreLoadedButNeverSaved) {
     m_state.FtpSecurity = "None";
     Save();
     EXPECT_EQ(ReadFile(Path()), with);
+}
+
+// One settings file, several programs: the monitor running, `set` run beside it, the window's dialog.
+TEST_F(SettingsTest, AnotherProgramsChangeIsTakenUpAndNeverWrittenBackOlder) {
+    m_fields.SetText(TextField::Host, "ftp.example.org");
+    m_fields.SetText(TextField::User, "bob");
+    Save();
+    Load();
+    EXPECT_FALSE(TakeUpSettingsChanges(m_fields, m_state, Path()));
+
+    FakeLiveSettings other;
+    ProgramState otherState;
+    auto set = [&](TextField field, const std::string& value) {
+        LoadSettings(other, otherState, Path());
+        other.SetText(field, value);
+        SaveSettings(other, otherState, Path());
+    };
+    set(TextField::Host, "ftp.example.net");
+    set(TextField::RemotePath, "/theirs");
+    m_fields.SetText(TextField::RemotePath, "/mine");  // changed here meanwhile: this program's wins
+    EXPECT_TRUE(TakeUpSettingsChanges(m_fields, m_state, Path()));
+    EXPECT_EQ(m_fields.Text(TextField::Host), "ftp.example.net");
+    EXPECT_EQ(m_fields.Text(TextField::RemotePath), "/mine");
+    EXPECT_FALSE(TakeUpSettingsChanges(m_fields, m_state, Path()));
+
+    // A change with no tick after it, then the closing save.
+    set(TextField::User, "carol");
+    m_state.CurrentIP = "203.0.113.9";
+    Save();
+    LoadSettings(other, otherState, Path());
+    EXPECT_EQ(other.Text(TextField::Host), "ftp.example.net");
+    EXPECT_EQ(other.Text(TextField::User), "carol");
+    EXPECT_EQ(other.Text(TextField::RemotePath), "/mine");
+    EXPECT_EQ(otherState.CurrentIP, "203.0.113.9");
+}
+
+TEST_F(SettingsTest, ConcurrentChangesFromProcessesAndThreadsAreNeverLost) {
+    Save();
+    // Three programs, each setting its own key over and over, as `set` does: load, change, save.
+    constexpr int kRounds = 40;
+    const TextField keys[] = {TextField::Host, TextField::User, TextField::RemotePath};
+    std::vector<pid_t> children;
+    for (TextField key : keys) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            FakeLiveSettings fields;
+            ProgramState state;
+            for (int round = 0; round < kRounds; ++round) {
+                LoadSettings(fields, state, Path());
+                fields.SetText(key, std::to_string(round));
+                SaveSettings(fields, state, Path());
+            }
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    // Meanwhile two threads of this process count in the same file through the store.
+    auto count = [&] {
+        for (int round = 0; round < kRounds; ++round) {
+            IniOpen(Path());
+            IniWriteInteger(kSettingsSection, "Count", IniReadInteger(kSettingsSection, "Count", 0) + 1);
+            IniClose();
+        }
+    };
+    std::thread first(count), second(count);
+    first.join();
+    second.join();
+    for (pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    Load();
+    for (TextField key : keys) EXPECT_EQ(m_fields.Text(key), std::to_string(kRounds - 1));
+    IniOpen(Path());
+    EXPECT_EQ(IniReadInteger(kSettingsSection, "Count", 0), 2 * kRounds);
+    IniClose();
 }
 
 }  // namespace

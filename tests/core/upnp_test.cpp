@@ -2,6 +2,7 @@
 // miniupnpd. Discovery needs multicast, which loopback lacks in the machine's own network namespace, so
 // the program runs itself again in a private one (root only); elsewhere every test skips and says why.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +142,10 @@ TEST_F(UpnpTest, AnswersOfAFakeGateway) {
         {"100.64.1.2", "100.64.1.2"},  // the same for carrier-grade NAT
         {"", "the router reports no external address"},
         {"not an address", "the router's external address \"not an address\" is no IPv4 address"},
+        // Never cut to the 15 characters of the longest dotted quad.
+        {"193.184.216.1234", "the router's external address \"193.184.216.1234\" is no IPv4 address"},
+        {"100.63.0.7</NewExternalIPAddress><NewExternalIPAddress>100.63.0.8",
+         "the router's answer holds 2 external addresses"},
     };
     for (const auto& [external, expected] : cases) {
         External(external);
@@ -160,6 +165,7 @@ TEST_F(UpnpTest, AnswersOfAFakeGateway) {
 
 TEST_F(UpnpTest, BrokenGatewaysAndNone) {
     std::int64_t took = 0;
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(Ask(&took).reason, "no UPnP gateway answered");
     std::printf("[ measure  ] discovery with nobody answering: %lld ms\n", static_cast<long long>(took));
 
@@ -172,6 +178,24 @@ TEST_F(UpnpTest, BrokenGatewaysAndNone) {
         FakeSsdp ssdp("http://127.0.0.1:1/rootDesc.xml");  // answers the search, nothing behind it
         EXPECT_EQ(Ask().reason, "no UPnP gateway answered with a usable description");
     }
+    // The program's output is its own: nothing of the library's on stderr.
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(UpnpTest, EndlessAnswersAreCutAtTheirBoundAndMemoryStaysBounded) {
+    FakeSsdp ssdp(m_http.Url("/rootDesc.xml"));
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    m_http.Script("/rootDesc.xml", {"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n<root>", true});
+    std::int64_t took = 0;
+    EXPECT_EQ(Ask(&took).reason, "no UPnP gateway answered with a usable description");
+    EXPECT_LT(took, 10'000);  // the description is cut at its bound, not read until the worker's
+    m_http.Script("/rootDesc.xml", {HttpOk(kRootDescription)});
+    m_http.Script("/ctl/IPConn#GetExternalIPAddress", {"HTTP/1.1 200 OK\r\n\r\n<s:Envelope>", true});
+    EXPECT_EQ(Ask().reason, "the router did not tell its external address (an answer longer than 64 KiB)");
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB";
 }
 
 TEST_F(UpnpTest, ASilentGatewayHoldsNoStopAndItsLongestQuestionIsMeasured) {

@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -157,15 +158,24 @@ TEST_F(Ftps, UnusableSettingsNeverMeanPlainFtp) {
     std::string lower = Certs().good.fingerprint;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(MakeTlsSettings("explicitTLS", "", typed).fingerprint, *NormalizeFingerprint(lower));
-    for (const std::string& trust : {m_dir.File("missing.pem"), m_dir.File("empty.pem"), m_dir.File("notpem.pem")}) {
-        testing::WriteFile(m_dir.File("empty.pem"), "");
-        testing::WriteFile(m_dir.File("notpem.pem"), "-----BEGIN CERTIFICATE-----\nnot base64\n");
+    testing::WriteFile(m_dir.File("empty.pem"), "");
+    testing::WriteFile(m_dir.File("notpem.pem"), "-----BEGIN CERTIFICATE-----\nnot base64\n");
+    // A FIFO would hold an open for reading until a writer comes, for ever.
+    ASSERT_EQ(::mkfifo(m_dir.File("fifo.pem").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {m_dir.File("missing.pem"), "not found"},
+        {m_dir.File("empty.pem"), "no PEM certificate in it"},
+        {m_dir.File("notpem.pem"), "no PEM certificate in it"},
+        {m_dir.File("fifo.pem"), "not a regular file"},
+        {m_dir.Path(), "not a regular file"},
+    };
+    for (const auto& [trust, problem] : cases) {
         Use(trust);
         try {
             m_ftp.OpenSession(true);
             ADD_FAILURE() << trust;
         } catch (const EIdTLSLibraryError& error) {
-            EXPECT_EQ(error.Message(), "Cannot load TLS trust file " + trust);
+            EXPECT_EQ(error.Message(), "Cannot load TLS trust file " + trust + ": " + problem);
         }
     }
     // Refused before connecting.
@@ -301,6 +311,28 @@ TEST_F(Ftps, DataConnectionMustHandshakeWithTheSameCertificate) {
     ASSERT_TRUE(m_server.WaitUntilIdle());
     // The second server saw its handshake finish and then only our close: not one byte of the page.
     EXPECT_EQ(m_server.Uploads(), Lines{""});
+}
+
+TEST_F(Ftps, ClientDestroyedAfterAFailedStepClosesTlsOnALiveClock) {
+    // The owner drops the client still logged in over TLS, as the program does at its end after a failed
+    // publication: closing that connection must not wait on a clock that is already gone.
+    Serve(Certs().good);
+    for (const auto& [verb, reply] :
+         {std::pair{"STOR", "550 Permission denied.\r\n"}, std::pair{"PASV", "502 Not implemented.\r\n"}}) {
+        m_server.Script(verb, Say(reply));
+        auto client = std::make_unique<TIdFTP>();
+        client->SetHost("127.0.0.1");
+        client->SetPort(m_server.Port());
+        client->SetUser("publisher");
+        client->SetPassword("secret");
+        client->SetPassive(true);
+        client->SetTlsSettings(MakeTlsSettings("explicittls", Certs().good.certFile, ""));
+        client->OpenSession(true);
+        EXPECT_THROW(client->StoreFile(m_page, "ipaddress.htm", false), EIdProtocolReplyError) << verb;
+        ASSERT_TRUE(client->Socket().IsOpen()) << verb;
+        client.reset();
+        EXPECT_TRUE(m_server.WaitUntilIdle()) << verb;
+    }
 }
 
 // ---- The channel under the socket handle, against an in-process OpenSSL server ----

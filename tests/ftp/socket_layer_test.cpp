@@ -1,21 +1,34 @@
 // The socket layer: error codes and texts, addresses and lookups, handles, and the bounded waits.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/id_exceptions.h"
+#include "ftp/id_ftp.h"
 #include "ftp/id_socket_handle.h"
 #include "ftp/id_stack.h"
 #include "ftp/id_tcp_client.h"
+#include "platform/stop_request.h"
 #include "scripted_ftp_server.h"
+#include "support/temp_dir.h"
 
 namespace signposter::ftp {
 namespace {
@@ -26,7 +39,7 @@ using testing::ClosedLoopbackPort;
 class FailingLookupStack : public TIdStackPosix {
 public:
     static inline int lookups = 0;
-    std::optional<TIdInAddr> HostByName(const std::string&) override {
+    std::optional<TIdInAddr> HostByName(const std::string&, const platform::Clock&, int) override {
         ++lookups;
         FailWith(kWsaHostNotFound);
         return std::nullopt;
@@ -154,7 +167,7 @@ TEST_F(SocketLayer, LookupsAnswerLocalhostAndDottedQuadsWithoutTheResolver) {
         FAIL() << "lookup did not fail";
     } catch (const EIdSocketError& e) {
         EXPECT_EQ(e.ErrorNumber(), 11001);
-        EXPECT_EQ(e.Message(), "Socket Error # 11001\r\n");
+        EXPECT_EQ(e.Message(), "Host name lookup failed for 10.0.0.1.5: name or service not known");
     }
     EXPECT_EQ(FailingLookupStack::lookups, 1);
 }
@@ -338,6 +351,122 @@ TEST_F(SocketLayer, SignalsDoNotCutAWaitShort) {
     itimerval off{};
     ::setitimer(ITIMER_REAL, &off, nullptr);
     ::sigaction(SIGALRM, &previous, nullptr);
+}
+
+// ---- Name look-ups against a name server that never answers ----
+
+// Runs `body` in a child process with a mount and network namespace of its own, whose resolver is a name
+// server on 127.0.0.1 that takes every question and never answers (nothing leaves the machine), and
+// returns what the body reported. Nothing when this machine does not allow the namespaces.
+std::optional<std::string> WithSilentNameServer(const std::string& resolverOptions,
+                                                const std::function<std::string()>& body) {
+    int report[2];
+    if (::pipe(report) != 0)
+        return std::string("pipe failed");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        auto say = [&](const std::string& text) {
+            [[maybe_unused]] const ssize_t written = ::write(report[1], text.data(), text.size());
+        };
+        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
+            ::_exit(77);
+        char dir[] = "/tmp/silent-dns-XXXXXX";
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !::mkdtemp(dir))
+            ::_exit(77);
+        const std::string resolv = std::string(dir) + "/resolv.conf", hosts = std::string(dir) + "/hosts";
+        testing::WriteFile(resolv, "nameserver 127.0.0.1\n" + resolverOptions);
+        testing::WriteFile(hosts, "127.0.0.1 localhost\n");
+        const bool mounted = ::mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0 &&
+                             ::mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        // The namespace's loopback starts down.
+        ifreq request{};
+        std::strcpy(request.ifr_name, "lo");
+        const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ::ioctl(control, SIOCGIFFLAGS, &request);
+        request.ifr_flags |= IFF_UP;
+        const bool up = ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
+        const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(53);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool bound = ::bind(silent, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        say(mounted && up && bound ? body() : "namespace set-up failed");
+        ::unlink(resolv.c_str());
+        ::unlink(hosts.c_str());
+        ::rmdir(dir);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        return std::nullopt;
+    return text;
+}
+
+long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// What a connect to `host` raised, and whether it came within `withinMs` of real time.
+std::string ConnectFailure(TIdFTP& client, long long withinMs) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string what = "connected";
+    try {
+        client.OpenSession(false);
+    } catch (const EIdException& error) {
+        what = std::string(error.ClassName()) + ": " + error.Message();
+    }
+    const long long took = MillisecondsSince(start);
+    return took <= withinMs ? what : what + " after " + std::to_string(took) + " ms";
+}
+
+TEST(SilentNameServer, StopRequestAndBoundsEndTheLookupWithAMessageThatSaysWhatFailed) {
+    // The resolver's own wait would be 2 x 5 s: the stop request, the connect bound and the host name
+    // source's bound each end it well before.
+    const auto stopAndBound = WithSilentNameServer("", [] {
+        platform::StopRequest stop;
+        platform::SystemClock clock(&stop);
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop.Request();
+        });
+        TIdFTP client;
+        client.SetHost("ftp.example.org");
+        client.SetClock(clock);
+        std::string report = ConnectFailure(client, 2000) + "\n";
+        const auto start = std::chrono::steady_clock::now();
+        report += platform::SystemHostLookup(clock).ResolveIPv4("ftp.example.org") ? "answered" : "none";
+        report += MillisecondsSince(start) < 1000 ? "\n" : " late\n";
+        stopper.join();
+
+        TIdFTP bounded;
+        bounded.SetHost("ftp.example.org");
+        bounded.SetConnectTimeout(1000);
+        return report + ConnectFailure(bounded, 3000);
+    });
+    if (!stopAndBound)
+        GTEST_SKIP() << "no private mount and network namespace here (unshare not allowed)";
+    EXPECT_EQ(*stopAndBound,
+              "EIdStopped: Stopped.\nnone\n"
+              "EIdSocketError: Host name lookup failed for ftp.example.org: no answer within 1000 ms");
+
+    const auto given = WithSilentNameServer("options timeout:1 attempts:1\n", [] {
+        TIdFTP client;
+        client.SetHost("ftp.example.org");
+        return ConnectFailure(client, 5000);
+    });
+    ASSERT_TRUE(given);
+    EXPECT_EQ(*given,
+              "EIdSocketError: Host name lookup failed for ftp.example.org: temporary failure in name "
+              "resolution");
 }
 
 }  // namespace
