@@ -10,6 +10,7 @@
 #include "ftp/tls_settings.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "sftp/sftp_client.h"
 
 namespace signposter {
 
@@ -37,6 +38,10 @@ Problem VerificationProblem(void (*put)(ProgramState&, const std::string&), cons
 
 std::string CountOrEmpty(int value) {
     return value == 0 ? std::string() : std::to_string(value);
+}
+
+bool UsesSftp(const ProgramState& state) {
+    return sftp::ParseSftpProtocol(state.Protocol).value_or(false);
 }
 
 void PutRepublishHours(ProgramState& state, const std::string& text) {
@@ -83,6 +88,50 @@ const SettingKey kKeys[] = {
      [](const std::string& v) -> Problem {
          if (!ftp::NormalizeFingerprint(v))
              return "TLS fingerprint must be 64 hex digits";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"Protocol", "", KeyOwner::User, SettingsGroup::Security,
+     "FTP (also when empty) or SFTP (SSH file transfer: Host, Port, usually 22, User, Password)",
+     [](const ProgramState& s) { return s.Protocol; },
+     [](ProgramState& s, const std::string& v) { s.Protocol = v; },
+     [](const std::string& v) -> Problem {
+         if (!sftp::ParseSftpProtocol(v))
+             return "Protocol takes FTP or SFTP";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"SshHostKey", "", KeyOwner::User, SettingsGroup::Security,
+     "SFTP: trust only the host key with this fingerprint (SHA256:... as ssh-keygen -l prints it); "
+     "empty: ~/.ssh/known_hosts decides",
+     [](const ProgramState& s) { return s.SshHostKey; },
+     [](ProgramState& s, const std::string& v) { s.SshHostKey = v; },
+     [](const std::string& v) -> Problem {
+         if (!sftp::NormalizeHostKeyPin(v))
+             return "SSH host key must be SHA256: and 43 base64 characters";
+         return std::nullopt;
+     },
+     UsesSftp, nullptr},
+    {"SshKeyFile", "", KeyOwner::User, SettingsGroup::Security,
+     "SFTP: log in with this OpenSSH private key (its passphrase is the password); empty: ssh-agent, "
+     "else the password",
+     [](const ProgramState& s) { return s.SshKeyFile; },
+     [](ProgramState& s, const std::string& v) { s.SshKeyFile = v; },
+     [](const std::string& v) -> Problem {
+         const std::string file = text::Trim(v);
+         if (!file.empty() && !platform::FileExists(file))
+             return "SSH key file not found";
+         return std::nullopt;
+     },
+     UsesSftp, nullptr},
+    {"AtomicUpload", "0", KeyOwner::User, SettingsGroup::Security,
+     "FTP: 1 stores the page under a temporary name and renames it over the page; 0 stores it in place "
+     "(SFTP always renames)",
+     [](const ProgramState& s) { return std::string(s.AtomicUpload ? "1" : "0"); },
+     [](ProgramState& s, const std::string& v) { s.AtomicUpload = text::LenientInteger(v) == 1; },
+     [](const std::string& v) -> Problem {
+         if (v != "" && v != "0" && v != "1")
+             return "AtomicUpload takes 1 or 0";
          return std::nullopt;
      },
      nullptr, nullptr},

@@ -31,6 +31,13 @@ struct ProgramState {
     std::string TlsTrustFile;    // PEM certificates trusted besides the system's
     std::string TlsFingerprint;  // the server certificate's SHA-256, as typed
 
+    // SFTP and the page written under a temporary name first, read from the settings and never written
+    // back by SaveSettings.
+    std::string Protocol;       // FTP (also when empty) or SFTP
+    std::string SshHostKey;     // the pinned host key, "SHA256:..." as OpenSSH prints it
+    std::string SshKeyFile;     // an OpenSSH private key; its passphrase is the password
+    bool AtomicUpload = false;  // FTP: store under a temporary name, then rename over the page
+
     // Where the address comes from (core/address_source.h). Read from the settings, never written back,
     // so that a settings file without them works exactly as it always did.
     std::string AddressSource;     // HostName (also when empty), Interface, Web or UPnP

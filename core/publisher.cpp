@@ -4,7 +4,9 @@
 #include "core/page_builder.h"
 #include "core/page_verification.h"
 #include "ftp/id_ftp.h"
+#include "platform/exceptions.h"
 #include "platform/text.h"
+#include "sftp/sftp_client.h"
 
 namespace signposter {
 
@@ -17,6 +19,8 @@ constexpr char kOfflineText[] = "OFFLINE";
 Publisher::Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
                      ftp::TIdFTP& ftp)
     : m_fields(fields), m_ui(ui), m_state(state), m_clock(clock), m_ftp(ftp) {}
+
+Publisher::~Publisher() = default;
 
 bool Publisher::IsIgnored(const std::string& address, const std::string& ignoreList) {
     std::size_t start = 0;
@@ -79,6 +83,32 @@ void Publisher::ConfigureClient() {
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
     m_ftp.SetPassword(m_fields.Text(TextField::Password));
     m_ftp.SetTlsSettings(ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
+    m_sftpChosen = UsesSftp();
+    if (!m_sftpChosen)
+        return;
+    if (!m_sftp) {
+        m_ownSftp = std::make_unique<sftp::SftpClient>();
+        m_ownSftp->SetClock(m_clock);
+        m_sftp = m_ownSftp.get();
+    }
+    // A malformed pin must never mean "no pin": it is refused here, before any attempt.
+    if (!sftp::NormalizeHostKeyPin(m_state.SshHostKey))
+        throw sftp::ESshHostKeyRejected("SshHostKey '" + m_state.SshHostKey +
+                                        "' is not SHA256: followed by a fingerprint as OpenSSH prints it.");
+    sftp::SshSettings settings = m_sftp->Settings();
+    settings.host = m_ftp.Host();
+    settings.port = m_ftp.Port();
+    settings.user = m_ftp.User();
+    settings.password = m_ftp.Password();
+    settings.keyFile = text::Trim(m_state.SshKeyFile);
+    settings.pinnedHostKey = m_state.SshHostKey;
+    m_sftp->SetSettings(std::move(settings));
+}
+
+bool Publisher::UsesSftp() const {
+    if (const auto sftp = sftp::ParseSftpProtocol(m_state.Protocol))
+        return *sftp;
+    throw EConvertError("'" + m_state.Protocol + "' is not a valid Protocol (FTP or SFTP)");
 }
 
 std::string Publisher::RemoteName() const {
@@ -196,18 +226,32 @@ std::optional<std::string> Publisher::Verify(const std::string& page) {
 
 std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std::string& page,
                                                                       const std::string& remoteName) {
+    // A failed store leaves the connection open and logged in; close it so that the next attempt is a
+    // real one and nothing stays open after the last.
+    auto close = [&] {
+        if (m_sftpChosen)
+            m_sftp->CloseConnection();
+        else
+            m_ftp.CloseConnection();
+    };
     try {
-        m_ftp.OpenSession(true);
-        m_ftp.StoreBytes(page, remoteName, false);
-        m_ftp.CloseConnection();
+        if (m_sftpChosen) {
+            m_sftp->OpenSession();
+            m_sftp->StoreAtomically(page, remoteName);
+        } else {
+            m_ftp.OpenSession(true);
+            if (m_state.AtomicUpload)
+                m_ftp.StoreBytesAtomically(page, remoteName);
+            else
+                m_ftp.StoreBytes(page, remoteName, false);
+        }
+        close();
         return std::nullopt;
     } catch (const Exception& error) {
-        // A failed store leaves the control connection open and logged in; close it so that the next
-        // attempt is a real one and nothing stays open after the last.
-        m_ftp.CloseConnection();
+        close();
         return std::make_pair(std::string(error.ClassName()), error.Message());
     } catch (const std::exception& error) {
-        m_ftp.CloseConnection();
+        close();
         return std::make_pair(std::string("Exception"), std::string(error.what()));
     }
 }

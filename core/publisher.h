@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,9 @@
 
 namespace signposter::ftp {
 class TIdFTP;
+}
+namespace signposter::sftp {
+class SftpClient;
 }
 
 namespace signposter {
@@ -32,6 +36,7 @@ public:
 
     Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
               ftp::TIdFTP& ftp);
+    ~Publisher();
 
     // The redirect page for state.CurrentIP; `justDetected` when the monitor has just looked it up.
     void PublishAddress(bool justDetected = false);
@@ -41,6 +46,10 @@ public:
     // port text that is no number raises EConvertError; an unknown FtpSecurity value or a malformed TLS
     // fingerprint raises EIdTLSLibraryError, so that it never means plain FTP.
     void ConfigureClient();
+    // Whether the settings choose SFTP ("Protocol"); any value but FTP, SFTP or empty raises EConvertError.
+    bool UsesSftp() const;
+    // The SFTP client used when the settings choose SFTP; without one the publisher makes its own.
+    void SetSftpClient(sftp::SftpClient* client) { m_sftp = client; }
     // Where the page goes on the server: the remote path (one leading "/" removed) followed by the page
     // name, joined as they stand.
     std::string RemoteName() const;
@@ -96,6 +105,9 @@ private:
     const Clock& m_clock;
     ftp::TIdFTP& m_ftp;
     PageFetcher* m_fetcher = nullptr;
+    sftp::SftpClient* m_sftp = nullptr;
+    std::unique_ptr<sftp::SftpClient> m_ownSftp;
+    bool m_sftpChosen = false;  // by the latest ConfigureClient
     std::function<void(const PublicationOutcome&)> m_onPublished;
     std::function<void(const std::string&)> m_onPendingChanged;
     std::optional<Pending> m_pending;

@@ -13,10 +13,12 @@ PublishingCore::PublishingCore(LiveSettings& fields, UserInterface& ui, std::str
     }
     ApplyClientDefaults(m_client);
     m_client.SetClock(*m_clock);
+    m_sftp.SetClock(*m_clock);
     m_address = std::make_unique<ConfiguredAddress>(m_state, *m_lookup, *m_clock, std::move(services.upnp));
     m_monitor = std::make_unique<Monitor>(fields, ui, m_state, *m_address, *m_clock, m_client, m_settingsPath);
     m_fetcher = services.fetcher ? std::move(services.fetcher) : std::make_unique<HttpPageFetcher>(*m_clock, m_state);
     m_monitor->GetPublisher().SetPageFetcher(m_fetcher.get());
+    m_monitor->GetPublisher().SetSftpClient(&m_sftp);
 }
 
 PublishingCore::~PublishingCore() = default;

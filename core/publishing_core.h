@@ -14,6 +14,7 @@
 #include "core/publisher.h"
 #include "core/user_interface.h"
 #include "ftp/id_ftp.h"
+#include "sftp/sftp_client.h"
 
 namespace signposter {
 
@@ -49,6 +50,8 @@ public:
     // The address source the settings choose, as the monitor asks it.
     ConfiguredAddress& Address() { return *m_address; }
     ftp::TIdFTP& Client() { return m_client; }
+    // The client used instead when Protocol=SFTP.
+    sftp::SftpClient& Sftp() { return m_sftp; }
     Monitor& GetMonitor() { return *m_monitor; }
     Publisher& GetPublisher() { return m_monitor->GetPublisher(); }
     // Where the published page is fetched back from (VerifyURL).
@@ -65,6 +68,7 @@ private:
     HostLookup* m_lookup;
     const Clock* m_clock;
     ftp::TIdFTP m_client;  // IdFTP1
+    sftp::SftpClient m_sftp;
     std::unique_ptr<ConfiguredAddress> m_address;
     std::unique_ptr<Monitor> m_monitor;
     std::unique_ptr<PageFetcher> m_fetcher;

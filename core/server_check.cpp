@@ -10,6 +10,7 @@
 #include "ftp/id_ftp.h"
 #include "ftp/tls_probe.h"
 #include "platform/text.h"
+#include "sftp/sftp_client.h"
 
 namespace signposter {
 
@@ -54,6 +55,38 @@ CheckReport CheckServer(const std::string& host, const std::string& portText, co
     client.SetHost(name);
     client.SetPort(*port);
     return ProbeServer(client, trustFile);
+}
+
+CheckReport CheckSshServer(const std::string& host, const std::string& portText, const std::string& pinned,
+                           const Clock& clock) {
+    const std::string name = text::Trim(host);
+    const std::string portField = text::Trim(portText);
+    const auto port = portField.empty() ? std::optional<std::int32_t>(22) : text::TryStrictInteger(portField);
+    if (name.empty())
+        return {false, "No Host Name", {}};
+    if (!port || *port < 1 || *port > 65535)
+        return {false, kPortMessage, {}};
+    sftp::SftpClient client;
+    client.SetClock(clock);
+    sftp::SshSettings settings;
+    settings.host = name;
+    settings.port = *port;
+    client.SetSettings(settings);
+    const sftp::HostKeyInfo info = client.ProbeHostKey();
+    const auto pin = sftp::NormalizeHostKeyPin(pinned);
+    CheckReport report;
+    report.fingerprint = info.fingerprint;
+    report.text = "Host: " + text::Printable(info.hostEntry) + "\nKey type: " + text::Printable(info.type) +
+                  "\nFingerprint: " + info.fingerprint +
+                  "\nknown_hosts: " + text::Printable(sftp::DescribeVerdict(info)) + "\nSshHostKey: ";
+    if (pin && !pin->empty()) {
+        report.ok = *pin == info.fingerprint;
+        report.text += report.ok ? "matches this key" : "DIFFERS from this key";
+    } else {
+        report.ok = info.verdict == sftp::KnownHostsVerdict::Known;
+        report.text += "not set; to pin this key: signposter-cli set SshHostKey=" + info.fingerprint;
+    }
+    return report;
 }
 
 CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& clock,

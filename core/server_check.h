@@ -36,6 +36,14 @@ CheckReport ProbeServer(ftp::TIdFTP& client, const std::string& trustFile);
 CheckReport CheckServer(const std::string& host, const std::string& portText, const std::string& trustFile,
                         const Clock& clock);
 
+// The SSH server's host key for SFTP, read after the key exchange without trusting it and without logging
+// in: "Label: value" lines (host, key type, fingerprint, what known_hosts says, and the pin `pinned`
+// compared with it, or how to pin it); `fingerprint` is the key's "SHA256:...", for "trust this key". ok
+// when the pin or known_hosts accepts the key. A missing host or a port that is no number from 1 to 65535
+// is reported without connecting (empty port text: 22).
+CheckReport CheckSshServer(const std::string& host, const std::string& portText, const std::string& pinned,
+                           const Clock& clock);
+
 // Asks the address source that `state` describes once: "ADDRESS: class" and whether visitors can reach it,
 // or why there is no address. `stopped` ends a router question.
 CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& clock,

@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "ftp/temporary_name.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -160,6 +161,49 @@ void TIdFTP::StoreBytes(const std::string& bytes, const std::string& remoteName,
     WithinSession([&] { TransferFile(command, source); });
 }
 
+void TIdFTP::StoreBytesAtomically(const std::string& bytes, const std::string& remoteName) {
+    RefuseLineBreaks(remoteName);
+    const std::string temporary = TemporaryNameBeside(remoteName);
+    m_transferStarted = m_completionPending = false;
+    try {
+        StoreBytes(bytes, temporary, false);
+    } catch (const Exception&) {
+        RemoveAfterFailure(temporary);
+        throw;
+    }
+    WithinSession([&] {
+        try {
+            SendCommand("RNFR " + temporary, 350);
+        } catch (const EIdProtocolReplyError&) {
+            RemoveAfterFailure(temporary);
+            throw;
+        }
+        try {
+            SendCommand("RNTO " + remoteName, {250});
+        } catch (const EIdProtocolReplyError& error) {
+            RemoveAfterFailure(temporary);
+            // Some servers (those on Windows among them) refuse to rename over an existing file.
+            throw EIdProtocolReplyError(
+                error.ReplyCode(),
+                error.Message() +
+                    "\r\nThe server does not allow a rename over the page; set AtomicUpload=0.");
+        }
+    });
+}
+
+void TIdFTP::RemoveAfterFailure(const std::string& temporary) {
+    if (!m_transferStarted || !IsConnected())
+        return;
+    try {
+        if (m_completionPending) {
+            m_completionPending = false;
+            ReadReply({});
+        }
+        SendCommand("DELE " + temporary, {250});
+    } catch (const Exception&) {
+    }
+}
+
 void TIdFTP::SetTlsSettings(const TlsSettings& settings) {
     m_tlsSettings = settings;
     m_tlsContext.reset();
@@ -242,6 +286,7 @@ void TIdFTP::TransferPassive(const std::string& command, std::istream& file) {
     data.ConnectToHost();
     CloseOnFailure closer(data);
     ReadReply({110, 125, 150});
+    m_transferStarted = m_completionPending = true;
     // Only after the preliminary reply: pyftpdlib drops a data connection that turns readable before its
     // transfer command, and vsftpd finishes its side of the handshake after its 150 anyway.
     if (Socket().Tls())
@@ -271,6 +316,7 @@ void TIdFTP::TransferActive(const std::string& command, std::istream& file) {
     SendPortCommand(listener.Socket());
     // The preliminary reply comes first; a connection that arrives before it waits in the listen queue.
     SendCommand(command, {125, 150});
+    m_transferStarted = m_completionPending = true;
     if (!listener.WaitForConnection()) {
         throw EIdAcceptTimeout("The server did not open the data connection within " +
                                std::to_string(m_acceptTimeout) + " ms.");
@@ -281,6 +327,7 @@ void TIdFTP::TransferActive(const std::string& command, std::istream& file) {
 }
 
 void TIdFTP::ReadCompletionReply() {
+    m_completionPending = false;
     // 426 is the server giving up on the data connection; a 226 after it still means the file arrived.
     if (ReadReply({225, 226, 250, 426}) == 426)
         ReadReply({226});

@@ -75,6 +75,10 @@ public:
     void StoreFile(const std::string& localPath, const std::string& remoteName, bool append);
     // Uploads bytes held in memory, under the same rules for the remote name.
     void StoreBytes(const std::string& bytes, const std::string& remoteName, bool append);
+    // Stores the bytes under a temporary name beside `remoteName` (".NAME.signposter-XXXXXX"), then renames
+    // them over it (RNFR, RNTO), so that visitors never get a partial page. A failed transfer deletes the
+    // temporary file while the control connection stands; the page stays as it was.
+    void StoreBytesAtomically(const std::string& bytes, const std::string& remoteName);
 
 protected:
     void SendTypeCommand();
@@ -94,6 +98,9 @@ private:
     void WithinSession(Step&& step);
     void StartControlTls();
     void StartDataTls(TIdTCPConnection& data);
+    // After a failed atomic store: reads the transfer's pending completion reply, then deletes the
+    // temporary file, as far as the control connection allows; its own failures are swallowed.
+    void RemoveAfterFailure(const std::string& temporary);
 
     std::string m_user;
     bool m_passive = false;
@@ -110,6 +117,8 @@ private:
     TlsSession m_tlsSession;            // the control connection's, for the data connections to resume
     std::string m_controlFingerprint;  // every data connection must present this certificate too
     TlsHandler m_onTls;
+    bool m_transferStarted = false;    // the server announced the transfer: a file may exist
+    bool m_completionPending = false;  // and its completion reply is still to be read
 };
 
 }  // namespace signposter::ftp

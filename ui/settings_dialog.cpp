@@ -19,6 +19,7 @@
 #include "core/server_check.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
+#include "sftp/sftp_client.h"
 
 namespace signposter::ui {
 
@@ -522,25 +523,34 @@ void SettingsDialog::CheckServerClick() {
     const std::string host = text::Trim(m_fields.Text(TextField::Host));
     const std::string port = text::Trim(m_fields.Text(TextField::Port));
     const std::string trustFile = m_trustFile ? text::Trim(ToBytes(m_trustFile->text())) : std::string();
-    SetResult(m_serverResult,
-              Shown("Connecting to " + host + " port " + (port.empty() ? std::string("21") : port) + "..."));
+    // The protocol and pin as the fields say now: SFTP checks the SSH host key instead of a certificate.
+    const ProgramState trial = Collect();
+    m_checkedSsh = sftp::ParseSftpProtocol(trial.Protocol).value_or(false);
+    const std::string pinned = trial.SshHostKey;
+    SetResult(m_serverResult, Shown("Connecting to " + host + " port " +
+                                    (port.empty() ? std::string(m_checkedSsh ? "22" : "21") : port) + "..."));
     CheckStarted(m_checkServer);
-    m_serverCheck->Start([host, port, trustFile](const platform::Clock& clock, const platform::StopRequest&) {
-        return CheckServer(host, port, trustFile, clock);
+    const bool ssh = m_checkedSsh;
+    m_serverCheck->Start([host, port, trustFile, pinned, ssh](const platform::Clock& clock,
+                                                              const platform::StopRequest&) {
+        return ssh ? CheckSshServer(host, port, pinned, clock) : CheckServer(host, port, trustFile, clock);
     });
 }
 
 void SettingsDialog::ServerCheckFinished(const CheckResult& result) {
     CheckEnded(m_checkServer, kCheckServerCaption);
     SetResult(m_serverResult, FromBytes(result.text));
-    m_checkedFingerprint = result.ok ? result.fingerprint : std::string();
+    // An SSH key that nothing accepts yet is the one the user may choose to trust, after comparing it.
+    m_checkedFingerprint = result.ok || m_checkedSsh ? result.fingerprint : std::string();
+    m_trust->setText(m_checkedSsh ? "&Trust this key" : "&Trust this certificate");
     m_trust->setEnabled(!m_checkedFingerprint.empty());
 }
 
 void SettingsDialog::TrustClick() {
-    if (m_checkedFingerprint.empty() || !m_fingerprint)
+    QLineEdit* target = m_checkedSsh ? findChild<QLineEdit*>("SshHostKeyEdit") : m_fingerprint;
+    if (m_checkedFingerprint.empty() || !target)
         return;
-    m_fingerprint->setText(FromBytes(m_checkedFingerprint));
+    target->setText(FromBytes(m_checkedFingerprint));
 }
 
 void SettingsDialog::CheckAddressClick() {

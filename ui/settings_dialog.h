@@ -112,6 +112,7 @@ private:
     BackgroundCheck* m_addressCheck = nullptr;
     BackgroundCheck* m_pageCheck = nullptr;
     std::string m_checkedFingerprint;
+    bool m_checkedSsh = false;  // the last server check was of an SSH host key
 };
 
 }  // namespace signposter::ui

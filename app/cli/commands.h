@@ -29,6 +29,7 @@ int RunOffline(Context& context, const std::vector<std::string>& args);
 int RunMonitor(Context& context, const std::vector<std::string>& args);
 int RunAutostart(Context& context, const std::vector<std::string>& args);  // autostart on|off|status
 int RunTlsFingerprint(Context& context, const std::vector<std::string>& args);
+int RunSshFingerprint(Context& context, const std::vector<std::string>& args);
 int RunVerify(Context& context, const std::vector<std::string>& args);  // verify [--page FILE]
 
 }  // namespace signposter::cli

@@ -34,6 +34,8 @@ constexpr char kUsage[] =
     "  autostart on|off|status  start the tray program at login, or not\n"
     "  verify [--page FILE]     fetch VerifyURL and compare it with the page a publication would upload\n"
     "  tls-fingerprint          show the FTP server's TLS certificate and its SHA-256 fingerprint\n"
+    "  ssh-fingerprint          show the SSH server's host key, its SHA256 fingerprint and what known_hosts "
+    "says\n"
     "  --version                print the version\n";
 
 }  // namespace
@@ -75,6 +77,8 @@ int main(int argc, char** argv) {
             return cli::RunVerify(context, args);
         if (command == "tls-fingerprint")
             return cli::RunTlsFingerprint(context, args);
+        if (command == "ssh-fingerprint")
+            return cli::RunSshFingerprint(context, args);
         if (command == "upload") {
             LoadSettings(fields, state, context.settingsPath);
             return cli::RunUpload(context, args);

@@ -1,5 +1,5 @@
 // signposter-cli upload LOCAL REMOTE [--verbose]: one upload attempt made exactly as the publisher makes
-// it, with the settings loaded from the settings file.
+// it (FTP, FTPS or SFTP), with the settings loaded from the settings file.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -86,15 +86,28 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         client.SetOnTlsEstablished([](const ftp::TlsPeerInfo& info, bool dataConnection) {
             PrintTlsHandshake(stderr, info, dataConnection);
         });
+        // The steps name the user and the key file, never the password or passphrase.
+        core.Sftp().SetOnStep([password](const std::string& step) {
+            std::fprintf(stderr, "-- %s\n", text::Printable(MaskPassword(step, password)).c_str());
+        });
     }
     try {
         core.GetPublisher().ConfigureClient();
         // Read before anything is sent: what cannot be read whole (a FIFO, a device) must not cost the
         // server its copy.
         const std::string bytes = platform::ReadWholeFile(paths[0]);
-        client.OpenSession(true);
-        client.StoreBytes(bytes, paths[1], false);
-        client.CloseConnection();
+        if (core.GetPublisher().UsesSftp()) {
+            core.Sftp().OpenSession();
+            core.Sftp().StoreAtomically(bytes, paths[1]);
+            core.Sftp().CloseConnection();
+        } else {
+            client.OpenSession(true);
+            if (core.State().AtomicUpload)
+                client.StoreBytesAtomically(bytes, paths[1]);
+            else
+                client.StoreBytes(bytes, paths[1], false);
+            client.CloseConnection();
+        }
     } catch (const Exception& error) {
         std::fprintf(stderr, "%s: %s\n", error.ClassName(), ForTerminal(error.Message()).c_str());
         return 1;

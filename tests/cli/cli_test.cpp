@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstddef>
 #include <cstring>
 #include <thread>
@@ -122,7 +124,22 @@ protected:
     }
     RunResult Finish(pid_t pid) {
         int status = 0;
-        ::waitpid(pid, &status, 0);
+        // Every wait of the program is bounded well below this: a run still going after it is stuck, and
+        // its threads' stacks say where before it is ended.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "signposter-cli did not end within 120 s";
+                const std::string trace = "gdb -p " + std::to_string(pid) +
+                                          " -batch -ex 'thread apply all bt' 2>/dev/null | grep -v '^\\[' >&2";
+                if (std::system(trace.c_str()) != 0)
+                    std::fprintf(stderr, "(no gdb for the stacks)\n");
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadFile(m_dir.File("out")),
                 ReadFile(m_dir.File("err"))};
     }
@@ -176,11 +193,13 @@ protected:
 TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrints) {
     RunResult show = Run({"show"});
     EXPECT_EQ(show.status, 0);
-    EXPECT_EQ(show.out,
-              "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
-              "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
-              "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\nAddressURL=\n"
-              "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
+    EXPECT_EQ(
+        show.out,
+        "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
+        "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
+        "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
+        "AddressSource=\nAddressInterface=\nAddressURL=\n"
+        "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -196,7 +215,9 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         show.out,
         "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
         "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-        "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nAddressSource=\nAddressInterface=\n"
+        "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile="
+        "\n"
+        "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
         "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
 }
 
@@ -289,6 +310,47 @@ TEST_F(CliTest, FtpsKeysAreShownAfterLastIPSetStraightAndPublishOverTls) {
     }
     // The keys stay as set: no save of the program rewrote them.
     EXPECT_NE(ReadFile(SettingsFile()).find("FtpSecurity=explicitTLS\r\nTlsTrustFile="), std::string::npos);
+}
+
+// As a new user with an SFTP-only host: look at the host key, pin it, upload once verbosely, publish.
+TEST_F(CliTest, SshFingerprintThenPinnedSftpUploadAndPublish) {
+    std::string why;
+    const auto server = StartSshd(&why);
+    if (!server && ::geteuid() != 0)
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(server) << why;
+    PointAt(*server);
+    RunResult refused = Run({"set", "Protocol=SCP", "SshHostKey=SHA256:short"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("Protocol takes FTP or SFTP"), std::string::npos) << refused.err;
+    ASSERT_EQ(Run({"set", "Protocol=SFTP"}).status, 0);
+    RunResult probe = Run({"ssh-fingerprint"});
+    ASSERT_EQ(probe.status, 0) << probe.err;
+    EXPECT_NE(probe.out.find("Key type: ssh-ed25519\nFingerprint: " + server->hostKeyFingerprint + "\n"),
+              std::string::npos)
+        << probe.out;
+    EXPECT_NE(probe.out.find("signposter-cli set SshHostKey=" + server->hostKeyFingerprint),
+              std::string::npos);
+
+    WriteFile(m_dir.File("page"), "<html>by hand</html>");
+    RunResult unpinned = Run({"upload", m_dir.File("page"), "ipaddress.htm"});
+    EXPECT_EQ(unpinned.status, 1);
+    EXPECT_NE(unpinned.err.find("ESshHostKeyRejected: The host key of [127.0.0.1]:"), std::string::npos)
+        << unpinned.err;
+    EXPECT_FALSE(server->HasFile("ipaddress.htm"));
+
+    ASSERT_EQ(Run({"set", "SshHostKey=" + server->hostKeyFingerprint}).status, 0);
+    EXPECT_NE(Run({"show"}).out.find("Protocol=SFTP\nSshHostKey=" + server->hostKeyFingerprint + "\n"),
+              std::string::npos);
+    RunResult upload = Run({"upload", m_dir.File("page"), "ipaddress.htm", "--verbose"});
+    ASSERT_EQ(upload.status, 0) << upload.err;
+    EXPECT_NE(upload.err.find("accepted by pinned SshHostKey"), std::string::npos) << upload.err;
+    EXPECT_EQ(upload.err.find(server->Password()), std::string::npos) << upload.err;
+    EXPECT_EQ(server->ReadFile("ipaddress.htm"), "<html>by hand</html>");
+
+    RunResult publish = Run({"publish"});
+    ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
+    EXPECT_EQ(server->ReadFile("ipaddress.htm"), ReadFile(Temp() + "/ipaddress.htm"));
 }
 
 TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {

@@ -176,6 +176,36 @@ TEST_F(PublisherTest, PortThatIsNoNumberFailsBeforeAnyAttempt) {
     EXPECT_EQ(LastOutcome().kind, Kind::Published);
 }
 
+TEST_F(PublisherTest, AtomicUploadRenamesAndSftpFailuresEnterTheRetriesAsFtpOnesDo) {
+    m_state.AtomicUpload = true;
+    m_server.Script("RNFR", Say("350 Ready.\r\n"));
+    m_server.Script("RNTO", Say("250 Renamed.\r\n"));
+    m_publisher.PublishAddress();
+    ASSERT_EQ(LastOutcome().kind, Kind::Published) << LastOutcome().errorMessage;
+    const auto commands = m_server.Commands();
+    ASSERT_EQ(commands.size(), 8u);
+    EXPECT_EQ(commands[5].rfind("STOR htdocs/.ipaddress.htm.signposter-", 0), 0u) << commands[5];
+    EXPECT_EQ(commands[6], "RNFR " + commands[5].substr(5));
+    EXPECT_EQ(commands[7], "RNTO htdocs/ipaddress.htm");
+
+    // Settings that cannot be meant are refused before any attempt.
+    m_state.Protocol = "SCP";
+    EXPECT_THROW(m_publisher.PublishAddress(), EConvertError);
+    m_state.Protocol = "sftp";
+    m_state.SshHostKey = "SHA256:short";
+    EXPECT_ANY_THROW(m_publisher.PublishAddress());
+    EXPECT_EQ(m_server.ControlConnections(), 1);
+
+    // An FTP server where SSH was expected never sends an SSH banner: the bound of the key exchange (on the
+    // driven clock), five attempts, then pending, like any FTP failure.
+    m_state.SshHostKey.clear();
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::Failed);
+    EXPECT_EQ(LastOutcome().attempts, 5);
+    EXPECT_EQ(LastOutcome().errorMessage, "No reply from the server within 30000 ms (key exchange).");
+    EXPECT_TRUE(m_publisher.HasPending());
+}
+
 TEST_F(PublisherTest, FailedPublicationIsRetriedAtDoublingIntervalsUntilItSucceeds) {
     m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
     m_publisher.PublishAddress();

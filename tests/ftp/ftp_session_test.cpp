@@ -108,6 +108,53 @@ TEST_F(FtpSession, PassiveUploadSendsExactlyTheseBytes) {
                               "Not connected."}));
 }
 
+TEST_F(FtpSession, AtomicStoreRenamesOverThePageAndCleansUpWhatFails) {
+    const std::regex temporary(R"(STOR dir/\.index\.htm\.signposter-[A-Za-z0-9]{6})");
+    auto attempt = [&]() -> std::string {
+        m_ftp.OpenSession(true);
+        try {
+            m_ftp.StoreBytesAtomically(kPage, "dir/index.htm");
+        } catch (const EIdProtocolReplyError& error) {
+            m_ftp.CloseConnection();
+            return error.Message();
+        }
+        m_ftp.CloseConnection();
+        return "stored";
+    };
+    auto tail = [&](std::size_t count) {
+        EXPECT_TRUE(m_server.WaitUntilIdle());
+        const Lines all = m_server.Commands();
+        return Lines(all.end() - static_cast<std::ptrdiff_t>(std::min(count, all.size())), all.end());
+    };
+    m_server.Script("RNFR", Say("350 Ready.\r\n"));
+    m_server.Script("DELE", Say("250 Deleted.\r\n"));
+    m_server.Script("RNTO", std::vector<ScriptedReply>{Say("250 Renamed.\r\n"), Say("553 File exists.\r\n")});
+    EXPECT_EQ(attempt(), "stored");
+    Lines last = tail(4);
+    ASSERT_TRUE(std::regex_match(last[1], temporary)) << last[1];
+    const std::string name = last[1].substr(5);
+    EXPECT_EQ(last, (Lines{"PASV", "STOR " + name, "RNFR " + name, "RNTO dir/index.htm"}));
+    EXPECT_EQ(m_server.Uploads().back(), kPage);
+
+    // A server that will not rename over a file is told what to do, and keeps no temporary file.
+    const std::string refused = attempt();
+    EXPECT_NE(
+        refused.find(
+            "553 File exists.\r\nThe server does not allow a rename over the page; set AtomicUpload=0."),
+        std::string::npos)
+        << refused;
+    last = tail(4);
+    const std::string second = last[0].substr(5);
+    EXPECT_EQ(last, (Lines{"STOR " + second, "RNFR " + second, "RNTO dir/index.htm", "DELE " + second}));
+
+    // A transfer the server fails (its disk is full) deletes the temporary file and renames nothing.
+    m_server.Script("STOR", AcceptUpload("150 Go.\r\n", "452 Disk full.\r\n"));
+    EXPECT_EQ(attempt(), "452 Disk full.");
+    last = tail(2);
+    ASSERT_TRUE(std::regex_match(last[0], temporary)) << last[0];
+    EXPECT_EQ(last[1], "DELE " + last[0].substr(5));
+}
+
 TEST_F(FtpSession, ActiveUploadAnnouncesTheControlConnectionsLocalAddress) {
     m_ftp.SetPassive(false);
     // The accepted data connection keeps the listener's local address and port.

@@ -35,6 +35,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kStartTimeoutMs = 10000;
 constexpr char kVsftpdUser[] = "spftptest";
 constexpr char kVsftpdPassword[] = "spftptest-pw1";
+constexpr char kSshUser[] = "spsftptest";
+constexpr char kSshPassword[] = "spsftptest-pw1";
 
 std::string MakeTempDir(const std::string& prefix) {
     const char* tmp = std::getenv("TMPDIR");
@@ -307,5 +309,103 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
 }
 
 }  // namespace
+
+std::string RealSshServer::WriteKnownHosts(const std::string& keyLine) const {
+    const std::string path = workDir + "/known_hosts-" + std::to_string(std::hash<std::string>()(keyLine));
+    std::ofstream(path) << "[127.0.0.1]:" << Port() << " " << keyLine << "\n";
+    return path;
+}
+
+std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
+    if (::geteuid() != 0) {
+        *why = "sshd needs a local system user, which only root can create; run the tests as root";
+        return nullptr;
+    }
+    if (::access("/usr/sbin/sshd", X_OK) != 0 || ::access("/usr/bin/ssh-keygen", X_OK) != 0) {
+        *why = "OpenSSH's server is not installed (openssh-server)";
+        return nullptr;
+    }
+    // The account persists between runs; test processes running side by side all use the same password.
+    if (::getpwnam(kSshUser) == nullptr &&
+        !Run(std::string("useradd --no-create-home --shell /bin/sh ") + kSshUser) &&
+        ::getpwnam(kSshUser) == nullptr) {
+        *why = "cannot create the system user for sshd";
+        return nullptr;
+    }
+    if (!Run(std::string("echo '") + kSshUser + ":" + kSshPassword + "' | chpasswd")) {
+        *why = "cannot set the sshd test user's password";
+        return nullptr;
+    }
+    const passwd* account = ::getpwnam(kSshUser);
+    const std::string work = MakeTempDir("sp-sshd-");
+    if (work.empty() || account == nullptr) {
+        *why = "cannot create a temporary directory";
+        return nullptr;
+    }
+    ::chmod(work.c_str(), 0755);
+    const std::string root = work + "/root";
+    fs::create_directory(root);
+    if (::chown(root.c_str(), account->pw_uid, account->pw_gid) != 0) {
+        *why = "cannot hand the root directory to the sshd user";
+        return nullptr;
+    }
+    fs::create_directories("/run/sshd");
+    for (const char* name : {"host_key", "other_key", "client_key"}) {
+        if (!Run("ssh-keygen -q -t ed25519 -N '' -C signposter-test -f " + work + "/" + name)) {
+            *why = "ssh-keygen failed";
+            return nullptr;
+        }
+    }
+    fs::copy_file(work + "/client_key.pub", work + "/authorized_keys");
+    ::chmod((work + "/authorized_keys").c_str(), 0644);
+    std::mt19937 random(static_cast<unsigned>(::getpid()) ^
+                        static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    const int port = FreePortRun(1, random);
+    const std::string config = work + "/sshd_config";
+    {
+        std::ofstream out(config);
+        out << "Port " << port << "\nListenAddress 127.0.0.1\nHostKey " << work << "/host_key\n"
+            << "PidFile none\nUsePAM no\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
+            << "PubkeyAuthentication yes\nAuthorizedKeysFile " << work << "/authorized_keys\n"
+            << "StrictModes no\nAllowUsers " << kSshUser << "\nLogLevel ERROR\nMaxStartups 100\n";
+        if (withSftp)
+            out << "Subsystem sftp internal-sftp -d " << root << "\n";
+    }
+    const std::string log = work + "/sshd.log";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (logFd >= 0) {
+            ::dup2(logFd, STDOUT_FILENO);
+            ::dup2(logFd, STDERR_FILENO);
+        }
+        ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", config.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    auto server = std::make_unique<RealSshServer>(pid, port, root, kSshUser, kSshPassword, work);
+    server->workDir = work;
+    server->clientKeyFile = work + "/client_key";
+    auto publicLine = [](const std::string& path) {
+        std::string line = ReadText(path);
+        const std::size_t second = line.find(' ', line.find(' ') + 1);
+        return line.substr(0, second);
+    };
+    server->hostKeyLine = publicLine(work + "/host_key.pub");
+    server->otherKeyLine = publicLine(work + "/other_key.pub");
+    if (std::system(
+            ("ssh-keygen -l -E sha256 -f " + work + "/host_key.pub > " + work + "/fingerprint").c_str()) ==
+        0) {
+        const std::string listed = ReadText(work + "/fingerprint");
+        const std::size_t start = listed.find("SHA256:");
+        if (start != std::string::npos)
+            server->hostKeyFingerprint = listed.substr(start, listed.find(' ', start) - start);
+    }
+    if (!WaitUntilAccepting(port, pid) || server->hostKeyFingerprint.empty()) {
+        *why = "sshd did not start: " + ReadText(log);
+        return nullptr;
+    }
+    return server;
+}
 
 }  // namespace signposter::testing

@@ -51,4 +51,19 @@ std::unique_ptr<RealFtpServer> StartVsftpdTls(std::string* why, const ServerTls&
 // created when missing. Needs root; nullptr with the reason in *why otherwise.
 std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why);
 
+// OpenSSH's sshd on 127.0.0.1 at a free high port with host keys of its own, for a local system user
+// (password and key) whose SFTP starts in Root(). Needs root; nullptr with the reason in *why otherwise.
+class RealSshServer : public RealFtpServer {
+public:
+    using RealFtpServer::RealFtpServer;
+    std::string hostKeyFingerprint;  // "SHA256:..." as ssh-keygen prints it
+    std::string hostKeyLine;         // "TYPE BASE64" of the host's public key
+    std::string otherKeyLine;        // another key of the same type, for a known_hosts that is out of date
+    std::string clientKeyFile;       // the user's private key, no passphrase
+    // A known_hosts file listing `keyLine` for this server.
+    std::string WriteKnownHosts(const std::string& keyLine) const;
+    std::string workDir;
+};
+std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp = true);
+
 }  // namespace signposter::testing

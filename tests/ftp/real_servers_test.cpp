@@ -134,6 +134,34 @@ TEST_P(RealServer, ReplacesAnExistingFileAndRefusesAWrongPassword) {
     EXPECT_FALSE(m_ftp.IsConnected());
 }
 
+TEST_P(RealServer, AtomicStoreReplacesThePageAndABrokenTransferLeavesItWhole) {
+    const std::string name = std::string("atomic") + (std::get<1>(GetParam()) ? "-p" : "-a") + ".htm";
+    const std::string page = Local("page.htm");
+    auto temporaryFiles = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(m_server->Root()))
+            count += entry.path().filename().string().rfind("." + name + ".signposter-", 0) == 0;
+        return count;
+    };
+    Upload("large.bin", name);
+    m_ftp.OpenSession(true);
+    m_ftp.StoreBytesAtomically(page, name);
+    EXPECT_EQ(WithoutCr(Remote(name)), WithoutCr(page));
+
+    // The link breaks after the first megabyte of a large upload: the page stays whole, nothing is left.
+    const std::string large = Local("large.bin");
+    std::int64_t sent = 0;
+    m_ftp.SetOnWork([&](TIdComponent*, TWorkMode mode, std::int32_t count) {
+        if (mode == TWorkMode::Write && (sent += count) > 1024 * 1024)
+            throw EIdSocketError(10054, "Socket Error # 10054\r\nConnection reset by peer.");
+    });
+    EXPECT_THROW(m_ftp.StoreBytesAtomically(large, name), EIdSocketError);
+    m_ftp.SetOnWork(nullptr);
+    EXPECT_EQ(WithoutCr(Remote(name)), WithoutCr(page));
+    EXPECT_EQ(temporaryFiles(), 0);
+    m_ftp.CloseConnection();
+}
+
 INSTANTIATE_TEST_SUITE_P(LoopbackServers, RealServer,
                          ::testing::Combine(::testing::Values(Server::Pyftpdlib, Server::Vsftpd),
                                             ::testing::Bool()),

@@ -244,6 +244,36 @@ TEST_F(SettingsDialogTest, NewUserTrustsVsftpdsCertificateAndPublishes) {
               std::string::npos);
 }
 
+// A new user of an SFTP-only host: the dialog shows the host key, the user trusts it, and publishes.
+TEST_F(SettingsDialogTest, NewUserTrustsTheSshHostKeyAndPublishesOverSftp) {
+    std::string why;
+    const auto server = testing::StartSshd(&why);
+    if (!server)
+        GTEST_SKIP() << why;
+    WriteSettings("LastIP=100.63.0.7\r\n");
+    CreateForm();
+    Part<QLineEdit>(*form, "Edit2")->setText("127.0.0.1");
+    Part<QLineEdit>(*form, "Edit1")->setText(QString::number(server->Port()));
+    Part<QLineEdit>(*form, "Edit3")->setText(QString::fromStdString(server->User()));
+    Part<QLineEdit>(*form, "Edit4")->setText(QString::fromStdString(server->Password()));
+
+    OpenDialog();
+    Field<QLineEdit>("ProtocolEdit").setText("SFTP");
+    QPushButton& check = Field<QPushButton>("CheckServerButton");
+    check.click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return check.text() == "Check server"; }, 10000));
+    const QString result = Field<QLabel>("ServerResult").text();
+    EXPECT_TRUE(result.contains("Fingerprint: " + QString::fromStdString(server->hostKeyFingerprint)))
+        << result.toStdString();
+    EXPECT_TRUE(Field<QLineEdit>("SshHostKeyEdit").text().isEmpty());
+    Field<QPushButton>("TrustButton").click();
+    EXPECT_EQ(Field<QLineEdit>("SshHostKeyEdit").text().toStdString(), server->hostKeyFingerprint);
+    Ok();
+    Item("UpdateNowItem").trigger();
+    EXPECT_TRUE(server->HasFile("ipaddress.htm"));
+    EXPECT_TRUE(tip.startsWith("Signposter: 100.63.0.7 published ")) << tip.toStdString();
+}
+
 TEST_F(SettingsDialogTest, CheckAddressRunsOffTheGuiThreadAndCancelsAtOnce) {
     testing::ScriptedHttpServer http;
     http.Script("/cgnat", {"HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n100.64.12.34\n"});
