@@ -51,7 +51,8 @@ int ClosedLoopbackPort();
 
 class ScriptedFtpServer {
 public:
-    ScriptedFtpServer();
+    // `host`: 127.0.0.1, or ::1 for the IPv6 commands (EPSV 229 "(|||port|)", EPRT 200).
+    explicit ScriptedFtpServer(const std::string& host = "127.0.0.1");
     ~ScriptedFtpServer();
     ScriptedFtpServer(const ScriptedFtpServer&) = delete;
     ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
@@ -99,6 +100,7 @@ private:
     // Reads a data connection to its end (through TLS when it runs); false when its handshake failed.
     bool ReceiveData(int data, const ScriptedReply& reply, std::string& received);
 
+    std::string m_host;
     int m_listener = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
