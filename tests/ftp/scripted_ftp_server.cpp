@@ -30,6 +30,18 @@ int ClosedLoopbackPort() {
     return ntohs(sa.sin_port);
 }
 
+bool IPv6LoopbackAvailable() {
+    const int s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(s);
+    return bound;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -48,6 +48,8 @@ ScriptedReply AcceptUpload(std::string preliminary = "150 Opening data connectio
 
 // A port on 127.0.0.1 that nothing listens on (bound for a moment, then released).
 int ClosedLoopbackPort();
+// Whether ::1 can be bound here (IPv6 may be off in a container).
+bool IPv6LoopbackAvailable();
 
 class ScriptedFtpServer {
 public:
