@@ -156,7 +156,9 @@ const SettingKey kKeys[] = {
              return "IPv6Kind takes stable or temporary";
          return std::nullopt;
      },
-     [](const ProgramState& s) { return ParseAddressFamily(s.AddressFamily).value_or(AddressFamily::IPv4) != AddressFamily::IPv4; },
+     [](const ProgramState& s) {
+         return ParseAddressFamily(s.AddressFamily).value_or(AddressFamily::IPv4) != AddressFamily::IPv4;
+     },
      nullptr},
     {"LastIP6", "", KeyOwner::Program, SettingsGroup::None,
      "the IPv6 address last published (written while AddressFamily is not IPv4)",

@@ -257,7 +257,8 @@ std::vector<std::string> TIdStack::LookupHostAddresses(const std::string& name, 
         if (code == kWsaECancelled || code == kIdSessionExpired)
             RaiseSocketFailure(code);
         throw EIdSocketError(code, "Host name lookup failed for " + text::Printable(name) + ": " +
-                                       LookupFailureText(code, timeoutMs));
+                                       (code == kWsaNoData ? std::string("no address for this name")
+                                                           : LookupFailureText(code, timeoutMs)));
     }
     return addresses;
 }
@@ -418,7 +419,8 @@ std::optional<std::string> TIdStack::IPv6Literal(std::string_view text) {
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
         text = text.substr(1, text.size() - 2);
     in6_addr address{};
-    if (text.find(':') == std::string_view::npos || ::inet_pton(AF_INET6, std::string(text).c_str(), &address) != 1)
+    if (text.find(':') == std::string_view::npos ||
+        ::inet_pton(AF_INET6, std::string(text).c_str(), &address) != 1)
         return std::nullopt;
     char buffer[INET6_ADDRSTRLEN] = {};
     return std::string(::inet_ntop(AF_INET6, &address, buffer, sizeof buffer));
@@ -623,7 +625,7 @@ std::optional<TIdInAddr> TIdStackPosix::HostByName(const std::string& name, cons
 }
 
 std::vector<std::string> TIdStackPosix::HostAddresses(const std::string& name, const platform::Clock& clock,
-                                                     int timeoutMs) {
+                                                      int timeoutMs) {
     const std::int64_t deadline = timeoutMs < 0 ? platform::kNoDeadline : clock.DeadlineAfter(timeoutMs);
     platform::ResolvedAddresses resolved =
         platform::ResolveHost(name, platform::LookupFamily::Any, clock, deadline);

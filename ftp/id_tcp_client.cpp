@@ -1,9 +1,9 @@
 #include "ftp/id_tcp_client.h"
 
+#include <optional>
+
 #include "ftp/id_exceptions.h"
 #include "platform/text.h"
-
-#include <optional>
 
 namespace signposter::ftp {
 
@@ -45,7 +45,8 @@ void TIdTCPClient::ConnectToAnyAddress() {
     TIdStack& stack = *SharedStack();
     if (!TIdStack::IsDottedQuad(m_host) && !TIdStack::IPv6Literal(m_host))
         NotifyStatus(TIdStatus::Resolving, m_host);
-    const std::vector<std::string> addresses = stack.LookupHostAddresses(m_host, Socket().Clock(), m_connectTimeout);
+    const std::vector<std::string> addresses =
+        stack.LookupHostAddresses(m_host, Socket().Clock(), m_connectTimeout);
     // A bound address decides the family: only the resolver's addresses of that family can be reached.
     const bool boundV6 = m_boundIP.find(':') != std::string::npos;
     std::optional<EIdSocketError> lastFailure;

@@ -89,7 +89,8 @@ ResolvedAddresses ResolveNow(const std::string& name, LookupFamily family) {
             result.addresses.push_back(
                 DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
         } else if (entry->ai_family == AF_INET6 && family == LookupFamily::Any) {
-            result.addresses.push_back(IPv6Text(reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr));
+            result.addresses.push_back(
+                IPv6Text(reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr));
         }
     }
     ::freeaddrinfo(list);

@@ -582,7 +582,8 @@ protected:
 TEST_F(FtpOverIPv6, PassiveUsesEpsvAndActiveAnnouncesTheLocalAddressWithEprt) {
     Publish();
     ASSERT_TRUE(m_server->WaitUntilIdle());
-    EXPECT_EQ(m_server->ControlBytes(), "user publisher\r\npass secret\r\ntype I\r\nsyst\r\nEPSV\r\nSTOR index.htm\r\n");
+    EXPECT_EQ(m_server->ControlBytes(),
+              "user publisher\r\npass secret\r\ntype I\r\nsyst\r\nEPSV\r\nSTOR index.htm\r\n");
     m_ftp.SetPassive(false);
     m_ftp.SetHost("::1");
     std::string expected;
@@ -617,7 +618,8 @@ TEST_F(FtpOverIPv6, IPv4StaysOnPasvAndAnIPv6LiteralNeedsIPv6Allowed) {
 TEST(ExtendedPassiveReply, PortBetweenDelimiters) {
     EXPECT_EQ(ParseExtendedPassiveReply(229, "229 Entering Extended Passive Mode (|||6446|)"), 6446);
     EXPECT_EQ(ParseExtendedPassiveReply(229, "229 ok (!!!21!)"), 21);
-    for (const char* bad : {"229 no port", "229 (|||6446)", "229 (||6446|)", "229 (|||0|)", "229 (|||70000|)"})
+    for (const char* bad :
+         {"229 no port", "229 (|||6446)", "229 (||6446|)", "229 (|||0|)", "229 (|||70000|)"})
         EXPECT_THROW(ParseExtendedPassiveReply(229, bad), EIdProtocolReplyError) << bad;
     EXPECT_THROW(ParseExtendedPassiveReply(229, "229 (|||z|)"), EConvertError);
 }

@@ -165,11 +165,13 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
                                             const std::string& host = "127.0.0.1");
 }  // namespace
 
-std::unique_ptr<RealFtpServer> StartPyftpdlibOn(std::string* why, const std::string& host, const ServerTls* tls) {
+std::unique_ptr<RealFtpServer> StartPyftpdlibOn(std::string* why, const std::string& host,
+                                                const ServerTls* tls) {
     return LaunchPyftpdlib(why, "publisher", "s3cret pass", tls, host);
 }
 
-std::unique_ptr<RealFtpServer> StartVsftpdOn(std::string* why, const std::string& host, const ServerTls* tls) {
+std::unique_ptr<RealFtpServer> StartVsftpdOn(std::string* why, const std::string& host,
+                                             const ServerTls* tls) {
     return LaunchVsftpd(why, tls, host);
 }
 
@@ -216,8 +218,8 @@ std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::stri
             ::dup2(logFd, STDERR_FILENO);
         const std::string hostOption = "--host=" + host;
         if (tls) {
-            ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, hostOption.c_str(), user.c_str(),
-                    password.c_str(), root.c_str(), tls->certFile.c_str(), tls->keyFile.c_str(),
+            ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, hostOption.c_str(),
+                    user.c_str(), password.c_str(), root.c_str(), tls->certFile.c_str(), tls->keyFile.c_str(),
                     static_cast<char*>(nullptr));
         }
         ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, hostOption.c_str(), user.c_str(),
@@ -302,7 +304,8 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
             out << "listen=NO\nlisten_ipv6=YES\nlisten_address6=" << host;
         else
             out << "listen=YES\nlisten_ipv6=NO\nlisten_address=" << host;
-        out << "\nlisten_port=" << port << "\nbackground=NO\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+        out << "\nlisten_port=" << port
+            << "\nbackground=NO\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
             << "anonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\n"
             << "local_root=" << root << "\nchroot_local_user=NO\n"
             << "pasv_enable=YES\npasv_min_port=" << pasv << "\npasv_max_port=" << pasv + 9 << "\n"
