@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/address_family.h"
 #include "core/address_source.h"
 #include "core/ini_store.h"
 #include "core/page_verification.h"
@@ -185,6 +186,33 @@ const SettingKey kKeys[] = {
          return std::nullopt;
      },
      nullptr, nullptr},
+    {"AddressFamily", "", KeyOwner::User, SettingsGroup::Address,
+     "IPv4 (also when empty), IPv6, or Both (IPv4 when it is public, else IPv6); not IPv4: FTP over IPv6 too",
+     [](const ProgramState& s) { return s.AddressFamily; },
+     [](ProgramState& s, const std::string& v) { s.AddressFamily = v; },
+     [](const std::string& v) -> Problem {
+         if (!ParseAddressFamily(v))
+             return "AddressFamily takes IPv4, IPv6 or Both";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
+    {"IPv6Kind", "", KeyOwner::User, SettingsGroup::Address,
+     "stable (also when empty): a lasting global IPv6 address; temporary: the newest privacy address",
+     [](const ProgramState& s) { return s.IPv6Kind; },
+     [](ProgramState& s, const std::string& v) { s.IPv6Kind = v; },
+     [](const std::string& v) -> Problem {
+         if (!ParseIPv6Kind(v))
+             return "IPv6Kind takes stable or temporary";
+         return std::nullopt;
+     },
+     [](const ProgramState& s) {
+         return ParseAddressFamily(s.AddressFamily).value_or(AddressFamily::IPv4) != AddressFamily::IPv4;
+     },
+     nullptr},
+    {"LastIP6", "", KeyOwner::Program, SettingsGroup::None,
+     "the IPv6 address last published (written while AddressFamily is not IPv4)",
+     [](const ProgramState& s) { return s.LastIP6; },
+     [](ProgramState& s, const std::string& v) { s.LastIP6 = v; }, nullptr, nullptr, nullptr},
     {"VerifyURL", "", KeyOwner::User, SettingsGroup::Verification,
      "where visitors get the page (http:// or https://), fetched after each upload; empty: no check",
      [](const ProgramState& s) { return s.VerifyURL; },

@@ -63,15 +63,6 @@ std::string Lifetime(std::uint32_t seconds) {
 
 }  // namespace
 
-std::optional<IPv6Kind> ParseIPv6Kind(const std::string& value) {
-    const std::string upper = text::UpperAscii(text::Trim(value));
-    if (upper == "STABLE")
-        return IPv6Kind::Stable;
-    if (upper == "TEMPORARY")
-        return IPv6Kind::Temporary;
-    return std::nullopt;
-}
-
 std::string IPv6Candidate::Describe() const {
     const std::string flags = address.FlagNames();
     return address.Text() + "/" + std::to_string(address.prefixLength) + " (" +

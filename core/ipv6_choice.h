@@ -4,17 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "core/address_family.h"
 #include "platform/rtnetlink.h"
 
 namespace signposter {
-
-// Which of an interface's global IPv6 addresses the page carries.
-enum class IPv6Kind {
-    Stable,     // one that lasts: configured by hand, then DHCPv6, then stable SLAAC; never a temporary one
-    Temporary,  // the newest temporary (privacy) address that is still preferred
-};
-// "stable" or "temporary", letter case ignored; nothing for other text.
-std::optional<IPv6Kind> ParseIPv6Kind(const std::string& value);
 
 // One IPv6 address of the interface and what the choice made of it, for `address --verbose`.
 struct IPv6Candidate {

@@ -45,7 +45,17 @@ void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& 
     }
 }
 
+std::string AddressForUrl(const std::string& address) {
+    if (address.find(':') == std::string::npos || (!address.empty() && address.front() == '['))
+        return address;
+    return "[" + address + "]";
+}
+
 namespace {
+
+bool IsIPv6(const std::string& address) {
+    return address.find(':') != std::string::npos;
+}
 
 std::string WritePage(const ProgramState& state, const LineList& page) {
     std::string bytes = page.Text();
@@ -68,7 +78,14 @@ std::optional<std::string> BuildAddressPage(const LiveSettings& fields, const Pr
         }
         page.LoadFromFile(state.TemplateFile);
     }
-    ReplaceMacro(page, kAddressMacro, address);
+    ReplaceMacro(page, kAddressMacro, AddressForUrl(address));
+    if (!state.AddressFamily.empty()) {
+        const std::string& other = IsIPv6(address) ? state.CurrentIP : state.LastIP6;
+        const bool otherKnown = !other.empty() && IsIPv6(other) != IsIPv6(address);
+        const std::string none;
+        ReplaceMacro(page, kIPv4AddressMacro, !IsIPv6(address) ? address : otherKnown ? other : none);
+        ReplaceMacro(page, kIPv6AddressMacro, IsIPv6(address) ? address : otherKnown ? other : none);
+    }
     return WritePage(state, page);
 }
 

@@ -13,6 +13,13 @@
 namespace signposter {
 
 inline constexpr char kAddressMacro[] = "{IPADDRESS}";
+// Bare addresses of each family for user templates, empty when unknown; filled only once AddressFamily is
+// given, so that a template of an old installation comes out as it always did.
+inline constexpr char kIPv4AddressMacro[] = "{IPV4ADDRESS}";
+inline constexpr char kIPv6AddressMacro[] = "{IPV6ADDRESS}";
+
+// The address as it stands in a URL's host: a dotted quad as it is, an IPv6 address in brackets.
+std::string AddressForUrl(const std::string& address);
 inline constexpr int kRedirectLineIndex = 3;
 
 // The internal template's 19 lines, compiled into the program from resources/internal_template.htm.
@@ -28,11 +35,13 @@ void SetLocalPageFile(const LiveSettings& fields, ProgramState& state);
 // replacement that itself contains the macro cannot loop for ever.
 void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& replacement);
 
-// Writes the address page to state.LocalPageFile and returns its bytes, which are what a publication
-// uploads (another publication may rewrite the file meanwhile). Returns nothing, after telling the user,
-// when the user template is chosen but missing: the publication is then abandoned and nothing is written.
-// Raises "Cannot open file %s" / "Cannot create file %s" when the template cannot be read or the page
-// written. The file is replaced atomically and never through a link: readers see a whole page.
+// Writes the address page to state.LocalPageFile, {IPADDRESS} as AddressForUrl(address), and returns its
+// bytes, which are what a publication uploads; another publication may rewrite the file meanwhile. The bare
+// macros take the other family's address from state.CurrentIP or state.LastIP6, whichever holds that family.
+// Returns nothing, after telling the user, when the user template is chosen but missing: the publication is
+// then abandoned and nothing is written. Raises "Cannot open file %s" / "Cannot create file %s" when the
+// template cannot be read or the page written. The file is replaced atomically and never through a link:
+// readers see a whole page.
 std::optional<std::string> BuildAddressPage(const LiveSettings& fields, const ProgramState& state,
                                             UserInterface& ui, const std::string& address);
 // Writes the offline notice to state.LocalPageFile and returns its bytes.

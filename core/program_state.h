@@ -46,6 +46,11 @@ struct ProgramState {
     int AddressPollSeconds = 0;    // Web and UPnP: seconds between questions; 0 for the source's default
     bool PublishPrivate = false;   // publish addresses that visitors cannot reach, too
     std::string AddressProblem;    // why the latest tick's source gave no address
+    // IPv6, read from the settings and never written back by SaveSettings (core/address_family.h).
+    std::string AddressFamily;  // IPv4 (also when empty), IPv6 or Both
+    std::string IPv6Kind;       // stable (also when empty) or temporary
+    // Written by the program, only while AddressFamily is not IPv4: the IPv6 address last published.
+    std::string LastIP6;
 
     // Verification and forced republication, read from the settings and never written back by
     // SaveSettings: without them the program behaves, and writes its file, as it always did.

@@ -1,5 +1,6 @@
 #include "core/publisher.h"
 
+#include "core/address_family.h"
 #include "core/address_source.h"
 #include "core/page_builder.h"
 #include "core/page_verification.h"
@@ -83,6 +84,9 @@ void Publisher::ConfigureClient() {
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
     m_ftp.SetPassword(m_fields.Text(TextField::Password));
     m_ftp.SetTlsSettings(ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
+    // Only a family that is not IPv4 lets the server be reached over IPv6: an old file talks IPv4 as before.
+    m_ftp.SetIPv6Allowed(ParseAddressFamily(m_state.AddressFamily).value_or(AddressFamily::IPv4) !=
+                         AddressFamily::IPv4);
     m_sftpChosen = UsesSftp();
     if (!m_sftpChosen)
         return;

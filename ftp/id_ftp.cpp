@@ -54,6 +54,23 @@ TIdPassiveAddress ParsePassiveReply(std::string_view replyText) {
     return result;
 }
 
+int ParseExtendedPassiveReply(int code, std::string_view replyText) {
+    const std::string s = text::Trim(replyText);
+    const std::size_t open = s.find('(');
+    const std::size_t close = s.find(')', open == std::string::npos ? 0 : open);
+    // "(" d d d port d ")": the three delimiters before the port stand for the omitted family and address.
+    if (open == std::string::npos || close == std::string::npos || close - open < 6)
+        throw EIdProtocolReplyError(code, "Malformed reply to EPSV: " + text::Printable(s));
+    const std::string inner = s.substr(open + 1, close - open - 1);
+    const char delimiter = inner[0];
+    if (inner[1] != delimiter || inner[2] != delimiter || inner.back() != delimiter)
+        throw EIdProtocolReplyError(code, "Malformed reply to EPSV: " + text::Printable(s));
+    const std::int32_t port = text::StrictInteger(inner.substr(3, inner.size() - 4));
+    if (port < 1 || port > 65535)
+        throw EIdProtocolReplyError(code, "Port out of range in the reply to EPSV: " + text::Printable(s));
+    return port;
+}
+
 TIdFTP::TIdFTP(TIdComponent* owner) : TIdTCPClient(owner) {
     SetPort(kDefaultPort);
 }
@@ -239,12 +256,20 @@ void TIdFTP::SendTypeCommand() {
 }
 
 TIdPassiveAddress TIdFTP::RequestPassiveAddress() {
+    if (OverIPv6()) {
+        const int code = SendCommand("EPSV", 229);
+        return {"", ParseExtendedPassiveReply(code, LastReplyText())};
+    }
     SendCommand("PASV", 227);
     return ParsePassiveReply(LastReplyText());
 }
 
 void TIdFTP::SendPortCommand(const TIdSocketHandle& handle) {
     const int port = handle.Port();
+    if (OverIPv6()) {
+        SendCommand("EPRT |2|" + handle.LocalAddress() + "|" + std::to_string(port) + "|", 200);
+        return;
+    }
     SendCommand("PORT " + text::ReplaceAll(handle.LocalAddress(), '.', ',') + "," +
                     std::to_string(port / 256) + "," + std::to_string(port % 256),
                 200);
@@ -278,6 +303,7 @@ void TIdFTP::TransferPassive(const std::string& command, std::istream& file) {
     ShareProgressHandlers(data);
     data.SetClock(Clock());
     data.SetHost(Socket().RemoteAddress());
+    data.SetIPv6Allowed(OverIPv6());
     data.SetPort(announced.port);
     data.SetSocksInfo(SocksInfo());
     data.SetConnectTimeout(ConnectTimeout());

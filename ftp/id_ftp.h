@@ -26,6 +26,10 @@ struct TIdPassiveAddress {
 // raises EConvertError "'%s' is not a valid integer value".
 TIdPassiveAddress ParsePassiveReply(std::string_view replyText);
 
+// The port of a 229 reply, "(|||port|)" with any delimiter (RFC 2428); a reply without it raises
+// EIdProtocolReplyError, a port that is no number EConvertError.
+int ParseExtendedPassiveReply(int code, std::string_view replyText);
+
 // An FTP client that logs in and stores files, with the data connection opened by the client (passive)
 // or by the server (active). The control connection is the object itself.
 class TIdFTP : public TIdTCPClient {
@@ -83,6 +87,8 @@ public:
 protected:
     void SendTypeCommand();
     TIdPassiveAddress RequestPassiveAddress();
+    // Over IPv6 the data connection is negotiated with EPSV and EPRT: PASV and PORT carry IPv4 only.
+    bool OverIPv6() { return Socket().IPVersion() == TIdIPVersion::Id_IPv6; }
     void SendPortCommand(const TIdSocketHandle& handle);
     void TransferFile(const std::string& command, std::istream& file);
     void ShareProgressHandlers(TIdComponent& dataConnection);

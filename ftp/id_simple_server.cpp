@@ -27,7 +27,8 @@ void TIdSimpleServer::RequestStop() {
 
 void TIdSimpleServer::BindListener() {
     try {
-        Socket().OpenSocket(1, 0);
+        Socket().OpenSocket(
+            1, 0, m_boundIP.find(':') != std::string::npos ? TIdIPVersion::Id_IPv6 : TIdIPVersion::Id_IPv4);
         m_listeningSocket = Socket().SocketId();
         Socket().SetLocalAddress(m_boundIP);
         Socket().SetPort(m_boundPort);

@@ -10,15 +10,19 @@ TIdSocketHandle::~TIdSocketHandle() {
     Close(true);
 }
 
-void TIdSocketHandle::OpenSocket(int type, int protocol) {
+void TIdSocketHandle::OpenSocket(int type, int protocol, TIdIPVersion version) {
     Close(true);
-    m_socketId = m_stack.Stack().CreateSocket(type, protocol);
+    m_socketId = m_stack.Stack().CreateSocket(type, protocol, version);
+    m_version = version;
     m_isOpen = true;
 }
 
 void TIdSocketHandle::BindLocal() {
     TIdStack& stack = m_stack.Stack();
-    const TIdInAddr address = m_localAddress.empty() ? TIdInAddr{} : TIdStack::TextToAddress(m_localAddress);
+    TIdIPAddress address;
+    address.version = m_version;
+    if (!m_localAddress.empty())
+        address = TIdStack::TextToIPAddress(m_localAddress);
     if (stack.CheckSocketResult(stack.Bind(m_socketId, address, m_port), {kWsaEAddrInUse})) {
         throw EIdCouldNotBindSocket(kMsgCouldNotBindSocket);
     }
@@ -30,8 +34,8 @@ void TIdSocketHandle::SetRemote(const std::string& address, int port) {
     m_remotePort = port;
 }
 
-int TIdSocketHandle::ConnectRemote(int /*family: always IPv4*/, int timeoutMs) {
-    const TIdInAddr address = TIdStack::TextToAddress(m_remoteAddress);
+int TIdSocketHandle::ConnectRemote(int timeoutMs) {
+    const TIdIPAddress address = TIdStack::TextToIPAddress(m_remoteAddress);
     const int result = m_stack.Stack().Connect(m_socketId, address, m_remotePort, timeoutMs, *m_clock);
     if (result != -1) {
         RefreshLocal();
@@ -112,19 +116,19 @@ void TIdSocketHandle::StartTls(const TlsContext& context, const std::string& pee
 
 void TIdSocketHandle::RefreshLocal() {
     TIdStack& stack = m_stack.Stack();
-    TIdInAddr address{};
+    TIdIPAddress address;
     int port = 0;
     stack.CheckSocketResult(stack.LocalName(m_socketId, address, port));
-    m_localAddress = TIdStack::AddressToText(address);
+    m_localAddress = TIdStack::IPAddressToText(address);
     m_port = port;
 }
 
 void TIdSocketHandle::RefreshRemote() {
     TIdStack& stack = m_stack.Stack();
-    TIdInAddr address{};
+    TIdIPAddress address;
     int port = 0;
     stack.CheckSocketResult(stack.PeerName(m_socketId, address, port));
-    m_remoteAddress = TIdStack::AddressToText(address);
+    m_remoteAddress = TIdStack::IPAddressToText(address);
     m_remotePort = port;
 }
 

@@ -30,12 +30,14 @@ public:
     void SetPort(int port) { m_port = port; }
     int RemotePort() const { return m_remotePort; }
 
-    void OpenSocket(int type = 1, int protocol = 0);
+    void OpenSocket(int type = 1, int protocol = 0, TIdIPVersion version = TIdIPVersion::Id_IPv4);
+    // The family of the open socket.
+    TIdIPVersion IPVersion() const { return m_version; }
     void BindLocal();
     void SetRemote(const std::string& address, int port);
     // Raw result of the connect (0 or -1); the caller checks it. A connect still pending after timeoutMs
     // fails with 10060.
-    int ConnectRemote(int family, int timeoutMs = kNoTimeLimit);
+    int ConnectRemote(int timeoutMs = kNoTimeLimit);
     void StartListening(int backlog);
     void AcceptFrom(TIdSocket listeningSocket);
     int SendBytes(const char* data, int count, int timeoutMs) override;
@@ -62,6 +64,7 @@ private:
     const platform::Clock* m_clock = &platform::MachineClock();
     TIdSocket m_socketId = kInvalidSocket;
     bool m_isOpen = false;
+    TIdIPVersion m_version = TIdIPVersion::Id_IPv4;
     std::string m_localAddress;
     std::string m_remoteAddress;
     int m_port = 0;

@@ -23,17 +23,35 @@ namespace {
 // What a Windows Sockets readiness set holds; the error codes we report come from the same interface.
 constexpr std::size_t kMaxSetSize = 64;
 
-sockaddr_in MakeAddress(const TIdInAddr& address, int port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
+socklen_t MakeAddress(const TIdIPAddress& address, int port, sockaddr_storage& storage) {
+    storage = {};
     // Only the low 16 bits of a port reach the wire.
-    sa.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
-    std::memcpy(&sa.sin_addr, address.data(), 4);
-    return sa;
+    const auto wirePort = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (address.version == TIdIPVersion::Id_IPv6) {
+        auto& sa = reinterpret_cast<sockaddr_in6&>(storage);
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = wirePort;
+        std::memcpy(&sa.sin6_addr, address.bytes.data(), 16);
+        return sizeof sa;
+    }
+    auto& sa = reinterpret_cast<sockaddr_in&>(storage);
+    sa.sin_family = AF_INET;
+    sa.sin_port = wirePort;
+    std::memcpy(&sa.sin_addr, address.bytes.data(), 4);
+    return sizeof sa;
 }
 
-int ReadAddress(const sockaddr_in& sa, TIdInAddr& address, int& port) {
-    std::memcpy(address.data(), &sa.sin_addr, 4);
+int ReadAddress(const sockaddr_storage& storage, TIdIPAddress& address, int& port) {
+    address = {};
+    if (storage.ss_family == AF_INET6) {
+        const auto& sa = reinterpret_cast<const sockaddr_in6&>(storage);
+        address.version = TIdIPVersion::Id_IPv6;
+        std::memcpy(address.bytes.data(), &sa.sin6_addr, 16);
+        port = ntohs(sa.sin6_port);
+        return 0;
+    }
+    const auto& sa = reinterpret_cast<const sockaddr_in&>(storage);
+    std::memcpy(address.bytes.data(), &sa.sin_addr, 4);
     port = ntohs(sa.sin_port);
     return 0;
 }
@@ -181,8 +199,8 @@ int MapLookupFailureToWsa(platform::LookupFailure failure, int systemError) {
 
 // ---- TIdStack ----
 
-TIdSocket TIdStack::CreateSocket(int type, int protocol) {
-    const TIdSocket socket = NewSocket(type, protocol);
+TIdSocket TIdStack::CreateSocket(int type, int protocol, TIdIPVersion version) {
+    const TIdSocket socket = NewSocket(type, protocol, version);
     if (socket == kInvalidSocket)
         throw EIdInvalidSocket(kMsgCannotAllocateSocket);
     return socket;
@@ -225,6 +243,32 @@ std::string TIdStack::LookupHost(const std::string& name, const platform::Clock&
                                        LookupFailureText(code, timeoutMs));
     }
     return AddressToText(*address);
+}
+
+std::vector<std::string> TIdStack::HostAddresses(const std::string& name, const platform::Clock& clock,
+                                                 int timeoutMs) {
+    const std::optional<TIdInAddr> address = HostByName(name, clock, timeoutMs);
+    if (!address)
+        return {};
+    return {AddressToText(*address)};
+}
+
+std::vector<std::string> TIdStack::LookupHostAddresses(const std::string& name, const platform::Clock& clock,
+                                                       int timeoutMs) {
+    if (std::optional<std::string> literal = IPv6Literal(name))
+        return {*literal};
+    if (text::UpperAscii(name) == "LOCALHOST" || IsDottedQuad(name))
+        return {LookupHost(name, clock, timeoutMs)};
+    std::vector<std::string> addresses = HostAddresses(name, clock, timeoutMs);
+    if (addresses.empty()) {
+        const int code = LastError();
+        if (code == kWsaECancelled || code == kIdSessionExpired)
+            RaiseSocketFailure(code);
+        throw EIdSocketError(code, "Host name lookup failed for " + text::Printable(name) + ": " +
+                                       (code == kWsaNoData ? std::string("no address for this name")
+                                                           : LookupFailureText(code, timeoutMs)));
+    }
+    return addresses;
 }
 
 bool TIdStack::CheckSocketResult(int result, std::initializer_list<int> tolerated) {
@@ -379,6 +423,39 @@ TIdInAddr TIdStack::TextToAddress(std::string_view text) {
     return address;
 }
 
+std::optional<std::string> TIdStack::IPv6Literal(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    in6_addr address{};
+    if (text.find(':') == std::string_view::npos ||
+        ::inet_pton(AF_INET6, std::string(text).c_str(), &address) != 1)
+        return std::nullopt;
+    char buffer[INET6_ADDRSTRLEN] = {};
+    return std::string(::inet_ntop(AF_INET6, &address, buffer, sizeof buffer));
+}
+
+TIdIPAddress TIdStack::TextToIPAddress(std::string_view text) {
+    TIdIPAddress address;
+    if (text.find(':') == std::string_view::npos) {
+        const TIdInAddr v4 = TextToAddress(text);
+        std::copy(v4.begin(), v4.end(), address.bytes.begin());
+        return address;
+    }
+    const std::optional<std::string> literal = IPv6Literal(text);
+    if (!literal)
+        throw EConvertError("'" + text::Printable(std::string(text)) + "' is not a valid IPv6 address");
+    address.version = TIdIPVersion::Id_IPv6;
+    ::inet_pton(AF_INET6, literal->c_str(), address.bytes.data());
+    return address;
+}
+
+std::string TIdStack::IPAddressToText(const TIdIPAddress& address) {
+    if (address.version == TIdIPVersion::Id_IPv4)
+        return AddressToText({address.bytes[0], address.bytes[1], address.bytes[2], address.bytes[3]});
+    char buffer[INET6_ADDRSTRLEN] = {};
+    return std::string(::inet_ntop(AF_INET6, address.bytes.data(), buffer, sizeof buffer));
+}
+
 // ---- TIdStackPosix ----
 
 int TIdStackPosix::Fail() {
@@ -394,25 +471,33 @@ int TIdStackPosix::LastError() const {
     return t_lastError;
 }
 
-TIdSocket TIdStackPosix::NewSocket(int type, int protocol) {
+TIdSocket TIdStackPosix::NewSocket(int type, int protocol, TIdIPVersion version) {
     // Callers use the Windows Sockets numbers: type 1 is a stream socket.
     const int posixType = type == 1 ? SOCK_STREAM : type;
-    const int s = ::socket(AF_INET, posixType | SOCK_CLOEXEC, protocol);
+    const int family = version == TIdIPVersion::Id_IPv6 ? AF_INET6 : AF_INET;
+    const int s = ::socket(family, posixType | SOCK_CLOEXEC, protocol);
     if (s < 0)
         return Fail();
+    if (family == AF_INET6) {
+        // An IPv6 socket reaches IPv6 peers only: IPv4 goes through IPv4 sockets, never as mapped addresses.
+        const int on = 1;
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
     return s;
 }
 
-int TIdStackPosix::Bind(TIdSocket socket, const TIdInAddr& address, int port) {
-    const sockaddr_in sa = MakeAddress(address, port);
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+int TIdStackPosix::Bind(TIdSocket socket, const TIdIPAddress& address, int port) {
+    sockaddr_storage sa{};
+    const socklen_t length = MakeAddress(address, port, sa);
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&sa), length) != 0)
         return Fail();
     return 0;
 }
 
-int TIdStackPosix::Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs,
+int TIdStackPosix::Connect(TIdSocket socket, const TIdIPAddress& address, int port, int timeoutMs,
                            const platform::Clock& clock) {
-    const sockaddr_in sa = MakeAddress(address, port);
+    sockaddr_storage sa{};
+    const socklen_t saLength = MakeAddress(address, port, sa);
     // A blocking connect waits as long as the kernel likes (minutes for a silent host); connect without
     // blocking and wait for the outcome ourselves, then put the socket back as it was.
     const int flags = ::fcntl(socket, F_GETFL);
@@ -421,7 +506,7 @@ int TIdStackPosix::Connect(TIdSocket socket, const TIdInAddr& address, int port,
     if (::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)
         return Fail();
     const std::int64_t deadline = clock.DeadlineAfter(timeoutMs);
-    int result = ::connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    int result = ::connect(socket, reinterpret_cast<const sockaddr*>(&sa), saLength);
     int error = result == 0 ? 0 : errno;
     if (result != 0 && (error == EINPROGRESS || error == EINTR)) {
         pollfd pfd{socket, POLLOUT, 0};
@@ -522,16 +607,16 @@ void TIdStackPosix::CloseSocket(TIdSocket socket) {
     ::close(socket);
 }
 
-int TIdStackPosix::LocalName(TIdSocket socket, TIdInAddr& address, int& port) {
-    sockaddr_in sa{};
+int TIdStackPosix::LocalName(TIdSocket socket, TIdIPAddress& address, int& port) {
+    sockaddr_storage sa{};
     socklen_t length = sizeof sa;
     if (::getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
         return Fail();
     return ReadAddress(sa, address, port);
 }
 
-int TIdStackPosix::PeerName(TIdSocket socket, TIdInAddr& address, int& port) {
-    sockaddr_in sa{};
+int TIdStackPosix::PeerName(TIdSocket socket, TIdIPAddress& address, int& port) {
+    sockaddr_storage sa{};
     socklen_t length = sizeof sa;
     if (::getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
         return Fail();
@@ -549,6 +634,20 @@ std::optional<TIdInAddr> TIdStackPosix::HostByName(const std::string& name, cons
         return std::nullopt;
     }
     return TextToAddress(resolved.addresses.front());
+}
+
+std::vector<std::string> TIdStackPosix::HostAddresses(const std::string& name, const platform::Clock& clock,
+                                                      int timeoutMs) {
+    const std::int64_t deadline = timeoutMs < 0 ? platform::kNoDeadline : clock.DeadlineAfter(timeoutMs);
+    platform::ResolvedAddresses resolved =
+        platform::ResolveHost(name, platform::LookupFamily::Any, clock, deadline);
+    if (resolved.failure != platform::LookupFailure::None || resolved.addresses.empty()) {
+        FailWith(resolved.failure != platform::LookupFailure::None
+                     ? MapLookupFailureToWsa(resolved.failure, resolved.systemError)
+                     : kWsaNoData);
+        return {};
+    }
+    return std::move(resolved.addresses);
 }
 
 std::string TIdStackPosix::HostName() {

@@ -22,6 +22,16 @@ inline constexpr TIdSocket kInvalidSocket = -1;
 // An IPv4 address in network byte order, first byte first.
 using TIdInAddr = std::array<std::uint8_t, 4>;
 
+// Which family a socket and its addresses belong to.
+enum class TIdIPVersion { Id_IPv4, Id_IPv6 };
+
+// An address of either family in network byte order, first byte first; IPv4 uses the first four bytes.
+struct TIdIPAddress {
+    TIdIPVersion version = TIdIPVersion::Id_IPv4;
+    std::array<std::uint8_t, 16> bytes{};
+    bool operator==(const TIdIPAddress&) const = default;
+};
+
 // A wait given this many milliseconds has no time limit.
 inline constexpr int kNoTimeLimit = -2;
 
@@ -50,10 +60,10 @@ public:
     virtual ~TIdStack() = default;
 
     // Platform services. Failing calls answer -1 (or nothing) and leave the code in LastError().
-    virtual TIdSocket NewSocket(int type, int protocol) = 0;
-    virtual int Bind(TIdSocket socket, const TIdInAddr& address, int port) = 0;
+    virtual TIdSocket NewSocket(int type, int protocol, TIdIPVersion version) = 0;
+    virtual int Bind(TIdSocket socket, const TIdIPAddress& address, int port) = 0;
     // A connect that has not completed within timeoutMs on `clock` fails with 10060.
-    virtual int Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs,
+    virtual int Connect(TIdSocket socket, const TIdIPAddress& address, int port, int timeoutMs,
                         const platform::Clock& clock) = 0;
     virtual int Listen(TIdSocket socket, int backlog) = 0;
     virtual TIdSocket Accept(TIdSocket socket) = 0;
@@ -67,22 +77,31 @@ public:
                              const platform::Clock& clock) = 0;
     virtual void Shutdown(TIdSocket socket, int how) = 0;
     virtual void CloseSocket(TIdSocket socket) = 0;
-    virtual int LocalName(TIdSocket socket, TIdInAddr& address, int& port) = 0;
-    virtual int PeerName(TIdSocket socket, TIdInAddr& address, int& port) = 0;
+    virtual int LocalName(TIdSocket socket, TIdIPAddress& address, int& port) = 0;
+    virtual int PeerName(TIdSocket socket, TIdIPAddress& address, int& port) = 0;
     // The first IPv4 address of `name`, the lookup waited for on `clock` for at most timeoutMs (negative:
     // no limit of its own).
     virtual std::optional<TIdInAddr> HostByName(const std::string& name, const platform::Clock& clock,
                                                 int timeoutMs) = 0;
+    // Every address of `name` of both families, in the resolver's order, as text; empty on failure with
+    // the code in LastError(). The base asks HostByName, so a stack that knows only IPv4 still answers.
+    virtual std::vector<std::string> HostAddresses(const std::string& name, const platform::Clock& clock,
+                                                   int timeoutMs);
     virtual std::string HostName() = 0;
     virtual int LastError() const = 0;
 
     // Raises EIdInvalidSocket when no socket can be had.
-    TIdSocket CreateSocket(int type, int protocol);
+    TIdSocket CreateSocket(int type, int protocol, TIdIPVersion version = TIdIPVersion::Id_IPv4);
     // "localhost" in any case is 127.0.0.1 and a dotted quad is used as written, both without a lookup.
     // A failed lookup raises EIdSocketError with its code and a message naming the host and what failed;
     // the stop request and a session's bound end the wait as they end any other.
     std::string LookupHost(const std::string& name, const platform::Clock& clock = platform::MachineClock(),
                            int timeoutMs = kNoTimeLimit);
+    // The addresses to try for `name` when IPv6 may be used, in order: an IPv6 literal (brackets allowed)
+    // or a dotted quad as written, "localhost" as 127.0.0.1, else the resolver's answers of both families.
+    // Fails as LookupHost does.
+    std::vector<std::string> LookupHostAddresses(const std::string& name, const platform::Clock& clock,
+                                                 int timeoutMs);
     // False for a success, true for a failure whose code is tolerated; any other failure raises.
     bool CheckSocketResult(int result, std::initializer_list<int> tolerated = {});
     [[noreturn]] static void RaiseSocketFailure(int code);
@@ -95,14 +114,20 @@ public:
     static std::string AddressToText(const TIdInAddr& address);
     // Raises EConvertError for a field that is not a number.
     static TIdInAddr TextToAddress(std::string_view text);
+    // An IPv6 address written bare or in brackets, in the resolver's text form; nothing for other text.
+    static std::optional<std::string> IPv6Literal(std::string_view text);
+    // IPv6 text when it holds a colon, else the dotted quad as TextToAddress reads it; raises
+    // EConvertError for IPv6 text that does not parse.
+    static TIdIPAddress TextToIPAddress(std::string_view text);
+    static std::string IPAddressToText(const TIdIPAddress& address);
 };
 
 // The stack over POSIX sockets. Sockets stay blocking; every wait goes through poll with a bound.
 class TIdStackPosix : public TIdStack {
 public:
-    TIdSocket NewSocket(int type, int protocol) override;
-    int Bind(TIdSocket socket, const TIdInAddr& address, int port) override;
-    int Connect(TIdSocket socket, const TIdInAddr& address, int port, int timeoutMs,
+    TIdSocket NewSocket(int type, int protocol, TIdIPVersion version) override;
+    int Bind(TIdSocket socket, const TIdIPAddress& address, int port) override;
+    int Connect(TIdSocket socket, const TIdIPAddress& address, int port, int timeoutMs,
                 const platform::Clock& clock) override;
     int Listen(TIdSocket socket, int backlog) override;
     TIdSocket Accept(TIdSocket socket) override;
@@ -113,10 +138,12 @@ public:
                      const platform::Clock& clock) override;
     void Shutdown(TIdSocket socket, int how) override;
     void CloseSocket(TIdSocket socket) override;
-    int LocalName(TIdSocket socket, TIdInAddr& address, int& port) override;
-    int PeerName(TIdSocket socket, TIdInAddr& address, int& port) override;
+    int LocalName(TIdSocket socket, TIdIPAddress& address, int& port) override;
+    int PeerName(TIdSocket socket, TIdIPAddress& address, int& port) override;
     std::optional<TIdInAddr> HostByName(const std::string& name, const platform::Clock& clock,
                                         int timeoutMs) override;
+    std::vector<std::string> HostAddresses(const std::string& name, const platform::Clock& clock,
+                                           int timeoutMs) override;
     std::string HostName() override;
     // The failure of the calling thread's latest failed call: the stack is shared by every thread that
     // holds it, and one thread's failure must not become another's message.

@@ -32,6 +32,11 @@ public:
     int ConnectTimeout() const { return m_connectTimeout; }
     void SetConnectTimeout(int milliseconds) { m_connectTimeout = milliseconds; }
 
+    // Whether a host name or IPv6 literal may be reached over IPv6, trying the resolver's addresses in
+    // order; off, only IPv4 is asked for and used.
+    bool IPv6Allowed() const { return m_ipv6Allowed; }
+    void SetIPv6Allowed(bool allowed) { m_ipv6Allowed = allowed; }
+
     virtual void NotifyConnected();
     virtual void ConnectToHost();
 
@@ -42,6 +47,9 @@ private:
     int m_port = 0;
     TIdSocksInfo m_socksInfo;
     int m_connectTimeout = kDefaultTimeout;
+    bool m_ipv6Allowed = false;
+
+    void ConnectToAnyAddress();
 };
 
 }  // namespace signposter::ftp

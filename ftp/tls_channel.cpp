@@ -298,6 +298,8 @@ void TlsChannel::Handshake(const TlsContext& context, const std::string& peerNam
     // certificate's IP entries instead.
     if (IsIpv4Literal(peerName)) {
         X509_VERIFY_PARAM_set1_ip_asc(param, peerName.c_str());
+    } else if (const std::optional<std::string> ipv6 = TIdStack::IPv6Literal(peerName)) {
+        X509_VERIFY_PARAM_set1_ip_asc(param, ipv6->c_str());
     } else {
         SSL_set_tlsext_host_name(m_ssl, peerName.c_str());
         X509_VERIFY_PARAM_set1_host(param, peerName.c_str(), 0);

@@ -27,6 +27,11 @@ std::string DottedDecimal(const in_addr& address) {
     return ::inet_ntop(AF_INET, &address, buffer, sizeof buffer) ? std::string(buffer) : std::string();
 }
 
+std::string IPv6Text(const in6_addr& address) {
+    char buffer[INET6_ADDRSTRLEN] = {};
+    return ::inet_ntop(AF_INET6, &address, buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
 LookupFailure Classify(int lookupError) {
     switch (lookupError) {
         case 0:
@@ -62,10 +67,10 @@ std::string LowerFirst(std::string text) {
     return text;
 }
 
-ResolvedAddresses ResolveNow(const std::string& name) {
+ResolvedAddresses ResolveNow(const std::string& name, LookupFamily family) {
     ResolvedAddresses result;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family == LookupFamily::IPv4 ? AF_INET : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;  // one entry per address instead of one per socket type
     addrinfo* list = nullptr;
     errno = 0;
@@ -78,15 +83,20 @@ ResolvedAddresses ResolveNow(const std::string& name) {
         return result;
     }
     for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || !entry->ai_addr)
+        if (!entry->ai_addr)
             continue;
-        result.addresses.push_back(
-            DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
+        if (entry->ai_family == AF_INET) {
+            result.addresses.push_back(
+                DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
+        } else if (entry->ai_family == AF_INET6 && family == LookupFamily::Any) {
+            result.addresses.push_back(
+                IPv6Text(reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr));
+        }
     }
     ::freeaddrinfo(list);
     if (result.addresses.empty()) {
         result.failure = LookupFailure::NoAddress;
-        result.reason = "no IPv4 address";
+        result.reason = family == LookupFamily::IPv4 ? "no IPv4 address" : "no address";
     }
     return result;
 }
@@ -113,15 +123,16 @@ ResolvedAddresses NoAnswer(int reason) {
 
 }  // namespace
 
-ResolvedAddresses ResolveHostIPv4(const std::string& name, const Clock& clock, std::int64_t deadline) {
+ResolvedAddresses ResolveHost(const std::string& name, LookupFamily family, const Clock& clock,
+                              std::int64_t deadline) {
     // getaddrinfo has no time-out and cannot be cancelled, so it runs where nobody has to wait for it.
     auto pending = std::make_shared<PendingLookup>();
     pending->ready = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (pending->ready < 0)
         return NoAnswer(errno);
     try {
-        std::thread([pending, name] {
-            ResolvedAddresses result = ResolveNow(name);
+        std::thread([pending, name, family] {
+            ResolvedAddresses result = ResolveNow(name, family);
             const std::lock_guard<std::mutex> lock(pending->mutex);
             pending->result = std::move(result);
             const std::uint64_t one = 1;

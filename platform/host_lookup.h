@@ -15,7 +15,7 @@ enum class LookupFailure {
     NameNotFound,    // the name does not exist
     TryAgain,        // a temporary failure of the name service
     NonRecoverable,  // the name service failed for good
-    NoAddress,       // the name exists but has no IPv4 address
+    NoAddress,       // the name exists but has no address of the family asked for
     OutOfMemory,
     System,  // a system call failed: see systemError
     // The wait for the resolver ended first: systemError holds the clock's reason (ETIMEDOUT at the
@@ -23,19 +23,26 @@ enum class LookupFailure {
     NoAnswer,
 };
 
-// What a name lookup gave: the IPv4 addresses in the resolver's order, or the resolver's failure.
+// What a name lookup gave: the addresses in the resolver's order, or the resolver's failure.
 struct ResolvedAddresses {
-    std::vector<std::string> addresses;  // dotted decimal
+    std::vector<std::string> addresses;  // dotted decimal, or IPv6 text as inet_ntop writes it
     LookupFailure failure = LookupFailure::None;
     int systemError = 0;  // errno, for LookupFailure::System and NoAnswer
     std::string reason;   // what failed, in lower case words ("temporary failure in name resolution")
 };
 
-// The one way to the resolver (getaddrinfo, IPv4 only), for address discovery and the socket layer. The
-// resolver runs on a thread of its own and is waited for on `clock` until `deadline`, so that the stop
-// request and every bound of the caller end the wait at once; an answer that comes later is dropped.
-ResolvedAddresses ResolveHostIPv4(const std::string& name, const Clock& clock,
-                                  std::int64_t deadline = kNoDeadline);
+// Which addresses a lookup asks for: IPv4 only, or both families in the resolver's own order.
+enum class LookupFamily { IPv4, Any };
+
+// The one way to the resolver (getaddrinfo), for address discovery and the socket layer. The resolver
+// runs on a thread of its own and is waited for on `clock` until `deadline`, so that the stop request and
+// every bound of the caller end the wait at once; an answer that comes later is dropped.
+ResolvedAddresses ResolveHost(const std::string& name, LookupFamily family, const Clock& clock,
+                              std::int64_t deadline = kNoDeadline);
+inline ResolvedAddresses ResolveHostIPv4(const std::string& name, const Clock& clock,
+                                         std::int64_t deadline = kNoDeadline) {
+    return ResolveHost(name, LookupFamily::IPv4, clock, deadline);
+}
 
 // One entry of the machine's interface list (getifaddrs), in the list's order: an interface appears once
 // per address it carries, and once more without an IPv4 address for its link-layer entry.

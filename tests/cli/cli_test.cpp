@@ -199,7 +199,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
         "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
         "AddressSource=\nAddressInterface=\nAddressURL=\n"
-        "AddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
+        "AddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -218,7 +218,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile="
         "\n"
         "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
-        "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
+        "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {

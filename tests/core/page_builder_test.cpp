@@ -93,6 +93,30 @@ TEST_F(PageBuilderTest, UserTemplateWinsAndIsWrittenWithCrLf) {
     EXPECT_TRUE(m_ui.messages.empty());
 }
 
+TEST_F(PageBuilderTest, IPv6AddressStandsInBracketsAndTheBareMacrosNeedTheFamilyKey) {
+    ASSERT_TRUE(Build("2001:db8::7"));
+    std::string expected = kRedirectPage;
+    for (std::size_t at; (at = expected.find("203.0.113.7")) != std::string::npos;)
+        expected.replace(at, 11, "[2001:db8::7]");
+    EXPECT_EQ(Page(), expected);
+
+    m_fields.SetChecked(Switch::UserTemplate, true);
+    WriteFile(m_state.TemplateFile, "{IPADDRESS}|{IPV4ADDRESS}|{IPV6ADDRESS}");
+    ASSERT_TRUE(Build("2001:db8::7"));
+    EXPECT_EQ(Page(), "[2001:db8::7]|{IPV4ADDRESS}|{IPV6ADDRESS}\r\n");  // an old installation's template
+    m_state.AddressFamily = "Both";
+    m_state.CurrentIP = "100.64.1.2";
+    ASSERT_TRUE(Build("2001:db8::7"));
+    EXPECT_EQ(Page(), "[2001:db8::7]|100.64.1.2|2001:db8::7\r\n");
+    m_state.LastIP6 = "2001:db8::9";
+    ASSERT_TRUE(Build("192.0.2.1"));
+    EXPECT_EQ(Page(), "192.0.2.1|192.0.2.1|2001:db8::9\r\n");
+    m_state.LastIP6.clear();
+    m_state.CurrentIP = "192.0.2.1";
+    ASSERT_TRUE(Build("192.0.2.1"));
+    EXPECT_EQ(Page(), "192.0.2.1|192.0.2.1|\r\n");
+}
+
 TEST_F(PageBuilderTest, MissingUserTemplateAbandonsWithTheMessageAndWritesNothing) {
     m_fields.SetChecked(Switch::UserTemplate, true);
     EXPECT_FALSE(Build("10.1.2.3"));

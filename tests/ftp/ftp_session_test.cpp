@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -595,6 +596,79 @@ TEST(PassiveReply, Fields) {
               static_cast<int>(0x7FFFFFFFu * 256u + 1u));
     EXPECT_THROW(ParsePassiveReply("227 (1,2,3,4,5)"), EConvertError);
     EXPECT_THROW(ParsePassiveReply(""), EConvertError);
+}
+
+// Over IPv6 the data connection is negotiated with EPSV and EPRT; over IPv4 nothing changes, even with
+// IPv6 allowed.
+class FtpOverIPv6 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testing::IPv6LoopbackAvailable())
+            GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+        m_server.emplace("::1");
+        m_ftp.SetHost("[::1]");
+        m_ftp.SetPort(m_server->Port());
+        m_ftp.SetUser("publisher");
+        m_ftp.SetPassword("secret");
+        m_ftp.SetPassive(true);
+        m_ftp.SetIPv6Allowed(true);
+        m_ftp.SetReplyTimeout(2000);
+        m_ftp.SetConnectTimeout(2000);
+        m_ftp.SetAcceptTimeout(2000);
+        m_ftp.SetSendTimeout(2000);
+    }
+    void Publish() {
+        m_ftp.OpenSession(true);
+        m_ftp.StoreBytes(kPage, "index.htm", false);
+        m_ftp.CloseConnection();
+    }
+    std::optional<ScriptedFtpServer> m_server;
+    TIdFTP m_ftp;
+};
+
+TEST_F(FtpOverIPv6, PassiveUsesEpsvAndActiveAnnouncesTheLocalAddressWithEprt) {
+    Publish();
+    ASSERT_TRUE(m_server->WaitUntilIdle());
+    EXPECT_EQ(m_server->ControlBytes(),
+              "user publisher\r\npass secret\r\ntype I\r\nsyst\r\nEPSV\r\nSTOR index.htm\r\n");
+    m_ftp.SetPassive(false);
+    m_ftp.SetHost("::1");
+    std::string expected;
+    m_ftp.SetOnWorkBegin([&](TIdComponent* sender, TWorkMode, std::int32_t) {
+        const TIdSocketHandle& socket = dynamic_cast<TIdTCPConnection*>(sender)->Socket();
+        expected = "EPRT |2|::1|" + std::to_string(socket.Port()) + "|";
+    });
+    Publish();
+    const Lines commands = m_server->Commands();
+    ASSERT_EQ(commands.size(), 12u);
+    EXPECT_EQ(commands[10], expected);
+    ASSERT_EQ(m_server->Uploads().size(), 2u);
+    EXPECT_EQ(m_server->Uploads()[0], kPage);
+    EXPECT_EQ(m_server->Uploads()[1], kPage);
+}
+
+TEST_F(FtpOverIPv6, IPv4StaysOnPasvAndAnIPv6LiteralNeedsIPv6Allowed) {
+    ScriptedFtpServer v4;
+    m_ftp.SetHost("127.0.0.1");
+    m_ftp.SetPort(v4.Port());
+    Publish();
+    ASSERT_TRUE(v4.WaitUntilIdle());
+    EXPECT_EQ(v4.Commands()[4], "PASV");
+    // Without IPv6 the literal goes to the IPv4 resolver, as it always did, and no connection is made.
+    m_ftp.SetIPv6Allowed(false);
+    m_ftp.SetHost("::1");
+    m_ftp.SetPort(m_server->Port());
+    EXPECT_THROW(m_ftp.OpenSession(true), EIdSocketError);
+    EXPECT_EQ(m_server->ControlConnections(), 0);
+}
+
+TEST(ExtendedPassiveReply, PortBetweenDelimiters) {
+    EXPECT_EQ(ParseExtendedPassiveReply(229, "229 Entering Extended Passive Mode (|||6446|)"), 6446);
+    EXPECT_EQ(ParseExtendedPassiveReply(229, "229 ok (!!!21!)"), 21);
+    for (const char* bad :
+         {"229 no port", "229 (|||6446)", "229 (||6446|)", "229 (|||0|)", "229 (|||70000|)"})
+        EXPECT_THROW(ParseExtendedPassiveReply(229, bad), EIdProtocolReplyError) << bad;
+    EXPECT_THROW(ParseExtendedPassiveReply(229, "229 (|||z|)"), EConvertError);
 }
 
 }  // namespace

@@ -517,5 +517,57 @@ INSTANTIATE_TEST_SUITE_P(PassiveAndActive, RealFtps,
                                     (std::get<1>(testInfo.param) ? "Passive" : "Active");
                          });
 
+// Over IPv6 the certificate is checked against the literal as an IP address, real servers included.
+TEST(FtpsOverIPv6, RealServersAcceptTheAddressAndAnotherAddressIsRefused) {
+    if (!testing::IPv6LoopbackAvailable())
+        GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    TempDir dir;
+    const TestCertificate v6 = MakeCertificate(dir.Path(), "v6", {"IPv6 loopback", "IP:::1", -1, 2});
+    const testing::ServerTls tls{v6.certFile, v6.keyFile};
+    std::string why;
+    std::vector<std::unique_ptr<testing::RealFtpServer>> servers;
+    servers.push_back(testing::StartPyftpdlibOn(&why, "::1", &tls));
+    ASSERT_NE(servers.back(), nullptr) << why;
+    if (::geteuid() == 0) {
+        servers.push_back(testing::StartVsftpdOn(&why, "::1", &tls));
+        ASSERT_NE(servers.back(), nullptr) << why;
+    }
+    const auto configure = [&](TIdFTP& ftp, int port, const std::string& user, const std::string& password) {
+        ftp.SetHost("[::1]");
+        ftp.SetPort(port);
+        ftp.SetUser(user);
+        ftp.SetPassword(password);
+        ftp.SetIPv6Allowed(true);
+        ftp.SetReplyTimeout(10000);
+        ftp.SetConnectTimeout(10000);
+        ftp.SetAcceptTimeout(10000);
+        ftp.SetTlsSettings(MakeTlsSettings("ExplicitTLS", v6.certFile, ""));
+    };
+    for (const auto& server : servers) {
+        for (const bool passive : {true, false}) {
+            TIdFTP ftp;
+            configure(ftp, server->Port(), server->User(), server->Password());
+            ftp.SetPassive(passive);
+            const std::string name = passive ? "passive.htm" : "active.htm";
+            ftp.OpenSession(true);
+            ftp.StoreBytes(kPage, name, false);
+            ftp.CloseConnection();
+            EXPECT_EQ(server->ReadFile(name), kPage) << name;
+        }
+    }
+    // A certificate for 127.0.0.1 only does not name ::1.
+    ScriptedFtpServer scripted("::1");
+    scripted.EnableTls(Certs().good.certFile, Certs().good.keyFile);
+    TIdFTP ftp;
+    configure(ftp, scripted.Port(), "publisher", "secret");
+    ftp.SetTlsSettings(MakeTlsSettings("ExplicitTLS", Certs().good.certFile, ""));
+    try {
+        ftp.OpenSession(true);
+        ADD_FAILURE() << "accepted a certificate for another address";
+    } catch (const EIdTLSCertificateRejected& error) {
+        EXPECT_EQ(error.Message(), "Server certificate rejected: IP address mismatch");
+    }
+}
+
 }  // namespace
 }  // namespace signposter::ftp

@@ -1,6 +1,7 @@
-"""A pyftpdlib server on 127.0.0.1 for tests and benchmarks.
+"""A pyftpdlib server on loopback for tests and benchmarks.
 
-Usage: pyftpdlib_server.py USER PASSWORD ROOT [CERT KEY]
+Usage: pyftpdlib_server.py [--host=ADDRESS] USER PASSWORD ROOT [CERT KEY]
+ADDRESS is 127.0.0.1 unless given (::1 for IPv6).
 With CERT and KEY it requires explicit TLS on the control and the data connections.
 Prints the port it listens on (chosen by the system) on the first line of standard output once it
 accepts connections, then serves until it is terminated.
@@ -14,20 +15,24 @@ from pyftpdlib.servers import FTPServer
 
 
 def main():
-    user, password, root = sys.argv[1:4]
+    args = sys.argv[1:]
+    host = "127.0.0.1"
+    if args and args[0].startswith("--host="):
+        host = args.pop(0)[len("--host="):]
+    user, password, root = args[0:3]
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
     handler = FTPHandler
-    if len(sys.argv) >= 6:
+    if len(args) >= 5:
         handler = TLS_FTPHandler
-        handler.certfile, handler.keyfile = sys.argv[4], sys.argv[5]
+        handler.certfile, handler.keyfile = args[3], args[4]
         handler.tls_control_required = True
         handler.tls_data_required = True
     handler.authorizer = authorizer
     # A refused login is answered at once: the tests and the benchmark have no use for the delay.
     handler.auth_failed_timeout = 0
     logging.basicConfig(level=logging.WARNING)
-    server = FTPServer(("127.0.0.1", 0), handler)
+    server = FTPServer((host, 0), handler)
     print(server.address[1], flush=True)
     server.serve_forever()
 

@@ -48,21 +48,36 @@ std::string MakeTempDir(const std::string& prefix) {
     return buffer.data();
 }
 
-bool Accepts(int port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
+// The loopback address of the family `host` names (127.0.0.1 or ::1), with `port`.
+socklen_t LoopbackAddress(const std::string& host, int port, sockaddr_storage& storage) {
+    storage = {};
+    if (host.find(':') != std::string::npos) {
+        auto& sa = reinterpret_cast<sockaddr_in6&>(storage);
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET6, host.c_str(), &sa.sin6_addr);
+        return sizeof sa;
+    }
+    auto& sa = reinterpret_cast<sockaddr_in&>(storage);
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
+    return sizeof sa;
+}
+
+bool Accepts(const std::string& host, int port) {
+    sockaddr_storage sa{};
+    const socklen_t length = LoopbackAddress(host, port, sa);
+    const int s = ::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&sa), length) == 0;
     ::close(s);
     return ok;
 }
 
-bool WaitUntilAccepting(int port, pid_t pid) {
+bool WaitUntilAccepting(int port, pid_t pid, const std::string& host = "127.0.0.1") {
     const auto end = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
     while (Clock::now() < end) {
-        if (Accepts(port))
+        if (Accepts(host, port))
             return true;
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid)
@@ -72,24 +87,22 @@ bool WaitUntilAccepting(int port, pid_t pid) {
     return false;
 }
 
-bool PortFree(int port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+bool PortFree(int port, const std::string& host) {
+    sockaddr_storage sa{};
+    const socklen_t length = LoopbackAddress(host, port, sa);
+    const int s = ::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&sa), length) == 0;
     ::close(s);
     return ok;
 }
 
 // A run of free ports in the high range; another process may take one meanwhile, which only makes the
 // start fail with a clear message.
-int FreePortRun(int count, std::mt19937& random) {
+int FreePortRun(int count, std::mt19937& random, const std::string& host) {
     for (int attempt = 0; attempt < 200; ++attempt) {
         const int base = 30000 + static_cast<int>(random() % 30000);
         bool free = true;
-        for (int p = base; p < base + count && free; ++p) free = PortFree(p);
+        for (int p = base; p < base + count && free; ++p) free = PortFree(p, host);
         if (free)
             return base;
     }
@@ -148,9 +161,21 @@ bool RealFtpServer::HasFile(const std::string& name) const {
 
 namespace {
 std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::string& user,
-                                               const std::string& password, const ServerTls* tls);
-std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* tls);
+                                               const std::string& password, const ServerTls* tls,
+                                               const std::string& host = "127.0.0.1");
+std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* tls,
+                                            const std::string& host = "127.0.0.1");
 }  // namespace
+
+std::unique_ptr<RealFtpServer> StartPyftpdlibOn(std::string* why, const std::string& host,
+                                                const ServerTls* tls) {
+    return LaunchPyftpdlib(why, "publisher", "s3cret pass", tls, host);
+}
+
+std::unique_ptr<RealFtpServer> StartVsftpdOn(std::string* why, const std::string& host,
+                                             const ServerTls* tls) {
+    return LaunchVsftpd(why, tls, host);
+}
 
 std::unique_ptr<RealFtpServer> StartPyftpdlib(std::string* why, const std::string& user,
                                               const std::string& password) {
@@ -172,7 +197,8 @@ std::unique_ptr<RealFtpServer> StartVsftpdTls(std::string* why, const ServerTls&
 namespace {
 
 std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::string& user,
-                                               const std::string& password, const ServerTls* tls) {
+                                               const std::string& password, const ServerTls* tls,
+                                               const std::string& host) {
     const std::string work = MakeTempDir("sp-pyftpd-");
     if (work.empty()) {
         *why = "cannot create a temporary directory";
@@ -192,12 +218,14 @@ std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::stri
         const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (logFd >= 0)
             ::dup2(logFd, STDERR_FILENO);
+        const std::string hostOption = "--host=" + host;
         if (tls) {
-            ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, user.c_str(), password.c_str(),
-                    root.c_str(), tls->certFile.c_str(), tls->keyFile.c_str(), static_cast<char*>(nullptr));
+            ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, hostOption.c_str(),
+                    user.c_str(), password.c_str(), root.c_str(), tls->certFile.c_str(), tls->keyFile.c_str(),
+                    static_cast<char*>(nullptr));
         }
-        ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, user.c_str(), password.c_str(),
-                root.c_str(), static_cast<char*>(nullptr));
+        ::execl("/usr/bin/python3", "python3", SIGNPOSTER_PYFTPDLIB_SCRIPT, hostOption.c_str(), user.c_str(),
+                password.c_str(), root.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(pipeFds[1]);
@@ -216,14 +244,14 @@ std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::stri
     ::close(pipeFds[0]);
     const int port = std::atoi(portText.c_str());
     auto server = std::make_unique<RealFtpServer>(pid, port, root, user, password, work);
-    if (port <= 0 || !WaitUntilAccepting(port, pid)) {
+    if (port <= 0 || !WaitUntilAccepting(port, pid, host)) {
         *why = "pyftpdlib did not start (is python3-pyftpdlib installed?): " + ReadText(log);
         return nullptr;
     }
     return server;
 }
 
-std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* tls) {
+std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* tls, const std::string& host) {
     if (::geteuid() != 0) {
         *why = "vsftpd needs a local system user, which only root can create; run the tests as root";
         return nullptr;
@@ -265,8 +293,8 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
 
     std::mt19937 random(static_cast<unsigned>(::getpid()) ^
                         static_cast<unsigned>(Clock::now().time_since_epoch().count()));
-    const int port = FreePortRun(1, random);
-    const int pasv = FreePortRun(10, random);
+    const int port = FreePortRun(1, random, host);
+    const int pasv = FreePortRun(10, random, host);
     if (port == 0 || pasv == 0) {
         *why = "no free ports for vsftpd";
         return nullptr;
@@ -274,7 +302,11 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
     const std::string config = work + "/vsftpd.conf";
     {
         std::ofstream out(config);
-        out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
+        if (host.find(':') != std::string::npos)
+            out << "listen=NO\nlisten_ipv6=YES\nlisten_address6=" << host;
+        else
+            out << "listen=YES\nlisten_ipv6=NO\nlisten_address=" << host;
+        out << "\nlisten_port=" << port
             << "\nbackground=NO\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
             << "anonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\nlocal_umask=022\n"
             << "local_root=" << root << "\nchroot_local_user=NO\n"
@@ -301,7 +333,7 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
         ::_exit(127);
     }
     auto server = std::make_unique<RealFtpServer>(pid, port, root, kVsftpdUser, kVsftpdPassword, work);
-    if (!WaitUntilAccepting(port, pid)) {
+    if (!WaitUntilAccepting(port, pid, host)) {
         *why = "vsftpd did not start: " + ReadText(log);
         return nullptr;
     }
@@ -360,7 +392,7 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
     ::chmod((work + "/authorized_keys").c_str(), 0644);
     std::mt19937 random(static_cast<unsigned>(::getpid()) ^
                         static_cast<unsigned>(Clock::now().time_since_epoch().count()));
-    const int port = FreePortRun(1, random);
+    const int port = FreePortRun(1, random, "127.0.0.1");
     const std::string config = work + "/sshd_config";
     {
         std::ofstream out(config);

@@ -47,6 +47,12 @@ struct ServerTls {
 std::unique_ptr<RealFtpServer> StartPyftpdlibTls(std::string* why, const ServerTls& tls);
 std::unique_ptr<RealFtpServer> StartVsftpdTls(std::string* why, const ServerTls& tls);
 
+// The same servers listening on `host` (127.0.0.1 or ::1), with TLS when `tls` is given.
+std::unique_ptr<RealFtpServer> StartPyftpdlibOn(std::string* why, const std::string& host,
+                                                const ServerTls* tls = nullptr);
+std::unique_ptr<RealFtpServer> StartVsftpdOn(std::string* why, const std::string& host,
+                                             const ServerTls* tls = nullptr);
+
 // vsftpd on 127.0.0.1 at a free high port with a passive port range, for a local system user that is
 // created when missing. Needs root; nullptr with the reason in *why otherwise.
 std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why);

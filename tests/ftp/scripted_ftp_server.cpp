@@ -30,6 +30,18 @@ int ClosedLoopbackPort() {
     return ntohs(sa.sin_port);
 }
 
+bool IPv6LoopbackAvailable() {
+    const int s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(s);
+    return bound;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -53,20 +65,31 @@ void ReplaceAll(std::string& s, const std::string& from, const std::string& to) 
     }
 }
 
-int ListenOnLoopback(int& port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// `host` is a numeric loopback address of either family; the port of the system's choice goes to `port`.
+int ListenOnLoopback(int& port, const std::string& host = "127.0.0.1") {
+    sockaddr_storage sa{};
+    socklen_t length = 0;
+    if (host.find(':') != std::string::npos) {
+        auto& sa6 = reinterpret_cast<sockaddr_in6&>(sa);
+        sa6.sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, host.c_str(), &sa6.sin6_addr);
+        length = sizeof sa6;
+    } else {
+        auto& sa4 = reinterpret_cast<sockaddr_in&>(sa);
+        sa4.sin_family = AF_INET;
+        ::inet_pton(AF_INET, host.c_str(), &sa4.sin_addr);
+        length = sizeof sa4;
+    }
+    const int s = ::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         throw std::runtime_error("scripted server: socket failed");
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof sa;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, 8) != 0 ||
+    if (::bind(s, reinterpret_cast<sockaddr*>(&sa), length) != 0 || ::listen(s, 8) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
         ::close(s);
-        throw std::runtime_error("scripted server: cannot listen on 127.0.0.1");
+        throw std::runtime_error("scripted server: cannot listen on " + host);
     }
-    port = ntohs(sa.sin_port);
+    port = ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(sa).sin6_port
+                                          : reinterpret_cast<sockaddr_in&>(sa).sin_port);
     return s;
 }
 
@@ -182,7 +205,7 @@ ScriptedReply AcceptUpload(std::string preliminary, std::string completion) {
     return reply;
 }
 
-ScriptedFtpServer::ScriptedFtpServer() {
+ScriptedFtpServer::ScriptedFtpServer(const std::string& host) : m_host(host) {
     m_greeting = Say("220 Scripted server ready.\r\n");
     m_scripts["USER"] = {Say("331 Password required.\r\n")};
     m_scripts["PASS"] = {Say("230 Logged in.\r\n")};
@@ -190,10 +213,12 @@ ScriptedFtpServer::ScriptedFtpServer() {
     m_scripts["SYST"] = {Say("215 UNIX Type: L8\r\n")};
     m_scripts["PASV"] = {Say("227 Entering Passive Mode (127,0,0,1,{p1},{p2}).\r\n")};
     m_scripts["PORT"] = {Say("200 PORT command successful.\r\n")};
+    m_scripts["EPSV"] = {Say("229 Entering Extended Passive Mode (|||{port}|)\r\n")};
+    m_scripts["EPRT"] = {Say("200 EPRT command successful.\r\n")};
     m_scripts["STOR"] = {AcceptUpload()};
     m_scripts["APPE"] = {AcceptUpload()};
     m_scripts["STOU"] = {AcceptUpload("150 FILE: unique.htm\r\n")};
-    m_listener = ListenOnLoopback(m_port);
+    m_listener = ListenOnLoopback(m_port, m_host);
     m_thread = std::thread([this] { Serve(); });
 }
 
@@ -434,6 +459,17 @@ int ScriptedFtpServer::OpenDataConnection(int control, int& dataListener, const 
         }
         ::close(dataListener);
         dataListener = -1;
+    } else if (activeAddress == "::1") {
+        // Tests only ever run on loopback: an announced address elsewhere is not followed.
+        data = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(static_cast<std::uint16_t>(activePort));
+        sa.sin6_addr = in6addr_loopback;
+        if (::connect(data, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            ::close(data);
+            data = -1;
+        }
     } else if (!activeAddress.empty()) {
         data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa{};
@@ -463,14 +499,32 @@ bool ScriptedFtpServer::Handle(int control, const std::string& line, int& dataLi
     }
     if (Upper(line) == "PROT P" && reply.text.rfind("200", 0) == 0)
         m_protectData = true;
-    if (verb == "PASV") {
+    if (verb == "PASV" || verb == "EPSV") {
         if (dataListener >= 0)
             ::close(dataListener);
         int port = 0;
-        dataListener = ListenOnLoopback(port);
+        dataListener = ListenOnLoopback(port, m_host);
         activeAddress.clear();
+        ReplaceAll(reply.text, "{port}", std::to_string(port));
         ReplaceAll(reply.text, "{p1}", std::to_string(port / 256));
         ReplaceAll(reply.text, "{p2}", std::to_string(port % 256));
+        return Reply(control, reply);
+    }
+    if (verb == "EPRT") {
+        // "EPRT |2|::1|port|" with any delimiter
+        std::vector<std::string> fields;
+        std::string rest = line.size() > 5 ? line.substr(5) : "";
+        const char delimiter = rest.empty() ? '|' : rest[0];
+        for (std::size_t at; (at = rest.find(delimiter)) != std::string::npos; rest.erase(0, at + 1)) {
+            fields.push_back(rest.substr(0, at));
+        }
+        if (fields.size() == 4) {
+            activeAddress = fields[2];
+            activePort = std::atoi(fields[3].c_str());
+        }
+        if (dataListener >= 0)
+            ::close(dataListener);
+        dataListener = -1;
         return Reply(control, reply);
     }
     if (verb == "PORT") {

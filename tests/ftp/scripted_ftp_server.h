@@ -48,10 +48,13 @@ ScriptedReply AcceptUpload(std::string preliminary = "150 Opening data connectio
 
 // A port on 127.0.0.1 that nothing listens on (bound for a moment, then released).
 int ClosedLoopbackPort();
+// Whether ::1 can be bound here (IPv6 may be off in a container).
+bool IPv6LoopbackAvailable();
 
 class ScriptedFtpServer {
 public:
-    ScriptedFtpServer();
+    // `host`: 127.0.0.1, or ::1 for the IPv6 commands (EPSV 229 "(|||port|)", EPRT 200).
+    explicit ScriptedFtpServer(const std::string& host = "127.0.0.1");
     ~ScriptedFtpServer();
     ScriptedFtpServer(const ScriptedFtpServer&) = delete;
     ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
@@ -99,6 +102,7 @@ private:
     // Reads a data connection to its end (through TLS when it runs); false when its handshake failed.
     bool ReceiveData(int data, const ScriptedReply& reply, std::string& received);
 
+    std::string m_host;
     int m_listener = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};

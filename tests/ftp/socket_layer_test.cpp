@@ -185,6 +185,53 @@ TEST_F(SocketLayer, UnknownHostFailsAfterAResolvingNoticeAndLeavesNothingOpen) {
     EXPECT_EQ(notices.front(), "Resolving hostname ftp.example.invalid.");
 }
 
+// A name whose resolver answers an address that refuses, then the one that listens, in that order.
+class TwoAddressStack : public TIdStackPosix {
+public:
+    std::vector<std::string> HostAddresses(const std::string&, const platform::Clock&, int) override {
+        return {"127.0.0.1", "::1"};
+    }
+};
+
+TEST_F(SocketLayer, WithIPv6AllowedTheResolversAddressesAreTriedInOrderAndLiteralsNeedNoLookup) {
+    if (!testing::IPv6LoopbackAvailable())
+        GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    SetStackFactory([] { return std::make_unique<TwoAddressStack>(); });
+    // Only ::1 listens, at a port that 127.0.0.1 refuses.
+    const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof sa;
+    ASSERT_EQ(::bind(v6, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ::listen(v6, 4);
+    ::getsockname(v6, reinterpret_cast<sockaddr*>(&sa), &length);
+    TIdTCPClient client;
+    client.SetHost("ftp.example.net");
+    client.SetPort(ntohs(sa.sin6_port));
+    client.SetIPv6Allowed(true);
+    std::vector<std::string> notices;
+    client.SetOnStatus([&](TIdComponent*, TIdStatus, const std::string& text) { notices.push_back(text); });
+    client.ConnectToHost();
+    EXPECT_EQ(client.Socket().RemoteAddress(), "::1");
+    EXPECT_EQ(client.Socket().IPVersion(), TIdIPVersion::Id_IPv6);
+    EXPECT_EQ(notices,
+              (std::vector<std::string>{"Resolving hostname ftp.example.net.", "Connecting to 127.0.0.1.",
+                                        "Connecting to ::1.", "Connected."}));
+    client.CloseConnection();
+    ::close(v6);
+
+    TIdStack& stack = *SharedStack();
+    const auto lookup = [&](const std::string& name) {
+        return stack.LookupHostAddresses(name, platform::MachineClock(), 1000);
+    };
+    EXPECT_EQ(lookup("[2001:DB8:0:0::21]"), std::vector<std::string>{"2001:db8::21"});
+    EXPECT_EQ(lookup("192.0.2.1"), std::vector<std::string>{"192.0.2.1"});
+    EXPECT_EQ(lookup("localhost"), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(TIdStack::IPv6Literal("[::1"), std::nullopt);
+    EXPECT_EQ(TIdStack::IPv6Literal("1.2.3.4"), std::nullopt);
+}
+
 TEST_F(SocketLayer, StackLivesWhileComponentsDo) {
     EXPECT_EQ(NetComponentCount(), 0);
     {
@@ -300,7 +347,7 @@ TEST_F(SocketLayer, EachThreadReadsItsOwnLastError) {
     TIdStackReference hold(false);
     auto fail = [&](int socket, int& seen) {
         for (int i = 0; i < 2000; ++i) {
-            TIdInAddr address{};
+            TIdIPAddress address{};
             int port = 0;
             if (hold.Stack().LocalName(socket, address, port) != -1) {
                 seen = -1;

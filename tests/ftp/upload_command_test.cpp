@@ -67,6 +67,21 @@ TEST_F(UploadCommand, UploadsAsThePublisherDoes) {
     EXPECT_EQ(m_server.Commands()[10].substr(0, 5), "PORT ");
 }
 
+TEST_F(UploadCommand, AddressFamilyOtherThanIPv4ReachesAnIPv6Server) {
+    if (!testing::IPv6LoopbackAvailable())
+        GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    ScriptedFtpServer v6("::1");
+    m_fields.SetText(TextField::Host, "[::1]");
+    m_fields.SetText(TextField::Port, std::to_string(v6.Port()));
+    EXPECT_EQ(Run({m_local, "index.htm"}), 1);  // IPv4 only, as an old settings file has it
+    EXPECT_EQ(v6.ControlConnections(), 0);
+    m_state.AddressFamily = "Both";
+    EXPECT_EQ(Run({m_local, "index.htm"}), 0) << m_stderr;
+    ASSERT_TRUE(v6.WaitUntilIdle());
+    EXPECT_EQ(v6.Commands(),
+              (Lines{"user publisher", "pass  pa55 word", "type A", "syst", "EPSV", "STOR index.htm"}));
+}
+
 TEST_F(UploadCommand, VerboseShowsTheConversationWithoutThePassword) {
     m_server.Script("PASS", Say("230 Welcome, your password  pa55 word is fine.\r\n"));
     EXPECT_EQ(Run({m_local, "index.htm", "--verbose"}), 0);
