@@ -315,18 +315,7 @@ void TakeUpSettings(ProgramState& state, const KeyValues& keys) {
 void WriteSettingKeys(const std::string& settingsPath, const KeyValues& keys) {
     if (keys.empty())
         return;
-    IniOpen(settingsPath);
-    try {
-        IniWriteStrings(kSettingsSection, keys);
-    } catch (...) {
-        // The write that failed has already reported; closing must not replace that error.
-        try {
-            IniClose();
-        } catch (...) {
-        }
-        throw;
-    }
-    IniClose();
+    WithIniStore(settingsPath, [&] { IniWriteStrings(kSettingsSection, keys); });
 }
 
 std::optional<std::string> PortProblem(std::string_view text) {

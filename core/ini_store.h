@@ -35,4 +35,22 @@ void IniClose();
 // The open store's lines, for tests and diagnostics.
 const LineList& IniLines();
 
+// Opens the store at `path`, runs `action` on it and closes it (saving): the read-modify-write of one
+// program under the store's lock. A failure of the action is the one reported; closing after it must not
+// replace that error.
+template <typename Action>
+void WithIniStore(const std::string& path, Action&& action) {
+    IniOpen(path);
+    try {
+        action();
+    } catch (...) {
+        try {
+            IniClose();
+        } catch (...) {
+        }
+        throw;
+    }
+    IniClose();
+}
+
 }  // namespace signposter

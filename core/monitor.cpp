@@ -159,19 +159,11 @@ void Monitor::RecordPublication(const PublicationOutcome& outcome) {
 
 void Monitor::WriteLastPublished() {
     // Each write replaces the whole file atomically (the settings store's rule).
-    IniOpen(m_settingsPath);
-    try {
+    WithIniStore(m_settingsPath, [&] {
         IniWriteString(kSettingsSection, "LastPublished", std::to_string(m_state.LastPublished.value_or(0)));
         IniWriteString(kSettingsSection, "LastPublishedPage",
                        m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
-    } catch (...) {
-        try {
-            IniClose();
-        } catch (...) {
-        }
-        throw;
-    }
-    IniClose();
+    });
 }
 
 bool Monitor::ValidateSettings() {

@@ -225,27 +225,11 @@ bool TakeUpFromStore(LiveSettings& fields, ProgramState& state) {
     return taken;
 }
 
-// Opens the store, runs `action`, closes it; a failure of the action is the one reported.
-template <typename Action>
-void WithStore(const std::string& path, Action&& action) {
-    IniOpen(path);
-    try {
-        action();
-    } catch (...) {
-        // The failure has already said what went wrong; closing must not replace it.
-        try {
-            IniClose();
-        } catch (...) {
-        }
-        throw;
-    }
-    IniClose();
-}
 
 }  // namespace
 
 void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
-    WithStore(settingsPath, [&] {
+    WithIniStore(settingsPath, [&] {
         ReadSettings(fields, state);
         Remember(state, settingsPath);
     });
@@ -260,7 +244,7 @@ bool TakeUpSettingsChanges(LiveSettings& fields, ProgramState& state, const std:
     if (stamp == record.stamp)
         return false;
     bool taken = false;
-    WithStore(settingsPath, [&] {
+    WithIniStore(settingsPath, [&] {
         taken = TakeUpFromStore(fields, state);
         Remember(state, settingsPath);
     });
@@ -293,7 +277,7 @@ KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExis
 
 void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
     const bool existed = platform::FileExists(settingsPath);
-    WithStore(settingsPath, [&] {
+    WithIniStore(settingsPath, [&] {
         // Another program's change since this one last read the file stays: only what was changed here
         // is written over it.
         TakeUpFromStore(fields, state);
@@ -313,7 +297,7 @@ void WritePendingPublication(ProgramState& state, const std::string& settingsPat
     // kept for this run, as it always was.
     if (!platform::FileExists(settingsPath) || platform::IsReadOnlyFile(settingsPath))
         return;
-    WithStore(settingsPath, [&] {
+    WithIniStore(settingsPath, [&] {
         if (pending.empty())
             IniDeleteKey(kSettingsSection, "PendingPublication");
         else
