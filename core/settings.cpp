@@ -225,7 +225,6 @@ bool TakeUpFromStore(LiveSettings& fields, ProgramState& state) {
     return taken;
 }
 
-
 }  // namespace
 
 void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
