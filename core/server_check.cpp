@@ -125,4 +125,8 @@ std::vector<std::string> VerificationProblems(const ProgramState& state) {
     return messages;
 }
 
+bool ChoosesSftp(const ProgramState& state) {
+    return sftp::ParseSftpProtocol(state.Protocol).value_or(false);
+}
+
 }  // namespace signposter

@@ -57,4 +57,7 @@ CheckReport CheckPage(const ProgramState& state, const std::string& page, const 
 // The validation messages of the verification keys alone, for `verify` and the dialog's page check.
 std::vector<std::string> VerificationProblems(const ProgramState& state);
 
+// Whether the settings publish over SFTP (a Protocol that is neither is not; validation names it).
+bool ChoosesSftp(const ProgramState& state);
+
 }  // namespace signposter

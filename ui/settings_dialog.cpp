@@ -6,10 +6,14 @@
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -19,7 +23,6 @@
 #include "core/server_check.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
-#include "sftp/sftp_client.h"
 
 namespace signposter::ui {
 
@@ -238,6 +241,33 @@ QWidget* SettingsDialog::CreateField(const SettingKey& key, QWidget*& focus) {
         };
         field.read = [spin] { return spin->value() == 0 ? std::string() : std::to_string(spin->value()); };
         widget = m_republish;
+    } else if (name == "Protocol") {
+        QComboBox* combo =
+            ChoiceCombo("ProtocolCombo", "FTP (with the security above), or SFTP over SSH (usually port 22)",
+                        {{"FTP", "FTP"}, {"SFTP (SSH file transfer)", "SFTP"}});
+        ChoiceField(field, combo);
+        widget = combo;
+    } else if (name == "AtomicUpload") {
+        auto* check = new QCheckBox("Upload under a temporary &name, then rename over the page");
+        Named(check, "AtomicUploadCheck",
+              "Visitors never see a half-written page (always so with SFTP); some FTP servers refuse the "
+              "rename");
+        field.show = [check](const std::string& v) { check->setChecked(text::LenientInteger(v) == 1); };
+        field.read = [check] { return std::string(check->isChecked() ? "1" : "0"); };
+        widget = check;
+    } else if (name == "AddressFamily") {
+        QComboBox* combo = ChoiceCombo("AddressFamilyCombo", "Which address the page carries",
+                                       {{"IPv4", "IPv4"},
+                                        {"IPv6", "IPv6"},
+                                        {"Both: IPv4 when visitors can reach it, else IPv6", "Both"}});
+        ChoiceField(field, combo);
+        widget = combo;
+    } else if (name == "IPv6Kind") {
+        QComboBox* combo =
+            ChoiceCombo("IPv6KindCombo", "Which of the interface's global IPv6 addresses to take",
+                        {{"Stable address", "stable"}, {"Temporary (privacy) address", "temporary"}});
+        ChoiceField(field, combo);
+        widget = combo;
     } else {
         auto* edit = lineEdit(new QLineEdit);
         edit->setObjectName(QString::fromLatin1(key.name) + "Edit");
@@ -250,7 +280,18 @@ QWidget* SettingsDialog::CreateField(const SettingKey& key, QWidget*& focus) {
 }
 
 void SettingsDialog::CreateWidgets() {
-    auto* layout = new QVBoxLayout(this);
+    // The groups scroll inside the dialog, so that OK and Cancel stay on an 800x600 screen.
+    auto* outer = new QVBoxLayout(this);
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName("SettingsScroll");
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* body = new QWidget;
+    auto* layout = new QVBoxLayout(body);
+    layout->setContentsMargins(0, 0, 0, 0);
+    scroll->setWidget(body);
+    outer->addWidget(scroll, 1);
 
     // A field with the line under it where validation says what is wrong with it.
     auto withError = [this](const char* key, QWidget* field, QLayout* row = nullptr) {
@@ -287,6 +328,11 @@ void SettingsDialog::CreateWidgets() {
         {"VerifyURL", "Page &address:"},
         {"VerifyMatch", "&Match:"},
         {"RepublishHours", "&Republish every:"},
+        {"Protocol", "Pro&tocol:"},
+        {"SshHostKey", "SSH host &key:"},
+        {"SshKeyFile", "SSH key fi&le:"},
+        {"AddressFamily", "Addr&ess family:"},
+        {"IPv6Kind", "IPv&6 address:"},
     };
     auto addKeys = [&](SettingsGroup group, QFormLayout* form) {
         for (const SettingKey& key : SettingKeys()) {
@@ -294,7 +340,7 @@ void SettingsDialog::CreateWidgets() {
                 continue;
             QWidget* focus = nullptr;
             QWidget* widget = CreateField(key, focus);
-            if (widget == m_publishPrivate) {
+            if (qobject_cast<QCheckBox*>(widget)) {
                 form->addRow(widget);
                 continue;
             }
@@ -380,12 +426,21 @@ void SettingsDialog::CreateWidgets() {
     layout->addStretch(1);
     m_saveError = ResultLabel("SaveError");
     m_saveError->hide();
-    layout->addWidget(m_saveError);
+    outer->addWidget(m_saveError);
     m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     m_buttons->setObjectName("Buttons");
     connect(m_buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::accept);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
-    layout->addWidget(m_buttons);
+    outer->addWidget(m_buttons);
+    // As tall as its groups, but never taller than the screen leaves room for.
+    const int wanted = body->sizeHint().height() + outer->contentsMargins().top() +
+                       outer->contentsMargins().bottom() + m_buttons->sizeHint().height() +
+                       2 * outer->spacing();
+    int room = wanted;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        room = screen->availableGeometry().height() - 60;  // the window's frame and title
+    scroll->setMinimumWidth(body->sizeHint().width() + scroll->verticalScrollBar()->sizeHint().width());
+    resize(sizeHint().width(), std::min(wanted, room));
 }
 
 void SettingsDialog::Load() {
@@ -525,7 +580,7 @@ void SettingsDialog::CheckServerClick() {
     const std::string trustFile = m_trustFile ? text::Trim(ToBytes(m_trustFile->text())) : std::string();
     // The protocol and pin as the fields say now: SFTP checks the SSH host key instead of a certificate.
     const ProgramState trial = Collect();
-    m_checkedSsh = sftp::ParseSftpProtocol(trial.Protocol).value_or(false);
+    m_checkedSsh = ChoosesSftp(trial);
     const std::string pinned = trial.SshHostKey;
     SetResult(m_serverResult, Shown("Connecting to " + host + " port " +
                                     (port.empty() ? std::string(m_checkedSsh ? "22" : "21") : port) + "..."));

@@ -185,7 +185,8 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
     // The web server serves the page a publication uploads now; Check page fetches and compares it.
     ProgramState built = form->State();
     SetLocalPageFile(form->ShownFields(), built);
-    const std::string page = BuildAddressPage(form->ShownFields(), built, form->Messages(), "100.63.0.7").value();
+    const std::string page =
+        BuildAddressPage(form->ShownFields(), built, form->Messages(), "100.63.0.7").value();
     testing::ScriptedHttpServer http;
     http.Script("/ipaddress.htm",
                 {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page});
@@ -258,7 +259,8 @@ TEST_F(SettingsDialogTest, NewUserTrustsTheSshHostKeyAndPublishesOverSftp) {
     Part<QLineEdit>(*form, "Edit4")->setText(QString::fromStdString(server->Password()));
 
     OpenDialog();
-    Field<QLineEdit>("ProtocolEdit").setText("SFTP");
+    QComboBox& protocol = Field<QComboBox>("ProtocolCombo");
+    protocol.setCurrentIndex(protocol.findData("SFTP"));
     QPushButton& check = Field<QPushButton>("CheckServerButton");
     check.click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return check.text() == "Check server"; }, 10000));
