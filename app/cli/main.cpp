@@ -14,7 +14,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: signposter-cli COMMAND [ARGS]\n"
-    "  show                     print every setting\n"
+    "  show [--help]            print every setting (--help: what each extra setting does)\n"
     "  set [--password-stdin] KEY=VALUE ...\n"
     "                           change settings and save them (the password read from standard input)\n"
     "  address [--source hostname|interface:NAME|web:URL|upnp] [--quiet] [--verbose]\n"
