@@ -2,19 +2,11 @@
 
 #include <cstdio>
 
+#include "platform/text.h"
+
 namespace signposter::platform {
 
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // A dotted quad as it may end an IPv6 address: four decimal fields 0..255 without leading zeros.
 bool ParseEmbeddedQuad(std::string_view text, std::uint8_t* out) {
@@ -56,8 +48,8 @@ std::optional<IPv6Bytes> ParseIPv6(std::string_view text) {
     while (i < text.size()) {
         const std::size_t start = i;
         unsigned value = 0;
-        while (i < text.size() && HexValue(text[i]) >= 0 && i - start < 4)
-            value = value * 16 + HexValue(text[i++]);
+        while (i < text.size() && text::HexDigitValue(text[i]) >= 0 && i - start < 4)
+            value = value * 16 + text::HexDigitValue(text[i++]);
         const int count = headCount + tailCount;
         if (i < text.size() && text[i] == '.') {
             // The dotted quad takes the last two groups and ends the text.

@@ -251,6 +251,26 @@ std::unique_ptr<RealFtpServer> LaunchPyftpdlib(std::string* why, const std::stri
     return server;
 }
 
+namespace {
+
+// The local system account a server logs the tests in as. It persists between runs; test processes
+// running side by side all use the same password.
+bool EnsureTestAccount(const char* user, const char* password, const char* server, std::string* why) {
+    if (::getpwnam(user) == nullptr &&
+        !Run(std::string("useradd --no-create-home --shell /bin/sh ") + user) &&
+        ::getpwnam(user) == nullptr) {
+        *why = std::string("cannot create the system user for ") + server;
+        return false;
+    }
+    if (!Run(std::string("echo '") + user + ":" + password + "' | chpasswd")) {
+        *why = std::string("cannot set the ") + server + " test user's password";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* tls, const std::string& host) {
     if (::geteuid() != 0) {
         *why = "vsftpd needs a local system user, which only root can create; run the tests as root";
@@ -260,17 +280,8 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
         *why = "/usr/sbin/vsftpd is not installed";
         return nullptr;
     }
-    // The account persists between runs; test processes running side by side all use the same password.
-    if (::getpwnam(kVsftpdUser) == nullptr &&
-        !Run(std::string("useradd --no-create-home --shell /bin/sh ") + kVsftpdUser) &&
-        ::getpwnam(kVsftpdUser) == nullptr) {
-        *why = "cannot create the system user for vsftpd";
+    if (!EnsureTestAccount(kVsftpdUser, kVsftpdPassword, "vsftpd", why))
         return nullptr;
-    }
-    if (!Run(std::string("echo '") + kVsftpdUser + ":" + kVsftpdPassword + "' | chpasswd")) {
-        *why = "cannot set the vsftpd test user's password";
-        return nullptr;
-    }
     const passwd* account = ::getpwnam(kVsftpdUser);
     // vsftpd enters the home directory before local_root, and the account was made without one.
     if (account != nullptr) {
@@ -357,17 +368,8 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
         *why = "OpenSSH's server is not installed (openssh-server)";
         return nullptr;
     }
-    // The account persists between runs; test processes running side by side all use the same password.
-    if (::getpwnam(kSshUser) == nullptr &&
-        !Run(std::string("useradd --no-create-home --shell /bin/sh ") + kSshUser) &&
-        ::getpwnam(kSshUser) == nullptr) {
-        *why = "cannot create the system user for sshd";
+    if (!EnsureTestAccount(kSshUser, kSshPassword, "sshd", why))
         return nullptr;
-    }
-    if (!Run(std::string("echo '") + kSshUser + ":" + kSshPassword + "' | chpasswd")) {
-        *why = "cannot set the sshd test user's password";
-        return nullptr;
-    }
     const passwd* account = ::getpwnam(kSshUser);
     const std::string work = MakeTempDir("sp-sshd-");
     if (work.empty() || account == nullptr) {
