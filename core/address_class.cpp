@@ -1,5 +1,6 @@
 #include "core/address_class.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -11,6 +12,20 @@ namespace {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
+}
+
+bool IsHexDigit(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// What IPv6 text is made of, the dotted quad of its last 32 bits included.
+bool IsIPv6Char(char c) {
+    return IsHexDigit(c) || c == ':' || c == '.';
+}
+
+// A letter, digit or underscore: what joins text into one word.
+bool IsWordChar(char c) {
+    return IsHexDigit(c) || (c >= 'g' && c <= 'z') || (c >= 'G' && c <= 'Z') || c == '_';
 }
 
 struct Block {
@@ -232,6 +247,45 @@ std::optional<std::string> FindFirstIPv4(std::string_view text) {
         if (!insideIPv6 && ParseDottedQuad(run))
             return std::string(run);
         i = end;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> FindFirstIPv6(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!IsIPv6Char(text[i])) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && IsIPv6Char(text[end])) ++end;
+        std::string_view run = text.substr(i, end - i);
+        const bool gluedBefore = i > 0 && IsWordChar(text[i - 1]);
+        const bool gluedAfter = end < text.size() && IsWordChar(text[end]);
+        i = end;
+        // A word going on after the run ("12:30:45Z", "2001:db8::1ms") makes it no address.
+        if (gluedAfter || run.find(':') == std::string_view::npos)
+            continue;
+        // A word before it owns the run up to the first colon, which then only labels what follows
+        // ("IPv6:2001:db8::1", "Address:..."); a doubled colon joins names ("std::string", "Foo::1").
+        if (gluedBefore) {
+            run.remove_prefix(run.find(':'));
+            if (run.size() > 1 && run[1] == ':')
+                continue;
+        }
+        if (run.size() > 1 && run[0] == ':' && run[1] != ':')
+            run.remove_prefix(1);
+        // Punctuation after an address: the end of a sentence, or a colon before more text.
+        if (run.size() > 1 && run.back() == '.' && run[run.size() - 2] != '.')
+            run.remove_suffix(1);
+        if (run.size() > 1 && run.back() == ':' && run[run.size() - 2] != ':')
+            run.remove_suffix(1);
+        // "::" alone is the unspecified address, but in a text it is punctuation.
+        if (std::none_of(run.begin(), run.end(), IsHexDigit))
+            continue;
+        if (const auto bytes = platform::ParseIPv6(run))
+            return platform::FormatIPv6(*bytes);
     }
     return std::nullopt;
 }

@@ -61,4 +61,11 @@ std::string ClassPhrase(AddressClass addressClass);
 // the search goes on after it). Nothing when there is none.
 std::optional<std::string> FindFirstIPv4(std::string_view text);
 
+// The first IPv6 address in a text, in its canonical form (RFC 5952, platform/ip_address.h): a run of
+// hexadecimal digits, colons and dots that reads as IPv6 text whole, so brackets ("[2001:db8::1]:443"), a
+// prefix length ("/64"), a zone ("%eth0") and a sentence's full stop around it are left out, while a run
+// glued to a word after it ("12:30:45Z") or names joined by "::" ("std::string") are skipped. A label
+// glued before it ends at its colon ("IPv6:2001:db8::1"). Nothing when there is none.
+std::optional<std::string> FindFirstIPv6(std::string_view text);
+
 }  // namespace signposter

@@ -17,6 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
         signposter::DescribeClass(signposter::ClassifyAddress(*address));
     }
+    // The first IPv6 address found is canonical text that reads back to itself.
+    if (const auto found = signposter::FindFirstIPv6(body)) {
+        const auto again = signposter::platform::ParseIPv6(*found);
+        if (!again || signposter::platform::FormatIPv6(*again) != *found)
+            __builtin_trap();
+    }
     if (const auto ipv6 = signposter::platform::ParseIPv6(body)) {
         const std::string canonical = signposter::platform::FormatIPv6(*ipv6);
         const auto again = signposter::platform::ParseIPv6(canonical);

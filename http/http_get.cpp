@@ -1,5 +1,6 @@
 #include "http/http_get.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/ip_address.h"
 #include "platform/text.h"
 
 namespace signposter::http {
@@ -22,6 +24,10 @@ const char* const kUserAgent = "Signposter/" SIGNPOSTER_VERSION;
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
            text::UpperAscii(text.substr(0, prefix.size())) == text::UpperAscii(prefix);
+}
+
+const char* FamilyName(IpFamily family) {
+    return family == IpFamily::IPv6Only ? "IPv6" : "IPv4";
 }
 
 bool IsRedirect(long status) {
@@ -173,9 +179,12 @@ void SetTrust(CURL* easy, const HttpGetOptions& options, std::string& trustBytes
 }
 
 [[noreturn]] void RaiseFailure(CURLcode code, const Transfer& t, const std::string& url, const char* error,
-                               int timeoutMs, bool exchangeBoundPassed, bool answerBegun) {
+                               int timeoutMs, bool exchangeBoundPassed, bool answerBegun, IpFamily family) {
     const std::string shown = text::Printable(url);
     const std::string detail = text::Printable(*error ? error : curl_easy_strerror(code));
+    // A name without an address of the family fails to connect rather than in the look-up.
+    const std::string over =
+        family == IpFamily::Any ? "" : std::string(" over ") + FamilyName(family) + " only";
     if (t.headersTooLarge)
         throw EHttpAnswerTooLarge("HTTP answer from " + shown + " too large");
     switch (code) {
@@ -183,14 +192,14 @@ void SetTrust(CURL* easy, const HttpGetOptions& options, std::string& trustBytes
             if (exchangeBoundPassed)
                 throw EHttpTimeout("No complete HTTP answer from " + shown + " within " +
                                    std::to_string(timeoutMs) + " ms");
-            throw EHttpConnectionFailed("No connection to " + shown + ": " + detail);
+            throw EHttpConnectionFailed("No connection to " + shown + over + ": " + detail);
         case CURLE_COULDNT_RESOLVE_HOST: {
             const std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
             const bool parsedOk =
                 parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
             throw EHttpConnectionFailed(
                 "Host name lookup failed for " +
-                text::Printable(parsedOk ? UrlPart(parsed.get(), CURLUPART_HOST) : url));
+                text::Printable(parsedOk ? UrlPart(parsed.get(), CURLUPART_HOST) : url) + over);
         }
         case CURLE_PEER_FAILED_VERIFICATION:
             throw EHttpCertificateRejected("Server certificate of " + shown + " rejected: " + detail);
@@ -209,7 +218,7 @@ void SetTrust(CURL* easy, const HttpGetOptions& options, std::string& trustBytes
                 throw EHttpMalformedAnswer("Malformed HTTP answer from " + shown);
             [[fallthrough]];
         default:
-            throw EHttpConnectionFailed("HTTP fetch of " + shown + " failed: " + detail);
+            throw EHttpConnectionFailed("HTTP fetch of " + shown + over + " failed: " + detail);
     }
 }
 
@@ -275,16 +284,43 @@ CURLcode Run(CURLM* multi, CURL* easy, Transfer& t, std::int64_t deadline, const
     }
 }
 
-// An address cut by the body limit ("100.63.0.51" read as "100.63.0.5") is no address: a truncated body
-// loses the trailing run of digits and dots that the cut may have split.
+// An address cut by the body limit ("100.63.0.51" read as "100.63.0.5", "2001:db8::1234" as "2001:db8::12")
+// is no address: a truncated body loses the trailing run of hexadecimal digits, colons and dots that the cut
+// may have split.
 void DropCutTail(std::string& body) {
-    while (!body.empty() && (std::isdigit(static_cast<unsigned char>(body.back())) || body.back() == '.'))
+    while (!body.empty() && (std::isxdigit(static_cast<unsigned char>(body.back())) || body.back() == '.' ||
+                             body.back() == ':'))
         body.pop_back();
+}
+
+// Why a host cannot be reached over `family` alone; empty when it may be. Only address literals are known
+// before the look-up; a name with no address of the family fails there.
+std::string FamilyProblem(const std::string& host, IpFamily family) {
+    if (family == IpFamily::Any || host.empty())
+        return {};
+    const std::string shown = text::Printable(host);
+    const std::string over = std::string(" cannot be asked over ") + FamilyName(family) + " only";
+    if (host.front() == '[') {
+        if (family == IpFamily::IPv4Only)
+            return "IPv6 address " + shown + over;
+        // A mapped address reaches an IPv4 host over IPv4 through the IPv6 socket: the echo would see IPv4.
+        const std::string inner = host.substr(1, host.find_first_of("%]") - 1);
+        const auto bytes = platform::ParseIPv6(inner);
+        const bool mapped = bytes &&
+                            std::all_of(bytes->begin(), bytes->begin() + 10, [](auto b) { return b == 0; }) &&
+                            (*bytes)[10] == 0xff && (*bytes)[11] == 0xff;
+        return mapped ? "IPv4-mapped address " + shown + over : std::string();
+    }
+    // libcurl has rewritten every numeric IPv4 form ("127.1", "0x7f000001") as a dotted quad by now.
+    in_addr ipv4{};
+    if (family == IpFamily::IPv6Only && ::inet_pton(AF_INET, host.c_str(), &ipv4) == 1)
+        return "IPv4 address " + shown + over;
+    return {};
 }
 
 }  // namespace
 
-std::string UrlProblem(const std::string& url) {
+std::string UrlProblem(const std::string& url, IpFamily family) {
     if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://"))
         return "URL must start with http:// or https://";
     const std::string malformed = "Malformed URL " + text::Printable(url);
@@ -304,12 +340,12 @@ std::string UrlProblem(const std::string& url) {
     const std::string port = UrlPart(parsed.get(), CURLUPART_PORT);
     if (!port.empty() && (std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535))
         return malformed;
-    return {};
+    return FamilyProblem(UrlPart(parsed.get(), CURLUPART_HOST), family);
 }
 
 HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const HttpGetOptions& options,
                    const std::function<void(const std::string&)>& log) {
-    if (const std::string problem = UrlProblem(url); !problem.empty())
+    if (const std::string problem = UrlProblem(url, options.family); !problem.empty())
         throw EHttpBadUrl(problem);
     const std::int64_t deadline = clock.DeadlineAfter(options.timeoutMs);
     // What libcurl's callbacks and settings point at outlives both handles: their clean-up may still close
@@ -350,6 +386,11 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
     if (!options.environmentProxy)
         curl_easy_setopt(e, CURLOPT_PROXY, "");
+    // On the handle, so that every hop of the redirects keeps to the family.
+    curl_easy_setopt(e, CURLOPT_IPRESOLVE,
+                     options.family == IpFamily::IPv4Only   ? CURL_IPRESOLVE_V4
+                     : options.family == IpFamily::IPv6Only ? CURL_IPRESOLVE_V6
+                                                            : CURL_IPRESOLVE_WHATEVER);
     const auto addHeader = [&headers](const char* line) {
         curl_slist* longer = curl_slist_append(headers.get(), line);
         if (longer) {
@@ -376,13 +417,17 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
         curl_easy_setopt(e, CURLOPT_TIMEOUT_MS,
                          static_cast<long>(std::max(clock.MillisecondsLeft(deadline), 1)));
         if (log)
-            log("GET " + shown);
+            log("GET " + shown +
+                (options.family == IpFamily::Any
+                     ? ""
+                     : std::string(" over ") + FamilyName(options.family) + " only"));
         const CURLcode code = Run(multi.get(), e, t, deadline, shown, options.timeoutMs);
         long status = 0;
         curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
         if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && t.truncated))
             RaiseFailure(code, t, current, error, options.timeoutMs,
-                         code == CURLE_OPERATION_TIMEDOUT && clock.Passed(deadline - 50), status != 0);
+                         code == CURLE_OPERATION_TIMEDOUT && clock.Passed(deadline - 50), status != 0,
+                         options.family);
         if (log) {
             log("HTTP " + std::to_string(status) + " " + text::Printable(t.reason) + ", " +
                 std::to_string(t.body.size()) + " bytes of body" +
@@ -403,7 +448,7 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
             // What was asked over TLS is never asked again in clear.
             if (scheme == "http" && SchemeOf(current) == "https")
                 throw EHttpRedirectRefused(refused + "https:// is never followed to http://");
-            if (const std::string problem = UrlProblem(next); !problem.empty())
+            if (const std::string problem = UrlProblem(next, options.family); !problem.empty())
                 throw EHttpRedirectRefused(refused + problem);
             if (log)
                 log("redirected to " + text::Printable(next));

@@ -44,6 +44,10 @@ inline constexpr std::size_t kHttpMaxBodyBytes = 64 * 1024;
 // Redirects followed: an echo service may move once or twice; more is a loop.
 inline constexpr int kHttpMaxRedirects = 3;
 
+// Which addresses a GET may connect to. The echo answers with the address the request came from, so the
+// IPv6 address is asked for over IPv6 alone and the IPv4 address over IPv4 alone.
+enum class IpFamily { Any, IPv4Only, IPv6Only };
+
 // How one GET may differ from the address echo's: the published page is larger, a web host may be slower,
 // caches between us and it must be told to ask the origin, and it is fetched the way visitors fetch it.
 struct HttpGetOptions {
@@ -55,6 +59,9 @@ struct HttpGetOptions {
     // own address.
     bool environmentProxy = false;
     std::string tlsTrustFile;  // PEM certificates trusted besides the system's
+    // For every hop of the redirects. A URL whose host is an address literal of the other family is refused
+    // before anything is sent (an IPv4-mapped IPv6 literal counts as IPv4: it travels over IPv4).
+    IpFamily family = IpFamily::Any;
 };
 
 struct HttpResult {
@@ -70,7 +77,7 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
                    const std::function<void(const std::string&)>& log = {});
 
 // Whether HttpGet would ask `url` at all: empty when so, else why not ("URL must start with http:// or
-// https://", "Malformed URL ..."). No network.
-std::string UrlProblem(const std::string& url);
+// https://", "Malformed URL ...", "IPv6 address [::1] cannot be asked over IPv4 only"). No network.
+std::string UrlProblem(const std::string& url, IpFamily family = IpFamily::Any);
 
 }  // namespace signposter::http

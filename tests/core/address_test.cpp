@@ -151,6 +151,25 @@ TEST(AddressClassTest, FirstAddressInAText) {
         EXPECT_EQ(FindFirstIPv4(text).value_or("none"), expected ? expected : "none") << text;
 }
 
+TEST(AddressClassTest, FirstIPv6AddressInAText) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Your address: 2001:DB8:0:0::0001</body>", "2001:db8::1"},
+        {"[2001:db8::1]:443 and 2001:db8::2", "2001:db8::1"},
+        {"2001:db8::1/64", "2001:db8::1"},
+        {"fe80::1%eth0", "fe80::1"},
+        {"IPv6:2001:db8::5, Used:2001:db8::6", "2001:db8::5"},
+        {"is 2001:db8::7. Or 2001:db8::8: later", "2001:db8::7"},
+        {"::ffff:192.0.2.1", "::ffff:192.0.2.1"},
+        {"at 12:30:45 then 2026-12-07T12:30:45Z then ::1", "::1"},
+        // Not addresses: names joined by "::", "::" alone, too many groups, a word glued after.
+        {"std::string Foo::1 a :: b", nullptr},
+        {"1:2:3:4:5:6:7:8:9 2001:db8::1::2 2001:db8::1ms", nullptr},
+        {"100.63.0.5", nullptr},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(FindFirstIPv6(text).value_or("none"), expected ? expected : "none") << text;
+}
+
 class ListedInterfaces : public HostLookup {
 public:
     std::optional<std::string> HostName() override { return "host"; }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "ftp/test_certificates.h"
@@ -188,46 +189,66 @@ TEST(HttpGetTest, BoundsInRealTimeAndTheStopRequestEndsAFetchAtOnce) {
     EXPECT_LT(took, std::chrono::seconds(1));
 }
 
-// A name server that never answers, in a private network and mount namespace of a child process: the
-// look-up counts against the exchange bound and the stop request ends it at once.
-TEST(HttpGetTest, ANameLookUpIsBoundedAndStoppable) {
+// What `body` returns when run in a child process with a network and mount namespace of its own: a
+// loopback interface only, `hosts` as /etc/hosts and a name server on 127.0.0.1 that the body may or may
+// not provide. "skip: why" when the namespaces cannot be had.
+std::string InPrivateNetwork(const std::string& hosts, const std::function<std::string()>& body) {
     int report[2];
-    ASSERT_EQ(::pipe(report), 0);
+    if (::pipe(report) != 0)
+        return "skip: no pipe";
     const pid_t child = ::fork();
     if (child == 0) {
-        const auto say = [&report](const std::string& text) {
-            [[maybe_unused]] const ssize_t ignored = ::write(report[1], text.data(), text.size());
-            ::_exit(0);
-        };
-        TempDir dir;
-        WriteFile(dir.File("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
-        WriteFile(dir.File("hosts"), "127.0.0.1 localhost\n");
-        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount(dir.File("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount(dir.File("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
-            say("skip: no private namespaces here (needs root)");
-        // The new network's loopback interface starts down.
-        const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
-        ifreq loopback{};
-        std::strcpy(loopback.ifr_name, "lo");
-        loopback.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        std::string outcome;
+        {
+            TempDir dir;
+            WriteFile(dir.File("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
+            WriteFile(dir.File("hosts"), hosts);
+            ifreq loopback{};
+            std::strcpy(loopback.ifr_name, "lo");
+            loopback.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+            if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount(dir.File("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) !=
+                    0 ||
+                ::mount(dir.File("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+                outcome = "skip: no private namespaces here (needs root)";
+            // The new network's loopback interface starts down.
+            else if (const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
+                     ::ioctl(control, SIOCSIFFLAGS, &loopback) != 0)
+                outcome = "skip: no loopback interface in the private network";
+            else
+                outcome = body();
+        }
+        [[maybe_unused]] const ssize_t ignored = ::write(report[1], outcome.data(), outcome.size());
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string outcome;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, n);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    return outcome;
+}
+
+// A name server that never answers: the look-up counts against the exchange bound and the stop request
+// ends it at once.
+TEST(HttpGetTest, ANameLookUpIsBoundedAndStoppable) {
+    const std::string outcome = InPrivateNetwork("127.0.0.1 localhost\n", [] {
+        const std::string url = "http://nowhere.test/ip";
+        // No name server at all: the look-up fails at once, and says so.
+        const std::string failed = Get(url);
         const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in dns{};
         dns.sin_family = AF_INET;
         dns.sin_port = htons(53);
         dns.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::ioctl(control, SIOCSIFFLAGS, &loopback) != 0)
-            say("skip: no loopback interface in the private network");
-        const std::string url = "http://nowhere.test/ip";
-        // No name server at all: the look-up fails at once, and says so.
-        const std::string failed = Get(url);
         if (::bind(silent, reinterpret_cast<sockaddr*>(&dns), sizeof dns) != 0)
-            say("skip: no silent name server in the private network");
+            return std::string("skip: no silent name server in the private network");
         HttpGetOptions shortBound;
         shortBound.timeoutMs = 700;
         auto start = std::chrono::steady_clock::now();
-        std::string outcome = failed + "|" + Get(url, shortBound);
+        std::string seen = failed + "|" + Get(url, shortBound);
         const auto bounded = std::chrono::steady_clock::now() - start;
         platform::StopRequest stop;
         const platform::SystemClock clock(&stop);
@@ -236,25 +257,67 @@ TEST(HttpGetTest, ANameLookUpIsBoundedAndStoppable) {
             stop.Request();
         });
         start = std::chrono::steady_clock::now();
-        outcome += "|" + Get(url, {}, clock);
+        seen += "|" + Get(url, {}, clock);
         const auto stopped = std::chrono::steady_clock::now() - start;
         stopper.join();
+        ::close(silent);
         using std::chrono::milliseconds;
-        say(outcome + "|" + (bounded < milliseconds(1500) ? "bounded" : "late") + "|" +
-            (stopped < milliseconds(1000) ? "stopped" : "late"));
-    }
-    ::close(report[1]);
-    std::string outcome;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, n);
-    ::close(report[0]);
-    ::waitpid(child, nullptr, 0);
+        return seen + "|" + (bounded < milliseconds(1500) ? "bounded" : "late") + "|" +
+               (stopped < milliseconds(1000) ? "stopped" : "late");
+    });
     if (outcome.rfind("skip: ", 0) == 0)
         GTEST_SKIP() << outcome.substr(6);
     EXPECT_EQ(outcome,
               "EHttpConnectionFailed: Host name lookup failed for nowhere.test|"
               "EHttpTimeout: No complete HTTP answer from http://nowhere.test/ip within 700 ms|"
               "EHttpStopped: Stopped.|bounded|stopped");
+}
+
+// The echo tells each address only when asked over that family alone: a name with both kinds of address
+// is reached over the family asked for, on every hop, and a literal of the other family is not asked.
+TEST(HttpGetTest, AnAddressFamilyHoldsForEveryHop) {
+    ScriptedHttpServer four, six(true);
+    if (!six.Listening())
+        GTEST_SKIP() << "no ::1 here";
+    HttpGetOptions only4, only6;
+    only4.family = IpFamily::IPv4Only;
+    only6.family = IpFamily::IPv6Only;
+    six.Script("/ip", {Ok("2001:db8::5\n")});
+    six.Script("/to4", {Redirect(four.Url("/ip"))});
+    four.Script("/ip", {Ok("100.63.0.5\n")});
+    EXPECT_EQ(Get(six.Url("/ip"), only6), "2001:db8::5\n");
+    EXPECT_EQ(Get(six.Url("/to4")), "100.63.0.5\n");
+    EXPECT_EQ(Get(six.Url("/ip"), only4), "EHttpBadUrl: IPv6 address [::1] cannot be asked over IPv4 only");
+    EXPECT_EQ(Get(four.Url("/ip"), only6),
+              "EHttpBadUrl: IPv4 address 127.0.0.1 cannot be asked over IPv6 only");
+    const std::string mapped = "http://[::ffff:127.0.0.1]:" + std::to_string(four.Port()) + "/ip";
+    EXPECT_EQ(Get(mapped, only6),
+              "EHttpBadUrl: IPv4-mapped address [::ffff:127.0.0.1] cannot be asked over IPv6 only");
+    EXPECT_EQ(Get(six.Url("/to4"), only6),
+              "EHttpRedirectRefused: Redirect from " + six.Url("/to4") + " to " + four.Url("/ip") +
+                  " refused: IPv4 address 127.0.0.1 cannot be asked over IPv6 only");
+    EXPECT_EQ(four.Requests().size(), 1u);
+
+    const std::string outcome = InPrivateNetwork("127.0.0.1 both.test four.test\n::1 both.test\n", [] {
+        ScriptedHttpServer inFour, inSix(true, inFour.Port());
+        if (!inSix.Listening())
+            return std::string("skip: no ::1 in the private network");
+        const std::string base = "http://both.test:" + std::to_string(inFour.Port());
+        for (ScriptedHttpServer* server : {&inFour, &inSix}) server->Script("/hop", {Redirect(base + "/ip")});
+        inFour.Script("/ip", {Ok("four")});
+        inSix.Script("/ip", {Ok("six")});
+        HttpGetOptions v4, v6;
+        v4.family = IpFamily::IPv4Only;
+        v6.family = IpFamily::IPv6Only;
+        const std::string onlyFour = "http://four.test:" + std::to_string(inFour.Port()) + "/ip";
+        return onlyFour + "|" + Get(base + "/hop", v4) + "|" + Get(base + "/hop", v6) + "|" +
+               Get(onlyFour, v6);
+    });
+    if (outcome.rfind("skip: ", 0) == 0)
+        GTEST_SKIP() << outcome.substr(6);
+    const std::string onlyFour = outcome.substr(0, outcome.find('|'));
+    EXPECT_EQ(outcome, onlyFour + "|four|six|EHttpConnectionFailed: HTTP fetch of " + onlyFour +
+                           " over IPv6 only failed: Couldn't connect to server");
 }
 
 TEST(HttpGetTest, EnvironmentProxiesServeVerificationOnly) {

@@ -17,7 +17,7 @@
 
 namespace signposter::testing {
 
-// An HTTP server on 127.0.0.1 that answers each path with scripted bytes, for the answers no real server
+// An HTTP server on 127.0.0.1 (or ::1) that answers each path with scripted bytes, for the answers no real server
 // gives: no status line, endless bodies, bad chunks, silence. Records each request head it received.
 class ScriptedHttpServer {
 public:
@@ -27,16 +27,30 @@ public:
         bool silent = false;       // send nothing and keep the connection open
     };
 
-    ScriptedHttpServer() {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_listener, 16);
-        socklen_t length = sizeof address;
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
+    // On ::1 instead when `ipv6`, at `port` when given; Listening() tells whether that worked.
+    explicit ScriptedHttpServer(bool ipv6 = false, int port = 0) : m_ipv6(ipv6) {
+        if (ipv6) {
+            m_listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_addr = in6addr_loopback;
+            address.sin6_port = htons(static_cast<std::uint16_t>(port));
+            m_listening = ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            socklen_t length = sizeof address;
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+            m_port = ntohs(address.sin6_port);
+        } else {
+            m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(port));
+            m_listening = ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            socklen_t length = sizeof address;
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+            m_port = ntohs(address.sin_port);
+        }
+        m_listening = m_listening && ::listen(m_listener, 16) == 0;
         m_thread = std::thread([this] { Serve(); });
     }
     ~ScriptedHttpServer() {
@@ -46,7 +60,10 @@ public:
     }
 
     int Port() const { return m_port; }
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+    bool Listening() const { return m_listening; }
+    std::string Url(const std::string& path) const {
+        return (m_ipv6 ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(m_port) + path;
+    }
     void Script(const std::string& path, Answer answer) {
         std::lock_guard lock(m_mutex);
         m_answers[path] = std::move(answer);
@@ -139,6 +156,8 @@ private:
         return true;
     }
 
+    bool m_ipv6 = false;
+    bool m_listening = true;
     int m_listener = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
