@@ -10,6 +10,8 @@
 #include <cstring>
 #include <map>
 
+#include "ftp/id_exceptions.h"
+#include "ftp/id_stack.h"
 #include "ftp/id_tcp_client.h"
 #include "ftp/temporary_name.h"
 #include "platform/text.h"
@@ -263,6 +265,10 @@ void SftpClient::Connect() {
     const platform::Clock& clock = *m_sessionClock;
     auto session = std::make_unique<Session>();
 
+    // The IPv4 resolver would take an IPv6 literal for a name, and a bracketed one would go out to DNS.
+    if (!m_settings.ipv6Allowed && ftp::TIdStack::IPv6Literal(m_settings.host))
+        throw ftp::EIdSocketError(ftp::kWsaNoData, "Cannot connect to " + text::Printable(m_settings.host) +
+                                                       ": an IPv6 address, and only IPv4 is allowed");
     // The socket layer does the name look-up and the connect, bounded and reported as for FTP; libssh
     // takes the connected descriptor over.
     {
@@ -271,6 +277,7 @@ void SftpClient::Connect() {
         tcp.SetHost(m_settings.host);
         tcp.SetPort(m_settings.port);
         tcp.SetConnectTimeout(m_replyTimeout);
+        tcp.SetIPv6Allowed(m_settings.ipv6Allowed);
         Step("connecting to " + m_settings.host + " port " + std::to_string(m_settings.port));
         tcp.ConnectToHost();
         session->fd = tcp.Socket().SocketId();
@@ -290,7 +297,11 @@ void SftpClient::Connect() {
     // The settings are the program's alone: no ~/.ssh/config may redirect the host, port or user.
     ssh_options_set(ssh, SSH_OPTIONS_PROCESS_CONFIG, &no);
     ssh_options_set(ssh, SSH_OPTIONS_FD, &session->fd);
-    ssh_options_set(ssh, SSH_OPTIONS_HOST, m_settings.host.c_str());
+    // known_hosts names an IPv6 host without brackets ("::1", "[::1]:2222"), and libssh refuses them.
+    const std::string& host = m_settings.host;
+    const std::string sshHost =
+        host.size() > 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
+    ssh_options_set(ssh, SSH_OPTIONS_HOST, sshHost.c_str());
     ssh_options_set(ssh, SSH_OPTIONS_PORT, &port);
     if (!m_settings.user.empty())
         ssh_options_set(ssh, SSH_OPTIONS_USER, m_settings.user.c_str());
@@ -321,7 +332,7 @@ void SftpClient::Connect() {
     ssh_clean_pubkey_hash(&hash);
     m_hostKey.fingerprint = fingerprint ? Base64Unpadded(fingerprint) : "";
     ssh_string_free_char(fingerprint);
-    m_hostKey.hostEntry = port == 22 ? m_settings.host : "[" + m_settings.host + "]:" + std::to_string(port);
+    m_hostKey.hostEntry = port == 22 ? sshHost : "[" + sshHost + "]:" + std::to_string(port);
     switch (ssh_session_is_known_server(ssh)) {
         case SSH_KNOWN_HOSTS_OK:
             m_hostKey.verdict = KnownHostsVerdict::Known;

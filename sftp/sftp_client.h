@@ -19,6 +19,9 @@ struct SshSettings {
     std::string keyFile;         // an OpenSSH private key; empty: the agent, else the password
     std::string pinnedHostKey;   // "SHA256:..." as OpenSSH prints it; empty: known_hosts decides
     std::string knownHostsFile;  // empty: ~/.ssh/known_hosts
+    // Whether the host (a name, or an IPv6 literal with or without brackets) may be reached over IPv6;
+    // off, only IPv4 is asked for and used, as for FTP.
+    bool ipv6Allowed = false;
 };
 
 // The Protocol setting: false for FTP (also when empty), true for SFTP, letter case ignored; nothing for any

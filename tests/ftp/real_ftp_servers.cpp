@@ -359,7 +359,7 @@ std::string RealSshServer::WriteKnownHosts(const std::string& keyLine) const {
     return path;
 }
 
-std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
+std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp, const std::string& host) {
     if (::geteuid() != 0) {
         *why = "sshd needs a local system user, which only root can create; run the tests as root";
         return nullptr;
@@ -394,11 +394,11 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
     ::chmod((work + "/authorized_keys").c_str(), 0644);
     std::mt19937 random(static_cast<unsigned>(::getpid()) ^
                         static_cast<unsigned>(Clock::now().time_since_epoch().count()));
-    const int port = FreePortRun(1, random, "127.0.0.1");
+    const int port = FreePortRun(1, random, host);
     const std::string config = work + "/sshd_config";
     {
         std::ofstream out(config);
-        out << "Port " << port << "\nListenAddress 127.0.0.1\nHostKey " << work << "/host_key\n"
+        out << "Port " << port << "\nListenAddress " << host << "\nHostKey " << work << "/host_key\n"
             << "PidFile none\nUsePAM no\nPasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
             << "PubkeyAuthentication yes\nAuthorizedKeysFile " << work << "/authorized_keys\n"
             << "StrictModes no\nAllowUsers " << kSshUser << "\nLogLevel ERROR\nMaxStartups 100\n";
@@ -435,7 +435,7 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp) {
         if (start != std::string::npos)
             server->hostKeyFingerprint = listed.substr(start, listed.find(' ', start) - start);
     }
-    if (!WaitUntilAccepting(port, pid) || server->hostKeyFingerprint.empty()) {
+    if (port == 0 || !WaitUntilAccepting(port, pid, host) || server->hostKeyFingerprint.empty()) {
         *why = "sshd did not start: " + ReadText(log);
         return nullptr;
     }

@@ -57,8 +57,9 @@ std::unique_ptr<RealFtpServer> StartVsftpdOn(std::string* why, const std::string
 // created when missing. Needs root; nullptr with the reason in *why otherwise.
 std::unique_ptr<RealFtpServer> StartVsftpd(std::string* why);
 
-// OpenSSH's sshd on 127.0.0.1 at a free high port with host keys of its own, for a local system user
-// (password and key) whose SFTP starts in Root(). Needs root; nullptr with the reason in *why otherwise.
+// OpenSSH's sshd on `host` (127.0.0.1 or ::1) at a free high port with host keys of its own, for a local
+// system user (password and key) whose SFTP starts in Root(). Needs root; nullptr with the reason in *why
+// otherwise.
 class RealSshServer : public RealFtpServer {
 public:
     using RealFtpServer::RealFtpServer;
@@ -70,6 +71,7 @@ public:
     std::string WriteKnownHosts(const std::string& keyLine) const;
     std::string workDir;
 };
-std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp = true);
+std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp = true,
+                                         const std::string& host = "127.0.0.1");
 
 }  // namespace signposter::testing

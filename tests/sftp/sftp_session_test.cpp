@@ -199,6 +199,35 @@ TEST_F(Sftp, AServerWithoutSftpIsToldPlainly) {
 }
 
 // Relays one connection to the server until told to stall, then holds it open and silent.
+// An IPv6 host, bracketed as in a URL: refused plainly unless IPv6 is allowed, then named in known_hosts as
+// OpenSSH names it.
+TEST_F(Sftp, AnIPv6HostIsReachedOnlyWhenAllowed) {
+    std::string why;
+    const auto six = testing::StartSshd(&why, true, "::1");
+    if (!six)
+        GTEST_SKIP() << "no sshd on ::1: " << why;
+    m_settings.host = "[::1]";
+    m_settings.port = six->Port();
+    m_settings.pinnedHostKey.clear();
+    m_settings.knownHostsFile = six->workDir + "/known_hosts";
+    std::ofstream(m_settings.knownHostsFile) << "[::1]:" << six->Port() << " " << six->hostKeyLine << "\n";
+    Configure();
+    try {
+        m_client.OpenSession();
+        FAIL() << "connected over IPv6 without leave";
+    } catch (const ftp::EIdSocketError& error) {
+        EXPECT_EQ(error.Message(), "Cannot connect to [::1]: an IPv6 address, and only IPv4 is allowed");
+    }
+    m_settings.ipv6Allowed = true;
+    Configure();
+    m_client.OpenSession();
+    m_client.StoreAtomically("six", "page.htm");
+    m_client.CloseConnection();
+    EXPECT_EQ(six->ReadFile("page.htm"), "six");
+    EXPECT_NE(m_steps.find("connected to ::1"), std::string::npos) << m_steps;
+    EXPECT_NE(m_steps.find("accepted by known_hosts"), std::string::npos) << m_steps;
+}
+
 class StallingRelay {
 public:
     explicit StallingRelay(int serverPort) {
