@@ -1,8 +1,11 @@
 #include "core/address_source.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include "core/address_class.h"
+#include "core/ipv6_choice.h"
 #include "core/upnp_gateway.h"
 #include "http/http_get.h"
 #include "platform/exceptions.h"
@@ -15,6 +18,86 @@ AddressAnswer HostNameSource::Query() {
     if (address.empty())
         return {std::nullopt, "the host name did not resolve"};
     return {address, {}};
+}
+
+namespace {
+
+// The address ChooseIPv6 takes on each interface of the dump, where visitors can reach it, in the dump's
+// order of interfaces.
+std::vector<std::string> ReachableIPv6OfInterfaces(const std::vector<platform::InterfaceAddress>& dump,
+                                                   IPv6Kind kind) {
+    std::vector<unsigned> indexes;
+    for (const auto& address : dump)
+        if (address.family == AF_INET6 &&
+            std::find(indexes.begin(), indexes.end(), address.index) == indexes.end())
+            indexes.push_back(address.index);
+    std::vector<std::string> chosen;
+    for (const unsigned index : indexes) {
+        const IPv6Choice choice = ChooseIPv6(dump, index, kind);
+        if (choice.address && !IsFlagged(ClassifyAddress(*choice.address)))
+            chosen.push_back(*choice.address);
+    }
+    return chosen;
+}
+
+}  // namespace
+
+AddressAnswer HostNameSource::QueryIPv6() {
+    const auto name = m_lookup.HostName();
+    if (!name)
+        return {std::nullopt, "the host name is unknown"};
+    std::vector<std::string> addresses;
+    if (const auto resolved = m_lookup.ResolveIPv6(*name)) {
+        for (const std::string& address : *resolved) {
+            const AddressClass addressClass = ClassifyAddress(address);
+            if (addressClass != AddressClass::Loopback6 && addressClass != AddressClass::LinkLocal6)
+                addresses.push_back(address);
+        }
+    }
+    // As Debian maps the name to 127.0.1.1 for IPv4, it maps it to no IPv6 address at all: the interfaces
+    // then tell it.
+    if (addresses.empty()) {
+        const platform::AddressDump dump = m_lookup.Addresses();
+        if (dump.error.empty())
+            addresses = ReachableIPv6OfInterfaces(dump.addresses, m_kind);
+    }
+    if (addresses.empty())
+        return {std::nullopt, "the host name has no IPv6 address"};
+    // The last address listed wins, as for IPv4.
+    return {addresses.back(), {}};
+}
+
+std::optional<std::string> InterfaceSource::Unavailable() {
+    bool seen = false, up = false;
+    for (const auto& entry : m_lookup.Interfaces()) {
+        if (entry.name != m_name)
+            continue;
+        seen = true;
+        up = up || entry.up;
+    }
+    if (!seen)
+        return "interface " + text::Printable(m_name) + " not found";
+    if (!up)
+        return "interface " + text::Printable(m_name) + " is down";
+    return std::nullopt;
+}
+
+AddressAnswer InterfaceSource::QueryIPv6() {
+    if (auto why = Unavailable())
+        return {std::nullopt, std::move(*why)};
+    const std::string name = text::Printable(m_name);
+    const unsigned index = m_lookup.InterfaceIndex(m_name);
+    if (index == 0)
+        return {std::nullopt, "interface " + name + " not found"};
+    const platform::AddressDump dump = m_lookup.Addresses();
+    if (!dump.error.empty())
+        return {std::nullopt, "the kernel's address list: " + dump.error};
+    const IPv6Choice choice = ChooseIPv6(dump.addresses, index, m_kind);
+    for (const IPv6Candidate& candidate : choice.candidates)
+        Step("interface " + name + ": " + candidate.Describe());
+    if (!choice.address)
+        return {std::nullopt, "interface " + name + ": " + choice.reason};
+    return {*choice.address, {}};
 }
 
 AddressAnswer InterfaceSource::Query() {
@@ -37,19 +120,37 @@ AddressAnswer InterfaceSource::Query() {
     return {std::nullopt, "interface " + name + " has no IPv4 address"};
 }
 
-AddressAnswer WebSource::Query() {
+namespace {
+
+// One question to the echo over one family; `find` reads that family's address from the body.
+AddressAnswer AskEcho(const std::string& url, const Clock& clock, const ProgramState& state,
+                      http::IpFamily family, std::optional<std::string> (*find)(std::string_view),
+                      const char* familyName, const StepLog& step) {
     try {
         // No proxy, whatever the environment says (the options' default): a proxy would echo its own address.
         http::HttpGetOptions options;
-        options.tlsTrustFile = text::Trim(m_state.TlsTrustFile);
-        const http::HttpResult result =
-            http::HttpGet(m_url, m_clock, options, [this](const std::string& step) { Step(step); });
-        if (const auto address = FindFirstIPv4(result.body))
+        options.tlsTrustFile = text::Trim(state.TlsTrustFile);
+        options.family = family;
+        const http::HttpResult result = http::HttpGet(url, clock, options, step);
+        if (const auto address = find(result.body))
             return {*address, {}};
-        return {std::nullopt, "no IPv4 address in the answer of " + text::Printable(result.url)};
+        return {std::nullopt,
+                std::string("no ") + familyName + " address in the answer of " + text::Printable(result.url)};
     } catch (const Exception& error) {
         return {std::nullopt, text::OneLine(error.Message())};
     }
+}
+
+}  // namespace
+
+AddressAnswer WebSource::Query() {
+    return AskEcho(m_url, m_clock, m_state, http::IpFamily::IPv4Only, &FindFirstIPv4, "IPv4",
+                   [this](const std::string& step) { Step(step); });
+}
+
+AddressAnswer WebSource::QueryIPv6() {
+    return AskEcho(m_url, m_clock, m_state, http::IpFamily::IPv6Only, &FindFirstIPv6, "IPv6",
+                   [this](const std::string& step) { Step(step); });
 }
 
 SourceKind ParseSourceKind(const std::string& value) {
@@ -72,7 +173,8 @@ ConfiguredAddress::ConfiguredAddress(ProgramState& state, HostLookup& lookup, co
 ConfiguredAddress::~ConfiguredAddress() = default;
 
 ConfiguredAddress::Configuration ConfiguredAddress::Current() const {
-    return {m_state.AddressSource, m_state.AddressInterface, m_state.AddressURL, m_state.AddressPollSeconds};
+    return {m_state.AddressSource, m_state.AddressInterface, m_state.AddressURL,
+            m_state.AddressFamily, m_state.IPv6Kind,         m_state.AddressPollSeconds};
 }
 
 std::int64_t ConfiguredAddress::PollIntervalMs() const {
@@ -89,17 +191,19 @@ AddressSource& ConfiguredAddress::Source() {
     // Other settings mean another source: nothing learnt from the old one applies.
     m_builtFor = now;
     m_lastGood.reset();
+    m_lastGood6.reset();
     m_nextTick = 0;
     m_failures = 0;
+    const IPv6Kind kind = ParseIPv6Kind(now.ipv6Kind).value_or(IPv6Kind::Stable);
     switch (ParseSourceKind(now.source)) {
         case SourceKind::HostName:
-            m_source = std::make_unique<HostNameSource>(m_lookup);
+            m_source = std::make_unique<HostNameSource>(m_lookup, kind);
             break;
         case SourceKind::Interface:
             m_source =
                 text::Trim(now.interfaceName).empty()
                     ? std::unique_ptr<AddressSource>(std::make_unique<UnusableSource>("No address interface"))
-                    : std::make_unique<InterfaceSource>(m_lookup, text::Trim(now.interfaceName));
+                    : std::make_unique<InterfaceSource>(m_lookup, text::Trim(now.interfaceName), kind);
             break;
         case SourceKind::Web:
             m_source =
@@ -119,10 +223,10 @@ AddressSource& ConfiguredAddress::Source() {
     return *m_source;
 }
 
-AddressAnswer ConfiguredAddress::QueryNow(StepLog log) {
+AddressAnswer ConfiguredAddress::QueryNow(StepLog log, bool ipv6) {
     AddressSource& source = Source();
     source.SetStepLog(std::move(log));
-    AddressAnswer answer = source.Query();
+    AddressAnswer answer = ipv6 ? source.QueryIPv6() : source.Query();
     source.SetStepLog({});
     return answer;
 }
@@ -147,34 +251,83 @@ bool ConfiguredAddress::NothingToAsk() const {
            m_clock.TickCount() < m_nextTick;
 }
 
+namespace {
+
+// The IPv4 problem as it always read; the IPv6 one named as such.
+void AddProblem(std::string& problems, const std::string& problem, bool ipv6) {
+    if (!problems.empty())
+        problems += "; ";
+    problems += ipv6 ? "IPv6: " + problem : problem;
+}
+
+}  // namespace
+
 TickAnswer ConfiguredAddress::Ask() {
     AddressSource& source = Source();
+    const AddressFamily family = ChosenFamily(m_state);
     TickAnswer tick;
-    if (source.AskedEveryTick()) {
-        if (NothingToAsk()) {
-            tick.address = m_state.CurrentIP;
-            tick.problem = m_state.AddressProblem;
-            return tick;
-        }
-        m_eventPending = false;
-        m_nextTick = m_clock.TickCount() + kSafetyCheckMs;
-        const AddressAnswer answer = source.Query();
-        tick.asked = true;
-        tick.address = answer.address.value_or(std::string());
-        tick.problem = answer.address ? std::string() : answer.reason;
+    if (!source.AskedEveryTick())
+        return AskPolled(source);
+    tick.address = m_state.CurrentIP;
+    tick.address6 = m_state.CurrentIP6;
+    if (NothingToAsk()) {
+        tick.problem = m_state.AddressProblem;
         return tick;
     }
+    m_eventPending = false;
+    m_nextTick = m_clock.TickCount() + kSafetyCheckMs;
+    tick.asked = true;
+    if (family != AddressFamily::IPv6) {
+        const AddressAnswer answer = source.Query();
+        tick.address = answer.address.value_or(std::string());
+        if (!answer.address)
+            AddProblem(tick.problem, answer.reason, false);
+    }
+    if (family != AddressFamily::IPv4) {
+        const AddressAnswer answer = source.QueryIPv6();
+        tick.address6 = answer.address.value_or(std::string());
+        if (!answer.address)
+            AddProblem(tick.problem, answer.reason, true);
+    }
+    return tick;
+}
+
+TickAnswer ConfiguredAddress::AskPolled(AddressSource& source) {
+    const AddressFamily family = ChosenFamily(m_state);
+    TickAnswer tick;
     // Until the first answer the address stored at the last save stands, so a start is no change.
     tick.address = m_lastGood.value_or(m_state.CurrentIP);
+    tick.address6 = m_lastGood6.value_or(m_state.CurrentIP6);
     if (m_clock.TickCount() < m_nextTick)
         return tick;
-    const AddressAnswer answer = source.Query();
     tick.asked = true;
+    bool answered = false;
+    if (family != AddressFamily::IPv6) {
+        const AddressAnswer answer = source.Query();
+        if (answer.address) {
+            m_lastGood = answer.address;
+            tick.address = *answer.address;
+            answered = true;
+        } else {
+            AddProblem(tick.problem, answer.reason, false);
+        }
+    }
+    if (family != AddressFamily::IPv4 && !(m_stopCheck && m_stopCheck())) {
+        const AddressAnswer answer = source.QueryIPv6();
+        if (answer.address) {
+            m_lastGood6 = answer.address;
+            tick.address6 = *answer.address;
+            answered = true;
+        } else {
+            AddProblem(tick.problem, answer.reason, true);
+        }
+    }
+    // A family that failed keeps its last answer and is reported; the schedule backs off only when no
+    // family answered (an echo unreachable over IPv6 must not slow the IPv4 questions down).
+    tick.kept = !tick.problem.empty();
     const std::int64_t interval = PollIntervalMs();
-    if (answer.address) {
-        m_lastGood = answer.address;
+    if (answered) {
         m_failures = 0;
-        tick.address = *answer.address;
         m_nextTick = m_clock.TickCount() + interval;
         return tick;
     }
@@ -185,8 +338,6 @@ TickAnswer ConfiguredAddress::Ask() {
     std::int64_t wait = interval;
     for (int i = 0; i < m_failures && wait < longest; ++i) wait *= 2;
     m_nextTick = m_clock.TickCount() + std::min(wait, longest);
-    tick.kept = true;
-    tick.problem = answer.reason;
     return tick;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/address_discovery.h"
+#include "core/address_family.h"
 #include "core/clock.h"
 #include "core/program_state.h"
 
@@ -29,7 +30,10 @@ using StepLog = std::function<void(const std::string& step)>;
 class AddressSource {
 public:
     virtual ~AddressSource() = default;
+    // The IPv4 address.
     virtual AddressAnswer Query() = 0;
+    // The IPv6 address (AddressFamily IPv6 or Both), canonical text.
+    virtual AddressAnswer QueryIPv6() { return {std::nullopt, "this source gives no IPv6 address"}; }
     // Host name and interface are asked every tick and an empty answer is a change (a dial-up link that
     // goes away is one); the others are polled and a failure keeps the last answer.
     virtual bool AskedEveryTick() const { return false; }
@@ -46,35 +50,47 @@ private:
 };
 
 // The machine's own host name, exactly as the address discovery always worked: empty text on failure.
+// Its IPv6 address follows the same rules over the AAAA answers: the last one that is neither loopback nor
+// link-local, else what the interfaces carry (the name seldom has an IPv6 entry of its own).
 class HostNameSource final : public AddressSource {
 public:
-    explicit HostNameSource(HostLookup& lookup) : m_lookup(lookup) {}
+    HostNameSource(HostLookup& lookup, IPv6Kind kind) : m_lookup(lookup), m_kind(kind) {}
     AddressAnswer Query() override;
+    AddressAnswer QueryIPv6() override;
     bool AskedEveryTick() const override { return true; }
 
 private:
     HostLookup& m_lookup;
+    IPv6Kind m_kind;
 };
 
-// The first IPv4 address of one named interface, when it is up.
+// The first IPv4 address of one named interface, when it is up; its IPv6 address as ChooseIPv6 picks it
+// from the kernel's list (core/ipv6_choice.h), each candidate and the reason shown to the step log.
 class InterfaceSource final : public AddressSource {
 public:
-    InterfaceSource(HostLookup& lookup, std::string name) : m_lookup(lookup), m_name(std::move(name)) {}
+    InterfaceSource(HostLookup& lookup, std::string name, IPv6Kind kind)
+        : m_lookup(lookup), m_name(std::move(name)), m_kind(kind) {}
     AddressAnswer Query() override;
+    AddressAnswer QueryIPv6() override;
     bool AskedEveryTick() const override { return true; }
 
 private:
+    // Why the interface cannot give an address now (missing, down); nothing when it can.
+    std::optional<std::string> Unavailable();
     HostLookup& m_lookup;
     std::string m_name;
+    IPv6Kind m_kind;
 };
 
-// A web page that echoes the caller's address: the first IPv4 address in its body. https is trusted
-// through the system store and the settings' TlsTrustFile, read at each question.
+// A web page that echoes the caller's address: the first IPv4 address in its body, asked over IPv4 only
+// (a dual-stack echo reached over IPv6 would echo the IPv6 address), and the first IPv6 address, asked over
+// IPv6 only. https is trusted through the system store and the settings' TlsTrustFile, read at each question.
 class WebSource final : public AddressSource {
 public:
     WebSource(std::string url, const Clock& clock, const ProgramState& state)
         : m_url(std::move(url)), m_clock(clock), m_state(state) {}
     AddressAnswer Query() override;
+    AddressAnswer QueryIPv6() override;
 
 private:
     std::string m_url;
@@ -107,10 +123,11 @@ inline constexpr std::int64_t kLongestBackOffMs = 30 * 60'000;
 
 // What one monitor tick takes from the configured source.
 struct TickAnswer {
-    std::string address;  // what CurrentIP becomes
-    std::string problem;  // why the source gave nothing this time (empty when it answered)
-    bool kept = false;    // a polled source failed: `address` is its last good answer, no change
-    bool asked = false;   // the source was asked this tick (not the answer of an earlier poll)
+    std::string address;   // what CurrentIP becomes
+    std::string address6;  // what CurrentIP6 becomes (unchanged while the family leaves IPv6 out)
+    std::string problem;   // why the source gave nothing this time (empty when it answered)
+    bool kept = false;     // a polled source failed: the address is its last good answer, no change
+    bool asked = false;    // the source was asked this tick (not the answer of an earlier poll)
 };
 
 // The chosen source as the program uses it: built from the settings in ProgramState (and rebuilt when
@@ -125,8 +142,9 @@ public:
     ConfiguredAddress& operator=(const ConfiguredAddress&) = delete;
 
     TickAnswer Ask();
-    // One question to the configured source now, outside the schedule (`signposter-cli address`).
-    AddressAnswer QueryNow(StepLog log = {});
+    // One question to the configured source now, outside the schedule (`signposter-cli address`): its
+    // IPv4 address, or with `ipv6` its IPv6 address.
+    AddressAnswer QueryNow(StepLog log = {}, bool ipv6 = false);
     // Asked during blocking router calls; true abandons the wait (the program is ending).
     void SetStopCheck(std::function<bool()> check) { m_stopCheck = std::move(check); }
 
@@ -146,12 +164,14 @@ public:
 
 private:
     struct Configuration {
-        std::string source, interfaceName, url;
+        std::string source, interfaceName, url, family, ipv6Kind;
         int pollSeconds = 0;
         bool operator==(const Configuration&) const = default;
     };
     Configuration Current() const;
     AddressSource& Source();
+    // The family's questions to a polled source: each family keeps its last good answer on failure.
+    TickAnswer AskPolled(AddressSource& source);
     // The interface source, watched by events, with neither an event nor the safety check due.
     bool NothingToAsk() const;
 
@@ -163,6 +183,7 @@ private:
     std::unique_ptr<AddressSource> m_source;
     Configuration m_builtFor;
     std::optional<std::string> m_lastGood;
+    std::optional<std::string> m_lastGood6;
     std::int64_t m_nextTick = 0;  // the first tick asks at once
     int m_failures = 0;
     bool m_eventsWatched = false;
@@ -175,6 +196,7 @@ class UnusableSource final : public AddressSource {
 public:
     explicit UnusableSource(std::string reason) : m_reason(std::move(reason)) {}
     AddressAnswer Query() override { return {std::nullopt, m_reason}; }
+    AddressAnswer QueryIPv6() override { return {std::nullopt, m_reason}; }
 
 private:
     std::string m_reason;

@@ -10,6 +10,7 @@
 #include "ftp/tls_channel.h"
 #include "ftp/tls_settings.h"
 #include "platform/files.h"
+#include "platform/ip_address.h"
 #include "platform/text.h"
 #include "sftp/sftp_client.h"
 
@@ -210,9 +211,17 @@ const SettingKey kKeys[] = {
      },
      nullptr},
     {"LastIP6", "", KeyOwner::Program, SettingsGroup::None,
-     "the IPv6 address last published (written while AddressFamily is not IPv4)",
-     [](const ProgramState& s) { return s.LastIP6; },
-     [](ProgramState& s, const std::string& v) { s.LastIP6 = v; }, nullptr, nullptr, nullptr},
+     "the IPv6 address last detected (written while AddressFamily is not IPv4)",
+     [](const ProgramState& s) { return s.CurrentIP6; },
+     // Compared with the source's canonical answers: "2001:DB8::0:1" read back must be no change.
+     [](ProgramState& s, const std::string& v) { s.CurrentIP6 = CanonicalAddress(v); },
+     [](const std::string& v) -> std::optional<std::string> {
+         if (!text::Trim(v).empty() && !platform::ParseIPv6(text::Trim(v)))
+             return "LastIP6 takes an IPv6 address such as 2001:db8::1";
+         return std::nullopt;
+     },
+     // Checked when set; a damaged value in the file is only an address that the next tick replaces.
+     [](const ProgramState&) { return false; }, nullptr},
     {"VerifyURL", "", KeyOwner::User, SettingsGroup::Verification,
      "where visitors get the page (http:// or https://), fetched after each upload; empty: no check",
      [](const ProgramState& s) { return s.VerifyURL; },

@@ -1,5 +1,6 @@
 #include "core/monitor.h"
 
+#include "core/address_family.h"
 #include "core/address_source.h"
 #include "core/extended_settings.h"
 #include "core/ini_store.h"
@@ -31,16 +32,16 @@ private:
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, HostLookup& lookup,
                  const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
-    : Monitor(settings, ui, state, std::make_unique<ConfiguredAddress>(state, lookup, clock), nullptr, clock, ftp,
-              std::move(settingsPath)) {}
+    : Monitor(settings, ui, state, std::make_unique<ConfiguredAddress>(state, lookup, clock), nullptr, clock,
+              ftp, std::move(settingsPath)) {}
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state, ConfiguredAddress& address,
                  const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
     : Monitor(settings, ui, state, nullptr, &address, clock, ftp, std::move(settingsPath)) {}
 
 Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
-                 std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address, const Clock& clock,
-                 ftp::TIdFTP& ftp, std::string settingsPath)
+                 std::unique_ptr<ConfiguredAddress> ownAddress, ConfiguredAddress* address,
+                 const Clock& clock, ftp::TIdFTP& ftp, std::string settingsPath)
     : m_settings(settings),
       m_ui(ui),
       m_state(state),
@@ -97,12 +98,18 @@ void Monitor::Timer1Timer() {
         }
         BusyGuard busy(m_state.Busy);
         m_state.PreviousIP = m_state.CurrentIP;
+        const std::string previousIPv6 = m_state.CurrentIP6;
         const TickAnswer answer = m_address->Ask();
         m_state.CurrentIP = answer.address;
+        m_state.CurrentIP6 = answer.address6;  // unchanged unless the family takes IPv6 in
         m_state.AddressProblem = answer.problem;
         if (answer.kept && !answer.problem.empty())
             ReportAddressProblem(answer.problem);
-        if (m_state.CurrentIP != m_state.PreviousIP) {
+        const bool ipv6Changed = m_state.CurrentIP6 != previousIPv6;
+        // With both families, a change of either is a change of the page ({IPV4ADDRESS}, {IPV6ADDRESS}).
+        if (m_state.CurrentIP != m_state.PreviousIP || ipv6Changed) {
+            if (ipv6Changed)
+                WriteLastIPv6();
             SaveSettings(m_settings, m_state, m_settingsPath);
             m_publisher->PublishAddress(/*justDetected=*/true);
         } else if (m_publisher->RetryDue()) {
@@ -157,18 +164,23 @@ void Monitor::RecordPublication(const PublicationOutcome& outcome) {
     WriteLastPublished();
 }
 
+void Monitor::WriteLastIPv6() {
+    WithIniStore(m_settingsPath, [&] { IniWriteString(kSettingsSection, "LastIP6", m_state.CurrentIP6); });
+}
+
 void Monitor::WriteLastPublished() {
     // Each write replaces the whole file atomically (the settings store's rule).
     WithIniStore(m_settingsPath, [&] {
         IniWriteString(kSettingsSection, "LastPublished", std::to_string(m_state.LastPublished.value_or(0)));
-        IniWriteString(kSettingsSection, "LastPublishedPage",
-                       m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
+        IniWriteString(
+            kSettingsSection, "LastPublishedPage",
+            m_state.LastPublishedPage.empty() ? std::string("address") : m_state.LastPublishedPage);
     });
 }
 
 bool Monitor::ValidateSettings() {
     m_ui.SetTimerEnabled(false);
-    m_settings.SetText(TextField::AddressDisplay, m_state.CurrentIP);
+    m_settings.SetText(TextField::AddressDisplay, PublishedAddress(m_state));
     if (text::Trim(m_settings.Text(TextField::Port)).empty())
         m_settings.SetText(TextField::Port, "21");
 
@@ -190,7 +202,8 @@ bool Monitor::ValidateSettings() {
     if (const auto problem = PortProblem(m_settings.Text(TextField::Port)))
         messages += *problem + "\r";
     // The settings the window has no field for: only a key the user set can give one of these.
-    for (const SettingProblem& problem : ExtendedSettingsProblems(m_state)) messages += problem.message + "\r";
+    for (const SettingProblem& problem : ExtendedSettingsProblems(m_state))
+        messages += problem.message + "\r";
 
     const bool valid = text::Trim(messages).empty();
     if (!valid)

@@ -75,6 +75,9 @@ private:
     bool RepublishDue();
     void RecordPublication(const PublicationOutcome& outcome);
     void WriteLastPublished();
+    // LastIP6 follows CurrentIP6 as LastIP follows CurrentIP, written only when it changed (which needs a
+    // family other than IPv4), so that an old file keeps its bytes.
+    void WriteLastIPv6();
 
     LiveSettings& m_settings;
     UserInterface& m_ui;

@@ -1,5 +1,7 @@
 #include "core/page_builder.h"
 
+#include "core/address_family.h"
+
 #include "platform/directories.h"
 #include "platform/files.h"
 
@@ -80,11 +82,14 @@ std::optional<std::string> BuildAddressPage(const LiveSettings& fields, const Pr
     }
     ReplaceMacro(page, kAddressMacro, AddressForUrl(address));
     if (!state.AddressFamily.empty()) {
-        const std::string& other = IsIPv6(address) ? state.CurrentIP : state.LastIP6;
-        const bool otherKnown = !other.empty() && IsIPv6(other) != IsIPv6(address);
-        const std::string none;
-        ReplaceMacro(page, kIPv4AddressMacro, !IsIPv6(address) ? address : otherKnown ? other : none);
-        ReplaceMacro(page, kIPv6AddressMacro, IsIPv6(address) ? address : otherKnown ? other : none);
+        // The page's address fills its family's macro; the other family's address is the one last
+        // detected, while the family setting takes it in.
+        const AddressFamily family = ChosenFamily(state);
+        std::string ipv4 = family != AddressFamily::IPv6 ? state.CurrentIP : std::string();
+        std::string ipv6 = family != AddressFamily::IPv4 ? state.CurrentIP6 : std::string();
+        (IsIPv6(address) ? ipv6 : ipv4) = address;
+        ReplaceMacro(page, kIPv4AddressMacro, IsIPv6(ipv4) ? std::string() : ipv4);
+        ReplaceMacro(page, kIPv6AddressMacro, IsIPv6(ipv6) ? ipv6 : std::string());
     }
     return WritePage(state, page);
 }

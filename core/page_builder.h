@@ -37,7 +37,7 @@ void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& 
 
 // Writes the address page to state.LocalPageFile, {IPADDRESS} as AddressForUrl(address), and returns its
 // bytes, which are what a publication uploads; another publication may rewrite the file meanwhile. The bare
-// macros take the other family's address from state.CurrentIP or state.LastIP6, whichever holds that family.
+// macros take the other family's address from state.CurrentIP or state.CurrentIP6, as the family allows.
 // Returns nothing, after telling the user, when the user template is chosen but missing: the publication is
 // then abandoned and nothing is written. Raises "Cannot open file %s" / "Cannot create file %s" when the
 // template cannot be read or the page written. The file is replaced atomically and never through a link:

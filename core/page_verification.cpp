@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "core/address_family.h"
 #include "core/page_builder.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -28,7 +29,8 @@ std::string WithoutCarriageReturns(std::string_view text) {
     return out;
 }
 
-std::optional<std::string> CompareServedPage(std::string_view served, std::string_view uploaded, MatchRule rule) {
+std::optional<std::string> CompareServedPage(std::string_view served, std::string_view uploaded,
+                                             MatchRule rule) {
     const std::string page = WithoutCarriageReturns(uploaded);
     const std::string body = WithoutCarriageReturns(served);
     if (body.empty() && !page.empty())
@@ -55,8 +57,8 @@ std::optional<std::string> VerifyOnce(PageFetcher& fetcher, const std::string& u
 }
 
 VerifyResult CheckServedPage(PageFetcher& fetcher, const ProgramState& state, const std::string& page) {
-    const auto problem =
-        VerifyOnce(fetcher, state.VerifyURL, page, ParseMatchRule(state.VerifyMatch).value_or(MatchRule::Exact));
+    const auto problem = VerifyOnce(fetcher, state.VerifyURL, page,
+                                    ParseMatchRule(state.VerifyMatch).value_or(MatchRule::Exact));
     if (!problem)
         return {true, "match"};
     return {false, "verification failed: " + *problem};
@@ -69,7 +71,7 @@ VerifyResult VerifyPublishedPage(const LiveSettings& fields, ProgramState& state
         page = platform::ReadWholeFile(*pageFile);
     } else {
         SetLocalPageFile(fields, state);
-        auto built = BuildAddressPage(fields, state, ui, state.CurrentIP);
+        auto built = BuildAddressPage(fields, state, ui, PublishedAddress(state));
         if (!built)
             return {false, "verification failed: user template file not found"};
         page = std::move(*built);

@@ -49,8 +49,9 @@ struct ProgramState {
     // IPv6, read from the settings and never written back by SaveSettings (core/address_family.h).
     std::string AddressFamily;  // IPv4 (also when empty), IPv6 or Both
     std::string IPv6Kind;       // stable (also when empty) or temporary
-    // Written by the program, only while AddressFamily is not IPv4: the IPv6 address last published.
-    std::string LastIP6;
+    // The IPv6 address last detected, or "LastIP6" from the settings at start; the program writes that key
+    // only while AddressFamily is not IPv4.
+    std::string CurrentIP6;
 
     // Verification and forced republication, read from the settings and never written back by
     // SaveSettings: without them the program behaves, and writes its file, as it always did.

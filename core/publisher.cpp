@@ -30,7 +30,7 @@ bool Publisher::IsIgnored(const std::string& address, const std::string& ignoreL
         if (comma == std::string::npos)
             comma = ignoreList.size();
         const std::string entry = text::Trim(std::string_view(ignoreList).substr(start, comma - start));
-        if (!entry.empty() && entry == address)
+        if (!entry.empty() && SameAddress(entry, address))
             return true;
         start = comma + 1;
     }
@@ -83,10 +83,11 @@ void Publisher::ConfigureClient() {
     m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
     m_ftp.SetPassword(m_fields.Text(TextField::Password));
-    m_ftp.SetTlsSettings(ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
+    m_ftp.SetTlsSettings(
+        ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
     // Only a family that is not IPv4 lets the server be reached over IPv6: an old file talks IPv4 as before.
-    m_ftp.SetIPv6Allowed(ParseAddressFamily(m_state.AddressFamily).value_or(AddressFamily::IPv4) !=
-                         AddressFamily::IPv4);
+    const bool ipv6Allowed = ChosenFamily(m_state) != AddressFamily::IPv4;
+    m_ftp.SetIPv6Allowed(ipv6Allowed);
     m_sftpChosen = UsesSftp();
     if (!m_sftpChosen)
         return;
@@ -106,6 +107,7 @@ void Publisher::ConfigureClient() {
     settings.password = m_ftp.Password();
     settings.keyFile = text::Trim(m_state.SshKeyFile);
     settings.pinnedHostKey = m_state.SshHostKey;
+    settings.ipv6Allowed = ipv6Allowed;
     m_sftp->SetSettings(std::move(settings));
 }
 
@@ -133,7 +135,7 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
     PublicationOutcome outcome;
     outcome.addressDetected = justDetected;
     outcome.offline = kind == Kind::Offline;
-    outcome.address = kind == Kind::Offline ? std::string(kOfflineText) : m_state.CurrentIP;
+    outcome.address = kind == Kind::Offline ? std::string(kOfflineText) : PublishedAddress(m_state);
     using OutcomeKind = PublicationOutcome::Kind;
 
     if (!m_fields.Checked(Switch::Active)) {
@@ -162,11 +164,12 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             const bool notAnAddress = outcome.addressClass == AddressClass::NotAnAddress;
             if (!hostName && (!m_state.PublishPrivate || notAnAddress)) {
                 outcome.kind = OutcomeKind::SkippedFlagged;
-                outcome.reason =
-                    outcome.address + " is " + ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";
+                outcome.reason = outcome.address + " is " + ClassPhrase(outcome.addressClass) +
+                                 "; visitors cannot reach it";
                 return Finish(outcome, sequence, kind, retryIntervalMs);
             }
-            outcome.reason = ClassPhrase(outcome.addressClass) + ", visitors outside this network cannot reach it" +
+            outcome.reason = ClassPhrase(outcome.addressClass) +
+                             ", visitors outside this network cannot reach it" +
                              (hostName ? "; see AddressSource" : "");
         }
     }

@@ -60,10 +60,14 @@ public:
     // verification.
     void SetPageFetcher(PageFetcher* fetcher) { m_fetcher = fetcher; }
     // Called after every successful publication, once the outcome has been reported (it may raise).
-    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) { m_onPublished = std::move(hook); }
+    void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) {
+        m_onPublished = std::move(hook);
+    }
 
     // Called whenever what is pending changes: "1" the address page, "offline" the notice, "" nothing.
-    void SetPendingHook(std::function<void(const std::string&)> hook) { m_onPendingChanged = std::move(hook); }
+    void SetPendingHook(std::function<void(const std::string&)> hook) {
+        m_onPendingChanged = std::move(hook);
+    }
     // A publication left pending by an earlier run: due at once.
     void RestorePending(bool offline);
 
@@ -78,7 +82,7 @@ public:
     std::optional<std::int64_t> MillisecondsUntilRetry() const;
 
     // Whether `address` is one of the comma-separated entries of `ignoreList` (entries trimmed; empty
-    // entries never match).
+    // entries never match; IPv6 entries match by value, whatever their spelling).
     static bool IsIgnored(const std::string& address, const std::string& ignoreList);
 
 private:

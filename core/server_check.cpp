@@ -1,6 +1,7 @@
 #include "core/server_check.h"
 
 #include "core/address_class.h"
+#include "core/address_family.h"
 #include "core/address_source.h"
 #include "core/extended_settings.h"
 #include "core/page_builder.h"
@@ -40,8 +41,12 @@ CheckReport ProbeServer(ftp::TIdFTP& client, const std::string& trustFile) {
     return report;
 }
 
+bool ReachesServerOverIPv6(const ProgramState& state) {
+    return ChosenFamily(state) != AddressFamily::IPv4;
+}
+
 CheckReport CheckServer(const std::string& host, const std::string& portText, const std::string& trustFile,
-                        const Clock& clock) {
+                        const Clock& clock, bool ipv6Allowed) {
     const std::string name = text::Trim(host);
     const std::string portField = text::Trim(portText);
     const auto port = portField.empty() ? std::optional<std::int32_t>(21) : text::TryStrictInteger(portField);
@@ -54,11 +59,12 @@ CheckReport CheckServer(const std::string& host, const std::string& portText, co
     client.SetClock(clock);
     client.SetHost(name);
     client.SetPort(*port);
+    client.SetIPv6Allowed(ipv6Allowed);
     return ProbeServer(client, trustFile);
 }
 
 CheckReport CheckSshServer(const std::string& host, const std::string& portText, const std::string& pinned,
-                           const Clock& clock) {
+                           const Clock& clock, bool ipv6Allowed) {
     const std::string name = text::Trim(host);
     const std::string portField = text::Trim(portText);
     const auto port = portField.empty() ? std::optional<std::int32_t>(22) : text::TryStrictInteger(portField);
@@ -71,6 +77,7 @@ CheckReport CheckSshServer(const std::string& host, const std::string& portText,
     sftp::SshSettings settings;
     settings.host = name;
     settings.port = *port;
+    settings.ipv6Allowed = ipv6Allowed;
     client.SetSettings(settings);
     const sftp::HostKeyInfo info = client.ProbeHostKey();
     const auto pin = sftp::NormalizeHostKeyPin(pinned);
@@ -106,7 +113,7 @@ CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& cl
 std::optional<std::string> PageToVerify(const LiveSettings& fields, ProgramState& state) {
     QuietUserInterface quiet;
     SetLocalPageFile(fields, state);
-    return BuildAddressPage(fields, state, quiet, state.CurrentIP);
+    return BuildAddressPage(fields, state, quiet, PublishedAddress(state));
 }
 
 CheckReport CheckPage(const ProgramState& state, const std::string& page, const Clock& clock) {

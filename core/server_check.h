@@ -34,15 +34,20 @@ CheckReport ProbeServer(ftp::TIdFTP& client, const std::string& trustFile);
 // The same with a client of the program's defaults for `host` and the text of the Port field. A missing
 // host or a port that is no number from 1 to 65535 is reported without connecting.
 CheckReport CheckServer(const std::string& host, const std::string& portText, const std::string& trustFile,
-                        const Clock& clock);
+                        const Clock& clock, bool ipv6Allowed = false);
 
 // The SSH server's host key for SFTP, read after the key exchange without trusting it and without logging
 // in: "Label: value" lines (host, key type, fingerprint, what known_hosts says, and the pin `pinned`
 // compared with it, or how to pin it); `fingerprint` is the key's "SHA256:...", for "trust this key". ok
 // when the pin or known_hosts accepts the key. A missing host or a port that is no number from 1 to 65535
 // is reported without connecting (empty port text: 22).
+// `ipv6Allowed`: the server may be reached over IPv6, as publications do with an AddressFamily other
+// than IPv4 (ReachesServerOverIPv6).
+// Whether the settings let publications reach the server over IPv6.
+bool ReachesServerOverIPv6(const ProgramState& state);
+
 CheckReport CheckSshServer(const std::string& host, const std::string& portText, const std::string& pinned,
-                           const Clock& clock);
+                           const Clock& clock, bool ipv6Allowed = false);
 
 // Asks the address source that `state` describes once: "ADDRESS: class" and whether visitors can reach it,
 // or why there is no address. `stopped` ends a router question.

@@ -55,6 +55,11 @@ public:
     UpnpSource(std::shared_ptr<UpnpGateway> gateway, std::function<bool()> stopCheck)
         : m_gateway(std::move(gateway)), m_stopCheck(std::move(stopCheck)) {}
     AddressAnswer Query() override;
+    // A router's WAN address is IPv4: there is no IPv6 question to ask it.
+    AddressAnswer QueryIPv6() override {
+        return {std::nullopt,
+                "UPnP tells the router's IPv4 address only; for IPv6 choose the interface or the web source"};
+    }
 
 private:
     std::shared_ptr<UpnpGateway> m_gateway;

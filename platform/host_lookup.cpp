@@ -18,6 +18,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/ip_address.h"
+
 namespace signposter::platform {
 
 namespace {
@@ -27,9 +29,11 @@ std::string DottedDecimal(const in_addr& address) {
     return ::inet_ntop(AF_INET, &address, buffer, sizeof buffer) ? std::string(buffer) : std::string();
 }
 
+// The canonical text, so that answers compare equal to addresses read elsewhere.
 std::string IPv6Text(const in6_addr& address) {
-    char buffer[INET6_ADDRSTRLEN] = {};
-    return ::inet_ntop(AF_INET6, &address, buffer, sizeof buffer) ? std::string(buffer) : std::string();
+    IPv6Bytes bytes{};
+    std::memcpy(bytes.data(), address.s6_addr, bytes.size());
+    return FormatIPv6(bytes);
 }
 
 LookupFailure Classify(int lookupError) {
@@ -70,7 +74,9 @@ std::string LowerFirst(std::string text) {
 ResolvedAddresses ResolveNow(const std::string& name, LookupFamily family) {
     ResolvedAddresses result;
     addrinfo hints{};
-    hints.ai_family = family == LookupFamily::IPv4 ? AF_INET : AF_UNSPEC;
+    hints.ai_family = family == LookupFamily::IPv4   ? AF_INET
+                      : family == LookupFamily::IPv6 ? AF_INET6
+                                                     : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;  // one entry per address instead of one per socket type
     addrinfo* list = nullptr;
     errno = 0;
@@ -85,10 +91,10 @@ ResolvedAddresses ResolveNow(const std::string& name, LookupFamily family) {
     for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
         if (!entry->ai_addr)
             continue;
-        if (entry->ai_family == AF_INET) {
+        if (entry->ai_family == AF_INET && family != LookupFamily::IPv6) {
             result.addresses.push_back(
                 DottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
-        } else if (entry->ai_family == AF_INET6 && family == LookupFamily::Any) {
+        } else if (entry->ai_family == AF_INET6 && family != LookupFamily::IPv4) {
             result.addresses.push_back(
                 IPv6Text(reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr));
         }
@@ -96,7 +102,9 @@ ResolvedAddresses ResolveNow(const std::string& name, LookupFamily family) {
     ::freeaddrinfo(list);
     if (result.addresses.empty()) {
         result.failure = LookupFailure::NoAddress;
-        result.reason = family == LookupFamily::IPv4 ? "no IPv4 address" : "no address";
+        result.reason = family == LookupFamily::IPv4   ? "no IPv4 address"
+                        : family == LookupFamily::IPv6 ? "no IPv6 address"
+                                                       : "no address";
     }
     return result;
 }
@@ -162,6 +170,18 @@ std::optional<std::vector<std::string>> SystemHostLookup::ResolveIPv4(const std:
     if (resolved.failure != LookupFailure::None)
         return std::nullopt;
     return std::move(resolved.addresses);
+}
+
+std::optional<std::vector<std::string>> SystemHostLookup::ResolveIPv6(const std::string& name) {
+    ResolvedAddresses resolved =
+        ResolveHost(name, LookupFamily::IPv6, m_clock, m_clock.DeadlineAfter(kResolveBoundMs));
+    if (resolved.failure != LookupFailure::None)
+        return std::nullopt;
+    return std::move(resolved.addresses);
+}
+
+unsigned HostLookup::InterfaceIndex(const std::string& name) {
+    return ::if_nametoindex(name.c_str());
 }
 
 std::vector<std::string> SystemHostLookup::InterfaceIPv4() {

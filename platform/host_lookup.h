@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/rtnetlink.h"
 
 namespace signposter::platform {
 
@@ -31,8 +32,8 @@ struct ResolvedAddresses {
     std::string reason;   // what failed, in lower case words ("temporary failure in name resolution")
 };
 
-// Which addresses a lookup asks for: IPv4 only, or both families in the resolver's own order.
-enum class LookupFamily { IPv4, Any };
+// Which addresses a lookup asks for: one family, or both in the resolver's own order.
+enum class LookupFamily { IPv4, IPv6, Any };
 
 // The one way to the resolver (getaddrinfo), for address discovery and the socket layer. The resolver
 // runs on a thread of its own and is waited for on `clock` until `deadline`, so that the stop request and
@@ -48,7 +49,7 @@ inline ResolvedAddresses ResolveHostIPv4(const std::string& name, const Clock& c
 // per address it carries, and once more without an IPv4 address for its link-layer entry.
 struct InterfaceEntry {
     std::string name;
-    bool up = false;    // IFF_UP
+    bool up = false;   // IFF_UP
     std::string ipv4;  // dotted decimal; empty for entries of other families
 };
 // The list as the system gives it; empty when it cannot be had.
@@ -67,6 +68,14 @@ public:
     virtual std::vector<std::string> InterfaceIPv4() = 0;
     // Every interface entry, for the source that reads one named interface.
     virtual std::vector<InterfaceEntry> Interfaces() { return ListInterfaces(); }
+    // IPv6 addresses of `name` in the resolver's order, canonical text; nothing when the lookup fails.
+    virtual std::optional<std::vector<std::string>> ResolveIPv6(const std::string& /*name*/) {
+        return std::nullopt;
+    }
+    // Every address of every interface with the kernel's flags and lifetimes (the IPv6 choice needs them).
+    virtual AddressDump Addresses() { return DumpAddresses(MachineClock()); }
+    // The interface's index, as the dump names interfaces; 0 when there is no such interface.
+    virtual unsigned InterfaceIndex(const std::string& name);
 };
 
 // The lookup of this machine: gethostname, getaddrinfo (IPv4), getifaddrs. Name look-ups wait on `clock`
@@ -80,6 +89,8 @@ public:
     std::optional<std::string> HostName() override;
     std::optional<std::vector<std::string>> ResolveIPv4(const std::string& name) override;
     std::vector<std::string> InterfaceIPv4() override;
+    std::optional<std::vector<std::string>> ResolveIPv6(const std::string& name) override;
+    AddressDump Addresses() override { return DumpAddresses(m_clock); }
 
 private:
     const Clock& m_clock;

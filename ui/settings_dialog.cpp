@@ -586,9 +586,11 @@ void SettingsDialog::CheckServerClick() {
                                     (port.empty() ? std::string(m_checkedSsh ? "22" : "21") : port) + "..."));
     CheckStarted(m_checkServer);
     const bool ssh = m_checkedSsh;
-    m_serverCheck->Start([host, port, trustFile, pinned, ssh](const platform::Clock& clock,
-                                                              const platform::StopRequest&) {
-        return ssh ? CheckSshServer(host, port, pinned, clock) : CheckServer(host, port, trustFile, clock);
+    const bool ipv6 = ReachesServerOverIPv6(trial);
+    m_serverCheck->Start([host, port, trustFile, pinned, ssh, ipv6](const platform::Clock& clock,
+                                                                    const platform::StopRequest&) {
+        return ssh ? CheckSshServer(host, port, pinned, clock, ipv6)
+                   : CheckServer(host, port, trustFile, clock, ipv6);
     });
 }
 

@@ -17,7 +17,7 @@ constexpr char kUsage[] =
     "  show [--help]            print every setting (--help: what each extra setting does)\n"
     "  set [--password-stdin] KEY=VALUE ...\n"
     "                           change settings and save them (the password read from standard input)\n"
-    "  address [--source hostname|interface:NAME|web:URL|upnp] [--quiet] [--verbose]\n"
+    "  address [--source hostname|interface:NAME|web:URL|upnp] [--family ipv4|ipv6] [--quiet] [--verbose]\n"
     "                           print this machine's address as the monitor sees it, and its class\n"
     "                           (--quiet: the bare address alone, for scripts)\n"
     "  page [--offline] [--address A]\n"

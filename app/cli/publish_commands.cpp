@@ -8,6 +8,7 @@
 #include "app/cli/headless_user_interface.h"
 #include "core/address_class.h"
 #include "core/address_discovery.h"
+#include "core/address_family.h"
 #include "core/address_source.h"
 #include "core/address_watch.h"
 #include "core/monitor.h"
@@ -93,7 +94,8 @@ void PrintEventLine(const Clock& clock, const AddressEvent& event) {
 namespace {
 
 constexpr char kAddressUsage[] =
-    "usage: signposter-cli address [--source hostname|interface:NAME|web:URL|upnp] [--quiet] [--verbose]\n";
+    "usage: signposter-cli address [--source hostname|interface:NAME|web:URL|upnp] [--family ipv4|ipv6]\n"
+    "                              [--quiet] [--verbose]\n";
 
 // "--source" text onto the settings it stands for; false when it names no source.
 bool ApplySourceOption(const std::string& option, ProgramState& state) {
@@ -125,6 +127,7 @@ bool ApplySourceOption(const std::string& option, ProgramState& state) {
 
 int RunAddress(Context& context, const std::vector<std::string>& args) {
     std::optional<std::string> source;
+    std::optional<AddressFamily> familyOption;
     bool verbose = false;
     bool quiet = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -134,6 +137,12 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
             quiet = true;
         } else if (args[i] == "--source" && i + 1 < args.size() && !source) {
             source = args[++i];
+        } else if (args[i] == "--family" && i + 1 < args.size() && !familyOption) {
+            familyOption = ParseAddressFamily(args[++i]);
+            if (!familyOption || *familyOption == AddressFamily::Both || text::Trim(args[i]).empty()) {
+                std::fputs(kAddressUsage, stderr);
+                return 2;
+            }
         } else {
             std::fputs(kAddressUsage, stderr);
             return 2;
@@ -145,6 +154,8 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
         std::fputs(kAddressUsage, stderr);
         return 2;
     }
+    // Without --family the settings' family decides; with Both, both are asked and the page's one printed.
+    const AddressFamily family = familyOption.value_or(ChosenFamily(context.state));
     InstallStopHandlers();
     SystemHostLookup lookup(HeadlessUserInterface::StoppableClock());
     ConfiguredAddress configured(context.state, lookup, platform::MachineClock());
@@ -158,18 +169,48 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
                      watch.Watching() ? "address events: watched (the monitor asks at each change)"
                                       : WatchFallbackText(watch).c_str());
     }
-    const AddressAnswer answer = configured.QueryNow(log);
-    if (!answer.address) {
-        std::fprintf(stderr, "%s\n", answer.reason.c_str());
-        return 1;
+    std::optional<AddressAnswer> ipv4, ipv6;
+    if (family != AddressFamily::IPv6)
+        ipv4 = configured.QueryNow(log, false);
+    if (family != AddressFamily::IPv4)
+        ipv6 = configured.QueryNow(log, true);
+    std::optional<std::string> address;
+    if (family == AddressFamily::Both) {
+        ProgramState answers;
+        answers.AddressFamily = "Both";
+        answers.CurrentIP = ipv4->address.value_or(std::string());
+        answers.CurrentIP6 = ipv6->address.value_or(std::string());
+        for (const auto& [name, answer] : {std::pair{"IPv4", &*ipv4}, std::pair{"IPv6", &*ipv6}}) {
+            if (!answer->address)
+                std::fprintf(stderr, "%s: %s\n", name, answer->reason.c_str());
+            else if (verbose)
+                std::fprintf(stderr, "%s: %s %s\n", name, answer->address->c_str(),
+                             DescribeClass(ClassifyAddress(*answer->address)).c_str());
+        }
+        if (!ipv4->address && !ipv6->address)
+            return 1;
+        address = PublishedAddress(answers);
+        if (verbose)
+            std::fprintf(stderr, "the page carries %s\n",
+                         *address == answers.CurrentIP6 && !answers.CurrentIP.empty()
+                             ? "the IPv6 address: visitors cannot reach the IPv4 one"
+                         : *address == answers.CurrentIP ? "the IPv4 address"
+                                                         : "the IPv6 address");
+    } else {
+        const AddressAnswer& answer = ipv4 ? *ipv4 : *ipv6;
+        if (!answer.address) {
+            std::fprintf(stderr, "%s\n", answer.reason.c_str());
+            return 1;
+        }
+        address = answer.address;
     }
-    const std::string addressClass = DescribeClass(ClassifyAddress(*answer.address));
+    const std::string addressClass = DescribeClass(ClassifyAddress(*address));
     if (!quiet) {
-        std::printf("%s %s\n", answer.address->c_str(), addressClass.c_str());
+        std::printf("%s %s\n", address->c_str(), addressClass.c_str());
         return 0;
     }
     // For scripts: the bare address alone on standard output, the class only where a person looks.
-    std::printf("%s\n", answer.address->c_str());
+    std::printf("%s\n", address->c_str());
     if (verbose)
         std::fprintf(stderr, "%s\n", addressClass.c_str());
     return 0;
@@ -194,7 +235,7 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
     if (offline) {
         BuildOfflinePage(context.state);
     } else if (!BuildAddressPage(context.fields, context.state, ui,
-                                 address.value_or(context.state.CurrentIP))) {
+                                 address ? CanonicalAddress(*address) : PublishedAddress(context.state))) {
         return 1;
     }
     std::printf("%s\n", context.state.LocalPageFile.c_str());

@@ -29,7 +29,7 @@ int RunSshFingerprint(Context& context, const std::vector<std::string>& args) {
     try {
         const CheckReport report =
             CheckSshServer(context.fields.Text(TextField::Host), port, context.state.SshHostKey,
-                           HeadlessUserInterface::StoppableClock());
+                           HeadlessUserInterface::StoppableClock(), ReachesServerOverIPv6(context.state));
         if (report.fingerprint.empty()) {
             std::fprintf(stderr, "%s\n", report.text.c_str());
             return 2;

@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstddef>
 #include <cstring>
 #include <thread>
 
@@ -130,8 +130,9 @@ protected:
         while (::waitpid(pid, &status, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {
                 ADD_FAILURE() << "signposter-cli did not end within 120 s";
-                const std::string trace = "gdb -p " + std::to_string(pid) +
-                                          " -batch -ex 'thread apply all bt' 2>/dev/null | grep -v '^\\[' >&2";
+                const std::string trace =
+                    "gdb -p " + std::to_string(pid) +
+                    " -batch -ex 'thread apply all bt' 2>/dev/null | grep -v '^\\[' >&2";
                 if (std::system(trace.c_str()) != 0)
                     std::fprintf(stderr, "(no gdb for the stacks)\n");
                 ::kill(pid, SIGKILL);
@@ -199,7 +200,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
         "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
         "AddressSource=\nAddressInterface=\nAddressURL=\n"
-        "AddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
+        "AddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch="
+        "\nRepublishHours=\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -218,7 +220,8 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile="
         "\n"
         "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
-        "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch=\nRepublishHours=\n");
+        "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL="
+        "\nVerifyMatch=\nRepublishHours=\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
@@ -451,23 +454,40 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     EXPECT_NE(settings.find("LastIP=100.63.0.5\r\n"), std::string::npos);
 }
 
+// This thread, and the programs it starts, in a network namespace of their own while it lives.
+class PrivateNetwork {
+public:
+    PrivateNetwork() : m_original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        if (m_original >= 0 && ::unshare(CLONE_NEWNET) == 0)
+            m_entered = true;
+        else
+            m_why = std::strerror(errno);
+    }
+    ~PrivateNetwork() {
+        if (m_entered) {
+            EXPECT_EQ(::setns(m_original, CLONE_NEWNET), 0);
+        }
+        if (m_original >= 0)
+            ::close(m_original);
+    }
+    PrivateNetwork(const PrivateNetwork&) = delete;
+    PrivateNetwork& operator=(const PrivateNetwork&) = delete;
+    bool Entered() const { return m_entered; }
+    const std::string& Why() const { return m_why; }
+
+private:
+    int m_original;
+    bool m_entered = false;
+    std::string m_why;
+};
+
 // In a network namespace of the test's own (a veth pair; this kernel has no dummy links), an address
 // change is published on the kernel's event: the interface source's ticks ask nothing between events and
 // its safety check is a minute away, so only the event can publish within the wait.
 TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
-    const int original = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(original, 0);
-    if (::unshare(CLONE_NEWNET) != 0) {
-        ::close(original);
-        GTEST_SKIP() << "no private network namespace here: " << std::strerror(errno);
-    }
-    struct BackToTheMachinesNetwork {
-        int fd;
-        ~BackToTheMachinesNetwork() {
-            EXPECT_EQ(::setns(fd, CLONE_NEWNET), 0);
-            ::close(fd);
-        }
-    } back{original};
+    PrivateNetwork network;
+    if (!network.Entered())
+        GTEST_SKIP() << "no private network namespace here: " << network.Why();
     ASSERT_EQ(std::system(
                   "ip link set lo up && ip link add spt0 type veth peer name spt1 && ip link set spt1 up && "
                   "ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0"),
@@ -498,6 +518,71 @@ TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
     EXPECT_NE(result.out.find(" event: address removed: 10.77.1.1/24 on spt0\n"), std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("10.77.2.1 published"), std::string::npos) << result.out;
+}
+
+// Behind carrier-grade NAT with global IPv6 addresses, in a namespace of the test's own: the IPv4 address
+// is from 100.64/10; the interface carries an address configured by hand, a stable SLAAC one from which the
+// kernel derives a temporary one (use_tempaddr=2), a deprecated one and its link-local one.
+TEST_F(CliTest, BehindCarrierGradeNatTheChosenIPv6AddressIsPublishedAndFollowedOnEachChange) {
+    PrivateNetwork network;
+    if (!network.Entered())
+        GTEST_SKIP() << "no private network namespace here: " << network.Why();
+    ASSERT_EQ(
+        std::system("ip link set lo up && ip link add spt0 type veth peer name spt1 && "
+                    "echo 2 >/proc/sys/net/ipv6/conf/spt0/use_tempaddr && "
+                    "echo 0 >/proc/sys/net/ipv6/conf/spt0/accept_dad && "
+                    "ip link set spt1 up && ip link set spt0 up && ip addr add 100.64.1.2/24 dev spt0 && "
+                    "ip -6 addr add 2a02:1:2:3::10/64 dev spt0 && "
+                    "ip -6 addr add 2a02:1:2:4::20/64 dev spt0 mngtmpaddr && "
+                    "ip -6 addr add 2a02:1:2:5::30/64 dev spt0 preferred_lft 0"),
+        0);
+    const std::vector<std::string> ask = {"address", "--source", "interface:spt0", "--family", "ipv6"};
+    auto withArgs = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = ask;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Run(args);
+    };
+    RunResult stable = withArgs({"--quiet"});
+    EXPECT_EQ(stable.out, "2a02:1:2:3::10\n") << stable.err;
+    const RunResult verbose = withArgs({"--verbose"});
+    EXPECT_EQ(verbose.out, "2a02:1:2:3::10 public\n") << verbose.err;
+    for (const char* reason :
+         {"2a02:1:2:3::10/64 (permanent", "chosen", "deprecated", "link-local", "temporary"})
+        EXPECT_NE(verbose.err.find(reason), std::string::npos) << reason << "\n" << verbose.err;
+    ASSERT_EQ(Run({"set", "IPv6Kind=temporary"}).status, 0);
+    const RunResult temporary = withArgs({"--quiet"});
+    EXPECT_EQ(temporary.out.rfind("2a02:1:2:4:", 0), 0u) << temporary.out << temporary.err;
+    EXPECT_EQ(temporary.out.find("2a02:1:2:4::20"), std::string::npos) << temporary.out;
+
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    ASSERT_EQ(Run({"set", "IPv6Kind=stable", "AddressFamily=Both", "AddressSource=Interface",
+                   "AddressInterface=spt0", "LastIP=100.64.1.2"})
+                  .status,
+              0);
+    const RunResult published = Run({"publish", "--current"});
+    EXPECT_EQ(published.status, 0) << published.err;
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://[2a02:1:2:3::10]\">"), std::string::npos);
+    EXPECT_NE(ReadFile(SettingsFile()).find("LastIP6=2a02:1:2:3::10\r\n"), std::string::npos);
+
+    // The monitor follows a change of the IPv6 address on the kernel's event.
+    const pid_t monitor = Start({"monitor", "--verbose"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ReadFile(m_dir.File("err")).find("monitoring") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(
+        std::system("ip -6 addr add 2a02:1:2:6::40/64 dev spt0 && ip -6 addr del 2a02:1:2:3::10/64 dev spt0"),
+        0);
+    while (server->ReadFile("ipaddress.htm").find("[2a02:1:2:6::40]") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(monitor, SIGTERM);
+    const RunResult result = Finish(monitor);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://[2a02:1:2:6::40]\">"), std::string::npos)
+        << result.out << result.err;
 }
 
 TEST_F(CliTest, MonitorWithIncompleteSettingsStopsWithTheValidationMessages) {

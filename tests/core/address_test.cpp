@@ -1,6 +1,7 @@
 // Address sources: classification and extraction, the interface source, the polling schedule, and what
 // the monitor does with flagged and failed answers.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <deque>
 #include <mutex>
@@ -21,30 +22,54 @@ using Kind = PublicationOutcome::Kind;
 
 TEST(AddressClassTest, EveryBlockEdge) {
     const std::pair<const char*, AddressClass> cases[] = {
-        {"0.0.0.0", AddressClass::ThisNetwork},          {"0.255.255.255", AddressClass::ThisNetwork},
-        {"1.0.0.0", AddressClass::Public},               {"9.255.255.255", AddressClass::Public},
-        {"10.0.0.0", AddressClass::Private},             {"10.255.255.255", AddressClass::Private},
-        {"11.0.0.0", AddressClass::Public},              {"100.63.255.255", AddressClass::Public},
-        {"100.64.0.0", AddressClass::CarrierGradeNat},   {"100.127.255.255", AddressClass::CarrierGradeNat},
-        {"100.128.0.0", AddressClass::Public},           {"126.255.255.255", AddressClass::Public},
-        {"127.0.0.0", AddressClass::Loopback},           {"127.255.255.255", AddressClass::Loopback},
-        {"128.0.0.0", AddressClass::Public},             {"169.253.255.255", AddressClass::Public},
-        {"169.254.0.0", AddressClass::LinkLocal},        {"169.254.255.255", AddressClass::LinkLocal},
-        {"169.255.0.0", AddressClass::Public},           {"172.15.255.255", AddressClass::Public},
-        {"172.16.0.0", AddressClass::Private},           {"172.31.255.255", AddressClass::Private},
-        {"172.32.0.0", AddressClass::Public},            {"192.0.1.255", AddressClass::Public},
-        {"192.0.2.0", AddressClass::Documentation},      {"192.0.2.255", AddressClass::Documentation},
-        {"192.0.3.0", AddressClass::Public},             {"192.167.255.255", AddressClass::Public},
-        {"192.168.0.0", AddressClass::Private},          {"192.168.255.255", AddressClass::Private},
-        {"192.169.0.0", AddressClass::Public},           {"198.17.255.255", AddressClass::Public},
-        {"198.18.0.0", AddressClass::Benchmarking},      {"198.19.255.255", AddressClass::Benchmarking},
-        {"198.20.0.0", AddressClass::Public},            {"198.51.99.255", AddressClass::Public},
-        {"198.51.100.0", AddressClass::Documentation},   {"198.51.100.255", AddressClass::Documentation},
-        {"198.51.101.0", AddressClass::Public},          {"203.0.112.255", AddressClass::Public},
-        {"203.0.113.0", AddressClass::Documentation},    {"203.0.113.255", AddressClass::Documentation},
-        {"203.0.114.0", AddressClass::Public},           {"223.255.255.255", AddressClass::Public},
-        {"224.0.0.0", AddressClass::Multicast},          {"239.255.255.255", AddressClass::Multicast},
-        {"240.0.0.0", AddressClass::Reserved},           {"255.255.255.255", AddressClass::Reserved},
+        {"0.0.0.0", AddressClass::ThisNetwork},
+        {"0.255.255.255", AddressClass::ThisNetwork},
+        {"1.0.0.0", AddressClass::Public},
+        {"9.255.255.255", AddressClass::Public},
+        {"10.0.0.0", AddressClass::Private},
+        {"10.255.255.255", AddressClass::Private},
+        {"11.0.0.0", AddressClass::Public},
+        {"100.63.255.255", AddressClass::Public},
+        {"100.64.0.0", AddressClass::CarrierGradeNat},
+        {"100.127.255.255", AddressClass::CarrierGradeNat},
+        {"100.128.0.0", AddressClass::Public},
+        {"126.255.255.255", AddressClass::Public},
+        {"127.0.0.0", AddressClass::Loopback},
+        {"127.255.255.255", AddressClass::Loopback},
+        {"128.0.0.0", AddressClass::Public},
+        {"169.253.255.255", AddressClass::Public},
+        {"169.254.0.0", AddressClass::LinkLocal},
+        {"169.254.255.255", AddressClass::LinkLocal},
+        {"169.255.0.0", AddressClass::Public},
+        {"172.15.255.255", AddressClass::Public},
+        {"172.16.0.0", AddressClass::Private},
+        {"172.31.255.255", AddressClass::Private},
+        {"172.32.0.0", AddressClass::Public},
+        {"192.0.1.255", AddressClass::Public},
+        {"192.0.2.0", AddressClass::Documentation},
+        {"192.0.2.255", AddressClass::Documentation},
+        {"192.0.3.0", AddressClass::Public},
+        {"192.167.255.255", AddressClass::Public},
+        {"192.168.0.0", AddressClass::Private},
+        {"192.168.255.255", AddressClass::Private},
+        {"192.169.0.0", AddressClass::Public},
+        {"198.17.255.255", AddressClass::Public},
+        {"198.18.0.0", AddressClass::Benchmarking},
+        {"198.19.255.255", AddressClass::Benchmarking},
+        {"198.20.0.0", AddressClass::Public},
+        {"198.51.99.255", AddressClass::Public},
+        {"198.51.100.0", AddressClass::Documentation},
+        {"198.51.100.255", AddressClass::Documentation},
+        {"198.51.101.0", AddressClass::Public},
+        {"203.0.112.255", AddressClass::Public},
+        {"203.0.113.0", AddressClass::Documentation},
+        {"203.0.113.255", AddressClass::Documentation},
+        {"203.0.114.0", AddressClass::Public},
+        {"223.255.255.255", AddressClass::Public},
+        {"224.0.0.0", AddressClass::Multicast},
+        {"239.255.255.255", AddressClass::Multicast},
+        {"240.0.0.0", AddressClass::Reserved},
+        {"255.255.255.255", AddressClass::Reserved},
     };
     for (const auto& [address, expected] : cases)
         EXPECT_EQ(DescribeClass(ClassifyAddress(address)), DescribeClass(expected)) << address;
@@ -186,8 +211,12 @@ public:
 
 TEST(InterfaceSourceTest, FirstIPv4OfTheNamedInterfaceWhenUp) {
     ListedInterfaces lookup;
-    lookup.entries = {{"eth0", true, "192.168.1.5"}, {"ppp0", true, ""}, {"ppp0", true, "100.64.7.7"},
-                      {"ppp0", true, "100.64.7.8"},  {"wlan0", false, "10.0.0.2"}, {"wlan0", false, ""},
+    lookup.entries = {{"eth0", true, "192.168.1.5"},
+                      {"ppp0", true, ""},
+                      {"ppp0", true, "100.64.7.7"},
+                      {"ppp0", true, "100.64.7.8"},
+                      {"wlan0", false, "10.0.0.2"},
+                      {"wlan0", false, ""},
                       {"usb0", true, ""}};
     const std::pair<const char*, const char*> cases[] = {
         {"ppp0", "100.64.7.7"},
@@ -196,10 +225,38 @@ TEST(InterfaceSourceTest, FirstIPv4OfTheNamedInterfaceWhenUp) {
         {"usb0", "interface usb0 has no IPv4 address"},
     };
     for (const auto& [name, expected] : cases) {
-        InterfaceSource source(lookup, name);
+        InterfaceSource source(lookup, name, IPv6Kind::Stable);
         const AddressAnswer answer = source.Query();
         EXPECT_EQ(answer.address.value_or(answer.reason), expected);
     }
+}
+
+TEST(HostNameSourceTest, IPv6FromTheNamesAnswersElseFromTheInterfaces) {
+    struct Lookup : ListedInterfaces {
+        std::optional<std::vector<std::string>> ResolveIPv6(const std::string&) override { return resolved; }
+        platform::AddressDump Addresses() override { return dump; }
+        std::optional<std::vector<std::string>> resolved;
+        platform::AddressDump dump;
+    } lookup;
+    HostNameSource source(lookup, IPv6Kind::Stable);
+    // Loopback and link-local answers are no address of the machine's for visitors; the last other wins.
+    lookup.resolved = std::vector<std::string>{"2a02:1::5", "2a02:1::6", "::1", "fe80::1"};
+    EXPECT_EQ(source.QueryIPv6().address, "2a02:1::6");
+    // The name has no IPv6 entry: each interface's choice that visitors can reach, the last one.
+    lookup.resolved = std::vector<std::string>{"::1"};
+    for (const auto& [index, text] :
+         {std::pair{1u, "::1"}, std::pair{2u, "2a02:2::7"}, std::pair{3u, "fd00::8"}}) {
+        platform::InterfaceAddress address;
+        address.family = AF_INET6;
+        address.index = index;
+        address.bytes = *platform::ParseIPv6(text);
+        lookup.dump.addresses.push_back(address);
+    }
+    EXPECT_EQ(source.QueryIPv6().address, "2a02:2::7");
+    lookup.dump.addresses.resize(1);
+    EXPECT_EQ(source.QueryIPv6().reason, "the host name has no IPv6 address");
+    // UPnP has no IPv6 answer to give, and says so.
+    EXPECT_NE(UpnpSource(nullptr, {}).QueryIPv6().reason.find("IPv4 address only"), std::string::npos);
 }
 
 // A router scripted per question, counting discoveries.
@@ -406,8 +463,9 @@ TEST_F(AddressMonitorTest, FlaggedAnswersAreSavedButNotPublishedUnlessAskedTo) {
     ASSERT_EQ(m_ui.outcomes.size(), 2u);
     EXPECT_EQ(m_ui.outcomes[1].kind, Kind::Published);
     EXPECT_EQ(DescribeOutcome(m_ui.outcomes[1]).substr(0, 21), "100.64.1.2 published ");
-    EXPECT_NE(DescribeOutcome(m_ui.outcomes[1]).find(": a carrier-grade NAT address (RFC 6598), visitors outside"),
-              std::string::npos);
+    EXPECT_NE(
+        DescribeOutcome(m_ui.outcomes[1]).find(": a carrier-grade NAT address (RFC 6598), visitors outside"),
+        std::string::npos);
     EXPECT_EQ(m_server.ControlConnections(), 1);
 
     // An answer that is no address is never published, whatever PublishPrivate says.
@@ -431,7 +489,8 @@ TEST_F(AddressMonitorTest, AFailedPollIsReportedOnceAndChangesNothing) {
     ASSERT_EQ(m_ui.outcomes.size(), 1u);
     EXPECT_EQ(m_ui.outcomes[0].kind, Kind::AddressUnavailable);
     EXPECT_EQ(DescribeOutcome(m_ui.outcomes[0]).substr(0, 20), "address not checked ");
-    EXPECT_NE(DescribeOutcome(m_ui.outcomes[0]).find(": the router reports no external address; keeping 100.63.0.1"),
+    EXPECT_NE(DescribeOutcome(m_ui.outcomes[0])
+                  .find(": the router reports no external address; keeping 100.63.0.1"),
               std::string::npos);
     EXPECT_EQ(m_state.CurrentIP, "100.63.0.1");
     EXPECT_FALSE(std::filesystem::exists(Path()));  // nothing saved: no change
@@ -443,8 +502,9 @@ TEST_F(AddressMonitorTest, TheHostNamePublishesAFlaggedAddressAndSaysWhy) {
     m_monitor.Timer1Timer();
     ASSERT_EQ(m_ui.outcomes.size(), 1u);
     EXPECT_EQ(m_ui.outcomes[0].kind, Kind::Published);
-    EXPECT_EQ(m_ui.outcomes[0].reason,
-              "a private address (RFC 1918), visitors outside this network cannot reach it; see AddressSource");
+    EXPECT_EQ(
+        m_ui.outcomes[0].reason,
+        "a private address (RFC 1918), visitors outside this network cannot reach it; see AddressSource");
     m_lookup.address = "";
     m_monitor.Timer1Timer();
     EXPECT_EQ(m_ui.outcomes[1].kind, Kind::SkippedEmptyAddress);
@@ -472,7 +532,8 @@ TEST_F(AddressMonitorTest, ValidationNamesTheMissingSettingOfTheChosenSourceOnly
 TEST_F(AddressMonitorTest, AnOldSettingsFileIsReadAndWrittenAsBefore) {
     // The file as the program wrote it before these settings existed.
     const std::string old =
-        "[Settings]\r\nHost=127.0.0.1\r\nPort=21\r\nPassive=1\r\nInternalYes=1\r\nInternalNo=0\r\nUserTemplate=0\r\n"
+        "[Settings]\r\nHost=127.0.0.1\r\nPort=21\r\nPassive=1\r\nInternalYes=1\r\nInternalNo="
+        "0\r\nUserTemplate=0\r\n"
         "User=bob\r\nPassword=\r\nHTML=ipaddress.htm\r\nRemotePath=/\r\nTemplate=\r\nIgnoreIP=127.0.0.1,\r\n"
         "LastIP=192.168.1.4\r\n";
     WriteFile(Path(), old);

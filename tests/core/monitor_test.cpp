@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <linux/if_addr.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include "core/monitor.h"
 #include "core/publisher.h"
 #include "core/settings.h"
 #include "ftp/id_ftp.h"
+#include "platform/ip_address.h"
 #include "support/publishing_fixture.h"
 #include "support/temp_dir.h"
 
@@ -276,6 +279,63 @@ TEST_F(MonitorTest, PendingPublicationIsRetriedWhenDueAndAfterARestart) {
     std::string published = pending;
     published.erase(published.find("PendingPublication=1\r\n"), 22);
     EXPECT_EQ(ReadFile(Path()), published);
+}
+
+// The interface of a machine behind carrier-grade NAT with a global IPv6 address, as the kernel lists it.
+class DualStackLookup : public ScriptedLookup {
+public:
+    std::vector<platform::InterfaceEntry> Interfaces() override { return {{"wan0", true, ipv4}}; }
+    unsigned InterfaceIndex(const std::string& name) override { return name == "wan0" ? 7 : 0; }
+    platform::AddressDump Addresses() override {
+        platform::AddressDump dump;
+        for (const std::string& text : ipv6) {
+            platform::InterfaceAddress entry;
+            entry.family = AF_INET6;
+            entry.index = 7;
+            entry.prefixLength = 64;
+            entry.flags = IFA_F_PERMANENT;
+            entry.bytes = *platform::ParseIPv6(text);
+            dump.addresses.push_back(entry);
+        }
+        return dump;
+    }
+    std::string ipv4 = "100.64.1.2";
+    std::vector<std::string> ipv6 = {"2a02:1:2:3::10"};
+};
+
+TEST_F(MonitorTest, BothFamiliesBehindCarrierGradeNatPublishTheIPv6AddressAndEitherChangeRepublishes) {
+    DualStackLookup lookup;
+    Monitor monitor{m_fields, m_ui, m_state, lookup, m_clock, m_ftp, Path()};
+    monitor.FormCreate();
+    Configure();
+    m_state.AddressSource = "Interface";
+    m_state.AddressInterface = "wan0";
+    m_state.AddressFamily = "Both";
+    monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.size(), 1u);
+    EXPECT_EQ(m_ui.outcomes[0].kind, Kind::Published);
+    EXPECT_EQ(m_ui.outcomes[0].address, "2a02:1:2:3::10");
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_NE(m_server.Uploads()[0].find("http://[2a02:1:2:3::10]"), std::string::npos);
+    EXPECT_NE(ReadFile(Path()).find("LastIP=100.64.1.2\r\n"), std::string::npos);
+    EXPECT_NE(ReadFile(Path()).find("LastIP6=2a02:1:2:3::10\r\n"), std::string::npos);
+
+    // A change of the IPv6 address alone republishes.
+    lookup.ipv6 = {"2a02:1:2:3::11"};
+    m_clock.tick += kSafetyCheckMs;
+    monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.size(), 2u);
+    EXPECT_EQ(m_ui.outcomes[1].address, "2a02:1:2:3::11");
+    // Once the IPv4 address is public, it is the one the page carries.
+    lookup.ipv4 = "81.2.69.160";
+    m_clock.tick += kSafetyCheckMs;
+    monitor.Timer1Timer();
+    ASSERT_EQ(m_ui.outcomes.size(), 3u);
+    EXPECT_EQ(m_ui.outcomes[2].kind, Kind::Published);
+    EXPECT_EQ(m_ui.outcomes[2].address, "81.2.69.160");
+    m_clock.tick += kSafetyCheckMs;
+    monitor.Timer1Timer();
+    EXPECT_EQ(m_ui.outcomes.size(), 3u);
 }
 
 }  // namespace

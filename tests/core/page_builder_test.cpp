@@ -108,10 +108,10 @@ TEST_F(PageBuilderTest, IPv6AddressStandsInBracketsAndTheBareMacrosNeedTheFamily
     m_state.CurrentIP = "100.64.1.2";
     ASSERT_TRUE(Build("2001:db8::7"));
     EXPECT_EQ(Page(), "[2001:db8::7]|100.64.1.2|2001:db8::7\r\n");
-    m_state.LastIP6 = "2001:db8::9";
+    m_state.CurrentIP6 = "2001:db8::9";
     ASSERT_TRUE(Build("192.0.2.1"));
     EXPECT_EQ(Page(), "192.0.2.1|192.0.2.1|2001:db8::9\r\n");
-    m_state.LastIP6.clear();
+    m_state.CurrentIP6.clear();
     m_state.CurrentIP = "192.0.2.1";
     ASSERT_TRUE(Build("192.0.2.1"));
     EXPECT_EQ(Page(), "192.0.2.1|192.0.2.1|\r\n");

@@ -56,5 +56,19 @@ TEST(WebSourceTest, TheFirstAddressOfTheAnswerOrWhyThereIsNone) {
     EXPECT_EQ(ftp.Query().reason, "URL must start with http:// or https://");
 }
 
+TEST(WebSourceTest, EachFamilyIsAskedOverItselfAlone) {
+    ScriptedHttpServer server(/*ipv6=*/true);
+    if (!server.Listening())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    server.Script("/ip", {Ok("you are [2001:DB8:0::7]:51234 via 100.63.0.5\n")});
+    const ProgramState state;
+    WebSource source(server.Url("/ip"), platform::MachineClock(), state);
+    EXPECT_EQ(source.QueryIPv6().address.value_or(source.QueryIPv6().reason), "2001:db8::7");
+    // The IPv4 address of an echo reached over IPv6 would be no answer about this machine's IPv4 address.
+    const AddressAnswer ipv4 = source.Query();
+    EXPECT_FALSE(ipv4.address);
+    EXPECT_NE(ipv4.reason.find("IPv4 only"), std::string::npos) << ipv4.reason;
+}
+
 }  // namespace
 }  // namespace signposter
