@@ -37,8 +37,8 @@ work=$(mktemp -d /tmp/signposter-bench.XXXXXX)
 server_pid=
 monitor_pid=
 cleanup() {
-    [[ -n "$monitor_pid" ]] && kill -INT "$monitor_pid" 2>/dev/null && wait "$monitor_pid" 2>/dev/null
-    [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    [[ -n "$monitor_pid" ]] && kill -INT "$monitor_pid" 2>/dev/null && wait "$monitor_pid" 2>/dev/null || true
+    [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
