@@ -10,7 +10,6 @@
 #include "ftp/tls_channel.h"
 #include "ftp/tls_settings.h"
 #include "platform/files.h"
-#include "platform/ip_address.h"
 #include "platform/text.h"
 #include "sftp/sftp_client.h"
 
@@ -215,13 +214,8 @@ const SettingKey kKeys[] = {
      [](const ProgramState& s) { return s.CurrentIP6; },
      // Compared with the source's canonical answers: "2001:DB8::0:1" read back must be no change.
      [](ProgramState& s, const std::string& v) { s.CurrentIP6 = CanonicalAddress(v); },
-     [](const std::string& v) -> std::optional<std::string> {
-         if (!text::Trim(v).empty() && !platform::ParseIPv6(text::Trim(v)))
-             return "LastIP6 takes an IPv6 address such as 2001:db8::1";
-         return std::nullopt;
-     },
-     // Checked when set; a damaged value in the file is only an address that the next tick replaces.
-     [](const ProgramState&) { return false; }, nullptr},
+     // A damaged value is only an address that the next tick replaces, as for LastIP.
+     nullptr, nullptr, nullptr},
     {"VerifyURL", "", KeyOwner::User, SettingsGroup::Verification,
      "where visitors get the page (http:// or https://), fetched after each upload; empty: no check",
      [](const ProgramState& s) { return s.VerifyURL; },
