@@ -1,5 +1,8 @@
 #include "core/user_interface.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 #include "platform/text.h"
 
 namespace signposter {
@@ -48,16 +51,101 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
     return {};
 }
 
+namespace {
+
+// Whether `text` goes into the brief length as it is. IPv4 texts always do: a dotted quad always fits,
+// and what follows it is cut as it always was.
+bool FitsAsItIs(const std::string& text, const std::string& address) {
+    return address.find(':') == std::string::npos || text.find(address) == std::string::npos ||
+           text.size() <= kBriefTextLength;
+}
+
+// The first of `heads` that fits the brief length whole (else the last), and then as much of `tail` as the
+// cut leaves, when that is enough to read.
+std::string FirstThatFits(std::initializer_list<std::string> heads, const std::string& tail = {}) {
+    std::string chosen = *(heads.end() - 1);
+    for (const std::string& head : heads) {
+        if (head.size() <= kBriefTextLength) {
+            chosen = head;
+            break;
+        }
+    }
+    constexpr std::size_t kReadableTail = 12;
+    if (!tail.empty() && chosen.size() + std::min(tail.size(), kReadableTail) <= kBriefTextLength)
+        chosen += tail;
+    return chosen;
+}
+
+// An IPv6 address takes up to 39 of the 51 characters: the words around it give way, never the address;
+// each list starts with the words of the full text.
+std::string DescribeAroundLongAddress(const PublicationOutcome& outcome) {
+    using Kind = PublicationOutcome::Kind;
+    const std::string& a = outcome.address;
+    const std::string time = " " + ClockTime(outcome.when);
+    const std::string why = outcome.reason.empty() ? "" : ": " + text::OneLine(outcome.reason);
+    switch (outcome.kind) {
+        case Kind::Published:
+        case Kind::SkippedFlagged:
+            if (IsFlagged(outcome.addressClass)) {
+                const std::string what = outcome.kind != Kind::Published ? " held back"
+                                         : outcome.verified              ? " verified"
+                                                                         : " published";
+                const std::string name = ": " + ClassName(outcome.addressClass);
+                return FirstThatFits({a + what + time + name, a + what + name, a + what + time, a + what});
+            }
+            if (outcome.kind == Kind::SkippedFlagged)
+                return FirstThatFits({a + " not published" + time, a + " not published", a + " held back"},
+                                     why);
+            if (outcome.verified)
+                return FirstThatFits(
+                    {a + " published and verified" + time, a + " verified" + time, a + " verified"}, why);
+            return FirstThatFits({a + " published" + time, a + " published", a + " sent"}, why);
+        case Kind::SkippedInactive:
+            return FirstThatFits({a + " not published" + time + ": Signposter is not active",
+                                  a + " not published: inactive", a + " not published", a + " not sent"});
+        case Kind::SkippedIgnored:
+            return FirstThatFits({a + " not published" + time + ": on the ignore list",
+                                  a + " not published: ignored", a + " not published", a + " ignored"});
+        case Kind::AddressUnavailable:
+            return FirstThatFits(
+                {a + " kept, not checked" + time, a + " kept, not checked", a + ", unchecked"},
+                ": " + text::OneLine(outcome.reason));
+        case Kind::Failed:
+            if (!outcome.verificationFailed)
+                break;
+            return FirstThatFits({a + " not verified" + time, a + " not verified", a + " unverified"},
+                                 ": " + text::Printable(text::OneLine(outcome.errorMessage)));
+        case Kind::SkippedEmptyAddress:
+        case Kind::Abandoned:
+            break;
+    }
+    return DescribeOutcome(outcome);
+}
+
+}  // namespace
+
 std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
     const bool flagged = IsFlagged(outcome.addressClass);
+    std::string text;
     if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
         const char* what = outcome.kind != Kind::Published ? " held back "
                            : outcome.verified              ? " verified "
                                                            : " published ";
-        return outcome.address + what + ClockTime(outcome.when) + ": " + ClassName(outcome.addressClass);
+        text = outcome.address + what + ClockTime(outcome.when) + ": " + ClassName(outcome.addressClass);
+    } else {
+        text = DescribeOutcome(outcome);
     }
-    return DescribeOutcome(outcome);
+    return FitsAsItIs(text, outcome.address) ? text : DescribeAroundLongAddress(outcome);
+}
+
+std::string DescribeProgressBriefly(const std::string& address, int attempt, int attempts) {
+    const std::string of = std::to_string(attempt) + " of " + std::to_string(attempts);
+    const std::string text = "publishing " + address + " (attempt " + of + ")...";
+    if (FitsAsItIs(text, address))
+        return text;
+    return FirstThatFits({"publishing " + address + " (" + of + ")...", address + " (" + of + ")...",
+                          "publishing " + address, address + "..."});
 }
 
 std::string DefaultErrorText(const std::string& message) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -40,10 +41,17 @@ struct PublicationOutcome {
 
 // One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <message>".
 std::string DescribeOutcome(const PublicationOutcome& outcome);
-// The same in few words, for a tray icon's tooltip (63 characters with its "Signposter: "): an address
-// that visitors cannot reach is named with its class ("100.64.12.34 held back 14:02: carrier-grade NAT"),
-// which the whole sentence would lose at the cut.
+
+// What a tray icon's tooltip shows after its "Signposter: ": the 63 characters it holds, less those 12.
+inline constexpr std::size_t kBriefTextLength = 51;
+// The same in few words, for a tray icon's tooltip: an address that visitors cannot reach is named with its
+// class ("100.64.12.34 held back 14:02: carrier-grade NAT"), which the whole sentence would lose at the
+// cut. An IPv6 address is never cut: the words around it give way ("2001:db8:1234:5678:9abc:def0:1234:5678
+// published"); what follows them (a reason, an error message) may be cut at kBriefTextLength.
 std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome);
+// The tooltip while an upload runs: "publishing 203.0.113.7 (attempt 2 of 5)...", shortened around an
+// IPv6 address as above ("2001:db8:1234:5678:9abc:def0:1234:5678 (2 of 5)...").
+std::string DescribeProgressBriefly(const std::string& address, int attempt, int attempts);
 
 // How the core reaches the user and the window system. The main window implements it with widgets, the
 // headless front end with the terminal, tests with fakes.

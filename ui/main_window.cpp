@@ -5,12 +5,14 @@
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QFocusEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProxyStyle>
 #include <QScreen>
+#include <QStyleOptionFrame>
 #include <algorithm>
 #include <exception>
 #include <optional>
@@ -38,16 +40,56 @@ constexpr char kWindowFontFamily[] = "DejaVu Sans Condensed";
 constexpr int kWindowFontPixels = 11;
 constexpr int kAddressFontPixels = 19;
 
-// The address display keeps its text unselected when tabbed into: it is there to be read.
+// Measured in the wide place: a full IPv6 address (39 characters) shows whole at 11 pixels, the window's
+// own size, and in brackets (41) at 10. No address needs less; smaller text could not be read.
+constexpr int kSmallestAddressFontPixels = 9;
+
+// The address display is there to be read: its text stays unselected when tabbed into, and is never cut. A
+// dotted quad fits its place at the address font; text that does not (an IPv6 address) takes the label's
+// place as well, at the largest font size that shows all of it.
 class AddressDisplay final : public QLineEdit {
 public:
-    using QLineEdit::QLineEdit;
+    AddressDisplay(QWidget* parent, QLabel* label, QRect place, QRect widePlace)
+        : QLineEdit(parent), m_label(label), m_place(place), m_widePlace(widePlace) {
+        setGeometry(m_place);
+        connect(this, &QLineEdit::textChanged, this, [this] { Fit(); });
+    }
 
 protected:
     void focusInEvent(QFocusEvent* event) override {
         QLineEdit::focusInEvent(event);
         deselect();
     }
+
+private:
+    void Fit() {
+        QFont fitted = font();
+        fitted.setPixelSize(kAddressFontPixels);
+        setGeometry(m_place);
+        const bool fits = QFontMetrics(fitted).horizontalAdvance(text()) <= TextRoom();
+        m_label->setHidden(!fits);
+        if (!fits) {
+            setGeometry(m_widePlace);
+            while (fitted.pixelSize() > kSmallestAddressFontPixels &&
+                   QFontMetrics(fitted).horizontalAdvance(text()) > TextRoom())
+                fitted.setPixelSize(fitted.pixelSize() - 1);
+        }
+        setFont(fitted);
+        // Shown from its first character, as a field that had never scrolled.
+        setCursorPosition(0);
+    }
+
+    // What the style leaves for text, less the two pixels a line edit keeps clear on either side and the
+    // cursor's pixel.
+    int TextRoom() const {
+        QStyleOptionFrame option;
+        initStyleOption(&option);
+        return style()->subElementRect(QStyle::SE_LineEditContents, &option, this).width() - 2 * 2 - 1;
+    }
+
+    QLabel* m_label;
+    QRect m_place;
+    QRect m_widePlace;
 };
 
 // The password field shows each character as "*", whatever the style's own choice.
@@ -246,8 +288,9 @@ void TForm1::CreateComponents() {
     place(Label7, "Label7", 44, 16, 16, 24);
     Label7->setFont(addressFont);
 
-    Edit7 = new AddressDisplay(this);
-    place(Edit7, "Edit7", 72, 12, 165, 32);
+    // The wide place spans the bevel from the window's left margin to the field's right edge.
+    Edit7 = new AddressDisplay(this, Label7, QRect(72, 12, 165, 32), QRect(8, 12, 229, 32));
+    Edit7->setObjectName("Edit7");
     Edit7->setReadOnly(true);
     Edit7->setFont(addressFont);
     QPalette addressPalette = Edit7->palette();
@@ -482,16 +525,17 @@ void TForm1::SetTimerEnabled(bool enabled) {
     m_core->PostTimerEnabled(enabled);
 }
 
+// What the brief texts keep whole is what the tooltip holds after its prefix.
+static_assert(kBriefTextLength + sizeof("Signposter: ") - 1 == kMaxTipLength);
+
 void TForm1::ShowOutcome(const PublicationOutcome& outcome) {
     CoolTrayIcon1->SetHint("Signposter: " + FromBytes(text::Printable(DescribeOutcomeBriefly(outcome))));
     CoolTrayIcon1->SetShowHint(true);
 }
 
 void TForm1::ShowProgress(const std::string& address, int attempt, int attempts) {
-    CoolTrayIcon1->SetHint(QString("Signposter: publishing %1 (attempt %2 of %3)...")
-                               .arg(FromBytes(text::Printable(address)))
-                               .arg(attempt)
-                               .arg(attempts));
+    CoolTrayIcon1->SetHint("Signposter: " +
+                           FromBytes(text::Printable(DescribeProgressBriefly(address, attempt, attempts))));
     CoolTrayIcon1->SetShowHint(true);
 }
 

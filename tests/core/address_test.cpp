@@ -195,6 +195,40 @@ TEST(AddressClassTest, FirstIPv6AddressInAText) {
         EXPECT_EQ(FindFirstIPv6(text).value_or("none"), expected ? expected : "none") << text;
 }
 
+// A tray tooltip holds 51 characters after "Signposter: ": a full IPv6 address keeps every character and
+// the words around it give way; a dotted quad's texts stay as they were.
+TEST(AddressClassTest, TooltipsKeepAFullIPv6AddressWhole) {
+    const std::string full = "2a02:8071:1234:5678:9abc:def0:1234:5678";  // eight groups of four
+    PublicationOutcome outcome;
+    outcome.when = 1'700'000'000;
+    outcome.reason = "the router reports no external address";
+    outcome.errorMessage = "the served page shows another address";
+    outcome.verificationFailed = true;
+    const auto brief = [&outcome](Kind kind, const std::string& address, AddressClass addressClass) {
+        outcome.kind = kind;
+        outcome.address = address;
+        outcome.addressClass = addressClass;
+        return DescribeOutcomeBriefly(outcome);
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {brief(Kind::Published, full, AddressClass::Public), full + " published"},
+        {brief(Kind::Published, full, AddressClass::UniqueLocal), full + " published"},
+        {brief(Kind::SkippedFlagged, full, AddressClass::UniqueLocal), full + " held back"},
+        {brief(Kind::SkippedInactive, full, AddressClass::Public), full + " not sent"},
+        {brief(Kind::SkippedIgnored, full, AddressClass::Public), full + " ignored"},
+        {brief(Kind::AddressUnavailable, full, AddressClass::Public), full + ", unchecked"},
+        {brief(Kind::Failed, full, AddressClass::Public), full + " unverified"},
+        // A shorter one keeps the full words; what follows them is cut as for a dotted quad.
+        {brief(Kind::Failed, "2001:db8::5", AddressClass::Public), DescribeOutcome(outcome)},
+        {brief(Kind::SkippedInactive, "2001:db8::5", AddressClass::Public), "2001:db8::5 not published: inactive"},
+        {brief(Kind::AddressUnavailable, "100.63.0.1", AddressClass::Public), DescribeOutcome(outcome)},
+        {DescribeProgressBriefly(full, 2, 5), full + " (2 of 5)..."},
+        {DescribeProgressBriefly("2001:db8::5", 2, 5), "publishing 2001:db8::5 (attempt 2 of 5)..."},
+        {DescribeProgressBriefly("255.255.255.255", 2, 5), "publishing 255.255.255.255 (attempt 2 of 5)..."},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(text, expected);
+}
+
 class ListedInterfaces : public HostLookup {
 public:
     std::optional<std::string> HostName() override { return "host"; }

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <QFontMetrics>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QStyle>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -158,6 +161,41 @@ TEST_F(WindowLayoutTest, CaptionsFitTheirCheckBoxes) {
     EXPECT_LE(Part<TvelColorButton>(*form, "velColorButton2")->geometry().right(), TForm1::kClientWidth - 1);
     EXPECT_LT(Part<TPCheck>(*form, "PCheck5")->geometry().right(),
               Part<TvelColorButton>(*form, "velColorButton2")->x());
+}
+
+// The columns between the first and the last dark pixel of an image: how wide its text is drawn.
+int InkWidth(const QImage& image) {
+    int first = image.width(), last = -1;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qGray(image.pixel(x, y)) < 100) {
+                first = std::min(first, x);
+                last = std::max(last, x);
+            }
+    return last - first;
+}
+
+// The address field shows a full IPv6 address whole, in brackets too: as wide as the text drawn on its own
+// in the field's font, so nothing is cut or scrolled away. A dotted quad keeps the designed place and font.
+TEST_F(WindowLayoutTest, TheAddressFieldShowsAFullIPv6AddressWhole) {
+    auto* field = Part<QLineEdit>(*form, "Edit7");
+    for (const char* text : {"2a02:8071:1234:5678:9abc:def0:1234:5678",
+                             "[2a02:8071:1234:5678:9abc:def0:1234:5678]", "255.255.255.255"}) {
+        SCOPED_TRACE(text);
+        field->setText(text);
+        QImage alone(600, 60, QImage::Format_RGB32);
+        alone.fill(Qt::white);
+        QPainter painter(&alone);
+        painter.setFont(field->font());
+        painter.setPen(Qt::black);
+        painter.drawText(10, 40, text);
+        painter.end();
+        EXPECT_NEAR(InkWidth(field->grab().toImage()), InkWidth(alone), 1);
+        EXPECT_GE(field->font().pixelSize(), 10);
+    }
+    EXPECT_EQ(field->geometry(), QRect(72, 12, 165, 32));
+    EXPECT_EQ(field->font().pixelSize(), 19);
+    EXPECT_FALSE(Part<QLabel>(*form, "Label7")->isHidden());
 }
 
 TEST_F(WindowLayoutTest, FieldsAndOptionsStartAsDesigned) {
