@@ -37,6 +37,9 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
         case Kind::AddressUnavailable:
             return "address not checked " + time + ": " + text::OneLine(outcome.reason) +
                    (outcome.address.empty() ? std::string() : "; keeping " + outcome.address);
+        case Kind::AddressChanged:
+            return outcome.address + " abandoned " + time + ": " +
+                   text::Printable(text::OneLine(outcome.reason));
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:

@@ -26,7 +26,10 @@ struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
         : core(context.fields, ui, context.settingsPath,
                {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr}),
-          monitor(core.GetMonitor()) {}
+          monitor(core.GetMonitor()) {
+        // The pauses between attempts are waits of the publication too.
+        ui.UseClock(core.GetClock());
+    }
     HeadlessUserInterface ui;
     PublishingCore core;
     Monitor& monitor;

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "ftp/real_ftp_servers.h"
@@ -451,27 +452,42 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     EXPECT_NE(settings.find("LastIP=100.63.0.5\r\n"), std::string::npos);
 }
 
-// In a network namespace of the test's own (a veth pair; this kernel has no dummy links), an address
-// change is published on the kernel's event: the interface source's ticks ask nothing between events and
-// its safety check is a minute away, so only the event can publish within the wait.
-TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
-    const int original = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(original, 0);
-    if (::unshare(CLONE_NEWNET) != 0) {
-        ::close(original);
-        GTEST_SKIP() << "no private network namespace here: " << std::strerror(errno);
-    }
-    struct BackToTheMachinesNetwork {
-        int fd;
-        ~BackToTheMachinesNetwork() {
-            EXPECT_EQ(::setns(fd, CLONE_NEWNET), 0);
-            ::close(fd);
+// This thread in a network namespace of its own, with the veth pair (this kernel has no dummy links) spt0/spt1 and 10.77.1.1 on spt0, until
+// it goes back to the machine's network at the end of the scope.
+class PrivateNetwork {
+public:
+    PrivateNetwork() : m_original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        if (m_original < 0 || ::unshare(CLONE_NEWNET) != 0) {
+            m_why = std::strerror(errno);
+            return;
         }
-    } back{original};
-    ASSERT_EQ(std::system(
-                  "ip link set lo up && ip link add spt0 type veth peer name spt1 && ip link set spt1 up && "
-                  "ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0"),
-              0);
+        m_entered = std::system("ip link set lo up && ip link add spt0 type veth peer name spt1 && "
+                                "ip link set spt1 up && ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0") ==
+                    0;
+        if (!m_entered)
+            m_why = "ip could not set up the veth pair";
+    }
+    ~PrivateNetwork() {
+        if (m_original < 0)
+            return;
+        EXPECT_EQ(::setns(m_original, CLONE_NEWNET), 0);
+        ::close(m_original);
+    }
+    bool Entered() const { return m_entered; }
+    const std::string& Why() const { return m_why; }
+
+private:
+    int m_original;
+    bool m_entered = false;
+    std::string m_why;
+};
+
+// An address change is published on the kernel's event: the interface source's ticks ask nothing between
+// events and its safety check is a minute away, so only the event can publish within the wait.
+TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
+    const PrivateNetwork network;
+    if (!network.Entered())
+        GTEST_SKIP() << "no private network namespace here: " << network.Why();
     auto server = Server();
     ASSERT_TRUE(server);
     ASSERT_EQ(
@@ -498,6 +514,46 @@ TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
     EXPECT_NE(result.out.find(" event: address removed: 10.77.1.1/24 on spt0\n"), std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("10.77.2.1 published"), std::string::npos) << result.out;
+}
+
+// The page being uploaded names an address the machine no longer has: the upload is given up at its wait
+// rather than after five attempts of 30 s, and the new address is published next.
+TEST_F(CliTest, AnAddressChangeDuringAStalledUploadAbandonsItAndPublishesTheNewAddress) {
+    const PrivateNetwork network;
+    if (!network.Entered())
+        GTEST_SKIP() << "no private network namespace here: " << network.Why();
+    ScriptedFtpServer server;  // on this namespace's loopback
+    server.Script("STOR", {Silence(), AcceptUpload()});
+    ASSERT_EQ(Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()), "User=u", "Password=p",
+                   "RemotePath=/", "LastIP=10.77.1.1", "AddressSource=Interface", "AddressInterface=spt0",
+                   "PublishPrivate=1"})
+                  .status,
+              0);
+    const pid_t monitor = Start({"monitor"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto waitFor = [&](const std::function<bool()>& done) {
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    waitFor([&] { return ReadFile(m_dir.File("err")).find("monitoring") != std::string::npos; });
+    ASSERT_EQ(std::system("ip addr add 10.77.2.1/24 dev spt0 && ip addr del 10.77.1.1/24 dev spt0"), 0);
+    // The server takes the page's STOR and never answers it (a reply bound of 30 s, five attempts).
+    waitFor([&] {
+        const auto commands = server.Commands();
+        return !commands.empty() && commands.back().rfind("STOR", 0) == 0;
+    });
+    ASSERT_EQ(std::system("ip addr add 10.77.3.1/24 dev spt0 && ip addr del 10.77.2.1/24 dev spt0"), 0);
+    waitFor([&] { return ReadFile(m_dir.File("out")).find("10.77.3.1 published") != std::string::npos; });
+    ::kill(monitor, SIGTERM);
+    const RunResult result = Finish(monitor);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("10.77.2.1 abandoned "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(": the address changed to 10.77.3.1 during the upload\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("10.77.3.1 published"), std::string::npos) << result.out;
+    ASSERT_EQ(server.Uploads().size(), 1u);
+    EXPECT_NE(server.Uploads()[0].find("URL=http://10.77.3.1\">"), std::string::npos);
+    EXPECT_EQ(result.out.find("upload failed"), std::string::npos) << result.out;
 }
 
 TEST_F(CliTest, MonitorWithIncompleteSettingsStopsWithTheValidationMessages) {
