@@ -87,6 +87,8 @@ void AddressWatch::Gather(const Seen& seen) {
     bool any = false;
     for (const AddressEvent& event : m_events->Take()) {
         any = true;
+        if (m_observer)
+            m_observer(event);
         if (seen)
             seen(event);
     }

@@ -38,6 +38,8 @@ public:
     bool Watching() const { return m_events != nullptr; }
     // Why there are no events, for the user ("netlink: Operation not permitted").
     const std::string& UnavailableReason() const { return m_unavailable; }
+    // Every event read from now on, in whichever wait, is also shown to `seen` (the monitor's report).
+    void ShowEventsTo(Seen seen) { m_observer = std::move(seen); }
 
     // Waits until the tick's deadline, or until events have settled (Events), or until the clock's stop
     // request ends the wait (Stopped), or until `wakeDescriptor` (when given) is readable (Woken; the caller
@@ -55,6 +57,7 @@ private:
     const Clock& m_clock;
     std::unique_ptr<platform::AddressEvents> m_events;
     std::string m_unavailable;
+    Seen m_observer;
     std::optional<std::int64_t> m_firstEvent;  // of the burst being gathered
     std::optional<std::int64_t> m_settled;     // when that burst is taken as complete
     bool m_settledElsewhere = false;           // in PollAlongside, not yet answered by WaitUntil

@@ -529,7 +529,7 @@ TEST_F(CliTest, AnAddressChangeDuringAStalledUploadAbandonsItAndPublishesTheNewA
                    "PublishPrivate=1"})
                   .status,
               0);
-    const pid_t monitor = Start({"monitor"});
+    const pid_t monitor = Start({"monitor", "--verbose"});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     const auto waitFor = [&](const std::function<bool()>& done) {
         while (!done() && std::chrono::steady_clock::now() < deadline)
@@ -549,6 +549,8 @@ TEST_F(CliTest, AnAddressChangeDuringAStalledUploadAbandonsItAndPublishesTheNewA
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("10.77.2.1 abandoned "), std::string::npos) << result.out;
     EXPECT_NE(result.out.find(": the address changed to 10.77.3.1 during the upload\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find(" event: address removed: 10.77.2.1/24 on spt0\n"), std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("10.77.3.1 published"), std::string::npos) << result.out;
     ASSERT_EQ(server.Uploads().size(), 1u);
