@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -212,26 +211,6 @@ TEST(AddressWatchTest, ABurstSettlesIntoOneWakeAndAStreamIsCutAfterTheLongestPau
     const std::int64_t streamStart = clock.tick;
     EXPECT_EQ(watch.WaitUntil(tick + 1000), AddressWatch::Wake::Events);
     EXPECT_EQ(clock.tick - streamStart, 5 + AddressWatch::kSettleMs);
-}
-
-TEST(AddressWatchTest, TheCallersDescriptorWakesTheWaitBeforeTheTickAndBesideEvents) {
-    FakeClock clock;
-    auto owned = std::make_unique<ScriptedEvents>();
-    ScriptedEvents& events = *owned;
-    AddressWatch watch(clock, std::move(owned));
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    ASSERT_GE(wake, 0);
-    const std::int64_t start = clock.tick, tick = start + 5000;
-    const std::uint64_t one = 1;
-    ASSERT_EQ(::write(wake, &one, sizeof one), 8);
-    EXPECT_EQ(watch.WaitUntil(tick, {}, wake), AddressWatch::Wake::Woken);
-    EXPECT_EQ(clock.tick, start);
-    std::uint64_t drained = 0;
-    ASSERT_EQ(::read(wake, &drained, sizeof drained), 8);
-    events.Push({{AddressEvent::Kind::AddressAdded, "eth0", "192.0.2.7/24"}});
-    EXPECT_EQ(watch.WaitUntil(tick, {}, wake), AddressWatch::Wake::Events);
-    EXPECT_EQ(watch.WaitUntil(tick, {}, wake), AddressWatch::Wake::Tick);
-    ::close(wake);
 }
 
 // A publication of 192.0.2.7 waits on the publication clock: an unrelated burst lets the wait run on, the
