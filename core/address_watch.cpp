@@ -2,56 +2,102 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace signposter {
+
+namespace {
+
+// The earlier of a settling time and a deadline that may be none.
+std::int64_t Earlier(std::int64_t settled, std::int64_t deadline) {
+    return deadline == platform::kNoDeadline ? settled : std::min(settled, deadline);
+}
+
+}  // namespace
 
 AddressWatch::AddressWatch(const Clock& clock, std::unique_ptr<platform::AddressEvents> events,
                            std::string unavailableReason)
     : m_clock(clock), m_events(std::move(events)), m_unavailable(std::move(unavailableReason)) {}
 
-AddressWatch::Wake AddressWatch::WaitUntil(std::int64_t tickDeadline,
-                                           const std::function<void(const AddressEvent&)>& seen) {
+AddressWatch::Wake AddressWatch::WaitUntil(std::int64_t tickDeadline, const Seen& seen, int wakeDescriptor) {
+    if (m_settledElsewhere) {
+        m_settledElsewhere = false;
+        return Wake::Events;
+    }
+    for (;;) {
+        if (wakeDescriptor < 0 && !m_settled && (!m_events || m_events->Descriptor() < 0)) {
+            if (m_clock.Passed(tickDeadline))
+                return Wake::Tick;
+            m_clock.SleepUntil(tickDeadline);
+            // A sleep ends early only for a signal, which may be the stop request.
+            return m_clock.Passed(tickDeadline) ? Wake::Tick : Wake::Stopped;
+        }
+        pollfd wake{wakeDescriptor, POLLIN, 0};
+        const int ready = PollAlongside(&wake, wakeDescriptor >= 0 ? 1 : 0, tickDeadline, seen);
+        if (ready == kSettled) {
+            m_settledElsewhere = false;
+            return Wake::Events;
+        }
+        if (ready > 0)
+            return Wake::Woken;
+        if (ready == 0)
+            return Wake::Tick;
+        if (errno == ECANCELED)
+            return Wake::Stopped;
+        // The socket failed: the ticks go on without it.
+        m_unavailable = "address events failed";
+        m_events.reset();
+    }
+}
+
+int AddressWatch::PollAlongside(pollfd* fds, std::size_t count, std::int64_t deadline, const Seen& seen) {
     for (;;) {
         if (m_settled && m_clock.Passed(*m_settled)) {
             m_settled.reset();
             m_firstEvent.reset();
-            return Wake::Events;
+            m_settledElsewhere = true;
+            return kSettled;
         }
-        if (m_clock.Passed(tickDeadline))
-            return Wake::Tick;
-        const std::int64_t until = m_settled ? std::min(*m_settled, tickDeadline) : tickDeadline;
+        const std::int64_t until = m_settled ? Earlier(*m_settled, deadline) : deadline;
         if (!m_events || m_events->Descriptor() < 0) {
-            m_clock.SleepUntil(until);
-            // A sleep ends early only for a signal, which may be the stop request.
-            if (!m_clock.Passed(until))
-                return Wake::Stopped;
-            continue;
+            const int ready = m_clock.Poll(fds, count, until);
+            if (ready == 0 && !m_clock.Passed(deadline))
+                continue;  // a burst gathered before the socket failed has settled
+            return ready;
         }
-        pollfd wait{m_events->Descriptor(), POLLIN, 0};
-        const int ready = m_clock.Poll(&wait, 1, until);
-        if (ready < 0) {
-            if (errno == ECANCELED)
-                return Wake::Stopped;
-            // The socket failed: the ticks go on without it.
-            m_unavailable = "address events failed";
-            m_events.reset();
-            continue;
-        }
-        if (ready == 0)
-            continue;
-        bool any = false;
-        for (const AddressEvent& event : m_events->Take()) {
-            any = true;
-            if (seen)
-                seen(event);
-        }
-        if (!any)
-            continue;
-        const std::int64_t now = m_clock.TickCount();
-        if (!m_firstEvent)
-            m_firstEvent = now;
-        m_settled = std::min(now + kQuietMs, *m_firstEvent + kSettleMs);
+        // The events' descriptor goes last, in a copy, so that the caller's set stays as it gave it.
+        std::vector<pollfd> watched(fds, fds + count);
+        watched.push_back(pollfd{m_events->Descriptor(), POLLIN, 0});
+        const int ready = m_clock.Poll(watched.data(), watched.size(), until);
+        if (ready < 0)
+            return ready;
+        for (std::size_t i = 0; i < count; ++i) fds[i].revents = watched[i].revents;
+        const bool eventsReady = watched.back().revents != 0;
+        if (eventsReady)
+            Gather(seen);
+        const int callerReady = ready - (eventsReady ? 1 : 0);
+        if (callerReady > 0)
+            return callerReady;
+        if (ready == 0 && m_clock.Passed(deadline))
+            return 0;
     }
+}
+
+void AddressWatch::Gather(const Seen& seen) {
+    bool any = false;
+    for (const AddressEvent& event : m_events->Take()) {
+        any = true;
+        if (m_observer)
+            m_observer(event);
+        if (seen)
+            seen(event);
+    }
+    if (!any)
+        return;
+    const std::int64_t now = m_clock.TickCount();
+    if (!m_firstEvent)
+        m_firstEvent = now;
+    m_settled = std::min(now + kQuietMs, *m_firstEvent + kSettleMs);
 }
 
 AddressWatch OpenAddressWatch(const Clock& clock) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <poll.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,7 +26,11 @@ public:
     static constexpr int kSettleMs = 50;
     static constexpr int kQuietMs = 15;
 
-    enum class Wake { Tick, Events, Stopped };
+    // Woken: the caller's own descriptor turned readable (a command was queued).
+    enum class Wake { Tick, Events, Stopped, Woken };
+    // PollAlongside's answer when a burst has settled before the caller's descriptors or deadline.
+    static constexpr int kSettled = -2;
+    using Seen = std::function<void(const AddressEvent&)>;
 
     // Without `events` (netlink missing or refused) the wait is a plain sleep until the tick.
     AddressWatch(const Clock& clock, std::unique_ptr<platform::AddressEvents> events,
@@ -31,17 +38,29 @@ public:
     bool Watching() const { return m_events != nullptr; }
     // Why there are no events, for the user ("netlink: Operation not permitted").
     const std::string& UnavailableReason() const { return m_unavailable; }
+    // Every event read from now on, in whichever wait, is also shown to `seen` (the monitor's report).
+    void ShowEventsTo(Seen seen) { m_observer = std::move(seen); }
 
     // Waits until the tick's deadline, or until events have settled (Events), or until the clock's stop
-    // request ends the wait (Stopped). Each event read is shown to `seen`.
-    Wake WaitUntil(std::int64_t tickDeadline, const std::function<void(const AddressEvent&)>& seen = {});
+    // request ends the wait (Stopped), or until `wakeDescriptor` (when given) is readable (Woken; the caller
+    // drains it). Each event read is shown to `seen`. A burst that settled during a wait of someone else's
+    // (PollAlongside) is answered here at once, so that the monitor still asks the source about it.
+    Wake WaitUntil(std::int64_t tickDeadline, const Seen& seen = {}, int wakeDescriptor = -1);
+    // Someone else's wait on `fds` (a publication's socket) that gathers the events meanwhile: what
+    // Clock::Poll answers for `fds` (their revents set), or kSettled as soon as a burst has settled.
+    int PollAlongside(pollfd* fds, std::size_t count, std::int64_t deadline, const Seen& seen = {});
 
 private:
+    // Takes the events waiting and starts or extends the burst they belong to.
+    void Gather(const Seen& seen);
+
     const Clock& m_clock;
     std::unique_ptr<platform::AddressEvents> m_events;
     std::string m_unavailable;
+    Seen m_observer;
     std::optional<std::int64_t> m_firstEvent;  // of the burst being gathered
     std::optional<std::int64_t> m_settled;     // when that burst is taken as complete
+    bool m_settledElsewhere = false;           // in PollAlongside, not yet answered by WaitUntil
 };
 
 // The machine's address events, or a watch without them and the reason.

@@ -4,6 +4,7 @@
 #include "core/address_source.h"
 #include "core/page_builder.h"
 #include "core/page_verification.h"
+#include "core/publication_clock.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
@@ -186,6 +187,9 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
 
     ConfigureClient();  // a bad port raises here, before any attempt, and is not retried
     const std::string remoteName = RemoteName();
+    // The page names the address: a change of the machine's address from here on makes it stale.
+    const PublicationClock::Publication watched(kind == Kind::Address ? m_publicationClock : nullptr,
+                                                outcome.address);
 
     outcome.kind = OutcomeKind::Failed;
     while (outcome.attempts < kAttempts) {
@@ -199,9 +203,11 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
 
         outcome.errorClass = failure->first;
         outcome.errorMessage = failure->second;
+        if (watched.Abandoned())
+            break;
         DelayPumping(kAttemptPauseMs);
         // The program is ending: the remaining attempts would only hold it up (it stays pending meanwhile).
-        if (m_ui.EndRequested())
+        if (m_ui.EndRequested() || watched.Abandoned())
             break;
     }
     // The upload's completion reply says nothing of what visitors get. A page they do not get is a failed
@@ -215,6 +221,10 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         } else {
             outcome.verified = true;
         }
+    }
+    if (const auto why = watched.Abandoned()) {
+        outcome.kind = OutcomeKind::AddressChanged;
+        outcome.reason = *why;
     }
     Finish(outcome, sequence, kind, retryIntervalMs);
 }
@@ -271,6 +281,10 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
         if (outcome.kind == PublicationOutcome::Kind::Failed) {
             m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs};
             outcome.willRetry = true;
+        } else if (outcome.kind == PublicationOutcome::Kind::AddressChanged) {
+            // The page was stale, not the publication: the next tick publishes the address then current,
+            // even one that has changed back meanwhile.
+            m_pending = Pending{kind, m_clock.TickCount(), kFirstRetryMs / 2};
         } else {
             m_pending.reset();
         }

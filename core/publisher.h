@@ -21,6 +21,7 @@ class SftpClient;
 namespace signposter {
 
 class PageFetcher;
+class PublicationClock;
 
 // Publishes one page: applies the activity switch and the ignore list, has the page built, and uploads it
 // with up to five attempts three seconds apart. A publication whose attempts all failed stays pending and
@@ -59,6 +60,9 @@ public:
     // Where the page is fetched back from after an upload when VerifyURL is set; without one there is no
     // verification.
     void SetPageFetcher(PageFetcher* fetcher) { m_fetcher = fetcher; }
+    // The clock that gives a publication of the address up when the address changes under it; without one
+    // every publication runs to its end.
+    void SetPublicationClock(PublicationClock* clock) { m_publicationClock = clock; }
     // Called after every successful publication, once the outcome has been reported (it may raise).
     void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) {
         m_onPublished = std::move(hook);
@@ -110,6 +114,7 @@ private:
     ftp::TIdFTP& m_ftp;
     PageFetcher* m_fetcher = nullptr;
     sftp::SftpClient* m_sftp = nullptr;
+    PublicationClock* m_publicationClock = nullptr;
     std::unique_ptr<sftp::SftpClient> m_ownSftp;
     bool m_sftpChosen = false;  // by the latest ConfigureClient
     std::function<void(const PublicationOutcome&)> m_onPublished;

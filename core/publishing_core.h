@@ -11,6 +11,7 @@
 #include "core/monitor.h"
 #include "core/page_fetcher.h"
 #include "core/program_state.h"
+#include "core/publication_clock.h"
 #include "core/publisher.h"
 #include "core/user_interface.h"
 #include "ftp/id_ftp.h"
@@ -45,7 +46,8 @@ public:
     ProgramState& State() { return m_state; }
     const ProgramState& State() const { return m_state; }
     const std::string& SettingsPath() const { return m_settingsPath; }
-    const Clock& GetClock() const { return *m_clock; }
+    // The clock every wait of the core takes: the given one, watching the address during publications.
+    const Clock& GetClock() const { return m_clock; }
     HostLookup& Lookup() { return *m_lookup; }
     // The address source the settings choose, as the monitor asks it.
     ConfiguredAddress& Address() { return *m_address; }
@@ -57,16 +59,20 @@ public:
     // Where the published page is fetched back from (VerifyURL).
     PageFetcher& Fetcher() { return *m_fetcher; }
     // The monitor's wait with the kernel's address events, opened when first asked for; the monitor then
-    // leaves the interface source to the events. Tests give their own events first.
+    // leaves the interface source to the events, and publications are given up when the address they
+    // publish changes under them (core/publication_clock.h). Tests give their own events first.
     AddressWatch& Watch();
     void UseAddressEvents(std::unique_ptr<platform::AddressEvents> events);
 
 private:
+    void UseWatch(std::unique_ptr<AddressWatch> watch);
+
     std::string m_settingsPath;
     ProgramState m_state;
     std::unique_ptr<HostLookup> m_ownLookup;
     HostLookup* m_lookup;
-    const Clock* m_clock;
+    const Clock& m_baseClock;
+    PublicationClock m_clock;
     ftp::TIdFTP m_client;  // IdFTP1
     sftp::SftpClient m_sftp;
     std::unique_ptr<ConfiguredAddress> m_address;

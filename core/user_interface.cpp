@@ -40,6 +40,9 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
         case Kind::AddressUnavailable:
             return "address not checked " + time + ": " + text::OneLine(outcome.reason) +
                    (outcome.address.empty() ? std::string() : "; keeping " + outcome.address);
+        case Kind::AddressChanged:
+            return outcome.address + " abandoned " + time + ": " +
+                   text::Printable(text::OneLine(outcome.reason));
         case Kind::Abandoned:
             return "not published " + time + ": user template file not found";
         case Kind::Failed:
@@ -115,6 +118,9 @@ std::string DescribeAroundLongAddress(const PublicationOutcome& outcome) {
                 break;
             return FirstThatFits({a + " not verified" + time, a + " not verified", a + " unverified"},
                                  ": " + text::Printable(text::OneLine(outcome.errorMessage)));
+        case Kind::AddressChanged:
+            return FirstThatFits({a + " abandoned" + time, a + " abandoned"},
+                                 ": " + text::Printable(text::OneLine(outcome.reason)));
         case Kind::SkippedEmptyAddress:
         case Kind::Abandoned:
             break;

@@ -22,6 +22,8 @@ struct PublicationOutcome {
         Failed,               // every attempt failed; see the error fields
         SkippedFlagged,       // an address visitors cannot reach, from a source that holds those back
         AddressUnavailable,   // a polled address source failed; the last address stands (no publication)
+        AddressChanged,       // given up: the address changed during the upload (see reason); the new one
+                              // is published next
     };
     Kind kind = Kind::Published;
     bool offline = false;          // the offline notice rather than the address page

@@ -78,6 +78,10 @@ void SystemClock::SleepUntil(std::int64_t deadline) const {
     ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
+bool SystemClock::Cancelled() const {
+    return m_stop && m_stop->Requested();
+}
+
 std::int64_t BoundedClock::Earlier(std::int64_t deadline) const {
     if (m_bound == kNoDeadline)
         return deadline;

@@ -27,6 +27,9 @@ public:
     // Sleeps until the tick counter reaches `deadline`; returns early when a signal arrives, so that the
     // caller can look at what the signal asked for.
     virtual void SleepUntil(std::int64_t deadline) const = 0;
+    // Every wait now ends at once (a stop was requested, or the publication that waits was given up): a
+    // caller that sleeps in a loop leaves it rather than spin.
+    virtual bool Cancelled() const { return false; }
 
     // The deadline `timeoutMs` from now; a negative time-out has none.
     std::int64_t DeadlineAfter(int timeoutMs) const;
@@ -46,6 +49,7 @@ public:
     std::time_t Now() const override;
     int Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const override;
     void SleepUntil(std::int64_t deadline) const override;
+    bool Cancelled() const override;
 
 private:
     const StopRequest* m_stop;
@@ -62,6 +66,7 @@ public:
     std::time_t Now() const override { return m_base.Now(); }
     int Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const override;
     void SleepUntil(std::int64_t deadline) const override;
+    bool Cancelled() const override { return m_base.Cancelled(); }
 
 private:
     std::int64_t Earlier(std::int64_t deadline) const;

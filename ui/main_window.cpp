@@ -203,6 +203,8 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     // loaded) and the publishing thread starts with the monitor timer.
     CoolTrayIcon1->Loaded();
     AppEvents1->Loaded();
+    if (services.addressEvents)
+        m_core->UseAddressEvents(std::move(services.addressEvents));
     m_core->Start();
 }
 

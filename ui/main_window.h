@@ -45,6 +45,8 @@ struct WindowServices {
     std::unique_ptr<TrayShell> trayShell;
     // The program "Start at login" names; empty means the tray program beside the running one.
     std::string autostartProgram;
+    // Address events instead of the kernel's (tests).
+    std::unique_ptr<platform::AddressEvents> addressEvents;
 };
 
 // The program's only window: the current address, every setting in its fields, four command buttons. The

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 
 namespace signposter::ui {
@@ -49,6 +50,7 @@ WindowCore::WindowCore(CoreView& view, QObject& viewContext, const FieldSnapshot
       m_fields(fields),
       m_viewThread(std::this_thread::get_id()),
       m_relay(std::make_unique<Relay>(*this)),
+      m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       m_answers(std::make_shared<Answers>()) {
     m_relay->moveToThread(viewContext.thread());
     if (!services.clock)
@@ -63,6 +65,8 @@ WindowCore::~WindowCore() {
         Queue([this] { Finish(); }, true);
     }
     Join();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
 }
 
 void WindowCore::Join() {
@@ -70,9 +74,18 @@ void WindowCore::Join() {
         m_thread.join();
 }
 
+void WindowCore::UseAddressEvents(std::unique_ptr<platform::AddressEvents> events) {
+    m_core->UseAddressEvents(std::move(events));
+}
+
 void WindowCore::Start() {
     Run([this] { m_core->GetMonitor().FormCreate(); }, true);
-    m_nextTick = std::chrono::steady_clock::now() + kTickInterval;
+    // Opened before the thread starts, so that a change made once the window is up is seen.
+    m_watch = &m_core->Watch();
+    if (!m_watch->Watching())
+        std::fprintf(stderr, "signposter: address events unavailable (%s); polling instead\n",
+                     m_watch->UnavailableReason().c_str());
+    m_nextTick = m_core->GetClock().TickCount() + m_core->GetMonitor().TickIntervalMs();
     m_thread = std::thread([this] { Loop(); });
 }
 
@@ -81,32 +94,62 @@ void WindowCore::Queue(std::function<void()> what, bool evenWhenEnding) {
         const std::lock_guard<std::mutex> hold(m_lock);
         m_commands.push_back({std::move(what), evenWhenEnding});
     }
-    m_wake.notify_one();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(m_wakeFd, &one, sizeof one);
+}
+
+bool WindowCore::TakeCommand(Command& command) {
+    const std::lock_guard<std::mutex> hold(m_lock);
+    if (m_commands.empty())
+        return false;
+    command = std::move(m_commands.front());
+    m_commands.pop_front();
+    return true;
+}
+
+void WindowCore::DrainWake() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t ignored = ::read(m_wakeFd, &count, sizeof count);
+}
+
+void WindowCore::WaitForCommand() {
+    pollfd wake{m_wakeFd, POLLIN, 0};
+    while (::poll(&wake, 1, -1) < 0 && errno == EINTR) {
+    }
+    DrainWake();
 }
 
 void WindowCore::Loop() {
+    const Clock& clock = m_core->GetClock();
     while (!m_ended.load()) {
+        // A command queued after the queue was looked at leaves the wake descriptor readable for the wait.
         Command command;
-        {
-            std::unique_lock<std::mutex> hold(m_lock);
-            m_wake.wait_until(hold, m_nextTick, [this] { return !m_commands.empty(); });
-            if (!m_commands.empty()) {
-                command = std::move(m_commands.front());
-                m_commands.pop_front();
-            }
-        }
-        if (command.what)
+        if (TakeCommand(command)) {
             Run(command.what, command.evenWhenEnding);
-        const auto now = std::chrono::steady_clock::now();
-        if (m_ended.load() || now < m_nextTick)
-            continue;
-        // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
-        m_nextTick += kTickInterval;
-        if (m_nextTick <= now)
-            m_nextTick = now + kTickInterval;
-        if (m_timerEnabled)
-            Run([this] { m_core->GetMonitor().Timer1Timer(); }, false);
+        } else if (m_stop.Requested()) {
+            WaitForCommand();
+        } else {
+            const AddressWatch::Wake wake = m_watch->WaitUntil(m_nextTick, {}, m_wakeFd);
+            m_core->GetMonitor().SetAddressEventsWatched(m_watch->Watching());
+            if (wake == AddressWatch::Wake::Woken)
+                DrainWake();
+            else if (wake == AddressWatch::Wake::Events && m_timerEnabled)
+                Run([this] { m_core->GetMonitor().AddressEventsSettled(); }, false);
+        }
+        if (!m_ended.load() && clock.Passed(m_nextTick))
+            RunTick();
     }
+}
+
+void WindowCore::RunTick() {
+    const Clock& clock = m_core->GetClock();
+    const std::int64_t interval = m_core->GetMonitor().TickIntervalMs();
+    // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
+    m_nextTick += interval;
+    if (m_nextTick <= clock.TickCount())
+        m_nextTick = clock.TickCount() + interval;
+    if (m_timerEnabled)
+        Run([this] { m_core->GetMonitor().Timer1Timer(); }, false);
 }
 
 void WindowCore::Run(const std::function<void()>& what, bool evenWhenEnding) {
@@ -248,13 +291,15 @@ void WindowCore::HideMainWindow() {
 void WindowCore::SetTimerEnabled(bool enabled) {
     m_timerEnabled = enabled;
     if (enabled)
-        m_nextTick = std::chrono::steady_clock::now() + kTickInterval;
+        m_nextTick = m_core->GetClock().TickCount() + m_core->GetMonitor().TickIntervalMs();
 }
 
 void WindowCore::DispatchMessagesUntil(std::int64_t deadlineTick) {
-    // The window serves its events on its own thread; this thread only waits, and a stop ends the wait.
+    // The window serves its events on its own thread; this thread only waits, and a stop (or a publication
+    // given up) ends the wait.
     const Clock& clock = m_core->GetClock();
-    while (!m_stop.Requested() && clock.TickCount() <= deadlineTick) clock.SleepUntil(deadlineTick + 1);
+    while (!m_stop.Requested() && !clock.Cancelled() && clock.TickCount() <= deadlineTick)
+        clock.SleepUntil(deadlineTick + 1);
 }
 
 void WindowCore::ReportOutcome(const PublicationOutcome& outcome) {

@@ -3,8 +3,6 @@
 #include <QObject>
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -72,13 +70,12 @@ public:
 // The publishing core on a thread of its own, as the window's fields and user interface: it reads a copy of
 // the fields that the window keeps up to date, and reaches the window only through queued calls, so that no
 // wait of the core's (name look-ups, the server, the pauses between attempts) ever holds the window up.
-// Commands and the once-a-second monitor tick run on that thread one at a time, in the order they came.
+// Commands, the monitor tick and the kernel's address events run on that thread one at a time, in the order
+// they came: the thread waits on the address events and on a descriptor that each queued command wakes.
 // Both queues are ours, under our own locks, so that ThreadSanitizer sees every hand-over (Qt's own queues
 // live in a library it does not see into).
 class WindowCore final : public LiveSettings, public UserInterface {
 public:
-    static constexpr std::chrono::milliseconds kTickInterval{1000};
-
     // `view` and `viewContext` live on the calling thread and outlive this object. `stop` ends every wait
     // of the core's once requested; services.clock, when given, replaces the stoppable machine clock.
     WindowCore(CoreView& view, QObject& viewContext, const FieldSnapshot& fields, std::string settingsPath,
@@ -88,9 +85,11 @@ public:
     WindowCore(const WindowCore&) = delete;
     WindowCore& operator=(const WindowCore&) = delete;
 
-    // Loads the settings into the fields on the calling thread (an error box opens without waiting), then
-    // starts the thread and its monitor tick.
+    // Loads the settings into the fields on the calling thread (an error box opens without waiting), opens
+    // the address events, then starts the thread and its monitor tick.
     void Start();
+    // Before Start: address events from `events` instead of the kernel's (tests).
+    void UseAddressEvents(std::unique_ptr<platform::AddressEvents> events);
 
     // A command for the monitor, run on the publishing thread after those posted before; skipped once the
     // program has been asked to end.
@@ -144,6 +143,11 @@ private:
 
     void Queue(std::function<void()> what, bool evenWhenEnding);
     void Loop();
+    bool TakeCommand(Command& command);
+    // Once the stop is requested every wait of the clock's ends at once: only commands come then.
+    void WaitForCommand();
+    void DrainWake();
+    void RunTick();
     void Run(const std::function<void()>& what, bool evenWhenEnding);
     // Runs `what` on the window's thread: at once when called there, else queued.
     void ToView(std::function<void()> what);
@@ -160,7 +164,7 @@ private:
     std::unique_ptr<Relay> m_relay;
 
     std::mutex m_lock;
-    std::condition_variable m_wake;
+    int m_wakeFd = -1;                            // readable while commands may wait
     std::deque<Command> m_commands;               // under m_lock
     std::vector<std::function<void()>> m_toView;  // under m_lock
     std::thread m_thread;
@@ -170,7 +174,8 @@ private:
     std::atomic<bool> m_windowVisible{false};
     // Publishing thread only.
     bool m_timerEnabled = true;
-    std::chrono::steady_clock::time_point m_nextTick;
+    std::int64_t m_nextTick = 0;  // on the core's clock
+    AddressWatch* m_watch = nullptr;
     bool m_publishing = false;
     std::uint64_t m_settingsTakenUp = 0;
     std::uint64_t m_boxesAsked = 0;

@@ -38,7 +38,8 @@ const Clock& HeadlessUserInterface::StoppableClock() {
 
 void HeadlessUserInterface::SleepUntil(std::int64_t deadlineTick) const {
     // The deadline comes from the core's clock, so the sleep is made on that same clock.
-    while (!StopRequested() && m_clock.TickCount() < deadlineTick) m_clock.SleepUntil(deadlineTick);
+    while (!StopRequested() && !m_clock->Cancelled() && m_clock->TickCount() < deadlineTick)
+        m_clock->SleepUntil(deadlineTick);
 }
 
 void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::string& text,
@@ -50,11 +51,11 @@ void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::s
 }
 
 void HeadlessUserInterface::DispatchMessagesUntil(std::int64_t deadlineTick) {
-    while (!StopRequested() && m_clock.TickCount() <= deadlineTick) {
-        const std::int64_t nextTick = m_clock.TickCount() + 1000;
+    while (!StopRequested() && !m_clock->Cancelled() && m_clock->TickCount() <= deadlineTick) {
+        const std::int64_t nextTick = m_clock->TickCount() + 1000;
         SleepUntil(std::min(nextTick, deadlineTick + 1));
         // The monitor's ticks go on during waits, as they would in the window system's message loop.
-        if (m_tick && m_timerEnabled && !m_inTick && m_clock.TickCount() >= nextTick) {
+        if (m_tick && m_timerEnabled && !m_inTick && m_clock->TickCount() >= nextTick) {
             m_inTick = true;
             m_tick();
             m_inTick = false;

@@ -13,7 +13,9 @@ namespace signposter::cli {
 // served once a second while the timer is on.
 class HeadlessUserInterface final : public UserInterface {
 public:
-    explicit HeadlessUserInterface(const Clock& clock = StoppableClock()) : m_clock(clock) {}
+    explicit HeadlessUserInterface(const Clock& clock = StoppableClock()) : m_clock(&clock) {}
+    // Waits from now on take `clock` (the core's, made after this interface), which must outlive them.
+    void UseClock(const Clock& clock) { m_clock = &clock; }
 
     void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override;
     void ShowMainWindow() override { m_windowRequested = true; }
@@ -44,7 +46,7 @@ public:
     void SleepUntil(std::int64_t deadlineTick) const;
 
 private:
-    const Clock& m_clock;
+    const Clock* m_clock;
     bool m_timerEnabled = true;
     bool m_windowRequested = false;
     bool m_errorShown = false;

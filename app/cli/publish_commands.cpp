@@ -27,7 +27,10 @@ struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
         : core(context.fields, ui, context.settingsPath,
                {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr}),
-          monitor(core.GetMonitor()) {}
+          monitor(core.GetMonitor()) {
+        // The pauses between attempts are waits of the publication too.
+        ui.UseClock(core.GetClock());
+    }
     HeadlessUserInterface ui;
     PublishingCore core;
     Monitor& monitor;
@@ -332,15 +335,15 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
         std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
     std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
                  context.settingsPath.c_str());
-    const auto seen = [&](const AddressEvent& event) {
-        if (verbose)
-            PrintEventLine(program.core.GetClock(), event);
-    };
+    // Events read during a publication too: those may end it.
+    if (verbose)
+        watch.ShowEventsTo(
+            [&](const AddressEvent& event) { PrintEventLine(program.core.GetClock(), event); });
 
     const Clock& clock = program.core.GetClock();
     std::int64_t next = clock.TickCount() + 1000;  // the first tick comes one interval after start
     while (!HeadlessUserInterface::StopRequested()) {
-        const AddressWatch::Wake wake = watch.WaitUntil(next, seen);
+        const AddressWatch::Wake wake = watch.WaitUntil(next);
         monitor.SetAddressEventsWatched(watch.Watching());
         if (HeadlessUserInterface::StopRequested())
             break;

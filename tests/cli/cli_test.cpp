@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "ftp/real_ftp_servers.h"
@@ -454,24 +455,27 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     EXPECT_NE(settings.find("LastIP=100.63.0.5\r\n"), std::string::npos);
 }
 
-// This thread, and the programs it starts, in a network namespace of their own while it lives.
+// This thread in a network namespace of its own, with the veth pair (this kernel has no dummy links) spt0/spt1 and 10.77.1.1 on spt0, until
+// it goes back to the machine's network at the end of the scope.
 class PrivateNetwork {
 public:
     PrivateNetwork() : m_original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        if (m_original >= 0 && ::unshare(CLONE_NEWNET) == 0)
-            m_entered = true;
-        else
+        if (m_original < 0 || ::unshare(CLONE_NEWNET) != 0) {
             m_why = std::strerror(errno);
+            return;
+        }
+        m_entered = std::system("ip link set lo up && ip link add spt0 type veth peer name spt1 && "
+                                "ip link set spt1 up && ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0") ==
+                    0;
+        if (!m_entered)
+            m_why = "ip could not set up the veth pair";
     }
     ~PrivateNetwork() {
-        if (m_entered) {
-            EXPECT_EQ(::setns(m_original, CLONE_NEWNET), 0);
-        }
-        if (m_original >= 0)
-            ::close(m_original);
+        if (m_original < 0)
+            return;
+        EXPECT_EQ(::setns(m_original, CLONE_NEWNET), 0);
+        ::close(m_original);
     }
-    PrivateNetwork(const PrivateNetwork&) = delete;
-    PrivateNetwork& operator=(const PrivateNetwork&) = delete;
     bool Entered() const { return m_entered; }
     const std::string& Why() const { return m_why; }
 
@@ -481,17 +485,12 @@ private:
     std::string m_why;
 };
 
-// In a network namespace of the test's own (a veth pair; this kernel has no dummy links), an address
-// change is published on the kernel's event: the interface source's ticks ask nothing between events and
-// its safety check is a minute away, so only the event can publish within the wait.
+// An address change is published on the kernel's event: the interface source's ticks ask nothing between
+// events and its safety check is a minute away, so only the event can publish within the wait.
 TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
-    PrivateNetwork network;
+    const PrivateNetwork network;
     if (!network.Entered())
         GTEST_SKIP() << "no private network namespace here: " << network.Why();
-    ASSERT_EQ(std::system(
-                  "ip link set lo up && ip link add spt0 type veth peer name spt1 && ip link set spt1 up && "
-                  "ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0"),
-              0);
     auto server = Server();
     ASSERT_TRUE(server);
     ASSERT_EQ(
@@ -524,18 +523,16 @@ TEST_F(CliTest, AnAddressChangeIsPublishedOnTheKernelsEvent) {
 // is from 100.64/10; the interface carries an address configured by hand, a stable SLAAC one from which the
 // kernel derives a temporary one (use_tempaddr=2), a deprecated one and its link-local one.
 TEST_F(CliTest, BehindCarrierGradeNatTheChosenIPv6AddressIsPublishedAndFollowedOnEachChange) {
-    PrivateNetwork network;
+    const PrivateNetwork network;
     if (!network.Entered())
         GTEST_SKIP() << "no private network namespace here: " << network.Why();
-    ASSERT_EQ(
-        std::system("ip link set lo up && ip link add spt0 type veth peer name spt1 && "
-                    "echo 2 >/proc/sys/net/ipv6/conf/spt0/use_tempaddr && "
-                    "echo 0 >/proc/sys/net/ipv6/conf/spt0/accept_dad && "
-                    "ip link set spt1 up && ip link set spt0 up && ip addr add 100.64.1.2/24 dev spt0 && "
-                    "ip -6 addr add 2a02:1:2:3::10/64 dev spt0 && "
-                    "ip -6 addr add 2a02:1:2:4::20/64 dev spt0 mngtmpaddr && "
-                    "ip -6 addr add 2a02:1:2:5::30/64 dev spt0 preferred_lft 0"),
-        0);
+    ASSERT_EQ(std::system("echo 2 >/proc/sys/net/ipv6/conf/spt0/use_tempaddr && "
+                          "echo 0 >/proc/sys/net/ipv6/conf/spt0/accept_dad && "
+                          "ip addr del 10.77.1.1/24 dev spt0 && ip addr add 100.64.1.2/24 dev spt0 && "
+                          "ip -6 addr add 2a02:1:2:3::10/64 dev spt0 && "
+                          "ip -6 addr add 2a02:1:2:4::20/64 dev spt0 mngtmpaddr && "
+                          "ip -6 addr add 2a02:1:2:5::30/64 dev spt0 preferred_lft 0"),
+              0);
     const std::vector<std::string> ask = {"address", "--source", "interface:spt0", "--family", "ipv6"};
     auto withArgs = [&](std::vector<std::string> extra) {
         std::vector<std::string> args = ask;
@@ -547,7 +544,7 @@ TEST_F(CliTest, BehindCarrierGradeNatTheChosenIPv6AddressIsPublishedAndFollowedO
     const RunResult verbose = withArgs({"--verbose"});
     EXPECT_EQ(verbose.out, "2a02:1:2:3::10 public\n") << verbose.err;
     for (const char* reason :
-         {"2a02:1:2:3::10/64 (permanent", "chosen", "deprecated", "link-local", "temporary"})
+         {"2a02:1:2:3::10/64 (permanent", "chosen", "deprecated", "temporary"})
         EXPECT_NE(verbose.err.find(reason), std::string::npos) << reason << "\n" << verbose.err;
     ASSERT_EQ(Run({"set", "IPv6Kind=temporary"}).status, 0);
     const RunResult temporary = withArgs({"--quiet"});
@@ -583,6 +580,48 @@ TEST_F(CliTest, BehindCarrierGradeNatTheChosenIPv6AddressIsPublishedAndFollowedO
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://[2a02:1:2:6::40]\">"), std::string::npos)
         << result.out << result.err;
+}
+
+// The page being uploaded names an address the machine no longer has: the upload is given up at its wait
+// rather than after five attempts of 30 s, and the new address is published next.
+TEST_F(CliTest, AnAddressChangeDuringAStalledUploadAbandonsItAndPublishesTheNewAddress) {
+    const PrivateNetwork network;
+    if (!network.Entered())
+        GTEST_SKIP() << "no private network namespace here: " << network.Why();
+    ScriptedFtpServer server;  // on this namespace's loopback
+    server.Script("STOR", {Silence(), AcceptUpload()});
+    ASSERT_EQ(Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()), "User=u", "Password=p",
+                   "RemotePath=/", "LastIP=10.77.1.1", "AddressSource=Interface", "AddressInterface=spt0",
+                   "PublishPrivate=1"})
+                  .status,
+              0);
+    const pid_t monitor = Start({"monitor", "--verbose"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto waitFor = [&](const std::function<bool()>& done) {
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    waitFor([&] { return ReadFile(m_dir.File("err")).find("monitoring") != std::string::npos; });
+    ASSERT_EQ(std::system("ip addr add 10.77.2.1/24 dev spt0 && ip addr del 10.77.1.1/24 dev spt0"), 0);
+    // The server takes the page's STOR and never answers it (a reply bound of 30 s, five attempts).
+    waitFor([&] {
+        const auto commands = server.Commands();
+        return !commands.empty() && commands.back().rfind("STOR", 0) == 0;
+    });
+    ASSERT_EQ(std::system("ip addr add 10.77.3.1/24 dev spt0 && ip addr del 10.77.2.1/24 dev spt0"), 0);
+    waitFor([&] { return ReadFile(m_dir.File("out")).find("10.77.3.1 published") != std::string::npos; });
+    ::kill(monitor, SIGTERM);
+    const RunResult result = Finish(monitor);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("10.77.2.1 abandoned "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(": the address changed to 10.77.3.1 during the upload\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find(" event: address removed: 10.77.2.1/24 on spt0\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("10.77.3.1 published"), std::string::npos) << result.out;
+    ASSERT_EQ(server.Uploads().size(), 1u);
+    EXPECT_NE(server.Uploads()[0].find("URL=http://10.77.3.1\">"), std::string::npos);
+    EXPECT_EQ(result.out.find("upload failed"), std::string::npos) << result.out;
 }
 
 TEST_F(CliTest, MonitorWithIncompleteSettingsStopsWithTheValidationMessages) {

@@ -9,8 +9,10 @@
 
 #include "core/address_watch.h"
 #include "core/ipv6_choice.h"
+#include "core/publication_clock.h"
 #include "platform/rtnetlink.h"
 #include "support/fake_clock.h"
+#include "support/scripted_address_events.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -186,38 +188,6 @@ TEST(NetlinkAddressEventsTest, OnlyALinkGoingUpOrDownIsAnEvent) {
     EXPECT_EQ(lines, (std::vector<std::string>{"link up: rec0", "link up: rec1"}));
 }
 
-// Events a test hands out, one batch per Take(); the descriptor stays readable while batches remain.
-class ScriptedEvents : public platform::AddressEvents {
-public:
-    ScriptedEvents() { EXPECT_EQ(::pipe2(m_pipe, O_NONBLOCK | O_CLOEXEC), 0); }
-    ~ScriptedEvents() override {
-        ::close(m_pipe[0]);
-        ::close(m_pipe[1]);
-    }
-    void Push(std::vector<AddressEvent> batch) {
-        if (m_batches.empty()) {
-            EXPECT_EQ(::write(m_pipe[1], "x", 1), 1);
-        }
-        m_batches.push_back(std::move(batch));
-    }
-    int Descriptor() const override { return m_pipe[0]; }
-    std::vector<AddressEvent> Take() override {
-        if (m_batches.empty())
-            return {};
-        std::vector<AddressEvent> batch = std::move(m_batches.front());
-        m_batches.pop_front();
-        char byte;
-        if (m_batches.empty()) {
-            EXPECT_EQ(::read(m_pipe[0], &byte, 1), 1);
-        }
-        return batch;
-    }
-
-private:
-    int m_pipe[2];
-    std::deque<std::vector<AddressEvent>> m_batches;
-};
-
 TEST(AddressWatchTest, ABurstSettlesIntoOneWakeAndAStreamIsCutAfterTheLongestPause) {
     FakeClock clock;
     clock.waitCostMs = 5;  // each batch comes 5 ms after the one before
@@ -241,6 +211,43 @@ TEST(AddressWatchTest, ABurstSettlesIntoOneWakeAndAStreamIsCutAfterTheLongestPau
     const std::int64_t streamStart = clock.tick;
     EXPECT_EQ(watch.WaitUntil(tick + 1000), AddressWatch::Wake::Events);
     EXPECT_EQ(clock.tick - streamStart, 5 + AddressWatch::kSettleMs);
+}
+
+// A publication of 192.0.2.7 waits on the publication clock: an unrelated burst lets the wait run on, the
+// address's removal ends it (and every later wait of the publication) as a stop would, and the monitor's own
+// wait is still told of both bursts.
+TEST(PublicationClockTest, TheRemovalOfThePublishedAddressEndsThePublicationsWaits) {
+    FakeClock base;
+    auto owned = std::make_unique<ScriptedEvents>();
+    ScriptedEvents& events = *owned;
+    AddressWatch watch(base, std::move(owned));
+    PublicationClock clock(base);
+    clock.WatchWith(&watch, nullptr);
+    int socket[2];
+    ASSERT_EQ(::pipe2(socket, O_CLOEXEC), 0);  // a server that never answers
+    {
+        const PublicationClock::Publication publication(&clock, "192.0.2.7");
+        events.Push({{AddressEvent::Kind::AddressAdded, "eth0", "198.51.100.1/24"}});
+        pollfd reply{socket[0], POLLIN, 0};
+        const std::int64_t replyDeadline = base.tick + 30'000;
+        EXPECT_EQ(clock.Poll(&reply, 1, replyDeadline), 0);
+        EXPECT_EQ(base.tick, replyDeadline);
+        EXPECT_FALSE(publication.Abandoned());
+
+        events.Push({{AddressEvent::Kind::AddressRemoved, "eth0", "192.0.2.7/24"}});
+        const std::int64_t start = base.tick;
+        EXPECT_EQ(clock.Poll(&reply, 1, start + 30'000), -1);
+        EXPECT_EQ(errno, ECANCELED);
+        EXPECT_EQ(base.tick - start, AddressWatch::kQuietMs);
+        EXPECT_EQ(publication.Abandoned(), "192.0.2.7 was removed from this machine during the upload");
+        EXPECT_TRUE(clock.Cancelled());
+        clock.SleepUntil(base.tick + 3000);  // the pause between attempts
+        EXPECT_EQ(base.tick - start, AddressWatch::kQuietMs);
+    }
+    EXPECT_FALSE(clock.Cancelled());
+    EXPECT_EQ(watch.WaitUntil(base.tick + 1000), AddressWatch::Wake::Events);
+    ::close(socket[0]);
+    ::close(socket[1]);
 }
 
 TEST(AddressWatchTest, WithoutEventsTheWaitIsTheTick) {

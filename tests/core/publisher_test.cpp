@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "core/page_builder.h"
+#include "core/publication_clock.h"
 #include "core/publisher.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 #include "support/publishing_fixture.h"
+#include "support/scripted_address_events.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -245,6 +247,34 @@ TEST_F(PublisherTest, NewerPublicationReplacesThePendingOne) {
     ASSERT_GE(m_ui.outcomes.size(), 2u);
     EXPECT_EQ(m_ui.outcomes[m_ui.outcomes.size() - 2].kind, Kind::Published);  // the nested offline one
     EXPECT_EQ(LastOutcome().kind, Kind::Failed);
+    EXPECT_FALSE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, AnAddressRemovedDuringTheUploadAbandonsItAndTheCurrentAddressIsDueAtOnce) {
+    auto owned = std::make_unique<ScriptedEvents>();
+    ScriptedEvents& events = *owned;
+    AddressWatch watch(m_clock, std::move(owned));
+    PublicationClock clock(m_clock);
+    clock.WatchWith(&watch, nullptr);
+    m_ftp.SetClock(clock);
+    m_publisher.SetPublicationClock(&clock);
+    m_server.SetGreeting(Silence());
+    events.Push({{AddressEvent::Kind::AddressRemoved, "eth0", "203.0.113.7/24"}});
+    m_publisher.PublishAddress();
+    EXPECT_EQ(LastOutcome().kind, Kind::AddressChanged);
+    EXPECT_EQ(LastOutcome().attempts, 1);
+    EXPECT_TRUE(m_ui.waits.empty());  // no pause, no further attempt
+    EXPECT_EQ(DescribeOutcome(LastOutcome()).rfind("203.0.113.7 abandoned ", 0), 0u);
+    EXPECT_EQ(LastOutcome().reason, "203.0.113.7 was removed from this machine during the upload");
+    EXPECT_FALSE(LastOutcome().willRetry);
+    // The stale page is not retried; the publication is, for whatever address the monitor finds next.
+    ASSERT_TRUE(m_publisher.RetryDue());
+    m_server.SetGreeting(Say("220 Ready.\r\n"));
+    m_state.CurrentIP = "203.0.113.8";
+    m_publisher.RetryPending();
+    EXPECT_EQ(LastOutcome().kind, Kind::Published) << LastOutcome().errorMessage;
+    ASSERT_EQ(m_server.Uploads().size(), 1u);
+    EXPECT_NE(m_server.Uploads()[0].find("URL=http://203.0.113.8\">"), std::string::npos);
     EXPECT_FALSE(m_publisher.HasPending());
 }
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -21,6 +22,7 @@
 
 #include "ftp/scripted_ftp_server.h"
 #include "support/fake_clock.h"
+#include "support/scripted_address_events.h"
 #include "ui/controls/filename_edit.h"
 #include "ui/controls/p_check.h"
 #include "ui/form_parts.h"
@@ -58,10 +60,11 @@ protected:
         file << "[Settings]\r\n" << lines;
     }
 
-    void CreateForm(const Clock* clock = nullptr) {
+    void CreateForm(const Clock* clock = nullptr, std::unique_ptr<platform::AddressEvents> events = nullptr) {
         WindowServices services;
         services.lookup = &m_lookup;
         services.clock = clock;
+        services.addressEvents = std::move(events);
         services.trayShell = std::make_unique<TipRecorder>(tip);
         form = std::make_unique<TForm1>(std::move(services));
         form->SetTimerEnabled(false);
@@ -247,6 +250,27 @@ TEST_F(WindowBehaviourTest, FieldsReachThePublishingThreadAndWhatItSetsReachesTh
     const std::string file = testing::ReadFile(SettingsPath());
     for (const char* line : {"Host=typed \xc3\xa9\r\n", "Port=21\r\n", "HTML=page.htm\r\n", "Passive=0\r\n"})
         EXPECT_NE(file.find(line), std::string::npos) << line;
+}
+
+// The publishing thread waits on the address events beside its commands: an event has the interface asked
+// at once (the tick is five seconds away, the safety check a minute), and a command still runs at once.
+TEST_F(WindowBehaviourTest, AnAddressEventAndACommandEachWakeThePublishingThread) {
+    testing::ScriptedFtpServer server;
+    WriteSettings("Host=127.0.0.1\r\nPort=" + std::to_string(server.Port()) +
+                  "\r\nUser=u\r\nLastIP=192.168.1.4\r\nAddressSource=Interface\r\nAddressInterface=eth0\r\n"
+                  "PublishPrivate=1\r\n");
+    auto owned = std::make_unique<testing::ScriptedEvents>();
+    testing::ScriptedEvents& events = *owned;
+    CreateForm(nullptr, std::move(owned));
+    form->SetTimerEnabled(true);
+    events.Push({{platform::AddressEvent::Kind::AddressAdded, "eth0", "192.168.1.5/24"}});
+    const auto published = [this] { return tip.startsWith("Signposter: 192.168.1.5 published "); };
+    ASSERT_TRUE(QTest::qWaitFor(published, 4000)) << tip.toStdString();
+    EXPECT_EQ(server.Uploads().size(), 1u);
+    QElapsedTimer waited;
+    waited.start();
+    form->WaitForCore();
+    EXPECT_LT(waited.elapsed(), 2500);
 }
 
 // A listener on loopback that completes the handshake and never says a word: a web host gone silent.
