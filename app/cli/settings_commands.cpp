@@ -133,7 +133,10 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
     KeyValues extended;
     for (const auto& arg : pairs) {
         const std::size_t eq = arg.find('=');
-        const std::string key = eq == std::string::npos ? arg : arg.substr(0, eq);
+        std::string key = eq == std::string::npos ? arg : arg.substr(0, eq);
+        // The name people reach for first, beside "--source interface:NAME".
+        if (key == "Interface")
+            key = "AddressInterface";
         const std::string value = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
         if (const SettingKey* known = eq == std::string::npos ? nullptr : FindUserKey(key)) {
             if (const auto problem = ValueProblem(*known, value))

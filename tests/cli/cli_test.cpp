@@ -455,8 +455,8 @@ TEST_F(CliTest, TheWebSourceAnswersTheAddressCommandAndDrivesTheMonitor) {
     EXPECT_NE(settings.find("LastIP=100.63.0.5\r\n"), std::string::npos);
 }
 
-// This thread in a network namespace of its own, with the veth pair (this kernel has no dummy links) spt0/spt1 and 10.77.1.1 on spt0, until
-// it goes back to the machine's network at the end of the scope.
+// This thread in a network namespace of its own, with the veth pair (this kernel has no dummy links)
+// spt0/spt1 and 10.77.1.1 on spt0, until it goes back to the machine's network at the end of the scope.
 class PrivateNetwork {
 public:
     PrivateNetwork() : m_original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
@@ -464,9 +464,10 @@ public:
             m_why = std::strerror(errno);
             return;
         }
-        m_entered = std::system("ip link set lo up && ip link add spt0 type veth peer name spt1 && "
-                                "ip link set spt1 up && ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0") ==
-                    0;
+        m_entered =
+            std::system(
+                "ip link set lo up && ip link add spt0 type veth peer name spt1 && "
+                "ip link set spt1 up && ip link set spt0 up && ip addr add 10.77.1.1/24 dev spt0") == 0;
         if (!m_entered)
             m_why = "ip could not set up the veth pair";
     }
@@ -543,8 +544,7 @@ TEST_F(CliTest, BehindCarrierGradeNatTheChosenIPv6AddressIsPublishedAndFollowedO
     EXPECT_EQ(stable.out, "2a02:1:2:3::10\n") << stable.err;
     const RunResult verbose = withArgs({"--verbose"});
     EXPECT_EQ(verbose.out, "2a02:1:2:3::10 public\n") << verbose.err;
-    for (const char* reason :
-         {"2a02:1:2:3::10/64 (permanent", "chosen", "deprecated", "temporary"})
+    for (const char* reason : {"2a02:1:2:3::10/64 (permanent", "chosen", "deprecated", "temporary"})
         EXPECT_NE(verbose.err.find(reason), std::string::npos) << reason << "\n" << verbose.err;
     ASSERT_EQ(Run({"set", "IPv6Kind=temporary"}).status, 0);
     const RunResult temporary = withArgs({"--quiet"});
@@ -555,7 +555,7 @@ TEST_F(CliTest, BehindCarrierGradeNatTheChosenIPv6AddressIsPublishedAndFollowedO
     ASSERT_TRUE(server);
     PointAt(*server);
     ASSERT_EQ(Run({"set", "IPv6Kind=stable", "AddressFamily=Both", "AddressSource=Interface",
-                   "AddressInterface=spt0", "LastIP=100.64.1.2"})
+                   "Interface=spt0", "LastIP=100.64.1.2"})
                   .status,
               0);
     const RunResult published = Run({"publish", "--current"});
