@@ -9,30 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 changes="${1:-10}"
-if [[ "${SIGNPOSTER_BENCH_INSIDE:-}" != 1 ]]; then
-    build=build/release
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIGNPOSTER_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$build" --target signposter-cli >/dev/null
-    exec env SIGNPOSTER_BENCH_INSIDE=1 unshare -n "$0" "$@"
-fi
 bench=address_change_abandon
-cli="$PWD/build/release/app/signposter-cli"
-ip link set lo up
-ip link add spbench0 type veth peer name spbench1
-ip link set spbench1 up
-ip link set spbench0 up
-ip addr add 10.77.1.1/24 dev spbench0
-
-work=$(mktemp -d /tmp/signposter-bench.XXXXXX)
-server_pid=
-monitor_pid=
-cleanup() {
-    [[ -n "$monitor_pid" ]] && kill -INT "$monitor_pid" 2>/dev/null && wait "$monitor_pid" 2>/dev/null
-    [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-export XDG_CONFIG_HOME="$work/config" TMPDIR="$work"
+source bench/lib.sh
+bench_in_private_network "$@"
 # Accepts every connection, notes it, and never says a word.
 /usr/bin/python3 -c '
 import socket, sys
@@ -89,7 +68,6 @@ for ((i = 1; i <= changes; i++)); do
     times+=($((end - start)))
     current=$next
 done
-source bench/lib.sh
 median=$(bench_median "${times[@]}")
 worst=$(printf '%s\n' "${times[@]}" | sort -n | tail -n 1)
 awk -v m="$median" -v w="$worst" -v n="$changes" 'BEGIN {

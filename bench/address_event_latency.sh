@@ -13,36 +13,15 @@ cd "$(dirname "$0")/.."
 changes="${1:-20}"
 duration="${2:-60}"
 family="${3:-IPv4}"
-if [[ "${SIGNPOSTER_BENCH_INSIDE:-}" != 1 ]]; then
-    build=build/release
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIGNPOSTER_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$build" --target signposter-cli >/dev/null
-    exec env SIGNPOSTER_BENCH_INSIDE=1 unshare -n "$0" "$@"
-fi
 bench=address_event_latency
-cli="$PWD/build/release/app/signposter-cli"
-ip link set lo up
-ip link add spbench0 type veth peer name spbench1
-ip link set spbench1 up
-ip link set spbench0 up
-ip addr add 10.77.1.1/24 dev spbench0
+source bench/lib.sh
+bench_in_private_network "$@"
 if [[ "$family" == Both ]]; then
     echo 2 >/proc/sys/net/ipv6/conf/spbench0/use_tempaddr
     echo 0 >/proc/sys/net/ipv6/conf/spbench0/accept_dad
     ip -6 addr add 2a02:1:2:1::1/64 dev spbench0
     ip -6 addr add 2a02:1:3::20/64 dev spbench0 mngtmpaddr
 fi
-
-work=$(mktemp -d /tmp/signposter-bench.XXXXXX)
-server_pid=
-monitor_pid=
-cleanup() {
-    [[ -n "$monitor_pid" ]] && kill -INT "$monitor_pid" 2>/dev/null && wait "$monitor_pid" 2>/dev/null || true
-    [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-export XDG_CONFIG_HOME="$work/config" TMPDIR="$work"
 mkdir -p "$work/root"
 /usr/bin/python3 tests/ftp/pyftpdlib_server.py bench pw "$work/root" >"$work/port" 2>"$work/server.log" &
 server_pid=$!
@@ -94,7 +73,6 @@ for ((i = 0; i < changes; i++)); do
     current=$next
     sleep 0.3  # changes apart, as real ones are
 done
-source bench/lib.sh
 median=$(bench_median "${times[@]}")
 worst=$(printf '%s\n' "${times[@]}" | sort -n | tail -n 1)
 awk -v m="$median" -v w="$worst" -v n="$changes" 'BEGIN {

@@ -50,3 +50,33 @@ bench_median() {
     printf '%s\n' "$@" | sort -n |
         awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
 }
+
+# For the address-event benchmarks: builds the Release signposter-cli, then runs the calling script again
+# (with its arguments) in a private network namespace, where it finds `cli`, a veth pair spbench0/spbench1
+# with 10.77.1.1/24 on spbench0, a `work` folder that holds the settings and the page, and a cleanup on exit
+# that stops `monitor_pid` and `server_pid` (both set by the script) and removes the folder.
+bench_in_private_network() {
+    if [[ "${SIGNPOSTER_BENCH_INSIDE:-}" != 1 ]]; then
+        cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIGNPOSTER_BUILD_TESTS=OFF >/dev/null
+        cmake --build build/release --target signposter-cli >/dev/null
+        exec env SIGNPOSTER_BENCH_INSIDE=1 unshare -n "$0" "$@"
+    fi
+    cli="$PWD/build/release/app/signposter-cli"
+    ip link set lo up
+    ip link add spbench0 type veth peer name spbench1
+    ip link set spbench1 up
+    ip link set spbench0 up
+    ip addr add 10.77.1.1/24 dev spbench0
+    work=$(mktemp -d /tmp/signposter-bench.XXXXXX)
+    server_pid=
+    monitor_pid=
+    trap bench_cleanup EXIT
+    export XDG_CONFIG_HOME="$work/config" TMPDIR="$work"
+}
+
+bench_cleanup() {
+    # A server ended by its signal reports it: that is no failure of the benchmark.
+    [[ -n "$monitor_pid" ]] && kill -INT "$monitor_pid" 2>/dev/null && wait "$monitor_pid" 2>/dev/null || true
+    [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+    rm -rf "$work"
+}

@@ -101,23 +101,15 @@ AddressAnswer InterfaceSource::QueryIPv6() {
 }
 
 AddressAnswer InterfaceSource::Query() {
-    bool seen = false, up = false;
     for (const auto& entry : m_lookup.Interfaces()) {
-        if (entry.name != m_name)
-            continue;
-        seen = true;
-        up = up || entry.up;
-        if (entry.up && !entry.ipv4.empty()) {
+        if (entry.name == m_name && entry.up && !entry.ipv4.empty()) {
             Step("interface " + text::Printable(m_name) + ": " + entry.ipv4);
             return {entry.ipv4, {}};
         }
     }
-    const std::string name = text::Printable(m_name);
-    if (!seen)
-        return {std::nullopt, "interface " + name + " not found"};
-    if (!up)
-        return {std::nullopt, "interface " + name + " is down"};
-    return {std::nullopt, "interface " + name + " has no IPv4 address"};
+    if (auto why = Unavailable())
+        return {std::nullopt, std::move(*why)};
+    return {std::nullopt, "interface " + text::Printable(m_name) + " has no IPv4 address"};
 }
 
 namespace {
@@ -277,18 +269,17 @@ TickAnswer ConfiguredAddress::Ask() {
     m_eventPending = false;
     m_nextTick = m_clock.TickCount() + kSafetyCheckMs;
     tick.asked = true;
-    if (family != AddressFamily::IPv6) {
-        const AddressAnswer answer = source.Query();
-        tick.address = answer.address.value_or(std::string());
+    // An empty answer is a change here (a dial-up link that went away), with the reason.
+    const auto ask = [&](bool ipv6) {
+        const AddressAnswer answer = ipv6 ? source.QueryIPv6() : source.Query();
+        (ipv6 ? tick.address6 : tick.address) = answer.address.value_or(std::string());
         if (!answer.address)
-            AddProblem(tick.problem, answer.reason, false);
-    }
-    if (family != AddressFamily::IPv4) {
-        const AddressAnswer answer = source.QueryIPv6();
-        tick.address6 = answer.address.value_or(std::string());
-        if (!answer.address)
-            AddProblem(tick.problem, answer.reason, true);
-    }
+            AddProblem(tick.problem, answer.reason, ipv6);
+    };
+    if (family != AddressFamily::IPv6)
+        ask(false);
+    if (family != AddressFamily::IPv4)
+        ask(true);
     return tick;
 }
 
@@ -302,26 +293,18 @@ TickAnswer ConfiguredAddress::AskPolled(AddressSource& source) {
         return tick;
     tick.asked = true;
     bool answered = false;
-    if (family != AddressFamily::IPv6) {
-        const AddressAnswer answer = source.Query();
-        if (answer.address) {
-            m_lastGood = answer.address;
-            tick.address = *answer.address;
-            answered = true;
-        } else {
-            AddProblem(tick.problem, answer.reason, false);
-        }
-    }
-    if (family != AddressFamily::IPv4 && !(m_stopCheck && m_stopCheck())) {
-        const AddressAnswer answer = source.QueryIPv6();
-        if (answer.address) {
-            m_lastGood6 = answer.address;
-            tick.address6 = *answer.address;
-            answered = true;
-        } else {
-            AddProblem(tick.problem, answer.reason, true);
-        }
-    }
+    const auto ask = [&](bool ipv6) {
+        const AddressAnswer answer = ipv6 ? source.QueryIPv6() : source.Query();
+        if (!answer.address)
+            return AddProblem(tick.problem, answer.reason, ipv6);
+        (ipv6 ? m_lastGood6 : m_lastGood) = answer.address;
+        (ipv6 ? tick.address6 : tick.address) = *answer.address;
+        answered = true;
+    };
+    if (family != AddressFamily::IPv6)
+        ask(false);
+    if (family != AddressFamily::IPv4 && !(m_stopCheck && m_stopCheck()))
+        ask(true);
     // A family that failed keeps its last answer and is reported; the schedule backs off only when no
     // family answered (an echo unreachable over IPv6 must not slow the IPv4 questions down).
     tick.kept = !tick.problem.empty();
