@@ -6,6 +6,7 @@
 
 #include "ui/application.h"
 #include "ui/main_window.h"
+#include "ui/stop_signals.h"
 
 int main(int argc, char** argv) {
     // Answered before any display is needed, so they work from a terminal without a desktop.
@@ -33,5 +34,7 @@ int main(int argc, char** argv) {
     signposter::ui::TForm1 form1;
     QObject::connect(&form1, &signposter::ui::TForm1::Closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    // A logout's SIGTERM is a Quit: the settings are saved and a publication in progress stays pending.
+    const signposter::ui::StopSignals stopSignals([&form1] { form1.close(); });
     return application.Run(form1);
 }

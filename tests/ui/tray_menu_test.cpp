@@ -3,11 +3,14 @@
 // of an address visitors cannot reach.
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
 
+#include "ui/stop_signals.h"
 #include "window_fixture.h"
 
 namespace signposter::ui {
@@ -106,6 +109,21 @@ TEST_F(TrayMenuTest, QuitSavesTheSettingsAndEndsTheProgram) {
     ASSERT_TRUE(QTest::qWaitFor([&closed] { return closed.count() == 1; }, 5000));
     EXPECT_NE(SettingsFile().find("Host=ftp.example.org\r\n"), std::string::npos);
     EXPECT_TRUE(form->EndRequested());
+}
+
+TEST_F(TrayMenuTest, SigtermQuitsAsTheMenuDoes) {
+    CreateForm();
+    Part<QLineEdit>(*form, "Edit2")->setText("ftp.example.net");
+    QSignalSpy closed(form.get(), &TForm1::Closed);
+    {
+        const StopSignals stopSignals([this] { form->close(); });
+        ASSERT_EQ(::raise(SIGTERM), 0);
+        ASSERT_TRUE(QTest::qWaitFor([&closed] { return closed.count() == 1; }, 5000));
+    }
+    EXPECT_NE(SettingsFile().find("Host=ftp.example.net\r\n"), std::string::npos);
+    struct sigaction now {};
+    ::sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);  // given back with the object
 }
 
 TEST_F(TrayMenuTest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
