@@ -38,8 +38,6 @@ sleep 2  # the start, and its first question, are not part of any change
 # Each change replaces the address and times until the page on the server names it. The publisher
 # writes a temporary name and renames it, so a page under the final name is complete.
 page="$work/root/ipaddress.htm"
-mkfifo "$work/pause"
-exec 9<>"$work/pause"
 times=()
 current=1
 for ((i = 0; i < changes; i++)); do
@@ -57,17 +55,7 @@ for ((i = 0; i < changes; i++)); do
         expected="10.77.$next.1\""
     fi
     # The page is uploaded under its own name: complete once its last line is there.
-    # Read with builtins only: a forked grep every few milliseconds would be most of what is measured.
-    content=
-    until [[ "$content" == *"$expected"*"</html>"* ]]; do
-        [[ -f "$page" ]] && IFS= read -r -d '' content <"$page" || true
-        if (( ${EPOCHREALTIME/[.,]/} - start > 5000000 )); then
-            echo "$bench: change $i not published within 5 s" >&2
-            cat "$work/monitor.out" "$work/monitor.err" >&2
-            exit 1
-        fi
-        read -r -t 0.002 -u 9 || true  # a pause without a fork: nothing ever writes to the FIFO
-    done
+    bench_wait_for "$page" "$start" "change $i not published" "$expected" "</html>"
     end=${EPOCHREALTIME/[.,]/}
     times+=($((end - start)))
     current=$next

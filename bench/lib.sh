@@ -72,6 +72,26 @@ bench_in_private_network() {
     monitor_pid=
     trap bench_cleanup EXIT
     export XDG_CONFIG_HOME="$work/config" TMPDIR="$work"
+    # Descriptor 9: a FIFO nobody writes, whose read time-out is a pause without a fork.
+    mkfifo "$work/pause"
+    exec 9<>"$work/pause"
+}
+
+# bench_wait_for FILE START WHAT TEXT [LATER_TEXT]: waits until FILE holds TEXT (and LATER_TEXT after it),
+# at most 5 s after START (microseconds, from EPOCHREALTIME); otherwise ends the benchmark saying WHAT did
+# not happen, with the monitor's output. Reads with builtins only: a forked grep every few milliseconds
+# would be most of what is measured.
+bench_wait_for() {
+    local file=$1 start=$2 what=$3 text=$4 later=${5:-} content=
+    until [[ "$content" == *"$text"*"$later"* ]]; do
+        [[ -f "$file" ]] && IFS= read -r -d '' content <"$file" || true
+        if ((${EPOCHREALTIME/[.,]/} - start > 5000000)); then
+            echo "$bench: $what within 5 s" >&2
+            cat "$work/monitor.out" "$work/monitor.err" >&2
+            exit 1
+        fi
+        read -r -t 0.002 -u 9 || true
+    done
 }
 
 bench_cleanup() {
