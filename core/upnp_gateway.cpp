@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "core/address_class.h"
+#include "platform/descriptor.h"
 #include "platform/host_lookup.h"
 #include "platform/stop_request.h"
 #include "platform/text.h"
@@ -80,20 +81,7 @@ std::optional<HttpUrl> ParseHttpUrl(const std::string& url) {
     return parsed;
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using platform::Descriptor;
 
 // Waits for `events` on `fd` on the clock; the reason when the wait ended otherwise.
 std::optional<std::string> WaitFor(const platform::Clock& clock, int fd, short events,

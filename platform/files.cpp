@@ -11,32 +11,12 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/descriptor.h"
 #include "platform/exceptions.h"
 
 namespace signposter::platform {
 
 namespace {
-
-// Closes the descriptor when it leaves scope; retries interrupted writes and closes.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return m_fd; }
-    bool Close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0 || errno == EINTR;
-    }
-
-private:
-    int m_fd;
-};
 
 // What the temporary file of a save is called: the target's name, this, and six random characters.
 constexpr char kSavingInfix[] = ".saving-";
