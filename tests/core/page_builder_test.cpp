@@ -12,6 +12,7 @@
 #include "platform/exceptions.h"
 #include "support/fake_live_settings.h"
 #include "support/fake_user_interface.h"
+#include "support/private_network.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
@@ -189,10 +190,7 @@ TEST(LocalPageFileTest, WithoutTmpdirThePageGoesToADirectoryOfTheUsersOwn) {
 TEST(LocalPageFileTest, AnotherUsersDirectoryInTmpGivesWayToAFreshPrivateOne) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a /tmp of its own and a directory of another user";
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
+    const auto report = testing::InChildProcess([](int reportFd) {
         // A /tmp of this process's own, where "another user" made our directory first.
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -203,7 +201,7 @@ TEST(LocalPageFileTest, AnotherUsersDirectoryInTmpGivesWayToAFreshPrivateOne) {
         const std::string taken = "/tmp/signposter-" + std::to_string(::geteuid());
         ::mkdir(taken.c_str(), 0777);
         [[maybe_unused]] const int owned = ::chown(taken.c_str(), 65534, 65534);
-        ::dup2(report[1], 2);  // the notice
+        ::dup2(reportFd, 2);  // the notice
         std::string result;
         try {
             const std::string first = GetTempDir(), again = GetTempDir();
@@ -216,18 +214,11 @@ TEST(LocalPageFileTest, AnotherUsersDirectoryInTmpGivesWayToAFreshPrivateOne) {
         } catch (const Exception& error) {
             result = error.Message() + "\n";
         }
-        [[maybe_unused]] const ssize_t written = ::write(report[1], result.data(), result.size());
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
-    ::close(report[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        return result;
+    });
+    if (!report)
         GTEST_SKIP() << "no private mount namespace here (unshare not allowed)";
+    const std::string& text = *report;
     const std::string taken = "/tmp/signposter-" + std::to_string(::geteuid());
     const std::size_t notice =
         text.find("Temporary directory " + taken + " is not this user's own; using " + taken + "-");

@@ -28,6 +28,7 @@
 #include "ftp/id_tcp_client.h"
 #include "platform/stop_request.h"
 #include "scripted_ftp_server.h"
+#include "support/private_network.h"
 #include "support/temp_dir.h"
 
 namespace signposter::ftp {
@@ -436,54 +437,15 @@ TEST_F(SocketLayer, SignalsDoNotCutAWaitShort) {
 // returns what the body reported. Nothing when this machine does not allow the namespaces.
 std::optional<std::string> WithSilentNameServer(const std::string& resolverOptions,
                                                 const std::function<std::string()>& body) {
-    int report[2];
-    if (::pipe(report) != 0)
-        return std::string("pipe failed");
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(report[0]);
-        auto say = [&](const std::string& text) {
-            [[maybe_unused]] const ssize_t written = ::write(report[1], text.data(), text.size());
-        };
-        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
-            ::_exit(77);
-        char dir[] = "/tmp/silent-dns-XXXXXX";
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !::mkdtemp(dir))
-            ::_exit(77);
-        const std::string resolv = std::string(dir) + "/resolv.conf", hosts = std::string(dir) + "/hosts";
-        testing::WriteFile(resolv, "nameserver 127.0.0.1\n" + resolverOptions);
-        testing::WriteFile(hosts, "127.0.0.1 localhost\n");
-        const bool mounted = ::mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0 &&
-                             ::mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
-        // The namespace's loopback starts down.
-        ifreq request{};
-        std::strcpy(request.ifr_name, "lo");
-        const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
-        ::ioctl(control, SIOCGIFFLAGS, &request);
-        request.ifr_flags |= IFF_UP;
-        const bool up = ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
+    return testing::InPrivateNetwork("127.0.0.1 localhost\n", resolverOptions, [&] {
         const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(53);
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const bool bound = ::bind(silent, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-        say(mounted && up && bound ? body() : "namespace set-up failed");
-        ::unlink(resolv.c_str());
-        ::unlink(hosts.c_str());
-        ::rmdir(dir);
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
-    ::close(report[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
-        return std::nullopt;
-    return text;
+        return bound ? body() : std::string("namespace set-up failed");
+    });
 }
 
 long long MillisecondsSince(std::chrono::steady_clock::time_point start) {

@@ -18,6 +18,7 @@
 #include "ftp/test_certificates.h"
 #include "platform/stop_request.h"
 #include "support/nginx_server.h"
+#include "support/private_network.h"
 #include "support/scoped_environment.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
@@ -189,46 +190,11 @@ TEST(HttpGetTest, BoundsInRealTimeAndTheStopRequestEndsAFetchAtOnce) {
     EXPECT_LT(took, std::chrono::seconds(1));
 }
 
-// What `body` returns when run in a child process with a network and mount namespace of its own: a
-// loopback interface only, `hosts` as /etc/hosts and a name server on 127.0.0.1 that the body may or may
-// not provide. "skip: why" when the namespaces cannot be had.
+// `body` in a network of its own (support/private_network.h) whose name server, if the body starts one,
+// waits long: "skip: why" when the namespaces cannot be had.
 std::string InPrivateNetwork(const std::string& hosts, const std::function<std::string()>& body) {
-    int report[2];
-    if (::pipe(report) != 0)
-        return "skip: no pipe";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        std::string outcome;
-        {
-            TempDir dir;
-            WriteFile(dir.File("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
-            WriteFile(dir.File("hosts"), hosts);
-            ifreq loopback{};
-            std::strcpy(loopback.ifr_name, "lo");
-            loopback.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-            if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
-                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                ::mount(dir.File("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) !=
-                    0 ||
-                ::mount(dir.File("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
-                outcome = "skip: no private namespaces here (needs root)";
-            // The new network's loopback interface starts down.
-            else if (const int control = ::socket(AF_INET, SOCK_DGRAM, 0);
-                     ::ioctl(control, SIOCSIFFLAGS, &loopback) != 0)
-                outcome = "skip: no loopback interface in the private network";
-            else
-                outcome = body();
-        }
-        [[maybe_unused]] const ssize_t ignored = ::write(report[1], outcome.data(), outcome.size());
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    std::string outcome;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, n);
-    ::close(report[0]);
-    ::waitpid(child, nullptr, 0);
-    return outcome;
+    return testing::InPrivateNetwork(hosts, "options timeout:30 attempts:5\n", body)
+        .value_or("skip: no private namespaces here (needs root)");
 }
 
 // A name server that never answers: the look-up counts against the exchange bound and the stop request
