@@ -24,32 +24,12 @@
 
 #include "ftp/scripted_ftp_server.h"
 #include "ui/main_window.h"
+#include "ui/window_doubles.h"
 
 namespace {
 
 using namespace signposter;
 using namespace signposter::ui;
-
-class FixedLookup final : public HostLookup {
-public:
-    std::optional<std::string> HostName() override { return "workstation"; }
-    std::optional<std::vector<std::string>> ResolveIPv4(const std::string&) override {
-        return std::vector<std::string>{"203.0.113.7"};
-    }
-    std::vector<std::string> InterfaceIPv4() override { return {"192.168.1.5"}; }
-    std::vector<platform::InterfaceEntry> Interfaces() override { return {{"eth0", true, "192.168.1.5"}}; }
-};
-
-class TipRecorder final : public TrayShell {
-public:
-    explicit TipRecorder(QString& tip) : m_tip(tip) {}
-    void Add(const TrayEntry& entry) override { m_tip = entry.tip; }
-    void Modify(const TrayEntry& entry) override { m_tip = entry.tip; }
-    void Delete() override {}
-
-private:
-    QString& m_tip;
-};
 
 // A listener on 127.0.0.1 that never accepts. A full one has its queue filled first, so that a connect to
 // it hangs.

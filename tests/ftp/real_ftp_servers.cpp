@@ -29,6 +29,24 @@ namespace signposter::testing {
 
 namespace {
 
+// Starts a server program with its standard output and error in `log`.
+pid_t SpawnLogged(const std::string& log, const std::vector<std::string>& command) {
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (logFd >= 0) {
+            ::dup2(logFd, STDOUT_FILENO);
+            ::dup2(logFd, STDERR_FILENO);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -333,16 +351,7 @@ std::unique_ptr<RealFtpServer> LaunchVsftpd(std::string* why, const ServerTls* t
         }
     }
     const std::string log = work + "/stderr.log";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (logFd >= 0) {
-            ::dup2(logFd, STDOUT_FILENO);
-            ::dup2(logFd, STDERR_FILENO);
-        }
-        ::execl("/usr/sbin/vsftpd", "vsftpd", config.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const pid_t pid = SpawnLogged(log, {"/usr/sbin/vsftpd", config});
     auto server = std::make_unique<RealFtpServer>(pid, port, root, kVsftpdUser, kVsftpdPassword, work);
     if (!WaitUntilAccepting(port, pid, host)) {
         *why = "vsftpd did not start: " + ReadText(log);
@@ -406,17 +415,7 @@ std::unique_ptr<RealSshServer> StartSshd(std::string* why, bool withSftp, const 
             out << "Subsystem sftp internal-sftp -d " << root << "\n";
     }
     const std::string log = work + "/sshd.log";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (logFd >= 0) {
-            ::dup2(logFd, STDOUT_FILENO);
-            ::dup2(logFd, STDERR_FILENO);
-        }
-        ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-e", "-f", config.c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const pid_t pid = SpawnLogged(log, {"/usr/sbin/sshd", "-D", "-e", "-f", config});
     auto server = std::make_unique<RealSshServer>(pid, port, root, kSshUser, kSshPassword, work);
     server->workDir = work;
     server->clientKeyFile = work + "/client_key";

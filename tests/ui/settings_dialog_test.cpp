@@ -26,6 +26,15 @@ namespace {
 
 class SettingsDialogTest : public WindowFixture {
 protected:
+    // The window made from a file with a last address, its server fields filled in as a user types them.
+    void CreateFormFor(int port, const std::string& user, const std::string& password) {
+        WriteSettings("LastIP=100.63.0.7\r\n");
+        CreateForm();
+        Part<QLineEdit>(*form, "Edit2")->setText("127.0.0.1");
+        Part<QLineEdit>(*form, "Edit1")->setText(QString::number(port));
+        Part<QLineEdit>(*form, "Edit3")->setText(QString::fromStdString(user));
+        Part<QLineEdit>(*form, "Edit4")->setText(QString::fromStdString(password));
+    }
     SettingsDialog& OpenDialog() {
         Item("SettingsItem").trigger();
         SettingsDialog* dialog = form->OpenSettingsDialog();
@@ -156,12 +165,7 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
     const testing::TestCertificate cert = testing::MakeCertificate(dir.Path(), "server");
     testing::ScriptedFtpServer server;
     server.EnableTls(cert.certFile, cert.keyFile);
-    WriteSettings("LastIP=100.63.0.7\r\n");
-    CreateForm();
-    Part<QLineEdit>(*form, "Edit2")->setText("127.0.0.1");
-    Part<QLineEdit>(*form, "Edit1")->setText(QString::number(server.Port()));
-    Part<QLineEdit>(*form, "Edit3")->setText("publisher");
-    Part<QLineEdit>(*form, "Edit4")->setText("secret");
+    CreateFormFor(server.Port(), "publisher", "secret");
 
     OpenDialog();
     Choose("SecurityCombo", "ExplicitTLS");
@@ -222,12 +226,7 @@ TEST_F(SettingsDialogTest, NewUserTrustsVsftpdsCertificateAndPublishes) {
     const auto server = testing::StartVsftpdTls(&why, {cert.certFile, cert.keyFile});
     if (!server)
         GTEST_SKIP() << why;
-    WriteSettings("LastIP=100.63.0.7\r\n");
-    CreateForm();
-    Part<QLineEdit>(*form, "Edit2")->setText("127.0.0.1");
-    Part<QLineEdit>(*form, "Edit1")->setText(QString::number(server->Port()));
-    Part<QLineEdit>(*form, "Edit3")->setText(QString::fromStdString(server->User()));
-    Part<QLineEdit>(*form, "Edit4")->setText(QString::fromStdString(server->Password()));
+    CreateFormFor(server->Port(), server->User(), server->Password());
 
     OpenDialog();
     Choose("SecurityCombo", "ExplicitTLS");
@@ -251,12 +250,7 @@ TEST_F(SettingsDialogTest, NewUserTrustsTheSshHostKeyAndPublishesOverSftp) {
     const auto server = testing::StartSshd(&why);
     if (!server)
         GTEST_SKIP() << why;
-    WriteSettings("LastIP=100.63.0.7\r\n");
-    CreateForm();
-    Part<QLineEdit>(*form, "Edit2")->setText("127.0.0.1");
-    Part<QLineEdit>(*form, "Edit1")->setText(QString::number(server->Port()));
-    Part<QLineEdit>(*form, "Edit3")->setText(QString::fromStdString(server->User()));
-    Part<QLineEdit>(*form, "Edit4")->setText(QString::fromStdString(server->Password()));
+    CreateFormFor(server->Port(), server->User(), server->Password());
 
     OpenDialog();
     QComboBox& protocol = Field<QComboBox>("ProtocolCombo");

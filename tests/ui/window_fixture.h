@@ -18,35 +18,9 @@
 #include "ui/controls/p_check.h"
 #include "ui/form_parts.h"
 #include "ui/main_window.h"
+#include "ui/window_doubles.h"
 
 namespace signposter::ui {
-
-class FixedLookup final : public HostLookup {
-public:
-    std::optional<std::string> HostName() override { return "workstation"; }
-    std::optional<std::vector<std::string>> ResolveIPv4(const std::string&) override {
-        return std::vector<std::string>{"203.0.113.7"};
-    }
-    std::vector<std::string> InterfaceIPv4() override { return {"192.168.1.5"}; }
-    std::vector<platform::InterfaceEntry> Interfaces() override {
-        return {{"lo", true, "127.0.0.1"},
-                {"eth0", true, ""},
-                {"eth0", true, "192.168.1.5"},
-                {"ppp0", true, "100.64.7.7"},
-                {"wlan0", false, ""}};
-    }
-};
-
-class TipRecorder final : public TrayShell {
-public:
-    explicit TipRecorder(QString& tip) : m_tip(tip) {}
-    void Add(const TrayEntry& entry) override { m_tip = entry.tip; }
-    void Modify(const TrayEntry& entry) override { m_tip = entry.tip; }
-    void Delete() override {}
-
-private:
-    QString& m_tip;
-};
 
 class WindowFixture : public ::testing::Test {
 protected:
