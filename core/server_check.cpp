@@ -45,38 +45,56 @@ bool ReachesServerOverIPv6(const ProgramState& state) {
     return ChosenFamily(state) != AddressFamily::IPv4;
 }
 
+namespace {
+
+// The host and port fields as a check uses them (empty port text: `defaultPort`), or why not, without
+// connecting.
+struct CheckTarget {
+    std::string host;
+    std::int32_t port = 0;
+    std::optional<CheckReport> refused;
+};
+
+CheckTarget TargetOf(const std::string& host, const std::string& portText, std::int32_t defaultPort) {
+    CheckTarget target{text::Trim(host), 0, std::nullopt};
+    const std::string portField = text::Trim(portText);
+    const auto port =
+        portField.empty() ? std::optional<std::int32_t>(defaultPort) : text::TryStrictInteger(portField);
+    if (target.host.empty())
+        target.refused = CheckReport{false, "No Host Name", {}};
+    else if (!port || *port < 1 || *port > 65535)
+        target.refused = CheckReport{false, kPortMessage, {}};
+    else
+        target.port = *port;
+    return target;
+}
+
+}  // namespace
+
 CheckReport CheckServer(const std::string& host, const std::string& portText, const std::string& trustFile,
                         const Clock& clock, bool ipv6Allowed) {
-    const std::string name = text::Trim(host);
-    const std::string portField = text::Trim(portText);
-    const auto port = portField.empty() ? std::optional<std::int32_t>(21) : text::TryStrictInteger(portField);
-    if (name.empty())
-        return {false, "No Host Name", {}};
-    if (!port || *port < 1 || *port > 65535)
-        return {false, kPortMessage, {}};
+    const CheckTarget target = TargetOf(host, portText, 21);
+    if (target.refused)
+        return *target.refused;
     ftp::TIdFTP client;
     PublishingCore::ApplyClientDefaults(client);
     client.SetClock(clock);
-    client.SetHost(name);
-    client.SetPort(*port);
+    client.SetHost(target.host);
+    client.SetPort(target.port);
     client.SetIPv6Allowed(ipv6Allowed);
     return ProbeServer(client, trustFile);
 }
 
 CheckReport CheckSshServer(const std::string& host, const std::string& portText, const std::string& pinned,
                            const Clock& clock, bool ipv6Allowed) {
-    const std::string name = text::Trim(host);
-    const std::string portField = text::Trim(portText);
-    const auto port = portField.empty() ? std::optional<std::int32_t>(22) : text::TryStrictInteger(portField);
-    if (name.empty())
-        return {false, "No Host Name", {}};
-    if (!port || *port < 1 || *port > 65535)
-        return {false, kPortMessage, {}};
+    const CheckTarget target = TargetOf(host, portText, 22);
+    if (target.refused)
+        return *target.refused;
     sftp::SftpClient client;
     client.SetClock(clock);
     sftp::SshSettings settings;
-    settings.host = name;
-    settings.port = *port;
+    settings.host = target.host;
+    settings.port = target.port;
     settings.ipv6Allowed = ipv6Allowed;
     client.SetSettings(settings);
     const sftp::HostKeyInfo info = client.ProbeHostKey();
