@@ -220,7 +220,8 @@ TEST(AddressClassTest, TooltipsKeepAFullIPv6AddressWhole) {
         {brief(Kind::Failed, full, AddressClass::Public), full + " unverified"},
         // A shorter one keeps the full words; what follows them is cut as for a dotted quad.
         {brief(Kind::Failed, "2001:db8::5", AddressClass::Public), DescribeOutcome(outcome)},
-        {brief(Kind::SkippedInactive, "2001:db8::5", AddressClass::Public), "2001:db8::5 not published: inactive"},
+        {brief(Kind::SkippedInactive, "2001:db8::5", AddressClass::Public),
+         "2001:db8::5 not published: inactive"},
         {brief(Kind::AddressUnavailable, "100.63.0.1", AddressClass::Public), DescribeOutcome(outcome)},
         {DescribeProgressBriefly(full, 2, 5), full + " (2 of 5)..."},
         {DescribeProgressBriefly("2001:db8::5", 2, 5), "publishing 2001:db8::5 (attempt 2 of 5)..."},
@@ -589,8 +590,15 @@ TEST_F(AddressMonitorTest, AnOldSettingsFileIsReadAndWrittenAsBefore) {
     ASSERT_EQ(m_ui.outcomes.size(), 1u);
     EXPECT_EQ(m_ui.outcomes[0].kind, Kind::Published);
     const std::string saved = ReadFile(Path());
-    EXPECT_EQ(saved.find("Address"), std::string::npos);
-    EXPECT_NE(saved.find("LastIP=192.168.1.5\r\n"), std::string::npos);
+    // Byte for byte as before, with the port the test gave and the new address.
+    std::string expected = old;
+    expected.replace(expected.find("Port=21"), 7, "Port=" + std::to_string(m_server.Port()));
+    expected.replace(expected.find("LastIP=192.168.1.4"), 18, "LastIP=192.168.1.5");
+    EXPECT_EQ(saved, expected);
+    // The conversation as the client always held it: PASV, the page under its own name.
+    ASSERT_TRUE(m_server.WaitUntilIdle());
+    EXPECT_EQ(m_server.Commands(), (std::vector<std::string>{"user bob", "pass ", "type A", "syst", "PASV",
+                                                             "STOR ipaddress.htm"}));
 }
 
 }  // namespace
