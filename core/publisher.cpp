@@ -2,6 +2,7 @@
 
 #include "core/address_family.h"
 #include "core/address_source.h"
+#include "core/failure_text.h"
 #include "core/page_builder.h"
 #include "core/page_verification.h"
 #include "core/publication_clock.h"
@@ -47,11 +48,11 @@ void Publisher::PublishOffline() {
 }
 
 bool Publisher::RetryDue() const {
-    return m_pending && m_clock.TickCount() >= m_pending->dueTick;
+    return m_pending && !m_pending->waitsForSettings && m_clock.TickCount() >= m_pending->dueTick;
 }
 
 std::optional<std::int64_t> Publisher::MillisecondsUntilRetry() const {
-    if (!m_pending)
+    if (!m_pending || m_pending->waitsForSettings)
         return std::nullopt;
     return std::max<std::int64_t>(0, m_pending->dueTick - m_clock.TickCount());
 }
@@ -71,7 +72,9 @@ void Publisher::RetryPending() {
     if (!m_pending)
         return;
     const Pending pending = *m_pending;
-    const std::int64_t interval = std::min(pending.intervalMs * 2, kLongestRetryMs);
+    // New settings start the pauses afresh.
+    const std::int64_t interval =
+        pending.waitsForSettings ? kFirstRetryMs : std::min(pending.intervalMs * 2, kLongestRetryMs);
     // An error that leaves the retry (a port text that is no number, a page file that cannot be written)
     // must not leave it due again at the very next tick.
     m_pending = Pending{pending.kind, m_clock.TickCount() + interval, interval};
@@ -201,9 +204,13 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             break;
         }
 
-        outcome.errorClass = failure->first;
-        outcome.errorMessage = failure->second;
-        if (watched.Abandoned())
+        outcome.errorClass = failure->errorClass;
+        outcome.errorMessage = failure->message;
+        outcome.failureText = DescribeFailure(
+            *failure, {m_ftp.Host(), m_ftp.Port(), m_ftp.User(), remoteName});
+        // Another attempt would only fail the same way, and count one more refused login.
+        outcome.permanent = IsPermanent(failure->kind);
+        if (outcome.permanent || watched.Abandoned())
             break;
         DelayPumping(kAttemptPauseMs);
         // The program is ending: the remaining attempts would only hold it up (it stays pending meanwhile).
@@ -241,8 +248,7 @@ std::optional<std::string> Publisher::Verify(const std::string& page) {
     return VerifyOnce(*m_fetcher, url, page, rule);
 }
 
-std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std::string& page,
-                                                                      const std::string& remoteName) {
+std::optional<AttemptFailure> Publisher::Attempt(const std::string& page, const std::string& remoteName) {
     // A failed store leaves the connection open and logged in; close it so that the next attempt is a
     // real one and nothing stays open after the last.
     auto close = [&] {
@@ -264,12 +270,11 @@ std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std:
         }
         close();
         return std::nullopt;
-    } catch (const Exception& error) {
-        close();
-        return std::make_pair(std::string(error.ClassName()), error.Message());
     } catch (const std::exception& error) {
+        // Taken before the close: what the server was last asked.
+        AttemptFailure failure = CaptureFailure(error, m_sftpChosen ? std::string() : m_ftp.LastCommandVerb());
         close();
-        return std::make_pair(std::string("Exception"), std::string(error.what()));
+        return failure;
     }
 }
 
@@ -279,8 +284,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
     const std::string pendingBefore = PendingName();
     if (sequence == m_sequence) {
         if (outcome.kind == PublicationOutcome::Kind::Failed) {
-            m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs};
-            outcome.willRetry = true;
+            m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs, outcome.permanent};
+            outcome.willRetry = !outcome.permanent;
         } else if (outcome.kind == PublicationOutcome::Kind::AddressChanged) {
             // The page was stale, not the publication: the next tick publishes the address then current,
             // even one that has changed back meanwhile.
@@ -294,6 +299,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
         m_onPublished(outcome);
     if (PendingName() != pendingBefore && m_onPendingChanged)
         m_onPendingChanged(PendingName());
+    if (m_onFinished)
+        m_onFinished(outcome);
 }
 
 }  // namespace signposter

@@ -6,9 +6,12 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
+#include "app/cli/output_lines.h"
 #include "app/cli/tls_report.h"
 #include "core/extended_settings.h"
+#include "core/failure_text.h"
 #include "core/publishing_core.h"
+#include "core/server_check.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
@@ -61,6 +64,11 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         return 2;
     }
 
+    // Nothing to look up: the setting is missing, as the window's validation says.
+    if (text::Trim(context.fields.Text(TextField::Host)).empty()) {
+        WriteLine(stderr, Priority::Failure, "No Host Name");
+        return 2;
+    }
     // A port outside 1..65535 would wrap to another one, which would get the user name and password.
     if (const auto problem = PortProblem(context.fields.Text(TextField::Port))) {
         std::fprintf(stderr, "%s\n", problem->c_str());
@@ -108,8 +116,14 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
                 client.StoreBytes(bytes, paths[1], false);
             client.CloseConnection();
         }
-    } catch (const Exception& error) {
-        std::fprintf(stderr, "%s: %s\n", error.ClassName(), ForTerminal(error.Message()).c_str());
+    } catch (const std::exception& error) {
+        const bool sftp = ChoosesSftp(core.State());
+        const AttemptFailure failure = CaptureFailure(error, sftp ? std::string() : client.LastCommandVerb());
+        WriteLine(stderr, Priority::Failure,
+                  DescribeFailure(failure, {client.Host(), client.Port(), client.User(), paths[1]}));
+        // The exception as raised, the socket layer's own text included.
+        if (verbose)
+            std::fprintf(stderr, "%s: %s\n", failure.errorClass.c_str(), ForTerminal(failure.message).c_str());
         return 1;
     }
     return 0;
