@@ -3,6 +3,7 @@
 #include "core/page_builder.h"
 #include "core/publication_clock.h"
 #include "core/publisher.h"
+#include "core/server_check.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 #include "support/publishing_fixture.h"
@@ -205,6 +206,18 @@ TEST_F(PublisherTest, ARefusedLoginOrPathCostsOneAttemptOthersKeepTheirRetriesAn
     m_publisher.RetryPending();
     EXPECT_EQ(LastOutcome().kind, Kind::Published);
     EXPECT_FALSE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, CheckServerTellsAPlainFtpServerByItsGreetingAndAFailureInWords) {
+    m_server.SetGreeting(Say("220 Ready.\r\n"));  // AUTH gets the scripted server's 502
+    const CheckReport plain = CheckServer("127.0.0.1", std::to_string(m_server.Port()), "", m_clock);
+    EXPECT_TRUE(plain.ok);
+    EXPECT_EQ(plain.text,
+              "connected, the server greets: 220 Ready.; it offers no TLS, and plain FTP sends the password "
+              "unencrypted");
+    const int closed = ClosedLoopbackPort();
+    EXPECT_EQ(CheckServer("127.0.0.1", std::to_string(closed), "", m_clock).text,
+              "Could not connect to 127.0.0.1 port " + std::to_string(closed) + ": connection refused.");
 }
 
 TEST_F(PublisherTest, EndingProgramStopsAfterTheCurrentAttemptAndKeepsThePublicationPending) {
