@@ -19,6 +19,11 @@ constexpr char kOfflineText[] = "OFFLINE";
 
 }  // namespace
 
+std::string DamagedAddressReason(const ProgramState& state, const std::string& address) {
+    const bool ipv6 = address == state.CurrentIP6 && address != state.CurrentIP;
+    return std::string(ipv6 ? "LastIP6" : "LastIP") + " in the settings file is not an address";
+}
+
 Publisher::Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
                      ftp::TIdFTP& ftp)
     : m_fields(fields), m_ui(ui), m_state(state), m_clock(clock), m_ftp(ftp) {}
@@ -166,9 +171,17 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             // that is no address even when told to publish private ones.
             const bool hostName = ParseSourceKind(m_state.AddressSource) == SourceKind::HostName;
             const bool notAnAddress = outcome.addressClass == AddressClass::NotAnAddress;
-            if (!hostName && (!m_state.PublishPrivate || notAnAddress)) {
+            // Text that is no address never goes into a page, whatever the source: a damaged LastIP would
+            // put whatever it holds (markup, a script) before every visitor.
+            if (notAnAddress && !justDetected) {
                 outcome.kind = OutcomeKind::SkippedFlagged;
-                outcome.reason = outcome.address + " is " + ClassPhrase(outcome.addressClass) +
+                outcome.reason = DamagedAddressReason(m_state, outcome.address);
+                outcome.address.clear();  // nor into a message, a tooltip or a notification
+                return Finish(outcome, sequence, kind, retryIntervalMs);
+            }
+            if (notAnAddress || (!hostName && !m_state.PublishPrivate)) {
+                outcome.kind = OutcomeKind::SkippedFlagged;
+                outcome.reason = text::Printable(outcome.address) + " is " + ClassPhrase(outcome.addressClass) +
                                  "; visitors cannot reach it";
                 return Finish(outcome, sequence, kind, retryIntervalMs);
             }

@@ -24,6 +24,9 @@ class PageFetcher;
 class PublicationClock;
 struct AttemptFailure;
 
+// Why an address taken from the settings file (LastIP, LastIP6) is not published: it is no address.
+std::string DamagedAddressReason(const ProgramState& state, const std::string& address);
+
 // Publishes one page: applies the activity switch and the ignore list, has the page built, and uploads it
 // with up to five attempts three seconds apart. A publication whose attempts all failed stays pending and
 // is tried again later (see RetryDue), until it succeeds or a newer publication replaces it.

@@ -36,6 +36,8 @@ std::string DescribeOutcome(const PublicationOutcome& outcome, bool withTime) {
             return outcome.addressDetected ? "no address" + at + ": the host name did not resolve"
                                            : "nothing published" + at + ": no address known yet";
         case Kind::SkippedFlagged:
+            if (outcome.address.empty())  // text that is no address is not repeated
+                return "not published" + at + ": " + outcome.reason;
             return outcome.address + " not published" + at + ": " + outcome.reason;
         case Kind::AddressUnavailable:
             return "address not checked" + at + ": " + text::OneLine(outcome.reason) +
@@ -137,7 +139,8 @@ std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
     const bool flagged = IsFlagged(outcome.addressClass);
     std::string text;
-    if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
+    if (flagged && !outcome.address.empty() &&
+        (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
         const char* what = outcome.kind != Kind::Published ? " held back "
                            : outcome.verified              ? " verified "
                                                            : " published ";
