@@ -6,6 +6,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
+#include "app/cli/output_lines.h"
 #include "core/address_class.h"
 #include "core/address_discovery.h"
 #include "core/address_family.h"
@@ -343,8 +344,9 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     AddressWatch& watch = program.core.Watch();
     if (!watch.Watching())
         std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
-    std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
-                 context.settingsPath.c_str());
+    ui.SetVerbose(verbose);
+    WriteLine(stderr, Priority::Notice,
+              "signposter-cli: " + MonitorStartLine(context.settingsPath, program.core.State()));
     // Events read during a publication too: those may end it.
     if (verbose)
         watch.ShowEventsTo(
@@ -375,7 +377,9 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
         if (ui.WindowRequested())
             return 2;  // validation failed: there is no window to configure in
     }
-    return monitor.FormClose() ? 0 : 1;
+    const bool saved = monitor.FormClose();
+    WriteLine(stderr, Priority::Notice, "signposter-cli: " + MonitorEndLine(program.core.State(), ui.LastOutcome()));
+    return saved ? 0 : 1;
 }
 
 }  // namespace signposter::cli
