@@ -31,6 +31,15 @@ void RecordOutcome(ProgramState& state, const std::string& settingsPath, const P
     if (!platform::FileExists(settingsPath) || platform::IsReadOnlyFile(settingsPath))
         return;
     const bool failed = outcome.kind == Kind::Failed;
+    // Every store session replaces the file: a success with no record to update must not even open it.
+    if (!failed) {
+        try {
+            if (!text::Contains(platform::ReadWholeFile(settingsPath), "LastOutcome="))
+                return;
+        } catch (const std::exception&) {
+            return;
+        }
+    }
     const std::string when = std::to_string(static_cast<std::int64_t>(outcome.when ? outcome.when : now));
     try {
         WithIniStore(settingsPath, [&] {

@@ -182,8 +182,9 @@ TEST_F(PublisherTest, ARefusedLoginOrPathCostsOneAttemptOthersKeepTheirRetriesAn
         EXPECT_EQ(LastOutcome().attempts, c.attempts) << c.text;
         EXPECT_EQ(LastOutcome().permanent, c.attempts == 1) << c.text;
         EXPECT_EQ(LastOutcome().failureText, c.text);
-        if (verb != "connect" && !verb.empty())
+        if (verb != "connect" && !verb.empty()) {
             EXPECT_EQ(logins, c.attempts) << c.text;  // a 530 costs one login
+        }
         EXPECT_EQ(m_ui.waits.size(), c.attempts == 1 ? 0u : 5u) << c.text;
         EXPECT_EQ(m_publisher.PendingWaitsForSettings(), c.attempts == 1) << c.text;
         EXPECT_EQ(LastOutcome().willRetry, c.attempts != 1) << c.text;
