@@ -16,9 +16,9 @@ constexpr unsigned kFxPermissionDenied = 3;
 // The socket layer's texts start with a capital and end with a full stop; inside a sentence they do not.
 std::string AsClause(std::string text) {
     text = text::Trim(text);
-    while (!text.empty() && (text.back() == '.' || text.back() == ' '))
-        text.pop_back();
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && !(text.size() > 1 && text[1] >= 'A' && text[1] <= 'Z'))
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' &&
+        !(text.size() > 1 && text[1] >= 'A' && text[1] <= 'Z'))
         text[0] = static_cast<char>(text[0] - 'A' + 'a');
     return text;
 }
@@ -53,7 +53,8 @@ std::string WaitedSeconds(const std::string& message) {
         return {};
     std::size_t digits = within + 7;
     std::int64_t value = 0;
-    while (digits < message.size() && message[digits] >= '0' && message[digits] <= '9' && value < 1'000'000'000)
+    while (digits < message.size() && message[digits] >= '0' && message[digits] <= '9' &&
+           value < 1'000'000'000)
         value = value * 10 + (message[digits++] - '0');
     if (digits == within + 7)
         return {};
@@ -157,11 +158,13 @@ std::string DescribeFailure(const AttemptFailure& failure, const FailureSubject&
     const std::string reply = text::Printable(text::OneLine(message));
     // Local matters (a setting that is no number, a file that cannot be read, a trust file): their messages
     // already name the value or file, and no server was involved.
-    if (cls == "EConvertError" || cls == "EFOpenError" || cls == "EFCreateError" || cls == "EIdTLSLibraryError")
+    if (cls == "EConvertError" || cls == "EFOpenError" || cls == "EFCreateError" ||
+        cls == "EIdTLSLibraryError")
         return Sentence(Capitalised(reply));
 
     if (failure.kind == FailureKind::LoginRefused && failure.replyCode != 0)
-        return Sentence("The server refused the login for user " + text::Printable(subject.user) + ": " + reply);
+        return Sentence("The server refused the login for user " + text::Printable(subject.user) + ": " +
+                        reply);
     if (failure.kind == FailureKind::PathRefused && failure.replyCode != 0)
         return PathSentence(failure, subject);
     if (cls == "EIdProtocolReplyError") {
@@ -188,13 +191,15 @@ std::string DescribeFailure(const AttemptFailure& failure, const FailureSubject&
         const std::string seconds = WaitedSeconds(message);
         const std::string within = seconds.empty() ? " in time" : " within " + seconds;
         if (failure.command.empty() && !TrailingParenthesis(message).empty())
-            return Sentence("The server at " + where + " did not answer" + within + TrailingParenthesis(message));
+            return Sentence("The server at " + where + " did not answer" + within +
+                            TrailingParenthesis(message));
         if (failure.command.empty())
             return Sentence("The server at " + where + " sent no greeting" + within);
         return Sentence("The server at " + where + " did not answer " + failure.command + within);
     }
     if (cls == "EIdConnClosedGracefully")
-        return Sentence("The server at " + where + " closed the connection while we waited for " + Asked(failure));
+        return Sentence("The server at " + where + " closed the connection while we waited for " +
+                        Asked(failure));
     if (cls == "EIdAttemptTimeout")
         return Sentence("The upload to " + where + " was given up: " + AsClause(message));
     if (cls == "EIdStopped")
@@ -202,8 +207,8 @@ std::string DescribeFailure(const AttemptFailure& failure, const FailureSubject&
     if (failure.kind == FailureKind::IdentityRejected && cls.rfind("EIdTLS", 0) == 0)
         return Sentence("The server at " + where + " is not the one trusted: " + AsClause(message));
     if (failure.kind == FailureKind::LoginRefused)
-        return Sentence("The server at " + where + " refused the login for user " + text::Printable(subject.user) +
-                        ": " + AsClause(message));
+        return Sentence("The server at " + where + " refused the login for user " +
+                        text::Printable(subject.user) + ": " + AsClause(message));
     // SSH and the remaining bounds already say what happened in words; they get the host when they lack it.
     if (cls.rfind("ESsh", 0) == 0 || cls.rfind("ESftp", 0) == 0)
         return Sentence(Capitalised(reply));

@@ -49,8 +49,9 @@ void RecordOutcome(ProgramState& state, const std::string& settingsPath, const P
             state.LastOutcome = !failed ? "published" : outcome.permanent ? "refused" : "failed";
             state.LastOutcomeTime = when;
             state.LastOutcomeText = ForTheFile(DescribeOutcome(outcome, false));
-            state.NextRetry =
-                failed && msUntilRetry ? std::to_string(static_cast<std::int64_t>(now) + *msUntilRetry / 1000) : "";
+            state.NextRetry = failed && msUntilRetry
+                                  ? std::to_string(static_cast<std::int64_t>(now) + *msUntilRetry / 1000)
+                                  : "";
             std::vector<std::pair<std::string, std::string>> values = {
                 {"LastOutcome", state.LastOutcome},
                 {"LastOutcomeTime", state.LastOutcomeTime},

@@ -181,8 +181,8 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             }
             if (notAnAddress || (!hostName && !m_state.PublishPrivate)) {
                 outcome.kind = OutcomeKind::SkippedFlagged;
-                outcome.reason = text::Printable(outcome.address) + " is " + ClassPhrase(outcome.addressClass) +
-                                 "; visitors cannot reach it";
+                outcome.reason = text::Printable(outcome.address) + " is " +
+                                 ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";
                 return Finish(outcome, sequence, kind, retryIntervalMs);
             }
             outcome.reason = ClassPhrase(outcome.addressClass) +
@@ -219,8 +219,8 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
 
         outcome.errorClass = failure->errorClass;
         outcome.errorMessage = failure->message;
-        outcome.failureText = DescribeFailure(
-            *failure, {m_ftp.Host(), m_ftp.Port(), m_ftp.User(), remoteName});
+        outcome.failureText =
+            DescribeFailure(*failure, {m_ftp.Host(), m_ftp.Port(), m_ftp.User(), remoteName});
         // Another attempt would only fail the same way, and count one more refused login.
         outcome.permanent = IsPermanent(failure->kind);
         if (outcome.permanent || watched.Abandoned())
@@ -285,7 +285,8 @@ std::optional<AttemptFailure> Publisher::Attempt(const std::string& page, const 
         return std::nullopt;
     } catch (const std::exception& error) {
         // Taken before the close: what the server was last asked.
-        AttemptFailure failure = CaptureFailure(error, m_sftpChosen ? std::string() : m_ftp.LastCommandVerb());
+        AttemptFailure failure =
+            CaptureFailure(error, m_sftpChosen ? std::string() : m_ftp.LastCommandVerb());
         close();
         return failure;
     }
@@ -297,7 +298,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
     const std::string pendingBefore = PendingName();
     if (sequence == m_sequence) {
         if (outcome.kind == PublicationOutcome::Kind::Failed) {
-            m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs, outcome.permanent};
+            m_pending =
+                Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs, outcome.permanent};
             outcome.willRetry = !outcome.permanent;
         } else if (outcome.kind == PublicationOutcome::Kind::AddressChanged) {
             // The page was stale, not the publication: the next tick publishes the address then current,

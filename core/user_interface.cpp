@@ -43,7 +43,8 @@ std::string DescribeOutcome(const PublicationOutcome& outcome, bool withTime) {
             return "address not checked" + at + ": " + text::OneLine(outcome.reason) +
                    (outcome.address.empty() ? std::string() : "; keeping " + outcome.address);
         case Kind::AddressChanged:
-            return outcome.address + " abandoned" + at + ": " + text::Printable(text::OneLine(outcome.reason));
+            return outcome.address + " abandoned" + at + ": " +
+                   text::Printable(text::OneLine(outcome.reason));
         case Kind::Abandoned:
             return "not published" + at + ": user template file not found";
         case Kind::Failed: {

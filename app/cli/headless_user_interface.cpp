@@ -18,8 +18,7 @@ platform::StopRequest& ProgramStop() {
 }
 
 void PrintLines(std::FILE* out, const std::string& message, Priority priority) {
-    for (const std::string& line : text::SplitLines(message))
-        WriteLine(out, priority, line);
+    for (const std::string& line : text::SplitLines(message)) WriteLine(out, priority, line);
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 namespace signposter::cli {
 
 // The user interface of the headless front end: message boxes become lines on stderr, publication
-// outcomes timestamped lines on stdout (priority-tagged on the journal, app/cli/output_lines.h), and waiting for messages is sleeping, with the monitor's tick still
-// served once a second while the timer is on.
+// outcomes timestamped lines on stdout (priority-tagged on the journal, app/cli/output_lines.h), and waiting
+// for messages is sleeping, with the monitor's tick still served once a second while the timer is on.
 class HeadlessUserInterface final : public UserInterface {
 public:
     explicit HeadlessUserInterface(const Clock& clock = StoppableClock()) : m_clock(&clock) {}

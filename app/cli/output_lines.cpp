@@ -19,7 +19,8 @@ bool IsJournal(std::FILE* stream) {
     struct stat st {};
     if (::fstat(::fileno(stream), &st) != 0)
         return false;
-    return static_cast<std::uintmax_t>(st.st_dev) == device && static_cast<std::uintmax_t>(st.st_ino) == inode;
+    return static_cast<std::uintmax_t>(st.st_dev) == device &&
+           static_cast<std::uintmax_t>(st.st_ino) == inode;
 }
 
 std::string LocalStamp(std::time_t when) {
@@ -30,7 +31,8 @@ std::string LocalStamp(std::time_t when) {
     return stamp;
 }
 
-void WriteLine(std::FILE* stream, Priority priority, const std::string& line, std::optional<std::time_t> when) {
+void WriteLine(std::FILE* stream, Priority priority, const std::string& line,
+               std::optional<std::time_t> when) {
     const std::string shown = text::Printable(text::OneLine(line));
     if (IsJournal(stream))
         std::fprintf(stream, "<%d>%s\n", static_cast<int>(priority), shown.c_str());

@@ -56,7 +56,8 @@ int CommandStatus(const HeadlessUserInterface& ui) {
         return 0;
     using Kind = PublicationOutcome::Kind;
     // A damaged LastIP is a failure to publish, not an address held back by choice.
-    const bool damaged = outcome->kind == Kind::SkippedFlagged && outcome->addressClass == AddressClass::NotAnAddress;
+    const bool damaged =
+        outcome->kind == Kind::SkippedFlagged && outcome->addressClass == AddressClass::NotAnAddress;
     return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned || damaged ? 1 : 0;
 }
 
@@ -378,7 +379,8 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
             return 2;  // validation failed: there is no window to configure in
     }
     const bool saved = monitor.FormClose();
-    WriteLine(stderr, Priority::Notice, "signposter-cli: " + MonitorEndLine(program.core.State(), ui.LastOutcome()));
+    WriteLine(stderr, Priority::Notice,
+              "signposter-cli: " + MonitorEndLine(program.core.State(), ui.LastOutcome()));
     return saved ? 0 : 1;
 }
 

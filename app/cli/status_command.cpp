@@ -57,8 +57,8 @@ std::string Answer(ConfiguredAddress& configured, bool ipv6) {
     const AddressAnswer answer = configured.QueryNow({}, ipv6);
     if (!answer.address)
         return "gives no address: " + text::Printable(text::OneLine(answer.reason));
-    return "answers " + text::Printable(*answer.address) + " (" + DescribeClass(ClassifyAddress(*answer.address)) +
-           ")";
+    return "answers " + text::Printable(*answer.address) + " (" +
+           DescribeClass(ClassifyAddress(*answer.address)) + ")";
 }
 
 }  // namespace
@@ -84,7 +84,8 @@ int RunStatus(Context& context, const std::vector<std::string>& args) {
     if (family != AddressFamily::IPv6)
         source += ", which " + Answer(configured, false);
     if (family != AddressFamily::IPv4)
-        source += std::string(family == AddressFamily::Both ? "; over IPv6 it " : ", which ") + Answer(configured, true);
+        source += std::string(family == AddressFamily::Both ? "; over IPv6 it " : ", which ") +
+                  Answer(configured, true);
     std::printf("%s\n", source.c_str());
 
     std::printf("last published: %s\n", LastPublished(record).c_str());
@@ -121,7 +122,8 @@ std::string MonitorStartLine(const std::string& settingsPath, const ProgramState
 
 std::string MonitorEndLine(const ProgramState& state, const std::optional<PublicationOutcome>& last) {
     std::string line = "monitor stopped";
-    line += last ? "; last outcome: " + DescribeOutcome(*last) : std::string("; nothing published in this run");
+    line +=
+        last ? "; last outcome: " + DescribeOutcome(*last) : std::string("; nothing published in this run");
     if (!state.PendingPublication.empty())
         line += "; " + PendingName(state) + " is pending and is published when the monitor starts";
     return line;

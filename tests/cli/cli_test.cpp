@@ -648,8 +648,10 @@ TEST_F(CliTest, MonitorStopsWithinASecondOfSigtermWhateverItWaitsFor) {
     auto [waiting, waitingSeconds] = StopAfter({"monitor"}, std::chrono::milliseconds(1800));
     EXPECT_EQ(waiting.status, 0) << waiting.err;
     EXPECT_NE(waiting.out.find("upload failed"), std::string::npos) << waiting.out;
-    EXPECT_NE(waiting.out.find("Stopped: the program is ending. (1 attempt"), std::string::npos) << waiting.out;
-    EXPECT_NE(waiting.err.find("signposter-cli: monitor stopped; last outcome: upload failed "), std::string::npos)
+    EXPECT_NE(waiting.out.find("Stopped: the program is ending. (1 attempt"), std::string::npos)
+        << waiting.out;
+    EXPECT_NE(waiting.err.find("signposter-cli: monitor stopped; last outcome: upload failed "),
+              std::string::npos)
         << waiting.err;
     std::printf("exit after SIGTERM: %.3f s idle, %.3f s in a reply wait\n", idleSeconds, waitingSeconds);
     EXPECT_LT(std::max(idleSeconds, waitingSeconds),
@@ -887,18 +889,21 @@ TEST_F(StatusTest, StatusTellsTheLastPublicationAndWhatIsPendingAndAWrongPasswor
     server.Script("PASS", Say("530 Authentication failed.\r\n"));
     const RunResult refused = RunOnTheJournal({"publish"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out,
-              "<3>upload failed: The server refused the login for user u: 530 Authentication failed. Not retried "
-              "until the settings change. (1 attempt)\n");
+    EXPECT_EQ(
+        refused.out,
+        "<3>upload failed: The server refused the login for user u: 530 Authentication failed. Not retried "
+        "until the settings change. (1 attempt)\n");
     ASSERT_TRUE(server.WaitUntilIdle());
     EXPECT_EQ(Logins(server).size(), 1u);
     status = Run({"status"});
     EXPECT_EQ(status.status, 1);
-    EXPECT_NE(status.out.find("\nlast published: not recorded yet\nlast outcome: refused at "), std::string::npos)
+    EXPECT_NE(status.out.find("\nlast published: not recorded yet\nlast outcome: refused at "),
+              std::string::npos)
         << status.out;
-    EXPECT_NE(status.out.find(": upload failed: The server refused the login for user u: 530 Authentication "
-                              "failed. Not retried until the settings change.\n"
-                              "pending: the address page, retried when the settings change or the monitor starts\n"),
+    EXPECT_NE(status.out.find(
+                  ": upload failed: The server refused the login for user u: 530 Authentication "
+                  "failed. Not retried until the settings change.\n"
+                  "pending: the address page, retried when the settings change or the monitor starts\n"),
               std::string::npos)
         << status.out;
 
@@ -924,7 +929,8 @@ TEST_F(StatusTest, ADamagedLastIPOrLastIP6IsNeverPutIntoAPage) {
     std::string good = ReadFile(SettingsFile());
     good.erase(good.find("LastIP=\r\n"), 9);
     const std::pair<std::string, std::string> cases[] = {
-        {"LastIP=1.2.3.4\"><img src=x onerror=alert(1)>\r\n", "LastIP in the settings file is not an address"},
+        {"LastIP=1.2.3.4\"><img src=x onerror=alert(1)>\r\n",
+         "LastIP in the settings file is not an address"},
         {"AddressFamily=IPv6\r\nLastIP6=<script>alert(1)</script>\r\n",
          "LastIP6 in the settings file is not an address"},
     };

@@ -254,9 +254,9 @@ TEST_F(MonitorTest, RetryThatRaisesIsShownOncePerRetryIntervalNotEveryTick) {
 TEST_F(MonitorTest, PendingPublicationIsRetriedWhenDueAndAfterARestart) {
     Configure();
     ASSERT_TRUE(m_monitor.FormClose());
-    m_server.Script("PASS", {Say("421 Try later.\r\n"), Say("421 Try later.\r\n"),
-                             Say("421 Try later.\r\n"), Say("421 Try later.\r\n"),
-                             Say("421 Try later.\r\n"), Say("230 Logged in.\r\n")});
+    m_server.Script("PASS",
+                    {Say("421 Try later.\r\n"), Say("421 Try later.\r\n"), Say("421 Try later.\r\n"),
+                     Say("421 Try later.\r\n"), Say("421 Try later.\r\n"), Say("230 Logged in.\r\n")});
     m_monitor.Timer1Timer();
     ASSERT_EQ(m_ui.outcomes.back().kind, Kind::Failed);
     const std::string pending = ReadFile(Path());
@@ -280,7 +280,8 @@ TEST_F(MonitorTest, PendingPublicationIsRetriedWhenDueAndAfterARestart) {
     EXPECT_NE(pending.find("PendingPublication=1\r\nLastOutcome=failed\r\n"), std::string::npos) << pending;
     EXPECT_NE(pending.find("\r\nNextRetry="), std::string::npos) << pending;
     const std::string after = ReadFile(Path());
-    EXPECT_EQ(after.substr(0, after.find("LastOutcome=")), pending.substr(0, pending.find("PendingPublication=")));
+    EXPECT_EQ(after.substr(0, after.find("LastOutcome=")),
+              pending.substr(0, pending.find("PendingPublication=")));
     EXPECT_NE(after.find("LastOutcome=published\r\n"), std::string::npos) << after;
     EXPECT_NE(after.find("LastPublishedAddress=203.0.113.7\r\n"), std::string::npos) << after;
     EXPECT_EQ(after.find("NextRetry="), std::string::npos) << after;

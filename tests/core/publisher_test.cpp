@@ -153,14 +153,18 @@ TEST_F(PublisherTest, ARefusedLoginOrPathCostsOneAttemptOthersKeepTheirRetriesAn
     const Case cases[] = {
         {"PASS", Say("530 Authentication failed.\r\n"), 1,
          "The server refused the login for user bob: 530 Authentication failed."},
-        {"USER", Say("530 Not logged in.\r\n"), 1, "The server refused the login for user bob: 530 Not logged in."},
+        {"USER", Say("530 Not logged in.\r\n"), 1,
+         "The server refused the login for user bob: 530 Not logged in."},
         {"STOR", Say("550 No such file or directory.\r\n"), 1,
          "The server has no directory htdocs/ for htdocs/ipaddress.htm: 550 No such file or directory."},
         {"STOR", Say("553 Could not create file.\r\n"), 1,
          "The server refused the file name htdocs/ipaddress.htm: 553 Could not create file."},
-        {"connect", {}, 5,
+        {"connect",
+         {},
+         5,
          "Could not connect to 127.0.0.1 port " + std::to_string(closedPort) + ": connection refused."},
-        {"USER", Say("421 Too many connections.\r\n"), 5, "The server at " + at + " refused USER: 421 Too many connections."},
+        {"USER", Say("421 Too many connections.\r\n"), 5,
+         "The server at " + at + " refused USER: 421 Too many connections."},
         {"STOR", Say("451 Local error.\r\n"), 5, "The server at " + at + " refused STOR: 451 Local error."},
         {"", Silence(), 5, "The server at " + at + " sent no greeting within 1 s."},
         {"PASS", Silence(), 5, "The server at " + at + " did not answer PASS within 1 s."},
@@ -177,7 +181,8 @@ TEST_F(PublisherTest, ARefusedLoginOrPathCostsOneAttemptOthersKeepTheirRetriesAn
         m_publisher.PublishAddress();
         ASSERT_TRUE(m_server.WaitUntilIdle());
         const auto commands = m_server.Commands();
-        const auto logins = std::count(commands.begin() + static_cast<std::ptrdiff_t>(before), commands.end(), "user bob");
+        const auto logins =
+            std::count(commands.begin() + static_cast<std::ptrdiff_t>(before), commands.end(), "user bob");
         EXPECT_EQ(LastOutcome().kind, Kind::Failed) << c.text;
         EXPECT_EQ(LastOutcome().attempts, c.attempts) << c.text;
         EXPECT_EQ(LastOutcome().permanent, c.attempts == 1) << c.text;
@@ -191,9 +196,10 @@ TEST_F(PublisherTest, ARefusedLoginOrPathCostsOneAttemptOthersKeepTheirRetriesAn
         EXPECT_FALSE(m_ftp.IsConnected());
     }
     // The line the user reads says so, without the class of the exception.
-    EXPECT_EQ(DescribeOutcome(m_ui.outcomes[0], false),
-              "upload failed: The server refused the login for user bob: 530 Authentication failed. Not retried "
-              "until the settings change.");
+    EXPECT_EQ(
+        DescribeOutcome(m_ui.outcomes[0], false),
+        "upload failed: The server refused the login for user bob: 530 Authentication failed. Not retried "
+        "until the settings change.");
 
     // Kept, but never due on the timer; a change of the settings retries it, with the pauses afresh.
     m_server.SetGreeting(Say("220 Ready.\r\n"));

@@ -121,7 +121,8 @@ TEST_F(UploadCommand, ARefusedConnectionNamesHostAndPortAndAMissingHostIsNamedAs
     const int port = testing::ClosedLoopbackPort();
     m_fields.SetText(TextField::Port, std::to_string(port));
     EXPECT_EQ(Run({m_local, "index.htm"}), 1);
-    EXPECT_EQ(m_stderr, "Could not connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused.\n");
+    EXPECT_EQ(m_stderr,
+              "Could not connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused.\n");
     // The socket layer's own text, number included, is for --verbose.
     EXPECT_EQ(Run({m_local, "index.htm", "--verbose"}), 1);
     EXPECT_NE(m_stderr.find("EIdSocketError: Socket Error # 10061\nConnection refused.\n"), std::string::npos)
