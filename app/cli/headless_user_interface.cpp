@@ -46,7 +46,8 @@ void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::s
                                         MessageIcon icon) {
     if (icon == MessageIcon::Error && caption == "Signposter")
         m_errorShown = true;
-    PrintLines(stderr, text, icon == MessageIcon::Error ? Priority::Failure : Priority::HeldBack);
+    // Shown where the window would stop and wait for the user: validation and errors alike are failures.
+    PrintLines(stderr, text, Priority::Failure);
 }
 
 void HeadlessUserInterface::DispatchMessagesUntil(std::int64_t deadlineTick) {

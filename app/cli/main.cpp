@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/commands.h"
+#include "app/cli/output_lines.h"
 #include "core/settings.h"
 #include "platform/directories.h"
 #include "platform/exceptions.h"
@@ -89,11 +90,11 @@ int main(int argc, char** argv) {
         }
     } catch (const Exception& error) {
         for (const std::string& line : text::SplitLines(error.Message()))
-            std::fprintf(stderr, "%s\n", text::Printable(line).c_str());
+            cli::WriteLine(stderr, cli::Priority::Failure, line);
         return 1;
     } catch (const std::exception& error) {
         // Out of memory or another failure of the standard library: reported, never a crash.
-        std::fprintf(stderr, "signposter-cli: %s\n", text::Printable(error.what()).c_str());
+        cli::WriteLine(stderr, cli::Priority::Failure, std::string("signposter-cli: ") + error.what());
         return 1;
     }
     std::fprintf(stderr, "signposter-cli: unknown command '%s'\n%s", command.c_str(), kUsage);

@@ -642,6 +642,14 @@ TEST_F(CliTest, MonitorStopsWithinASecondOfSigtermWhateverItWaitsFor) {
     // Asleep between ticks: the first tick comes a second after the start.
     auto [idle, idleSeconds] = StopAfter({"monitor"}, std::chrono::milliseconds(300));
     EXPECT_EQ(idle.status, 0) << idle.err;
+    EXPECT_NE(
+        idle.err.find("signposter-cli: monitoring the host name; last address 192.0.2.99; last published not "
+                      "recorded yet; settings in "),
+        std::string::npos)
+        << idle.err;
+    EXPECT_NE(idle.err.find("signposter-cli: monitor stopped; nothing published in this run\n"),
+              std::string::npos)
+        << idle.err;
     // Waiting for the greeting that never comes (a 30 s bound): the attempt ends as "Stopped.", the
     // publication stays pending and the closing save runs.
     auto [waiting, waitingSeconds] = StopAfter({"monitor"}, std::chrono::milliseconds(1800));
