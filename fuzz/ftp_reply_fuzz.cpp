@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "ftp/id_exceptions.h"
-#include "ftp/id_tcp_connection.h"
-#include "ftp/memory_byte_stream.h"
+#include "net/id_exceptions.h"
+#include "net/id_tcp_connection.h"
+#include "net/memory_byte_stream.h"
 
 namespace {
 
