@@ -3,9 +3,9 @@
 #include "net/id_exceptions.h"
 
 // SFTP failures. Each one the user can act on has its own class, so that a wrong password, a host that is
-// not the one pinned and a full disk read differently. The waits' bounds and the stop request raise the FTP
-// client's classes (EIdReplyTimeout, EIdAttemptTimeout, EIdDataTooSlow, EIdStopped, EIdSocketError): the
-// same bounds, the same words.
+// not the one pinned and a full disk read differently. The waits' bounds and the stop request raise the
+// network floor's classes (EIdReplyTimeout, EIdAttemptTimeout, EIdDataTooSlow, EIdStopped, EIdSocketError),
+// as the FTP client does: the same bounds, the same words.
 namespace signposter::sftp {
 
 using net::EIdException;

@@ -12,7 +12,7 @@
 #include "net/memory_byte_stream.h"
 #include "support/fake_clock.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 namespace {
 
 // A connection reading the given bytes, handed out pieceSize at a time, then the end of the stream.
@@ -356,4 +356,4 @@ TEST(ReplyReader, AFailedWaitIsASocketErrorNotAnEmptyRead) {
 }
 
 }  // namespace
-}  // namespace signposter::ftp
+}  // namespace signposter::net
