@@ -424,7 +424,7 @@ std::string ReadKeyFile(const std::string& path) {
         throw ESshKeyFileError(cannot + "it is missing, unreadable or not a regular file.");
     }
     if (mode & 077) {
-        char octal[8];
+        char octal[16];
         std::snprintf(octal, sizeof octal, "%04o", mode);
         throw ESshKeyFileError(cannot + "its permissions " + octal +
                                " let others read it; make it private (chmod 600 " + text::Printable(path) + ").");
