@@ -1,6 +1,6 @@
 #include "core/failure_text.h"
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 #include "sftp/sftp_exceptions.h"
@@ -104,7 +104,7 @@ std::string Asked(const AttemptFailure& failure) {
 }  // namespace
 
 FailureKind ClassifyFailure(const std::exception& error) {
-    if (const auto* reply = dynamic_cast<const ftp::EIdProtocolReplyError*>(&error)) {
+    if (const auto* reply = dynamic_cast<const net::EIdProtocolReplyError*>(&error)) {
         // Our own refusals of a malformed reply carry the code they refused; only a server's own verdict
         // on the login or the path is lasting.
         switch (reply->ReplyCode()) {
@@ -117,7 +117,7 @@ FailureKind ClassifyFailure(const std::exception& error) {
                 return FailureKind::Transient;
         }
     }
-    if (dynamic_cast<const ftp::EIdTLSCertificateRejected*>(&error) ||
+    if (dynamic_cast<const net::EIdTLSCertificateRejected*>(&error) ||
         dynamic_cast<const sftp::ESshHostKeyRejected*>(&error))
         return FailureKind::IdentityRejected;
     if (dynamic_cast<const sftp::ESshAuthenticationFailed*>(&error))
@@ -138,9 +138,9 @@ AttemptFailure CaptureFailure(const std::exception& error, std::string command) 
         failure.errorClass = "Exception";
         failure.message = error.what();
     }
-    if (const auto* reply = dynamic_cast<const ftp::EIdProtocolReplyError*>(&error))
+    if (const auto* reply = dynamic_cast<const net::EIdProtocolReplyError*>(&error))
         failure.replyCode = reply->ReplyCode();
-    if (const auto* socket = dynamic_cast<const ftp::EIdSocketError*>(&error))
+    if (const auto* socket = dynamic_cast<const net::EIdSocketError*>(&error))
         failure.errorNumber = socket->ErrorNumber();
     failure.command = std::move(command);
     failure.kind = ClassifyFailure(error);

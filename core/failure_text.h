@@ -32,6 +32,7 @@ struct AttemptFailure {
     // silent or closing server was asked.
     std::string command;
     FailureKind kind = FailureKind::Transient;
+    std::string sentence;  // DescribeFailure's, where the caller had it made
 };
 
 AttemptFailure CaptureFailure(const std::exception& error, std::string command = {});
