@@ -78,7 +78,8 @@ void UploadOnce(PublishingCore& core, const std::string& localFile, const std::s
 AttemptFailure DescribeUploadFailure(PublishingCore& core, const std::exception& error,
                                      const std::string& remoteName) {
     ftp::TIdFTP& client = core.Client();
-    AttemptFailure failure = CaptureFailure(error, ChoosesSftp(core.State()) ? std::string() : client.LastCommandVerb());
+    AttemptFailure failure =
+        CaptureFailure(error, ChoosesSftp(core.State()) ? std::string() : client.LastCommandVerb());
     failure.sentence = DescribeFailure(failure, {client.Host(), client.Port(), client.User(), remoteName});
     return failure;
 }

@@ -74,7 +74,8 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         WriteLine(stderr, Priority::Failure, failure.sentence);
         // The exception as raised, the socket layer's own text included.
         if (verbose)
-            std::fprintf(stderr, "%s: %s\n", failure.errorClass.c_str(), ForTerminal(failure.message).c_str());
+            std::fprintf(stderr, "%s: %s\n", failure.errorClass.c_str(),
+                         ForTerminal(failure.message).c_str());
         return 1;
     }
     return 0;
