@@ -14,6 +14,7 @@
 #include "ftp/id_stack.h"
 #include "ftp/id_tcp_client.h"
 #include "ftp/temporary_name.h"
+#include "platform/lazy_library.h"
 #include "platform/text.h"
 #include "sftp/sftp_packets.h"
 
@@ -261,6 +262,8 @@ HostKeyInfo SftpClient::ProbeHostKey() {
 
 void SftpClient::Connect() {
     CloseConnection();
+    if (const std::string missing = platform::LoadSsh(); !missing.empty())
+        throw ESshError(missing);
     m_hostKey = HostKeyInfo{};
     const platform::Clock& clock = *m_sessionClock;
     auto session = std::make_unique<Session>();
