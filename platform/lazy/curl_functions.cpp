@@ -16,31 +16,31 @@ using signposter::platform::LoadedFunction;
 
 // X(result, name, parameters, arguments): every function of the library the program calls, but for the
 // three with variable arguments below.
-#define SIGNPOSTER_CURL_FUNCTIONS(X)                                                                         \
-    X(CURLcode, curl_global_init, (long flags), (flags))                                                     \
-    X(curl_version_info_data*, curl_version_info, (CURLversion age), (age))                                  \
-    X(CURL*, curl_easy_init, (void), ())                                                                     \
-    X(void, curl_easy_cleanup, (CURL * curl), (curl))                                                        \
-    X(CURLcode, curl_easy_perform, (CURL * curl), (curl))                                                    \
-    X(void, curl_easy_reset, (CURL * curl), (curl))                                                          \
-    X(const char*, curl_easy_strerror, (CURLcode code), (code))                                              \
-    X(char*, curl_easy_escape, (CURL * curl, const char* text, int length), (curl, text, length))            \
-    X(void, curl_free, (void* p), (p))                                                                       \
-    X(CURLM*, curl_multi_init, (void), ())                                                                   \
-    X(CURLMcode, curl_multi_cleanup, (CURLM * multi), (multi))                                               \
-    X(CURLMcode, curl_multi_add_handle, (CURLM * multi, CURL* easy), (multi, easy))                          \
-    X(CURLMcode, curl_multi_remove_handle, (CURLM * multi, CURL* easy), (multi, easy))                       \
-    X(CURLMcode, curl_multi_socket_action, (CURLM * multi, curl_socket_t s, int mask, int* running),         \
-      (multi, s, mask, running))                                                                             \
-    X(CURLMsg*, curl_multi_info_read, (CURLM * multi, int* queued), (multi, queued))                         \
-    X(const char*, curl_multi_strerror, (CURLMcode code), (code))                                            \
-    X(curl_slist*, curl_slist_append, (curl_slist * list, const char* text), (list, text))                   \
-    X(void, curl_slist_free_all, (curl_slist * list), (list))                                                \
-    X(CURLU*, curl_url, (void), ())                                                                          \
-    X(void, curl_url_cleanup, (CURLU * url), (url))                                                          \
-    X(CURLUcode, curl_url_get, (CURLU * url, CURLUPart part, char** text, unsigned int flags),         \
-      (url, part, text, flags))                                                                              \
-    X(CURLUcode, curl_url_set, (CURLU * url, CURLUPart part, const char* text, unsigned int flags),          \
+#define SIGNPOSTER_CURL_FUNCTIONS(X)                                                                 \
+    X(CURLcode, curl_global_init, (long flags), (flags))                                             \
+    X(curl_version_info_data*, curl_version_info, (CURLversion age), (age))                          \
+    X(CURL*, curl_easy_init, (void), ())                                                             \
+    X(void, curl_easy_cleanup, (CURL * curl), (curl))                                                \
+    X(CURLcode, curl_easy_perform, (CURL * curl), (curl))                                            \
+    X(void, curl_easy_reset, (CURL * curl), (curl))                                                  \
+    X(const char*, curl_easy_strerror, (CURLcode code), (code))                                      \
+    X(char*, curl_easy_escape, (CURL * curl, const char* text, int length), (curl, text, length))    \
+    X(void, curl_free, (void* p), (p))                                                               \
+    X(CURLM*, curl_multi_init, (void), ())                                                           \
+    X(CURLMcode, curl_multi_cleanup, (CURLM * multi), (multi))                                       \
+    X(CURLMcode, curl_multi_add_handle, (CURLM * multi, CURL * easy), (multi, easy))                 \
+    X(CURLMcode, curl_multi_remove_handle, (CURLM * multi, CURL * easy), (multi, easy))              \
+    X(CURLMcode, curl_multi_socket_action, (CURLM * multi, curl_socket_t s, int mask, int* running), \
+      (multi, s, mask, running))                                                                     \
+    X(CURLMsg*, curl_multi_info_read, (CURLM * multi, int* queued), (multi, queued))                 \
+    X(const char*, curl_multi_strerror, (CURLMcode code), (code))                                    \
+    X(curl_slist*, curl_slist_append, (curl_slist * list, const char* text), (list, text))           \
+    X(void, curl_slist_free_all, (curl_slist * list), (list))                                        \
+    X(CURLU*, curl_url, (void), ())                                                                  \
+    X(void, curl_url_cleanup, (CURLU * url), (url))                                                  \
+    X(CURLUcode, curl_url_get, (CURLU * url, CURLUPart part, char** text, unsigned int flags),       \
+      (url, part, text, flags))                                                                      \
+    X(CURLUcode, curl_url_set, (CURLU * url, CURLUPart part, const char* text, unsigned int flags),  \
       (url, part, text, flags))
 
 #define SIGNPOSTER_VARIADIC_CURL_FUNCTIONS(X) \

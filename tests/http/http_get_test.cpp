@@ -76,8 +76,9 @@ TEST(LazyLibraryTest, AMissingOrTooOldLibraryIsToldInWords) {
     std::atomic<void*> present{nullptr}, absent{nullptr};
     const LazyLibrary::Symbol symbols[] = {{"strlen", &present}, {"signposter_no_such_function", &absent}};
     LazyLibrary old("libc.so.6", "C needs libc (package libc6)", symbols, 2);
-    EXPECT_EQ(old.Load(), "C needs libc (package libc6): the installed libc.so.6 is too old (it has no "
-                          "signposter_no_such_function)");
+    EXPECT_EQ(old.Load(),
+              "C needs libc (package libc6): the installed libc.so.6 is too old (it has no "
+              "signposter_no_such_function)");
     EXPECT_EQ(absent.load(), nullptr);
     EXPECT_EQ(platform::LoadCurl(), "");
 }
