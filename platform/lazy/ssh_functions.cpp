@@ -38,6 +38,9 @@ using signposter::platform::LoadedFunction;
     X(int, ssh_pki_import_privkey_file,                                                                   \
       (const char* file, const char* passphrase, ssh_auth_callback ask, void* data, ssh_key* key),        \
       (file, passphrase, ask, data, key))                                                                 \
+    X(int, ssh_pki_import_privkey_base64,                                                                 \
+      (const char* text, const char* passphrase, ssh_auth_callback ask, void* data, ssh_key* key),        \
+      (text, passphrase, ask, data, key))                                                                 \
     X(int, ssh_userauth_none, (ssh_session session, const char* user), (session, user))                   \
     X(int, ssh_userauth_list, (ssh_session session, const char* user), (session, user))                   \
     X(int, ssh_userauth_password, (ssh_session session, const char* user, const char* password),          \
