@@ -25,7 +25,6 @@ public:
     void HideMainWindow() override {}
     bool MainWindowVisible() const override { return false; }
     void SetTimerEnabled(bool) override {}
-    void DispatchMessagesUntil(std::int64_t) override {}
     void ReportOutcome(const PublicationOutcome&) override {}
 };
 

@@ -14,6 +14,7 @@
 #include "core/monitor.h"
 #include "core/page_builder.h"
 #include "core/publishing_core.h"
+#include "core/runner.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
@@ -27,10 +28,7 @@ struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
         : core(context.fields, ui, context.settingsPath,
                {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr}),
-          monitor(core.GetMonitor()) {
-        // The pauses between attempts are waits of the publication too.
-        ui.UseClock(core.GetClock());
-    }
+          monitor(core.GetMonitor()) {}
     HeadlessUserInterface ui;
     PublishingCore core;
     Monitor& monitor;
@@ -328,9 +326,15 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     HeadlessUserInterface& ui = program.ui;
     Monitor& monitor = program.monitor;
     monitor.FormCreate();
-    ui.SetTickHandler([&] { monitor.Timer1Timer(); });
+    Runner runner(program.core, ui, HeadlessUserInterface::Stop(), Runner::AtStop::Return);
+    ui.SetTimerHandler([&runner](bool enabled) { runner.SetTimerEnabled(enabled); });
+    // Validation failed: there is no window to configure in.
+    runner.SetAfterStep([&] {
+        if (ui.WindowRequested())
+            runner.Finish();
+    });
     // Watched before the start is announced, so that a change made after the announcement is seen.
-    AddressWatch& watch = program.core.Watch();
+    AddressWatch& watch = runner.Begin();
     if (!watch.Watching())
         std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
     std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
@@ -339,32 +343,9 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     if (verbose)
         watch.ShowEventsTo(
             [&](const AddressEvent& event) { PrintEventLine(program.core.GetClock(), event); });
-
-    const Clock& clock = program.core.GetClock();
-    std::int64_t next = clock.TickCount() + 1000;  // the first tick comes one interval after start
-    while (!HeadlessUserInterface::StopRequested()) {
-        const AddressWatch::Wake wake = watch.WaitUntil(next);
-        monitor.SetAddressEventsWatched(watch.Watching());
-        if (HeadlessUserInterface::StopRequested())
-            break;
-        if (wake == AddressWatch::Wake::Stopped)
-            continue;  // another signal ended the wait
-        if (wake == AddressWatch::Wake::Tick) {
-            const std::int64_t interval = monitor.TickIntervalMs();
-            next += interval;
-            // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
-            if (next <= clock.TickCount())
-                next = clock.TickCount() + interval;
-        }
-        if (!ui.TimerEnabled())
-            continue;
-        if (wake == AddressWatch::Wake::Events)
-            monitor.AddressEventsSettled();
-        else
-            monitor.Timer1Timer();
-        if (ui.WindowRequested())
-            return 2;  // validation failed: there is no window to configure in
-    }
+    runner.Run();
+    if (ui.WindowRequested())
+        return 2;
     return monitor.FormClose() ? 0 : 1;
 }
 
