@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/page_builder.h"
 #include "core/address_change_clock.h"
 #include "core/publisher.h"
@@ -261,6 +263,44 @@ TEST_F(PublisherTest, AnAddressRemovedDuringTheUploadAbandonsItAndTheCurrentAddr
     ASSERT_EQ(m_server.Uploads().size(), 1u);
     EXPECT_NE(m_server.Uploads()[0].find("URL=http://203.0.113.8\">"), std::string::npos);
     EXPECT_FALSE(m_publisher.HasPending());
+
+    // A slow host holds the store while the address goes: the page on the server is never left empty.
+    // Once the store of the page itself is sent it finishes, and the new address is due at once; stored
+    // under a temporary name, the page is untouched when the store is given up.
+    ScriptedReply held = AcceptUpload();
+    held.delayMs = 30;  // longer than the moment of real time the driven clock's waits look for
+    m_server.Script("STOR", held);
+    m_server.Script("RNFR", Say("350 Ready.\r\n"));
+    m_server.Script("RNTO", Say("250 Renamed.\r\n"));
+    m_state.CurrentIP = "203.0.113.7";
+    for (const bool atomic : {false, true}) {
+        SCOPED_TRACE(atomic ? "AtomicUpload=1" : "AtomicUpload=0");
+        m_state.AtomicUpload = atomic;
+        const std::size_t commandsBefore = m_server.Commands().size();
+        const std::size_t uploadsBefore = m_server.Uploads().size();
+        m_ui.onProgress = [&](int) {
+            events.Push({{AddressEvent::Kind::AddressRemoved, "eth0", "203.0.113.7/24"}});
+        };
+        m_publisher.PublishAddress();
+        m_ui.onProgress = nullptr;
+        EXPECT_EQ(LastOutcome().kind, Kind::AddressChanged);
+        EXPECT_TRUE(m_publisher.RetryDue());
+        const auto commands = m_server.Commands();
+        const auto uploads = m_server.Uploads();
+        const auto sent = [&](const std::string& line) {
+            return std::find(commands.begin() + commandsBefore, commands.end(), line) != commands.end();
+        };
+        const bool pageStored = sent(atomic ? "RNTO htdocs/ipaddress.htm" : "STOR htdocs/ipaddress.htm");
+        if (!atomic) {
+            // (A loaded machine may judge the burst before the store is sent: then nothing was stored.)
+            if (pageStored) {
+                ASSERT_EQ(uploads.size(), uploadsBefore + 1);
+                EXPECT_NE(uploads.back().find("URL=http://203.0.113.7\">"), std::string::npos);
+            }
+        } else {
+            EXPECT_FALSE(pageStored);  // the temporary file was given up, the page never replaced
+        }
+    }
 }
 
 TEST_F(PublisherTest, MissingUserTemplateAbandonsBeforeConnecting) {
