@@ -92,7 +92,7 @@ void Monitor::Timer1Timer() {
         return;
     ShowingErrors([&] {
         // A change another program made to the file (signposter-cli set) counts from this tick on.
-        TakeUpSettingsChanges(m_settings, m_state, m_settingsPath);
+        MergeFileChanges(m_settings, m_state, m_settingsPath);
         if (!ValidateSettings()) {
             m_ui.SetTimerEnabled(false);
             m_ui.ShowMainWindow();

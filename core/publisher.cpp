@@ -176,14 +176,14 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
     }
     if (kind == Kind::Address) {
         outcome.addressClass = ClassifyAddress(outcome.address);
-        if (IsFlagged(outcome.addressClass)) {
+        if (IsUnreachable(outcome.addressClass)) {
             // The host name publishes what it resolves to, as it always did (the ignore list filters it);
             // the sources chosen to find the public address hold back what visitors cannot reach, and text
             // that is no address even when told to publish private ones.
             const bool hostName = ParseSourceKind(m_state.AddressSource) == SourceKind::HostName;
             const bool notAnAddress = outcome.addressClass == AddressClass::NotAnAddress;
             if (!hostName && (!m_state.PublishPrivate || notAnAddress)) {
-                outcome.kind = OutcomeKind::SkippedFlagged;
+                outcome.kind = OutcomeKind::SkippedUnreachable;
                 outcome.reason = outcome.address + " is " + ClassPhrase(outcome.addressClass) +
                                  "; visitors cannot reach it";
                 return Finish(outcome, kind, retryIntervalMs);

@@ -123,7 +123,7 @@ CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& cl
     const AddressClass addressClass = ClassifyAddress(*answer.address);
     return {true,
             text::Printable(*answer.address) + ": " + ClassName(addressClass) +
-                (IsFlagged(addressClass) ? ", visitors cannot reach it" : ""),
+                (IsUnreachable(addressClass) ? ", visitors cannot reach it" : ""),
             {}};
 }
 

@@ -35,7 +35,7 @@ std::string DescribeOutcome(const PublicationOutcome& outcome) {
                 return "no address " + time + ": " + outcome.reason;
             return outcome.addressDetected ? "no address " + time + ": the host name did not resolve"
                                            : "nothing published " + time + ": no address known yet";
-        case Kind::SkippedFlagged:
+        case Kind::SkippedUnreachable:
             return outcome.address + " not published " + time + ": " + outcome.reason;
         case Kind::AddressUnavailable:
             return "address not checked " + time + ": " + text::OneLine(outcome.reason) +
@@ -88,15 +88,15 @@ std::string DescribeAroundLongAddress(const PublicationOutcome& outcome) {
     const std::string why = outcome.reason.empty() ? "" : ": " + text::OneLine(outcome.reason);
     switch (outcome.kind) {
         case Kind::Published:
-        case Kind::SkippedFlagged:
-            if (IsFlagged(outcome.addressClass)) {
+        case Kind::SkippedUnreachable:
+            if (IsUnreachable(outcome.addressClass)) {
                 const std::string what = outcome.kind != Kind::Published ? " held back"
                                          : outcome.verified              ? " verified"
                                                                          : " published";
                 const std::string name = ": " + ClassName(outcome.addressClass);
                 return FirstThatFits({a + what + time + name, a + what + name, a + what + time, a + what});
             }
-            if (outcome.kind == Kind::SkippedFlagged)
+            if (outcome.kind == Kind::SkippedUnreachable)
                 return FirstThatFits({a + " not published" + time, a + " not published", a + " held back"},
                                      why);
             if (outcome.verified)
@@ -132,9 +132,9 @@ std::string DescribeAroundLongAddress(const PublicationOutcome& outcome) {
 
 std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
-    const bool flagged = IsFlagged(outcome.addressClass);
+    const bool flagged = IsUnreachable(outcome.addressClass);
     std::string text;
-    if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
+    if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedUnreachable)) {
         const char* what = outcome.kind != Kind::Published ? " held back "
                            : outcome.verified              ? " verified "
                                                            : " published ";

@@ -20,7 +20,7 @@ struct PublicationOutcome {
         SkippedEmptyAddress,  // no address: nothing worth publishing
         Abandoned,            // the user template file is missing
         Failed,               // every attempt failed; see the error fields
-        SkippedFlagged,       // an address visitors cannot reach, from a source that holds those back
+        SkippedUnreachable,       // an address visitors cannot reach, from a source that holds those back
         AddressUnavailable,   // a polled address source failed; the last address stands (no publication)
         AddressChanged,       // given up: the address changed during the upload (see reason); the new one
                               // is published next

@@ -666,7 +666,7 @@ void TForm1::SettingsItemClick() {
 }
 
 void TForm1::ForwardSettings(const KeyValues& changed) {
-    TakeUpSettings(m_state, changed);
+    ApplySettingKeys(m_state, changed);
     ++m_settingsPosted;
     m_core->PostSettings(changed);
 }

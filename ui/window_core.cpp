@@ -134,7 +134,7 @@ void WindowCore::PostSettings(const KeyValues& changed) {
             std::string error;
             try {
                 WriteSettingKeys(m_core->SettingsPath(), changed);
-                TakeUpSettings(m_core->State(), changed);
+                ApplySettingKeys(m_core->State(), changed);
             } catch (const Exception& failure) {
                 error = failure.Message();
             } catch (const std::exception& failure) {

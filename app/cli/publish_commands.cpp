@@ -280,7 +280,7 @@ int PublishCurrent(Context& context, bool force) {
         program.monitor.GetPublisher().PublishAddress();
     if (const auto& outcome = ui.LastOutcome()) {
         using Kind = PublicationOutcome::Kind;
-        if (outcome->kind == Kind::SkippedFlagged || outcome->kind == Kind::AddressUnavailable)
+        if (outcome->kind == Kind::SkippedUnreachable || outcome->kind == Kind::AddressUnavailable)
             std::fprintf(stderr, "%s\n", text::Printable(text::OneLine(DescribeOutcome(*outcome))).c_str());
         // The source gave nothing: the script learns that nothing was checked.
         if (outcome->kind == Kind::AddressUnavailable)

@@ -55,8 +55,10 @@ protected:
     }
     // The program writes what OK hands over on its publishing thread; the dialog closes once it has.
     void Ok() {
+        const SettingsDialog* dialog = form->OpenSettingsDialog();
         Field<QDialogButtonBox>("Buttons").button(QDialogButtonBox::Ok)->click();
-        form->WaitForCore();
+        if (dialog->isVisible())
+            form->WaitForCore();
     }
 };
 
