@@ -120,7 +120,10 @@ bool Publisher::UsesSftp() const {
 
 std::string Publisher::RemoteName() const {
     std::string remoteDirectory = m_fields.Text(TextField::RemotePath);
-    if (!remoteDirectory.empty() && remoteDirectory.front() == '/')
+    // One leading "/" is dropped for FTP, whose paths start in the login directory. An SFTP path is the
+    // server's own and an absolute one stays absolute, except the lone "/" of the settings' default, which
+    // keeps meaning the login directory: nobody publishes into the server's root directory.
+    if (!remoteDirectory.empty() && remoteDirectory.front() == '/' && (!m_sftpChosen || remoteDirectory == "/"))
         remoteDirectory.erase(0, 1);
     return remoteDirectory + m_fields.Text(TextField::PageName);
 }
@@ -217,8 +220,8 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         // Once the store of the page itself is sent the server truncates the page: it is let finish.
         // Stored under a temporary name first, the page stays whole whenever the attempt is given up.
         if (!m_sftpChosen && !m_state.AtomicUpload)
-            m_ftp.SetTraceHandler([&watched](ftp::TraceDirection direction, const std::string& line) {
-                if (direction == ftp::TraceDirection::Sent && line.rfind("STOR ", 0) == 0)
+            m_ftp.SetTraceHandler([&watched](net::TraceDirection direction, const std::string& line) {
+                if (direction == net::TraceDirection::Sent && line.rfind("STOR ", 0) == 0)
                     watched.HoldOn();
             });
         const auto failure = Attempt(page, remoteName);

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "core/extended_settings.h"
+#include "platform/exceptions.h"
 
 namespace signposter::ui {
 
