@@ -10,7 +10,7 @@
 namespace signposter::cli {
 
 // The user interface of the headless front end: message boxes become lines on stderr, publication
-// outcomes timestamped lines on stdout.
+// outcomes timestamped lines on stdout (priority-tagged on the journal, app/cli/output_lines.h).
 class HeadlessUserInterface final : public UserInterface {
 public:
 
@@ -27,6 +27,8 @@ public:
 
     // The monitor runs: the timer is its runner's, and a failed publication is retried.
     void SetTimerHandler(std::function<void(bool)> handler) { m_timer = std::move(handler); }
+    // Failed outcomes also show the last attempt's exception class and message as raised.
+    void SetVerbose(bool verbose) { m_verbose = verbose; }
 
     // Validation failed: the window would have been shown to the user.
     bool WindowRequested() const { return m_windowRequested; }
@@ -47,6 +49,7 @@ private:
     bool m_errorShown = false;
     std::optional<PublicationOutcome> m_lastOutcome;
     std::function<void(bool)> m_timer;
+    bool m_verbose = false;
 };
 
 }  // namespace signposter::cli
