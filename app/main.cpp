@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ui/application.h"
+#include "ui/background_check.h"
 #include "ui/main_window.h"
 #include "ui/stop_signals.h"
 
@@ -41,5 +42,8 @@ int main(int argc, char** argv) {
                      Qt::QueuedConnection);
     // A logout's SIGTERM is a Quit: the settings are saved and a publication in progress stays pending.
     const signposter::ui::StopSignals stopSignals([&form1] { form1.close(); });
-    return application.Run(form1);
+    const int status = application.Run(form1);
+    // No check's thread outlives main: the libraries it uses are cleaned up after it.
+    signposter::ui::BackgroundCheck::JoinAll();
+    return status;
 }

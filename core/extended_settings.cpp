@@ -328,7 +328,7 @@ KeyValues ChangedKeys(const ProgramState& before, const ProgramState& after) {
     return changed;
 }
 
-void TakeUpSettings(ProgramState& state, const KeyValues& keys) {
+void ApplySettingKeys(ProgramState& state, const KeyValues& keys) {
     for (const auto& [name, value] : keys) {
         if (const SettingKey* key = FindSettingKey(name))
             key->put(state, value);

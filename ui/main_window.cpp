@@ -131,8 +131,6 @@ public:
     void HideMainWindow() override { m_form.HideMainWindow(); }
     bool MainWindowVisible() const override { return m_form.isVisible(); }
     void SetTimerEnabled(bool enabled) override { m_form.SetTimerEnabled(enabled); }
-    // This thread never waits: the window must keep answering.
-    void DispatchMessagesUntil(std::int64_t) override {}
     void ReportOutcome(const PublicationOutcome& outcome) override { m_form.ShowOutcome(outcome); }
     bool EndRequested() const override { return m_form.EndRequested(); }
 
@@ -168,7 +166,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
         },
         [this](const std::string& problem) { ShowMessageNow("Signposter", problem, MessageIcon::Error); });
     connect(TrayMenu1, &TTrayMenu::ShowClicked, this, &TForm1::CoolTrayIcon1Click);
-    connect(TrayMenu1, &TTrayMenu::UpdateNowClicked, this, &TForm1::velColorButton3click);
+    connect(TrayMenu1, &TTrayMenu::UpdateNowClicked, this, &TForm1::UpdateNow);
     connect(TrayMenu1, &TTrayMenu::OfflineClicked, this, &TForm1::velColorButton4click);
     connect(TrayMenu1, &TTrayMenu::SettingsClicked, this, &TForm1::SettingsItemClick);
     connect(TrayMenu1, &TTrayMenu::OpenPageClicked, this, &TForm1::OpenPageItemClick);
@@ -187,6 +185,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     LbBackground1->SetImage(MarbleTexture());
     LbBackground1->SetEnabled(true);
 
+    m_givenLookup = services.lookup;
     m_core = std::make_unique<WindowCore>(
         *this, *this, m_shown, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
         CoreServices{services.lookup, services.clock, nullptr, nullptr}, m_stop);
@@ -609,7 +608,14 @@ void TForm1::velColorButton2click() {
 }
 
 void TForm1::velColorButton3click() {
-    Command(&Monitor::UpdateNowCommand);
+    UpdateNow();
+}
+
+void TForm1::UpdateNow() {
+    FieldsChanged();
+    // A publication of the same page that ends after this click answers it: clicks made while one runs
+    // add nothing, and after a change of the settings one publication follows, not one per click.
+    m_core->Post([seen = m_core->PublicationsEnded()](Monitor& monitor) { monitor.UpdateNowCommand(seen); });
 }
 
 void TForm1::velColorButton4click() {
@@ -649,7 +655,7 @@ void TForm1::SettingsItemClick() {
     if (!m_settingsDialog) {
         // A window of its own, not over the main window: that one is usually hidden. It shows the window's
         // copy of the program's values; the publishing thread takes up what it wrote (ForwardSettings).
-        m_settingsDialog = new SettingsDialog(m_state, SettingsPath(), m_shown, m_core->Lookup());
+        m_settingsDialog = new SettingsDialog(m_state, SettingsPath(), m_shown, m_givenLookup);
         m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
         m_settingsDialog->setWindowIcon(MainIcon());
         connect(m_settingsDialog, &SettingsDialog::Applied, this, &TForm1::ForwardSettings);
@@ -660,9 +666,14 @@ void TForm1::SettingsItemClick() {
 }
 
 void TForm1::ForwardSettings(const KeyValues& changed) {
-    TakeUpSettings(m_state, changed);
+    ApplySettingKeys(m_state, changed);
     ++m_settingsPosted;
     m_core->PostSettings(changed);
+}
+
+void TForm1::SettingsSaved(const std::string& error) {
+    if (m_settingsDialog)
+        m_settingsDialog->SaveFinished(error);
 }
 
 void TForm1::QuitItemClick() {

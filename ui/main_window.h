@@ -95,6 +95,8 @@ public:
     void velColorButton1click();
     void velColorButton2click();
     void velColorButton3click();
+    // "Update Now", from the button or the tray menu.
+    void UpdateNow();
     void velColorButton4click();
     // PCheck2, PCheck3 and PCheck4: one of the template options was clicked.
     void TemplateOptionClick(TPCheck* option);
@@ -116,6 +118,7 @@ public:
     void ShowProgress(const std::string& address, int attempt, int attempts) override;
     void ShowBusy(bool busy) override;
     void TakeState(const ProgramState& state, std::uint64_t settingsTakenUp) override;
+    void SettingsSaved(const std::string& error) override;
     void CoreClosed(bool saved) override;
     void CoreCaughtUp(std::uint64_t marker) override;
 
@@ -197,6 +200,7 @@ private:
     bool m_closed = false;
     bool m_publishing = false;
     std::uint64_t m_settingsPosted = 0;
+    HostLookup* m_givenLookup = nullptr;  // a test's, for the settings dialog; else the machine's
     std::uint64_t m_caughtUp = 0;
     QPointer<SettingsDialog> m_settingsDialog;
 };

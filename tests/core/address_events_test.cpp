@@ -9,7 +9,7 @@
 
 #include "core/address_watch.h"
 #include "core/ipv6_choice.h"
-#include "core/publication_clock.h"
+#include "core/address_change_clock.h"
 #include "platform/rtnetlink.h"
 #include "support/fake_clock.h"
 #include "support/scripted_address_events.h"
@@ -229,17 +229,17 @@ TEST(AddressWatchTest, ABurstWakesOnceAsSoonAsItsOutcomeIsSettled) {
 // A publication of 192.0.2.7 waits on the publication clock: an unrelated burst lets the wait run on, the
 // address's removal ends it (and every later wait of the publication) as a stop would, and the monitor's own
 // wait is still told of both bursts.
-TEST(PublicationClockTest, TheRemovalOfThePublishedAddressEndsThePublicationsWaits) {
+TEST(AddressChangeClockTest, TheRemovalOfThePublishedAddressEndsThePublicationsWaits) {
     FakeClock base;
     auto owned = std::make_unique<ScriptedEvents>();
     ScriptedEvents& events = *owned;
     AddressWatch watch(base, std::move(owned));
-    PublicationClock clock(base);
+    AddressChangeClock clock(base);
     clock.WatchWith(&watch, nullptr);
     int socket[2];
     ASSERT_EQ(::pipe2(socket, O_CLOEXEC), 0);  // a server that never answers
     {
-        const PublicationClock::Publication publication(&clock, "192.0.2.7");
+        const AddressChangeClock::Publication publication(&clock, "192.0.2.7");
         events.Push({{AddressEvent::Kind::AddressAdded, "eth0", "198.51.100.1/24"}});
         pollfd reply{socket[0], POLLIN, 0};
         const std::int64_t replyDeadline = base.tick + 30'000;
