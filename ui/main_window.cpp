@@ -214,7 +214,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
         (*line)->hide();
     }
     TrayNote->setObjectName("TrayNote");
-    TrayNote->setText("No tray yet: the icon appears when the desktop has one.");
+    TrayNote->setText("The icon appears when the desktop has a tray.");
     ProgressLine->setObjectName("ProgressLine");
     m_notifier = new DesktopNotifier(
         [this](const QString& title, const QString& text) { CoolTrayIcon1->ShowBalloon(title, text); }, this);
