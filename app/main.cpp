@@ -1,5 +1,6 @@
 // The tray program: starts with nothing but its tray icon (with its window, on a desktop that has no tray)
-// and ends when its window closes with the settings saved. Beyond --version and --help it reads no command-line options.
+// and ends when its window closes with the settings saved. Beyond --version and --help it reads no
+// command-line options.
 #include <QApplication>
 #include <cstdio>
 #include <cstring>

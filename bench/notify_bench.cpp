@@ -57,7 +57,8 @@ public:
         m_thread = std::thread([this] {
             for (int connection; (connection = ::accept(m_socket, nullptr, nullptr)) >= 0;) {
                 static constexpr char kReply[] = "421 Too many users, try later.\r\n";
-                [[maybe_unused]] const ssize_t sent = ::send(connection, kReply, sizeof kReply - 1, MSG_NOSIGNAL);
+                [[maybe_unused]] const ssize_t sent =
+                    ::send(connection, kReply, sizeof kReply - 1, MSG_NOSIGNAL);
                 ::close(connection);
                 m_lastClose.store(MonotonicNs());
             }
@@ -106,8 +107,8 @@ void Report(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
     double total = 0;
     for (const double value : ms) total += value;
-    std::printf("%-42s median %.2f ms, mean %.2f ms, worst %.2f ms (%zu failures)\n", what,
-                ms[ms.size() / 2], total / ms.size(), ms.back(), ms.size());
+    std::printf("%-42s median %.2f ms, mean %.2f ms, worst %.2f ms (%zu failures)\n", what, ms[ms.size() / 2],
+                total / ms.size(), ms.back(), ms.size());
 }
 
 }  // namespace

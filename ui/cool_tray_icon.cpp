@@ -20,7 +20,8 @@ namespace {
 // tray, Qt itself puts it back when that tray goes away and comes back (the panel restarts).
 class QtTrayShell final : public QObject, public TrayShell {
 public:
-    QtTrayShell(std::function<void(QSystemTrayIcon::ActivationReason)> activated, std::function<void()> appeared)
+    QtTrayShell(std::function<void(QSystemTrayIcon::ActivationReason)> activated,
+                std::function<void()> appeared)
         : m_sequencer(std::move(activated)), m_appeared(std::move(appeared)) {
         m_available = QSystemTrayIcon::isSystemTrayAvailable();
         connect(&m_retry, &QTimer::timeout, this, [this] { TryShow(); });

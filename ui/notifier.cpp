@@ -25,7 +25,8 @@ constexpr unsigned char kCritical = 2;
 // What a failure is about, without its time: the same failure at the next retry says nothing new.
 std::optional<std::string> FailureKey(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
-    if (outcome.kind != Kind::Failed && outcome.kind != Kind::SkippedFlagged && outcome.kind != Kind::Abandoned)
+    if (outcome.kind != Kind::Failed && outcome.kind != Kind::SkippedFlagged &&
+        outcome.kind != Kind::Abandoned)
         return std::nullopt;
     return std::to_string(static_cast<int>(outcome.kind)) + (outcome.offline ? "o" : "a") +
            (outcome.verificationFailed ? "v" : "u") + '\n' + outcome.address + '\n' + outcome.errorMessage +
@@ -90,7 +91,8 @@ void DesktopNotifier::Send(const Notice& notice) {
     // for it, so a program whose publications all work never connects.
     m_connector = std::thread([this] {
         const bool connected = QDBusConnection::sessionBus().isConnected();
-        QMetaObject::invokeMethod(this, [this, connected] { BusReached(connected); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, connected] { BusReached(connected); }, Qt::QueuedConnection);
     });
 }
 
