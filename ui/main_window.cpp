@@ -208,7 +208,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     LbBackground1->SetImage(MarbleTexture());
     LbBackground1->SetEnabled(true);
 
-    for (QLabel** line : {&TrayNote, &ProgressLine}) {
+    for (QLabel** line : {&TrayNote, &ProgressLine, &NoticeLine}) {
         *line = new QLabel(this);
         (*line)->setWordWrap(true);
         (*line)->hide();
@@ -216,8 +216,17 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     TrayNote->setObjectName("TrayNote");
     TrayNote->setText("The icon appears when the desktop has a tray.");
     ProgressLine->setObjectName("ProgressLine");
+    NoticeLine->setObjectName("NoticeLine");
     m_notifier = new DesktopNotifier(
-        [this](const QString& title, const QString& text) { CoolTrayIcon1->ShowBalloon(title, text); }, this);
+        [this](const QString& title, const QString& text) {
+            // Without a tray there is no balloon either: the window, open all along, tells it.
+            if (m_withoutTray) {
+                NoticeLine->setText(title + ": " + text);
+                LayOutStatusLines();
+            }
+            CoolTrayIcon1->ShowBalloon(title, text);
+        },
+        this);
 
     m_core = std::make_unique<WindowCore>(
         *this, *this, m_shown, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
@@ -256,8 +265,9 @@ void TForm1::TrayAppeared() {
 void TForm1::LayOutStatusLines() {
     TrayNote->setVisible(m_withoutTray);
     ProgressLine->setVisible(!ProgressLine->text().isEmpty());
+    NoticeLine->setVisible(m_withoutTray && !NoticeLine->text().isEmpty());
     int bottom = kClientHeight;
-    for (QLabel* line : {TrayNote, ProgressLine}) {
+    for (QLabel* line : {TrayNote, ProgressLine, NoticeLine}) {
         if (line->isHidden())
             continue;
         const int width = kClientWidth - 2 * kStatusLeft;

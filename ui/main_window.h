@@ -175,11 +175,13 @@ private:
     TTrayMenu* TrayMenu1 = nullptr;
     QLabel* TrayNote = nullptr;
     QLabel* ProgressLine = nullptr;
+    QLabel* NoticeLine = nullptr;
     DesktopNotifier* m_notifier = nullptr;
 
     void CreateComponents();
-    // The lines under the buttons: the note while there is no tray, the publication while one runs. The
-    // window grows by what they need and is back at its own size without them.
+    // The lines under the buttons: the note while there is no tray, the publication while one runs, and,
+    // without a tray, the last notice the desktop could not show. The window grows by what they need and
+    // is back at its own size without them.
     void LayOutStatusLines();
     void TrayAppeared();
     // VerifyURL when it is an http or https address, else an invalid URL.

@@ -89,15 +89,17 @@ void DesktopNotifier::Send(const Notice& notice) {
     // Reaching the bus the first time is a synchronous exchange with the bus daemon (or, with no address
     // known, an attempt to launch one): done here, it would hold the window up. Only the first notice pays
     // for it, so a program whose publications all work never connects.
+    // The answer comes back through an atomic and the thread's end; the wake-up is Qt's queued call by
+    // name, which carries nothing of ours (Qt's queues live where the thread sanitizer cannot see).
     m_connector = std::thread([this] {
-        const bool connected = QDBusConnection::sessionBus().isConnected();
-        QMetaObject::invokeMethod(
-            this, [this, connected] { BusReached(connected); }, Qt::QueuedConnection);
+        m_connected.store(QDBusConnection::sessionBus().isConnected());
+        QMetaObject::invokeMethod(this, "BusReached", Qt::QueuedConnection);
     });
 }
 
-void DesktopNotifier::BusReached(bool connected) {
+void DesktopNotifier::BusReached() {
     m_connector.join();
+    const bool connected = m_connected.load();
     m_bus = connected ? Bus::Connected : Bus::Absent;
     std::deque<Notice> waiting;
     waiting.swap(m_waiting);

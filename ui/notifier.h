@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -51,7 +52,7 @@ private:
 
     void Send(const Notice& notice);
     void CallService(const Notice& notice);
-    void BusReached(bool connected);
+    Q_INVOKABLE void BusReached();
     void ShowBalloon(const Notice& notice);
 
     Balloon m_balloon;
@@ -59,6 +60,7 @@ private:
     Bus m_bus = Bus::Unknown;
     std::deque<Notice> m_waiting;  // while the bus is being reached
     std::thread m_connector;
+    std::atomic<bool> m_connected{false};
     unsigned m_lastId = 0;  // the service's id of our last notice, which the next one replaces
 };
 

@@ -3,8 +3,14 @@
 # org.freedesktop.Notifications, answers Notify and appends each call to the file named by its argument as
 # one line: the summary, the body and when it came (the monotonic clock's nanoseconds), separated by tabs.
 # It prints the bus address once the name is its own, and ends when its standard input closes.
+#
+#   fake_notifications.py RECORD                 as above
+#   fake_notifications.py --run PROGRAM [ARG...]  runs PROGRAM once the name is its own, with the record's
+#                                                 path in SIGNPOSTER_NOTIFY_RECORD, and ends with its status
 import os
+import subprocess
 import sys
+import tempfile
 import time
 
 import dbus
@@ -33,11 +39,27 @@ class Notifications(dbus.service.Object):
         return ["body"]
 
 
+run = sys.argv[1] == "--run"
+record = tempfile.mkstemp()[1] if run else sys.argv[1]
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
-service = Notifications(bus, sys.argv[1])
+service = Notifications(bus, record)
 name = dbus.service.BusName(INTERFACE, bus, do_not_queue=True)
 loop = GLib.MainLoop()
-GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, lambda *_: loop.quit())
-print(os.environ["DBUS_SESSION_BUS_ADDRESS"], flush=True)
+status = 0
+if run:
+    program = subprocess.Popen(sys.argv[2:], env=dict(os.environ, SIGNPOSTER_NOTIFY_RECORD=record))
+
+    def ended(pid, code):
+        global status
+        status = os.waitstatus_to_exitcode(code)
+        loop.quit()
+
+    GLib.child_watch_add(GLib.PRIORITY_DEFAULT, program.pid, ended)
+else:
+    GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, lambda *_: loop.quit())
+    print(os.environ["DBUS_SESSION_BUS_ADDRESS"], flush=True)
 loop.run()
+if run:
+    os.unlink(record)
+sys.exit(1 if status else 0)
