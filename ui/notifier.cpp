@@ -50,9 +50,11 @@ std::optional<Notice> FailureMemory::Take(const PublicationOutcome& outcome) {
     if (!key || key == m_failure)
         return std::nullopt;
     m_failure = std::move(key);
-    const bool heldBack = outcome.kind == PublicationOutcome::Kind::SkippedFlagged;
-    return Notice{heldBack ? "Signposter: address held back" : "Signposter: not published", Sentence(outcome),
-                  true};
+    const char* summary = outcome.kind == PublicationOutcome::Kind::SkippedFlagged
+                              ? "Signposter: address held back"
+                          : outcome.verificationFailed ? "Signposter: page not verified"
+                                                       : "Signposter: not published";
+    return Notice{summary, Sentence(outcome), true};
 }
 
 DesktopNotifier::DesktopNotifier(Balloon balloon, QObject* parent)
