@@ -68,6 +68,13 @@ struct ProgramState {
     // The tray program tells a failed publication (and the next that works) on the desktop; read from the
     // settings, never written back by SaveSettings.
     bool Notify = true;
+    // The record `signposter-cli status` reads (core/publication_record.h), written by the program from the
+    // first failed publication on, as the file holds it.
+    std::string LastOutcome;           // published, failed or refused
+    std::string LastOutcomeTime;       // UTC seconds
+    std::string LastOutcomeText;       // the line the user was shown
+    std::string LastPublishedAddress;  // the address (or OFFLINE) of the last success
+    std::string NextRetry;             // UTC seconds of the pending publication's next timed retry
     SettingsFileRecord SettingsOnFile;
 };
 
