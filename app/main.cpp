@@ -1,5 +1,6 @@
-// The tray program: starts with nothing but its tray icon and ends when its window closes with the
-// settings saved. Beyond --version and --help it reads no command-line options.
+// The tray program: starts with nothing but its tray icon (with its window, on a desktop that has no tray)
+// and ends when its window closes with the settings saved. Beyond --version and --help it reads no
+// command-line options.
 #include <malloc.h>
 
 #include <QApplication>
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
         std::fputs(
             "usage: signposter [--version | --help]\n"
             "The tray program: it starts with only its tray icon; click the icon for the window.\n"
+            "On a desktop without a system tray the window opens at start instead.\n"
             "Settings are kept in $XDG_CONFIG_HOME/signposter.ini (or ~/.config/signposter.ini).\n"
             "See signposter(1), and signposter-cli(1) for use without a desktop.\n",
             stdout);

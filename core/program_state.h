@@ -65,6 +65,9 @@ struct ProgramState {
     // A publication whose attempts all failed, kept in the settings file (only while there is one) so that
     // a restart publishes it: "1" for the address page, "offline" for the notice, empty for none.
     std::string PendingPublication;
+    // The tray program tells a failed publication (and the next that works) on the desktop; read from the
+    // settings, never written back by SaveSettings.
+    bool Notify = true;
     // The record `signposter-cli status` reads (core/publication_record.h), written by the program from the
     // first failed publication on, as the file holds it.
     std::string LastOutcome;           // published, failed or refused

@@ -28,6 +28,7 @@
 #include "ui/controls/p_check.h"
 #include "ui/controls/vel_color_button.h"
 #include "ui/cool_tray_icon.h"
+#include "ui/notifier.h"
 #include "ui/settings_dialog.h"
 
 namespace signposter::ui {
@@ -103,6 +104,26 @@ public:
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
+
+// The width at which `edit` shows `text` whole: the text's advance in the edit's font, the two pixels a line
+// edit keeps clear on either side and the cursor's pixel, and what the style takes for the frame.
+int WidthToShow(const QLineEdit& edit, const QString& text) {
+    QStyleOptionFrame option;
+    option.initFrom(&edit);
+    option.rect = QRect(0, 0, edit.width(), edit.height());
+    option.lineWidth = edit.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &edit);
+    option.state |= QStyle::State_Sunken;
+    const int frame =
+        edit.width() - edit.style()->subElementRect(QStyle::SE_LineEditContents, &option, &edit).width();
+    return QFontMetrics(edit.font()).horizontalAdvance(text) + 2 * 2 + 1 + frame;
+}
+
+// The widest port there is.
+constexpr char kWidestPort[] = "65535";
+
+// Where the lines under the buttons go, and the gap between them.
+constexpr int kStatusLeft = 8;
+constexpr int kStatusGap = 2;
 
 QString FromBytes(const std::string& text) {
     return QString::fromStdString(text);
@@ -186,6 +207,26 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     LbBackground1->SetEnabled(true);
 
     m_givenLookup = services.lookup;
+    for (QLabel** line : {&TrayNote, &ProgressLine, &NoticeLine}) {
+        *line = new QLabel(this);
+        (*line)->setWordWrap(true);
+        (*line)->hide();
+    }
+    TrayNote->setObjectName("TrayNote");
+    TrayNote->setText("The icon appears when the desktop has a tray.");
+    ProgressLine->setObjectName("ProgressLine");
+    NoticeLine->setObjectName("NoticeLine");
+    m_notifier = new DesktopNotifier(
+        [this](const QString& title, const QString& text) {
+            // Without a tray there is no balloon either: the window, open all along, tells it.
+            if (m_withoutTray) {
+                NoticeLine->setText(title + ": " + text);
+                LayOutStatusLines();
+            }
+            CoolTrayIcon1->ShowBalloon(title, text);
+        },
+        this);
+
     m_core = std::make_unique<WindowCore>(
         *this, *this, m_shown, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
         CoreServices{services.lookup, services.clock, nullptr, nullptr}, m_stop);
@@ -205,6 +246,35 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     if (services.addressEvents)
         m_core->UseAddressEvents(std::move(services.addressEvents));
     m_core->Start();
+
+    // Without a tray the icon could never be clicked: the window opens instead, and says why.
+    connect(CoolTrayIcon1, &TCoolTrayIcon::TrayAppeared, this, &TForm1::TrayAppeared);
+    if (!CoolTrayIcon1->TrayAvailable()) {
+        m_withoutTray = true;
+        LayOutStatusLines();
+        ShowMainWindow();
+    }
+}
+
+void TForm1::TrayAppeared() {
+    m_withoutTray = false;
+    LayOutStatusLines();
+}
+
+void TForm1::LayOutStatusLines() {
+    TrayNote->setVisible(m_withoutTray);
+    ProgressLine->setVisible(!ProgressLine->text().isEmpty());
+    NoticeLine->setVisible(m_withoutTray && !NoticeLine->text().isEmpty());
+    int bottom = kClientHeight;
+    for (QLabel* line : {TrayNote, ProgressLine, NoticeLine}) {
+        if (line->isHidden())
+            continue;
+        const int width = kClientWidth - 2 * kStatusLeft;
+        const int height = line->heightForWidth(width);
+        line->setGeometry(kStatusLeft, bottom, width, height);
+        bottom += height + kStatusGap;
+    }
+    setFixedSize(kClientWidth, bottom == kClientHeight ? kClientHeight : bottom + kStatusGap);
 }
 
 const std::string& TForm1::SettingsPath() const {
@@ -305,6 +375,8 @@ void TForm1::CreateComponents() {
     Edit2 = edit("Edit2", "", 72, 64, 165);
     Label2 = label("Label2", "Port", 48, 96);
     Edit1 = edit("Edit1", "21", 72, 92, 25);
+    // Grown to the right, into the space before "Passive Mode", until five digits show whole.
+    Edit1->resize(std::max(Edit1->width(), WidthToShow(*Edit1, kWidestPort)), Edit1->height());
 
     PCheck1 = option("PCheck1", "Passive Mode", 120, 92, 97);
     PCheck1->SetChecked(true);
@@ -502,6 +574,11 @@ void TForm1::ShowMainWindow() {
 }
 
 void TForm1::HideMainWindow() {
+    if (m_withoutTray) {
+        // Nothing could show it again: the window stays, and the core learns that it does.
+        m_core->SetWindowVisible(isVisible());
+        return;
+    }
     hide();
 }
 
@@ -532,17 +609,29 @@ static_assert(kBriefTextLength + sizeof("Signposter: ") - 1 == kMaxTipLength);
 void TForm1::ShowOutcome(const PublicationOutcome& outcome) {
     CoolTrayIcon1->SetHint("Signposter: " + FromBytes(text::Printable(DescribeOutcomeBriefly(outcome))));
     CoolTrayIcon1->SetShowHint(true);
+    m_notifier->Outcome(outcome, m_state.Notify);
 }
 
 void TForm1::ShowProgress(const std::string& address, int attempt, int attempts) {
     CoolTrayIcon1->SetHint("Signposter: " +
                            FromBytes(text::Printable(DescribeProgressBriefly(address, attempt, attempts))));
     CoolTrayIcon1->SetShowHint(true);
+    const std::string what = address == "OFFLINE" ? "the offline notice" : text::Printable(address);
+    ProgressLine->setText(FromBytes("publishing " + what + ", attempt " + std::to_string(attempt) + " of " +
+                                    std::to_string(attempts)));
+    LayOutStatusLines();
 }
 
 void TForm1::ShowBusy(bool busy) {
     m_publishing = busy;
     TrayMenu1->SetPublishing(busy);
+    // These commands would only wait behind the publication; Help and the fields answer at once.
+    for (TvelColorButton* button : {velColorButton1, velColorButton3, velColorButton4})
+        button->setEnabled(!busy);
+    if (!busy) {
+        ProgressLine->clear();
+        LayOutStatusLines();
+    }
 }
 
 void TForm1::TakeState(const ProgramState& state, std::uint64_t settingsTakenUp) {

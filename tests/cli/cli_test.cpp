@@ -202,7 +202,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
         "AddressSource=\nAddressInterface=\nAddressURL=\n"
         "AddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch="
-        "\nRepublishHours=\n");
+        "\nRepublishHours=\nNotify=1\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -222,7 +222,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "\n"
         "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
         "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL="
-        "\nVerifyMatch=\nRepublishHours=\n");
+        "\nVerifyMatch=\nRepublishHours=\nNotify=1\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
