@@ -10,6 +10,7 @@ namespace signposter::platform {
 // operations to report with the file's own path.
 void MakeDirectories(const std::string& path);
 bool FileExists(const std::string& path);      // a regular file (or a link to one) of that name
+bool PathExists(const std::string& path);     // anything of that name: a file, a directory, a FIFO...
 bool IsReadOnlyFile(const std::string& path);  // exists and has none of the write bits
 // Reads the whole regular file; raises "Cannot open file %s" when it cannot be read or is anything else
 // (a directory, a FIFO, a device).
