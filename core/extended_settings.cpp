@@ -88,18 +88,6 @@ Problem OneOrZero(const SettingKey& key, const std::string& v) {
     return std::string(key.name) + " takes 1 or 0";
 }
 
-Problem ChoiceCheck(const SettingKey& key, const std::string& v) {
-    const std::string wanted = text::UpperAscii(text::Trim(v));
-    if (wanted.empty())
-        return std::nullopt;
-    for (const Choice& choice : key.choices)
-        if (text::UpperAscii(choice.value) == wanted)
-            return std::nullopt;
-    std::string values;
-    for (const Choice& choice : key.choices) values += std::string(values.empty() ? "" : ", ") + choice.value;
-    return std::string(key.name) + " takes " + values;
-}
-
 // The strict reading the publication makes of the port: text it cannot read fails every attempt.
 Problem PortCheck(const SettingKey&, const std::string& v) {
     if (text::Trim(v).empty())

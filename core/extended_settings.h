@@ -59,8 +59,8 @@ struct SettingKey {
     const char* created = nullptr;  // Saving::WhenCreated: the value the first save writes
     // Where the running program holds the value: a text field or a switch of the window, and/or the
     // program-wide values (get and put; the file's text taken into them).
-    std::optional<TextField> field;
-    std::optional<Switch> flag;
+    std::optional<TextField> field = std::nullopt;
+    std::optional<Switch> flag = std::nullopt;
     std::string (*get)(const ProgramState&) = nullptr;
     void (*put)(ProgramState&, const std::string& text) = nullptr;
     // The file's form of the value and back (the password's scrambling); null: the value itself.
