@@ -229,12 +229,17 @@ void WritePendingPublication(ProgramState& state, const std::string& settingsPat
     // kept for this run, as it always was.
     if (!platform::FileExists(settingsPath) || platform::IsReadOnlyFile(settingsPath))
         return;
-    WithIniStore(settingsPath, [&] {
-        if (pending.empty())
-            IniDeleteKey(kSettingsSection, "PendingPublication");
-        else
-            IniWriteString(kSettingsSection, "PendingPublication", pending);
-    });
+    // Without the settings lock the same holds: the next save of the settings says why the file is not
+    // written, once, where the user sees it.
+    try {
+        WithIniStore(settingsPath, [&] {
+            if (pending.empty())
+                IniDeleteKey(kSettingsSection, "PendingPublication");
+            else
+                IniWriteString(kSettingsSection, "PendingPublication", pending);
+        });
+    } catch (const ESettingsLockError&) {
+    }
 }
 
 }  // namespace signposter

@@ -5,12 +5,15 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -699,6 +702,50 @@ TEST_F(CliTest, PasswordFromStandardInputReachesTheServer) {
     ASSERT_EQ(set.status, 0) << set.err;
     const RunResult publish = Run({"publish"});
     EXPECT_EQ(publish.status, 0) << publish.out << publish.err;
+}
+
+// At a terminal the password is asked for and never echoed; whatever the terminal shows is read back.
+TEST_F(CliTest, PasswordAtATerminalIsAskedForWithoutEcho) {
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("XDG_CONFIG_HOME", Config().c_str(), 1);
+        ::setenv("TMPDIR", Temp().c_str(), 1);
+        ::execl(SIGNPOSTER_CLI, SIGNPOSTER_CLI, "set", "--password-stdin", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string shown;
+    auto readUntil = [&](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        char buffer[256];
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+            if (n <= 0)
+                return;  // EIO: the program ended
+            shown.append(buffer, static_cast<std::size_t>(n));
+        }
+    };
+    readUntil([&] { return shown.find("Password: ") != std::string::npos; });
+    ASSERT_NE(shown.find("Password: "), std::string::npos) << shown;
+    // The prompt is out before echo is off only if the program is careless: wait for the terminal to say so.
+    for (int i = 0; i < 200; ++i) {
+        termios mode{};
+        if (::tcgetattr(terminal, &mode) == 0 && !(mode.c_lflag & ECHO))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(::write(terminal, "s3cret\n", 7), 7);
+    readUntil([] { return false; });
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;
+    EXPECT_NE(Run({"show"}).out.find("\nPassword=********\n"), std::string::npos);
 }
 
 TEST_F(CliTest, EachUserOfTheMachineGetsAPageDirectoryOfTheirOwn) {
