@@ -217,6 +217,26 @@ void Save(const Store& store) {
     platform::ReplaceFileAtomically(store.path, text, kNewSettingsFileMode);
 }
 
+// The index of the key's line in its section, as a read finds it (the first match), or nothing.
+std::optional<std::size_t> FindKeyLine(const LineList& lines, const std::string& section,
+                                       const std::string& key) {
+    const auto header = FindSection(lines, section);
+    if (!header)
+        return std::nullopt;
+    const std::string wanted = CompareForm(key);
+    for (std::size_t i = *header + 1; i < lines.Count(); ++i) {
+        const auto keyLine = SplitKeyLine(lines[i]);
+        if (keyLine && CompareForm(keyLine->key) == wanted)
+            return i;
+        // Our choice where the read's scan ends: at the next section header that is not itself a key line.
+        // A key missing from its section is then not answered from a later one, while a value holding
+        // brackets (a template path such as /srv/[site]/page.htm) does not end the section early.
+        if (!keyLine && IsSectionHeader(lines[i]))
+            break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void IniOpen(const std::string& path) {
@@ -245,21 +265,8 @@ void IniOpen(const std::string& path) {
 std::string IniReadString(const std::string& section, const std::string& key,
                           const std::string& defaultValue) {
     const LineList& lines = TheStore().lines;
-    const auto header = FindSection(lines, section);
-    if (!header)
-        return defaultValue;
-    const std::string wanted = CompareForm(key);
-    for (std::size_t i = *header + 1; i < lines.Count(); ++i) {
-        const auto keyLine = SplitKeyLine(lines[i]);
-        if (keyLine && CompareForm(keyLine->key) == wanted)
-            return keyLine->value;
-        // Our choice where the read's scan ends: at the next section header that is not itself a key line.
-        // A key missing from its section is then not answered from a later one, while a value holding
-        // brackets (a template path such as /srv/[site]/page.htm) does not end the section early.
-        if (!keyLine && IsSectionHeader(lines[i]))
-            break;
-    }
-    return defaultValue;
+    const auto found = FindKeyLine(lines, section, key);
+    return found ? SplitKeyLine(lines[*found])->value : defaultValue;
 }
 
 std::int32_t IniReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue) {
@@ -318,22 +325,13 @@ namespace {
 
 // Removes the key's line (the first match, as a read finds it), without saving; false when it is missing.
 bool RemoveKeyLine(LineList& lines, const std::string& section, const std::string& key) {
-    const auto header = FindSection(lines, section);
-    if (!header)
+    const auto found = FindKeyLine(lines, section, key);
+    if (!found)
         return false;
-    const std::string wanted = CompareForm(key);
-    for (std::size_t i = *header + 1; i < lines.Count(); ++i) {
-        const auto keyLine = SplitKeyLine(lines[i]);
-        if (keyLine && CompareForm(keyLine->key) == wanted) {
-            std::vector<std::string> kept = lines.Lines();
-            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
-            lines = LineList(std::move(kept));
-            return true;
-        }
-        if (!keyLine && IsSectionHeader(lines[i]))
-            return false;
-    }
-    return false;
+    std::vector<std::string> kept = lines.Lines();
+    kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(*found));
+    lines = LineList(std::move(kept));
+    return true;
 }
 
 }  // namespace
