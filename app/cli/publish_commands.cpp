@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "app/cli/commands.h"
+#include "core/extended_settings.h"
 #include "app/cli/headless_user_interface.h"
 #include "core/address_class.h"
 #include "core/address_discovery.h"
@@ -258,7 +259,14 @@ int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& cont
     if (program.ui.ErrorShown())
         return 1;
     (program.monitor.*command)();
-    return CommandStatus(program.ui);
+    const int status = CommandStatus(program.ui);
+    // Where the page went, and how to get it into the folder when the remote path runs into its name.
+    if (status == 0 && program.ui.LastOutcome()) {
+        std::printf("%s\n", RemoteFileNote(context.fields).c_str());
+        if (const std::string warning = RemotePathWarning(context.fields); !warning.empty())
+            std::fprintf(stderr, "signposter-cli %s: warning: %s\n", name, warning.c_str());
+    }
+    return status;
 }
 
 }  // namespace

@@ -278,6 +278,15 @@ TEST_F(CliTest, SetRefusesWhatAPublicationWouldRefuseNamesTheKeyAndSuggestsOne) 
     ASSERT_EQ(Run({"set", "RemotePath=/", "HTML=ipaddress.htm"}).out, "the page goes to ipaddress.htm\n");
     EXPECT_EQ(ReadFile(SettingsFile()), before);
 
+    // Never written without the lock: a lock that cannot be had is named, with why.
+    std::filesystem::remove(SettingsFile() + ".lock");
+    std::filesystem::create_directory(SettingsFile() + ".lock");
+    const RunResult unlocked = Run({"set", "Host=d"});
+    EXPECT_EQ(unlocked.status, 1);
+    EXPECT_EQ(unlocked.err, "Cannot lock the settings file " + SettingsFile() +
+                                ".lock: it is a directory; nothing was written\n");
+    std::filesystem::remove(SettingsFile() + ".lock");
+
     ::chmod(SettingsFile().c_str(), 0444);
     const RunResult readOnly = Run({"set", "Host=c"});
     EXPECT_EQ(readOnly.status, 1);
@@ -308,6 +317,7 @@ TEST_F(CliTest, PublishAndOfflineUploadThePagesToARealServer) {
     RunResult publish = Run({"publish"});
     ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
     EXPECT_NE(publish.out.find("192.0.2.99 published"), std::string::npos) << publish.out;
+    EXPECT_NE(publish.out.find("\nthe page goes to ipaddress.htm\n"), std::string::npos) << publish.out;
     const std::string local = ReadFile(Temp() + "/ipaddress.htm");
     ASSERT_FALSE(local.empty());
     // The client announces ASCII, and the server stores CR LF line ends as LF.
