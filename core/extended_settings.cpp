@@ -34,12 +34,47 @@ Problem VerificationProblem(void (*put)(ProgramState&, const std::string&), cons
     return text::SplitLines(messages).front();
 }
 
+// kPortMessage when the URL names a port that is not a number from 1 to 65535: said as the window's port
+// field says it, before the URL's other faults.
+Problem UrlPortProblem(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return std::nullopt;
+    std::string_view authority = url.substr(scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    std::size_t colon;
+    if (!authority.empty() && authority.front() == '[') {  // an IPv6 literal holds colons of its own
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos || close + 1 >= authority.size() || authority[close + 1] != ':')
+            return std::nullopt;
+        colon = close + 1;
+    } else {
+        colon = authority.find(':');
+        if (colon == std::string_view::npos)
+            return std::nullopt;
+    }
+    const std::string_view port = authority.substr(colon + 1);
+    if (port.empty())
+        return std::nullopt;  // "host:" is the scheme's own port
+    // More than five digits cannot be a port, and would overflow the reading.
+    const bool digits = port.size() <= 5 &&
+                        std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoi(std::string(port)) < 1 || std::stoi(std::string(port)) > 65535)
+        return std::string(kPortMessage);
+    return std::nullopt;
+}
+
 // libcurl's own reading of a URL, the one every fetch makes: what it refuses here would otherwise fail at
 // every poll and every verification.
 Problem UrlCheck(const char* what, const std::string& value) {
     const std::string url = text::Trim(value);
     if (url.empty())
         return std::nullopt;
+    if (text::UpperAscii(url).rfind("HTTP://", 0) == 0 || text::UpperAscii(url).rfind("HTTPS://", 0) == 0)
+        if (auto port = UrlPortProblem(url))
+            return port;
     const std::string problem = http::UrlProblem(url);
     if (problem.empty())
         return std::nullopt;
@@ -54,9 +89,10 @@ bool UsesSftp(const ProgramState& state) {
     return sftp::ParseSftpProtocol(state.Protocol).value_or(false);
 }
 
+// Any security but plain FTP: a value the program does not know is not taken to mean plain FTP.
 bool UsesFtps(const ProgramState& state) {
     const auto security = ftp::ParseFtpSecurity(state.FtpSecurity);
-    return !UsesSftp(state) && security == ftp::FtpSecurity::ExplicitTLS;
+    return !UsesSftp(state) && security != ftp::FtpSecurity::None;
 }
 
 void PutRepublishHours(ProgramState& state, const std::string& text) {

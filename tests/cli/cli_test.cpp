@@ -255,7 +255,10 @@ TEST_F(CliTest, SetRefusesWhatAPublicationWouldRefuseNamesTheKeyAndSuggestsOne) 
         {{"set", "Template=" + m_dir.File("fifo")},
          "Template " + m_dir.File("fifo") + " is not a regular file ("},
         {{"set", "Host=b", "AddressSource=Web"}, "No address URL (AddressURL)"},
-        {{"set", "AddressURL=https://127.0.0.1:0/ip"}, "Address URL: Malformed URL https://127.0.0.1:0/ip ("},
+        {{"set", "AddressURL=https://127.0.0.1:0/ip"},
+         "Port must be a number from 1 to 65535 ('https://127.0.0.1:0/ip')"},
+        {{"set", "VerifyURL=https://user:pw@127.0.0.1/x"},
+         "Verify URL: Malformed URL https://user:pw@127.0.0.1/x ("},
         {{"set", "LastIP=010.001.002.003"}, "LastIP takes an IPv4 address such as 192.0.2.1 ("},
     };
     for (const auto& c : cases) {
