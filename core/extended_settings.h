@@ -143,8 +143,9 @@ inline constexpr char kPortMessage[] = "Port must be a number from 1 to 65535";
 std::optional<std::string> PortProblem(std::string_view text);
 
 // The file a publication writes on the server, as the publisher joins it: the remote path (one leading "/"
-// removed) and the page name as they stand. "the page goes to htdocshome.htm".
+// removed) and the page name as they stand.
 std::string RemoteFile(const LiveSettings& fields);
+// The same said for the user, as `show`, `set` and `publish` print it: "the page goes to htdocshome.htm".
 std::string RemoteFileNote(const LiveSettings& fields);
 // One line when the remote path does not end in "/" (and is not empty): the joined name then runs into the
 // page name, and how to get the page inside the directory instead. Empty otherwise.

@@ -22,8 +22,9 @@ class QPushButton;
 namespace signposter::ui {
 
 // "Signposter Settings": the settings the main window has no room for (connection security, where the
-// address comes from, verification of the published page; the keys of core/extended_settings.h), with
-// checks that ask the server, the address source and the web server once. It never touches the running
+// address comes from, verification of the published page), built from the settings table's rows of those
+// groups: each key's widget by its kind, labelled, explained and enabled as its row says. Checks ask the
+// server, the address source and the web server once. It never touches the running
 // program's values: OK validates beside the fields, writes the changed keys into the settings file in one
 // atomic save and announces them with Applied, for the program to take up (TakeUpSettings) where its
 // values live; Cancel changes nothing.
