@@ -81,6 +81,12 @@ Problem UrlCheck(const char* what, const std::string& value) {
     return std::string(what) + (problem.rfind("URL ", 0) == 0 ? " " : " URL: ") + problem;
 }
 
+// Nothing when the value could be read, else the message.
+template <typename Parsed>
+Problem Unless(const std::optional<Parsed>& parsed, const char* message) {
+    return parsed ? std::nullopt : Problem(message);
+}
+
 std::string CountOrEmpty(int value) {
     return value == 0 ? std::string() : std::to_string(value);
 }
@@ -230,11 +236,7 @@ const SettingKey kKeys[] = {
 
     {.name = "FtpSecurity", .get = GetText<&ProgramState::FtpSecurity>,
      .put = PutText<&ProgramState::FtpSecurity>,
-     .check = [](const SettingKey&, const std::string& v) -> Problem {
-         if (!ftp::ParseFtpSecurity(v))
-             return "Unknown FtpSecurity value";
-         return std::nullopt;
-     },
+     .check = [](auto&, auto& v) { return Unless(ftp::ParseFtpSecurity(v), "Unknown FtpSecurity value"); },
      .meaning = "None (plain FTP, also when empty) or ExplicitTLS (AUTH TLS: login and page encrypted)",
      .group = SettingsGroup::Security, .kind = FieldKind::Choice, .label = "&Security:",
      .choices = kSecurityChoices},
@@ -254,32 +256,22 @@ const SettingKey kKeys[] = {
      .group = SettingsGroup::Security, .kind = FieldKind::Path, .label = "T&rust file:"},
     {.name = "TlsFingerprint", .get = GetText<&ProgramState::TlsFingerprint>,
      .put = PutText<&ProgramState::TlsFingerprint>,
-     .check = [](const SettingKey&, const std::string& v) -> Problem {
-         if (!ftp::NormalizeFingerprint(v))
-             return "TLS fingerprint must be 64 hex digits";
-         return std::nullopt;
-     },
+     .check = [](auto&, auto& v) { return Unless(ftp::NormalizeFingerprint(v),
+                                                 "TLS fingerprint must be 64 hex digits"); },
      .inUse = UsesFtps,
      .meaning =
          "FTPS: trust only the server certificate with this SHA-256 fingerprint (64 hex digits, colons "
          "allowed)",
      .group = SettingsGroup::Security, .label = "&Fingerprint:"},
     {.name = "Protocol", .get = GetText<&ProgramState::Protocol>, .put = PutText<&ProgramState::Protocol>,
-     .check = [](const SettingKey&, const std::string& v) -> Problem {
-         if (!sftp::ParseSftpProtocol(v))
-             return "Protocol takes FTP or SFTP";
-         return std::nullopt;
-     },
+     .check = [](auto&, auto& v) { return Unless(sftp::ParseSftpProtocol(v), "Protocol takes FTP or SFTP"); },
      .meaning = "FTP (also when empty) or SFTP (SSH file transfer: Host, Port, usually 22, User, Password)",
      .group = SettingsGroup::Security, .kind = FieldKind::Choice, .label = "Pro&tocol:",
      .choices = kProtocolChoices},
     {.name = "SshHostKey", .get = GetText<&ProgramState::SshHostKey>,
      .put = PutText<&ProgramState::SshHostKey>,
-     .check = [](const SettingKey&, const std::string& v) -> Problem {
-         if (!sftp::NormalizeHostKeyPin(v))
-             return "SSH host key must be SHA256: and 43 base64 characters";
-         return std::nullopt;
-     },
+     .check = [](auto&, auto& v) { return Unless(sftp::NormalizeHostKeyPin(v),
+                                                 "SSH host key must be SHA256: and 43 base64 characters"); },
      .inUse = UsesSftp,
      .meaning =
          "SFTP: trust only the host key with this fingerprint (SHA256:... as ssh-keygen -l prints it); "
@@ -346,22 +338,15 @@ const SettingKey kKeys[] = {
      .group = SettingsGroup::Address, .kind = FieldKind::Flag, .label = "Publish &private addresses"},
     {.name = "AddressFamily", .get = GetText<&ProgramState::AddressFamily>,
      .put = PutText<&ProgramState::AddressFamily>,
-     .check = [](const SettingKey&, const std::string& v) -> Problem {
-         if (!ParseAddressFamily(v))
-             return "AddressFamily takes IPv4, IPv6 or Both";
-         return std::nullopt;
-     },
+     .check = [](auto&, auto& v) { return Unless(ParseAddressFamily(v),
+                                                 "AddressFamily takes IPv4, IPv6 or Both"); },
      .meaning =
          "IPv4 (also when empty), IPv6, or Both (IPv4 when it is public, else IPv6); not IPv4: FTP over "
          "IPv6 too",
      .group = SettingsGroup::Address, .kind = FieldKind::Choice, .label = "Addr&ess family:",
      .choices = kFamilyChoices},
     {.name = "IPv6Kind", .get = GetText<&ProgramState::IPv6Kind>, .put = PutText<&ProgramState::IPv6Kind>,
-     .check = [](const SettingKey&, const std::string& v) -> Problem {
-         if (!ParseIPv6Kind(v))
-             return "IPv6Kind takes stable or temporary";
-         return std::nullopt;
-     },
+     .check = [](auto&, auto& v) { return Unless(ParseIPv6Kind(v), "IPv6Kind takes stable or temporary"); },
      .inUse =
          [](const ProgramState& s) {
              return ParseAddressFamily(s.AddressFamily).value_or(AddressFamily::IPv4) != AddressFamily::IPv4;
