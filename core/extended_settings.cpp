@@ -9,8 +9,8 @@
 #include "core/page_verification.h"
 #include "core/plain_live_settings.h"
 #include "core/settings.h"
-#include "ftp/tls_channel.h"
-#include "ftp/tls_settings.h"
+#include "net/tls_channel.h"
+#include "net/tls_settings.h"
 #include "http/http_get.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -97,8 +97,8 @@ bool UsesSftp(const ProgramState& state) {
 
 // Any security but plain FTP: a value the program does not know is not taken to mean plain FTP.
 bool UsesFtps(const ProgramState& state) {
-    const auto security = ftp::ParseFtpSecurity(state.FtpSecurity);
-    return !UsesSftp(state) && security != ftp::FtpSecurity::None;
+    const auto security = net::ParseFtpSecurity(state.FtpSecurity);
+    return !UsesSftp(state) && security != net::FtpSecurity::None;
 }
 
 void PutRepublishHours(ProgramState& state, const std::string& text) {
@@ -236,7 +236,7 @@ const SettingKey kKeys[] = {
 
     {.name = "FtpSecurity", .get = GetText<&ProgramState::FtpSecurity>,
      .put = PutText<&ProgramState::FtpSecurity>,
-     .check = [](auto&, auto& v) { return Unless(ftp::ParseFtpSecurity(v), "Unknown FtpSecurity value"); },
+     .check = [](auto&, auto& v) { return Unless(net::ParseFtpSecurity(v), "Unknown FtpSecurity value"); },
      .meaning = "None (plain FTP, also when empty) or ExplicitTLS (AUTH TLS: login and page encrypted)",
      .group = SettingsGroup::Security, .kind = FieldKind::Choice, .label = "&Security:",
      .choices = kSecurityChoices},
@@ -247,7 +247,7 @@ const SettingKey kKeys[] = {
          if (file.empty())
              return std::nullopt;
          // A FIFO or a device named here would block every publication that opened it.
-         const std::string problem = ftp::TrustFileProblem(file);
+         const std::string problem = net::TrustFileProblem(file);
          if (problem.empty())
              return std::nullopt;
          return problem == "not found" ? "TLS trust file not found" : "TLS trust file: " + problem;
@@ -256,7 +256,7 @@ const SettingKey kKeys[] = {
      .group = SettingsGroup::Security, .kind = FieldKind::Path, .label = "T&rust file:"},
     {.name = "TlsFingerprint", .get = GetText<&ProgramState::TlsFingerprint>,
      .put = PutText<&ProgramState::TlsFingerprint>,
-     .check = [](auto&, auto& v) { return Unless(ftp::NormalizeFingerprint(v),
+     .check = [](auto&, auto& v) { return Unless(net::NormalizeFingerprint(v),
                                                  "TLS fingerprint must be 64 hex digits"); },
      .inUse = UsesFtps,
      .meaning =
