@@ -388,7 +388,8 @@ const SettingKey kKeys[] = {
          },
      .put = [](ProgramState& s, const std::string& v) { s.LastPublished = ParseLastPublished(v); },
      .showing = Showing::Nothing,
-     .meaning = "UTC seconds of the last successful publication (written while RepublishHours is set)"},
+     .meaning = "UTC seconds of the last successful publication (written while RepublishHours is set or a "
+                "record is kept)"},
     {.name = "LastPublishedPage", .owner = KeyOwner::Program,
      .get = GetText<&ProgramState::LastPublishedPage>, .put = PutText<&ProgramState::LastPublishedPage>,
      .showing = Showing::Nothing, .meaning = "which page was published last: address or offline"},
@@ -397,6 +398,23 @@ const SettingKey kKeys[] = {
      .meaning =
          "a publication that failed and is made again at the next start: 1 the address page, offline the "
          "notice"},
+    // The record of the last publication for `signposter-cli status` (core/publication_record.h).
+    {.name = "LastOutcome", .owner = KeyOwner::Program, .get = GetText<&ProgramState::LastOutcome>,
+     .put = PutText<&ProgramState::LastOutcome>, .showing = Showing::Nothing,
+     .meaning = "how the last publication ended: published, failed, or refused (waits for new settings)"},
+    {.name = "LastOutcomeTime", .owner = KeyOwner::Program, .get = GetText<&ProgramState::LastOutcomeTime>,
+     .put = PutText<&ProgramState::LastOutcomeTime>, .showing = Showing::Nothing,
+     .meaning = "UTC seconds of the last publication's end"},
+    {.name = "LastOutcomeText", .owner = KeyOwner::Program, .get = GetText<&ProgramState::LastOutcomeText>,
+     .put = PutText<&ProgramState::LastOutcomeText>, .showing = Showing::Nothing,
+     .meaning = "what the last publication reported"},
+    {.name = "LastPublishedAddress", .owner = KeyOwner::Program,
+     .get = GetText<&ProgramState::LastPublishedAddress>, .put = PutText<&ProgramState::LastPublishedAddress>,
+     .showing = Showing::Nothing,
+     .meaning = "the address (or OFFLINE) the last successful publication put on the server"},
+    {.name = "NextRetry", .owner = KeyOwner::Program, .get = GetText<&ProgramState::NextRetry>,
+     .put = PutText<&ProgramState::NextRetry>, .showing = Showing::Nothing,
+     .meaning = "UTC seconds when a running monitor retries the pending publication"},
 };
 // clang-format on
 

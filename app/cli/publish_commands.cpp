@@ -5,8 +5,8 @@
 #include <ctime>
 
 #include "app/cli/commands.h"
-#include "core/extended_settings.h"
 #include "app/cli/headless_user_interface.h"
+#include "app/cli/output_lines.h"
 #include "core/address_class.h"
 #include "core/address_discovery.h"
 #include "core/address_family.h"
@@ -14,6 +14,7 @@
 #include "core/address_watch.h"
 #include "core/monitor.h"
 #include "core/page_builder.h"
+#include "core/publisher.h"
 #include "core/publishing_core.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
@@ -54,7 +55,10 @@ int CommandStatus(const HeadlessUserInterface& ui) {
     if (!outcome)
         return 0;
     using Kind = PublicationOutcome::Kind;
-    return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned ? 1 : 0;
+    // A damaged LastIP is a failure to publish, not an address held back by choice.
+    const bool damaged =
+        outcome->kind == Kind::SkippedFlagged && outcome->addressClass == AddressClass::NotAnAddress;
+    return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned || damaged ? 1 : 0;
 }
 
 void OnStopSignal(int signal) {
@@ -235,11 +239,18 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
     }
     HeadlessUserInterface ui;
     LoadSettings(context.fields, context.state, context.settingsPath);
+    const std::string pageAddress = address ? CanonicalAddress(*address) : PublishedAddress(context.state);
+    // Text that is no address never goes into a page (an empty one builds the page of "http://" links).
+    if (!offline && !pageAddress.empty() && ClassifyAddress(pageAddress) == AddressClass::NotAnAddress) {
+        std::fprintf(stderr, "%s\n",
+                     address ? ("'" + text::Printable(*address) + "' is not an address").c_str()
+                             : DamagedAddressReason(context.state, pageAddress).c_str());
+        return 1;
+    }
     SetLocalPageFile(context.fields, context.state);
     if (offline) {
         BuildOfflinePage(context.state);
-    } else if (!BuildAddressPage(context.fields, context.state, ui,
-                                 address ? CanonicalAddress(*address) : PublishedAddress(context.state))) {
+    } else if (!BuildAddressPage(context.fields, context.state, ui, pageAddress)) {
         return 1;
     }
     std::printf("%s\n", context.state.LocalPageFile.c_str());
@@ -259,14 +270,7 @@ int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& cont
     if (program.ui.ErrorShown())
         return 1;
     (program.monitor.*command)();
-    const int status = CommandStatus(program.ui);
-    // Where the page went, and how to get it into the folder when the remote path runs into its name.
-    if (status == 0 && program.ui.LastOutcome()) {
-        std::printf("%s\n", RemoteFileNote(context.fields).c_str());
-        if (const std::string warning = RemotePathWarning(context.fields); !warning.empty())
-            std::fprintf(stderr, "signposter-cli %s: warning: %s\n", name, warning.c_str());
-    }
-    return status;
+    return CommandStatus(program.ui);
 }
 
 }  // namespace
@@ -341,8 +345,9 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     AddressWatch& watch = program.core.Watch();
     if (!watch.Watching())
         std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
-    std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
-                 context.settingsPath.c_str());
+    ui.SetVerbose(verbose);
+    WriteLine(stderr, Priority::Notice,
+              "signposter-cli: " + MonitorStartLine(context.settingsPath, program.core.State()));
     // Events read during a publication too: those may end it.
     if (verbose)
         watch.ShowEventsTo(
@@ -373,7 +378,10 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
         if (ui.WindowRequested())
             return 2;  // validation failed: there is no window to configure in
     }
-    return monitor.FormClose() ? 0 : 1;
+    const bool saved = monitor.FormClose();
+    WriteLine(stderr, Priority::Notice,
+              "signposter-cli: " + MonitorEndLine(program.core.State(), ui.LastOutcome()));
+    return saved ? 0 : 1;
 }
 
 }  // namespace signposter::cli
