@@ -1,5 +1,7 @@
 // The tray program: starts with nothing but its tray icon and ends when its window closes with the
 // settings saved. Beyond --version and --help it reads no command-line options.
+#include <malloc.h>
+
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +11,9 @@
 #include "ui/stop_signals.h"
 
 int main(int argc, char** argv) {
+    // The allocator would give each thread that allocates its own arena and keep what each one freed; the
+    // window's thread and one arena shared by the others (publishing, look-ups, Qt's own) are plenty.
+    ::mallopt(M_ARENA_MAX, 2);
     // Answered before any display is needed, so they work from a terminal without a desktop.
     if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("signposter %s\n", SIGNPOSTER_VERSION);
