@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -43,35 +45,112 @@ std::atomic<std::thread::id> g_holder{};
 // And one process at a time across the machine: every user of the store reads, changes and writes the
 // whole file, so two programs changing it at once would each write the other's change away. An advisory
 // lock on a file beside it, since the settings file itself is replaced by a rename at every save and a
-// lock on it would be left behind on the old file.
+// lock on it would be left behind on the old file. Without the lock nothing is written: reading is safe
+// (the file is only ever replaced whole), writing would lose another program's change.
 int g_lockFd = -1;
+std::string g_lockProblem;  // why the lock is not held, for the refusal of every write
+// No lock file could be made where the settings file is (a folder missing or not writable): the settings
+// file cannot be written there either, and the refusal says so as any failed save does.
+bool g_noPlaceForFiles = false;
 
 // Long enough for any other program's read-modify-write of a small local file; a program that holds the
-// lock longer (stopped in a debugger, or not ours) must not stop this one from saving for ever.
+// lock longer (stopped in a debugger, or not ours) makes this one refuse to write rather than wait for ever.
 constexpr auto kLockWait = std::chrono::seconds(5);
 constexpr auto kLockRetry = std::chrono::milliseconds(10);
 
-void LockFile(const std::string& path) {
-    // No lock where none can be made (a directory still missing, a read-only one): then nothing is written
-    // there either.
-    const int fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return;
+// A settings file is a few hundred bytes; reading a huge one whole would take the memory and time of a
+// stuck program, and it is not ours anyway.
+constexpr std::int64_t kMaxSettingsFileSize = 1 << 20;
+
+bool FolderIsMine(const std::string& lockPath) {
+    const std::size_t slash = lockPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : lockPath.substr(0, slash);
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
+// The lock file's descriptor, or -1 with errno set. A read-only descriptor locks as well (an immutable
+// file); a lock file of another owner (one left by a run as root) in the user's own folder is replaced.
+int OpenLockFile(const std::string& lockPath) {
+    constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW;
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
+        fd = ::open(lockPath.c_str(), O_RDONLY | kFlags);
+    if (fd < 0 && errno == EACCES && FolderIsMine(lockPath)) {
+        struct stat st {};
+        if (::lstat(lockPath.c_str(), &st) == 0 && st.st_uid != ::geteuid() &&
+            ::unlink(lockPath.c_str()) == 0)
+            fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, 0600);
+        else
+            errno = EACCES;
+    }
+    return fd;
+}
+
+// Takes the lock beside `path`; empty when held, else why not.
+std::string LockFile(const std::string& path) {
+    const std::string lockPath = path + ".lock";
+    const int fd = OpenLockFile(lockPath);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat st {};
+        g_noPlaceForFiles = ::lstat(lockPath.c_str(), &st) != 0;
+        if (error == ELOOP || error == EISDIR)
+            return error == ELOOP ? "it is a symbolic link" : "it is a directory";
+        return std::strerror(error);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return "it is not a regular file";
+    }
     const auto giveUp = std::chrono::steady_clock::now() + kLockWait;
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= giveUp) {
+        const int error = errno;
+        if ((error != EWOULDBLOCK && error != EINTR) || std::chrono::steady_clock::now() >= giveUp) {
             ::close(fd);
-            return;
+            return error == EWOULDBLOCK ? "another program has held it for over 5 s" : std::strerror(error);
         }
         std::this_thread::sleep_for(kLockRetry);
     }
     g_lockFd = fd;
+    return {};
 }
 
 void UnlockFile() {
     if (g_lockFd >= 0)
         ::close(g_lockFd);  // closing the only descriptor releases the lock
     g_lockFd = -1;
+    g_lockProblem.clear();
+    g_noPlaceForFiles = false;
+}
+
+void RequireLock(const std::string& path) {
+    // A save makes the folder it needs; the lock then has its place, and nothing of the file was there to
+    // be read without it.
+    if (!g_lockProblem.empty() && g_noPlaceForFiles) {
+        const std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0)
+            platform::MakeDirectories(path.substr(0, slash));
+        g_lockProblem = LockFile(path);
+        if (!g_lockProblem.empty() && g_noPlaceForFiles)
+            RaiseCannotCreateFile(path);
+    }
+    if (!g_lockProblem.empty())
+        throw ESettingsLockError("Cannot lock the settings file " + text::Printable(path) +
+                                 ".lock: " + g_lockProblem + "; nothing was written");
+}
+
+// The whole file, line by line. A NUL byte is kept in its line: the settings file is read whole, and a
+// save never writes back less than was read.
+LineList LoadSettingsFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > kMaxSettingsFileSize)
+        throw EFOpenError("The settings file " + text::Printable(path) +
+                          " is larger than 1 MiB; it is not read");
+    return LineList(text::SplitLines(platform::ReadWholeFile(path)));
 }
 
 // Ends the holding thread's hold; anything else (a close without an open) leaves the store as it is.
@@ -125,6 +204,7 @@ std::optional<std::size_t> FindSection(const LineList& lines, const std::string&
 // of the program (whose loading ends with a save) or a save of unchanged settings would otherwise wait for
 // the disk for nothing. A read-only file still refuses the save, as a write would.
 void Save(const Store& store) {
+    RequireLock(store.path);
     const std::string text = store.lines.Text();
     if (platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path)) {
         try {
@@ -135,6 +215,26 @@ void Save(const Store& store) {
         }
     }
     platform::ReplaceFileAtomically(store.path, text, kNewSettingsFileMode);
+}
+
+// The index of the key's line in its section, as a read finds it (the first match), or nothing.
+std::optional<std::size_t> FindKeyLine(const LineList& lines, const std::string& section,
+                                       const std::string& key) {
+    const auto header = FindSection(lines, section);
+    if (!header)
+        return std::nullopt;
+    const std::string wanted = CompareForm(key);
+    for (std::size_t i = *header + 1; i < lines.Count(); ++i) {
+        const auto keyLine = SplitKeyLine(lines[i]);
+        if (keyLine && CompareForm(keyLine->key) == wanted)
+            return i;
+        // Our choice where the read's scan ends: at the next section header that is not itself a key line.
+        // A key missing from its section is then not answered from a later one, while a value holding
+        // brackets (a template path such as /srv/[site]/page.htm) does not end the section early.
+        if (!keyLine && IsSectionHeader(lines[i]))
+            break;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -150,11 +250,11 @@ void IniOpen(const std::string& path) {
     }
     try {
         if (g_lockFd < 0)
-            LockFile(path);
+            g_lockProblem = LockFile(path);
         store.path = path;
         store.lines.Clear();
         if (platform::FileExists(path))
-            store.lines.LoadFromFile(path);
+            store.lines = LoadSettingsFile(path);
     } catch (...) {
         store.lines.Clear();
         Release();
@@ -165,21 +265,8 @@ void IniOpen(const std::string& path) {
 std::string IniReadString(const std::string& section, const std::string& key,
                           const std::string& defaultValue) {
     const LineList& lines = TheStore().lines;
-    const auto header = FindSection(lines, section);
-    if (!header)
-        return defaultValue;
-    const std::string wanted = CompareForm(key);
-    for (std::size_t i = *header + 1; i < lines.Count(); ++i) {
-        const auto keyLine = SplitKeyLine(lines[i]);
-        if (keyLine && CompareForm(keyLine->key) == wanted)
-            return keyLine->value;
-        // Our choice where the read's scan ends: at the next section header that is not itself a key line.
-        // A key missing from its section is then not answered from a later one, while a value holding
-        // brackets (a template path such as /srv/[site]/page.htm) does not end the section early.
-        if (!keyLine && IsSectionHeader(lines[i]))
-            break;
-    }
-    return defaultValue;
+    const auto found = FindKeyLine(lines, section, key);
+    return found ? SplitKeyLine(lines[*found])->value : defaultValue;
 }
 
 std::int32_t IniReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue) {
@@ -234,31 +321,34 @@ void IniWriteString(const std::string& section, const std::string& key, const st
     Save(store);
 }
 
+namespace {
+
+// Removes the key's line (the first match, as a read finds it), without saving; false when it is missing.
+bool RemoveKeyLine(LineList& lines, const std::string& section, const std::string& key) {
+    const auto found = FindKeyLine(lines, section, key);
+    if (!found)
+        return false;
+    std::vector<std::string> kept = lines.Lines();
+    kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(*found));
+    lines = LineList(std::move(kept));
+    return true;
+}
+
+}  // namespace
+
 void IniWriteStrings(const std::string& section,
-                     const std::vector<std::pair<std::string, std::string>>& values) {
+                     const std::vector<std::pair<std::string, std::string>>& values,
+                     const std::vector<std::string>& removed) {
     Store& store = TheStore();
     for (const auto& [key, value] : values) SetKeyLine(store.lines, section, key, value);
+    for (const std::string& key : removed) RemoveKeyLine(store.lines, section, key);
     Save(store);
 }
 
 void IniDeleteKey(const std::string& section, const std::string& key) {
     Store& store = TheStore();
-    const auto header = FindSection(store.lines, section);
-    if (!header)
-        return;
-    const std::string wanted = CompareForm(key);
-    for (std::size_t i = *header + 1; i < store.lines.Count(); ++i) {
-        const auto keyLine = SplitKeyLine(store.lines[i]);
-        if (keyLine && CompareForm(keyLine->key) == wanted) {
-            std::vector<std::string> lines = store.lines.Lines();
-            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
-            store.lines = LineList(std::move(lines));
-            Save(store);
-            return;
-        }
-        if (!keyLine && IsSectionHeader(store.lines[i]))
-            return;
-    }
+    if (RemoveKeyLine(store.lines, section, key))
+        Save(store);
 }
 
 void IniWriteInteger(const std::string& section, const std::string& key, std::int32_t value) {
@@ -274,8 +364,9 @@ void IniClose() {
             Release();
         }
     } release{store};
-    // A missing file has no attributes to read, so a store that was only read never creates it.
-    if (platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path))
+    // A missing file has no attributes to read, so a store that was only read never creates it. Without
+    // the lock the read is all there was: nothing changed, nothing is written.
+    if (g_lockProblem.empty() && platform::FileExists(store.path) && !platform::IsReadOnlyFile(store.path))
         Save(store);
 }
 

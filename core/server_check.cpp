@@ -171,4 +171,12 @@ bool ChoosesSftp(const ProgramState& state) {
     return sftp::ParseSftpProtocol(state.Protocol).value_or(false);
 }
 
+CheckReport CheckChosenServer(const ProgramState& settings, const std::string& host, const std::string& portText,
+                              const Clock& clock) {
+    const bool ipv6 = ReachesServerOverIPv6(settings);
+    if (ChoosesSftp(settings))
+        return CheckSshServer(host, portText, settings.SshHostKey, clock, ipv6);
+    return CheckServer(host, portText, text::Trim(settings.TlsTrustFile), clock, ipv6);
+}
+
 }  // namespace signposter

@@ -66,4 +66,9 @@ std::vector<std::string> VerificationProblems(const ProgramState& state);
 // Whether the settings publish over SFTP (a Protocol that is neither is not; validation names it).
 bool ChoosesSftp(const ProgramState& state);
 
+// The server check the settings call for: the SSH host key against SshHostKey for SFTP, else the FTP
+// server's certificate with the trust file; over IPv6 too where publications may go so.
+CheckReport CheckChosenServer(const ProgramState& settings, const std::string& host, const std::string& portText,
+                              const Clock& clock);
+
 }  // namespace signposter

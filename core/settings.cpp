@@ -30,10 +30,6 @@ bool FileHoldsFaithfully(const std::string& value) {
     return value.compare(0, kEscapeMarker.size(), kEscapeMarker) != 0;
 }
 
-bool Switch1(const char* key, std::int32_t defaultValue) {
-    return IniReadInteger(kSettingsSection, key, defaultValue) == 1;
-}
-
 }  // namespace
 
 std::string ScramblePassword(const std::string& password) {
@@ -85,87 +81,22 @@ std::string StripQuotes(const std::string& text) {
 }
 
 void ReadSettings(LiveSettings& fields, ProgramState& state) {
-    fields.SetText(TextField::Host, IniReadString(kSettingsSection, "Host", ""));
-    fields.SetText(TextField::Port, IniReadString(kSettingsSection, "Port", "21"));
-    fields.SetChecked(Switch::Passive, Switch1("Passive", 1));
-    fields.SetChecked(Switch::InternalRedirect, Switch1("InternalYes", 1));
-    fields.SetChecked(Switch::InternalNoRedirect, Switch1("InternalNo", 0));
-    fields.SetChecked(Switch::UserTemplate, Switch1("UserTemplate", 0));
-    fields.SetText(TextField::User, IniReadString(kSettingsSection, "User", ""));
-    fields.SetText(TextField::Password,
-                   DecodeStoredPassword(IniReadString(kSettingsSection, "Password", "")));
-    fields.SetText(TextField::PageName, IniReadString(kSettingsSection, "HTML", "ipaddress.htm"));
-    fields.SetText(TextField::RemotePath, IniReadString(kSettingsSection, "RemotePath", "/"));
-    state.TemplateFile = IniReadString(kSettingsSection, "Template", "");
-    fields.SetText(TextField::TemplateFile, state.TemplateFile);
-    state.IgnoreList = IniReadString(kSettingsSection, "IgnoreIP", "");
-    state.CurrentIP = IniReadString(kSettingsSection, "LastIP", "");
-    ReadExtendedSettings(state);
+    ReadAllSettings(fields, state);
 }
 
 namespace {
 
-// Every setting of the window's another program may change while this one runs, with how to read it from
-// the fields and values and how to take it over from another set of them; the keys of the settings table
-// follow them (TrackedKeys). The address display, Busy and the pending publication are this run's own.
-struct TrackedSetting {
-    std::string (*get)(const LiveSettings&, const ProgramState&);
-    void (*take)(LiveSettings&, ProgramState&, const LiveSettings&, const ProgramState&);
-};
-
-template <TextField F>
-constexpr TrackedSetting TrackText() {
-    return {[](const LiveSettings& f, const ProgramState&) { return f.Text(F); },
-            [](LiveSettings& f, ProgramState&, const LiveSettings& from, const ProgramState&) {
-                f.SetText(F, from.Text(F));
-            }};
-}
-template <Switch W>
-constexpr TrackedSetting TrackSwitch() {
-    return {[](const LiveSettings& f, const ProgramState&) { return std::string(f.Checked(W) ? "1" : "0"); },
-            [](LiveSettings& f, ProgramState&, const LiveSettings& from, const ProgramState&) {
-                f.SetChecked(W, from.Checked(W));
-            }};
-}
-template <std::string ProgramState::*Member>
-constexpr TrackedSetting TrackValue() {
-    return {[](const LiveSettings&, const ProgramState& s) { return s.*Member; },
-            [](LiveSettings&, ProgramState& s, const LiveSettings&, const ProgramState& from) {
-                s.*Member = from.*Member;
-            }};
-}
-
-const TrackedSetting kTracked[] = {
-    TrackText<TextField::Host>(),
-    TrackText<TextField::Port>(),
-    TrackSwitch<Switch::Passive>(),
-    TrackSwitch<Switch::InternalRedirect>(),
-    TrackSwitch<Switch::InternalNoRedirect>(),
-    TrackSwitch<Switch::UserTemplate>(),
-    TrackText<TextField::User>(),
-    TrackText<TextField::Password>(),
-    TrackText<TextField::PageName>(),
-    TrackText<TextField::RemotePath>(),
-    // The template's path is both a field and a value.
-    {[](const LiveSettings& f, const ProgramState&) { return f.Text(TextField::TemplateFile); },
-     [](LiveSettings& f, ProgramState& s, const LiveSettings& fromFields, const ProgramState& from) {
-         f.SetText(TextField::TemplateFile, fromFields.Text(TextField::TemplateFile));
-         s.TemplateFile = from.TemplateFile;
-     }},
-    TrackValue<&ProgramState::IgnoreList>(),
-    TrackValue<&ProgramState::CurrentIP>(),
-};
-
+// Every key another program may change while this one runs is tracked; the pending publication is this
+// run's own.
 bool TrackedKey(const SettingKey& key) {
     return std::string_view(key.name) != "PendingPublication";
 }
 
 std::vector<std::string> Snapshot(const LiveSettings& fields, const ProgramState& state) {
     std::vector<std::string> values;
-    for (const TrackedSetting& setting : kTracked) values.push_back(setting.get(fields, state));
     for (const SettingKey& key : SettingKeys())
         if (TrackedKey(key))
-            values.push_back(key.get(state));
+            values.push_back(KeyValue(key, fields, state));
     return values;
 }
 
@@ -197,15 +128,9 @@ bool MergeOpenStore(LiveSettings& fields, ProgramState& state) {
         return i < record.values.size() && now[i] != record.values[i] && mine[i] == record.values[i];
     };
     std::size_t i = 0;
-    for (const TrackedSetting& setting : kTracked) {
-        if (changedThereOnly(i++)) {
-            setting.take(fields, state, onFileFields, onFile);
-            taken = true;
-        }
-    }
     for (const SettingKey& key : SettingKeys()) {
         if (TrackedKey(key) && changedThereOnly(i++)) {
-            key.put(state, key.get(onFile));
+            PutKeyValue(key, fields, state, KeyValue(key, onFileFields, onFile));
             taken = true;
         }
     }
@@ -238,27 +163,35 @@ bool MergeFileChanges(LiveSettings& fields, ProgramState& state, const std::stri
 }
 
 KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExisted) {
-    auto flag = [&](Switch which) { return std::string(fields.Checked(which) ? "1" : "0"); };
-    KeyValues values = {
-        {"Host", fields.Text(TextField::Host)},
-        {"Port", fields.Text(TextField::Port)},
-        {"Passive", flag(Switch::Passive)},
-        {"InternalYes", flag(Switch::InternalRedirect)},
-        {"InternalNo", flag(Switch::InternalNoRedirect)},
-        {"UserTemplate", flag(Switch::UserTemplate)},
-        {"User", fields.Text(TextField::User)},
-        {"Password", EncodeStoredPassword(fields.Text(TextField::Password))},
-        {"HTML", fields.Text(TextField::PageName)},
-        {"RemotePath", fields.Text(TextField::RemotePath)},
-    };
-    state.TemplateFile = StripQuotes(fields.Text(TextField::TemplateFile));
-    values.emplace_back("Template", state.TemplateFile);
-    if (!fileExisted) {
-        state.IgnoreList = kDefaultIgnoreList;
-        values.emplace_back("IgnoreIP", state.IgnoreList);
+    KeyValues values;
+    for (const SettingKey& key : SettingKeys()) {
+        if (key.saving == Saving::Never || (key.saving == Saving::WhenCreated && fileExisted))
+            continue;
+        std::string value = key.saving == Saving::WhenCreated ? key.created : KeyValue(key, fields, state);
+        if (key.toFile)
+            value = key.toFile(value);
+        // The template's stripped path, and the first save's ignore list, become the program's too.
+        if (key.put)
+            key.put(state, value);
+        values.emplace_back(key.name, std::move(value));
     }
-    values.emplace_back("LastIP", state.CurrentIP);
     return values;
+}
+
+// The program's own records that the file holds in a form the program never writes: read as nothing, and
+// removed at the next save rather than kept to mislead a later reader.
+std::vector<std::string> UnreadRecords() {
+    std::vector<std::string> keys;
+    for (const SettingKey& key : SettingKeys()) {
+        if (key.owner != KeyOwner::Program || key.saving != Saving::Never)
+            continue;
+        const std::string stored = IniReadString(kSettingsSection, key.name, "");
+        ProgramState read;
+        key.put(read, stored);
+        if (!stored.empty() && key.get(read).empty())
+            keys.emplace_back(key.name);
+    }
+    return keys;
 }
 
 void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
@@ -268,7 +201,7 @@ void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& 
         // is written over it.
         MergeOpenStore(fields, state);
         // One replacement of the file: a failure leaves it as it was, never half written.
-        IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed));
+        IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed), UnreadRecords());
         if (state.SettingsOnFile.known)
             Remember(state, settingsPath);
     });
@@ -283,12 +216,17 @@ void WritePendingPublication(ProgramState& state, const std::string& settingsPat
     // kept for this run, as it always was.
     if (!platform::FileExists(settingsPath) || platform::IsReadOnlyFile(settingsPath))
         return;
-    WithIniStore(settingsPath, [&] {
-        if (pending.empty())
-            IniDeleteKey(kSettingsSection, "PendingPublication");
-        else
-            IniWriteString(kSettingsSection, "PendingPublication", pending);
-    });
+    // Without the settings lock the same holds: the next save of the settings says why the file is not
+    // written, once, where the user sees it.
+    try {
+        WithIniStore(settingsPath, [&] {
+            if (pending.empty())
+                IniDeleteKey(kSettingsSection, "PendingPublication");
+            else
+                IniWriteString(kSettingsSection, "PendingPublication", pending);
+        });
+    } catch (const ESettingsLockError&) {
+    }
 }
 
 }  // namespace signposter

@@ -121,6 +121,11 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 std::vector<std::int64_t> FileStamp(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)

@@ -12,6 +12,7 @@ namespace signposter::platform {
 // operations to report with the file's own path.
 void MakeDirectories(const std::string& path);
 bool FileExists(const std::string& path);      // a regular file (or a link to one) of that name
+bool PathExists(const std::string& path);     // anything of that name: a file, a directory, a FIFO...
 bool IsReadOnlyFile(const std::string& path);  // exists and has none of the write bits
 // A cheap look at whether a file may have changed: its identity, size and modification and change times,
 // to compare with an earlier look; empty when it cannot be looked at.

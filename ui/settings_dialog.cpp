@@ -31,7 +31,6 @@ namespace {
 constexpr char kCheckServerCaption[] = "Check server";
 constexpr char kCheckAddressCaption[] = "Check address";
 constexpr char kCheckPageCaption[] = "Check page";
-constexpr int kPollDefault = kMinPollSeconds - 1;  // the spin box's lowest value stands for "default"
 
 QString FromBytes(const std::string& text) {
     return QString::fromStdString(text);
@@ -97,19 +96,28 @@ SettingsDialog::~SettingsDialog() = default;
 
 namespace {
 
-QWidget* Named(QWidget* widget, const char* name, const char* tip) {
+// A tooltip wraps only as rich text; the meaning is plain text, escaped.
+QString Tip(const char* text) {
+    return "<p>" + QString::fromUtf8(text).toHtmlEscaped() + "</p>";
+}
+
+QWidget* Named(QWidget* widget, const QString& name, const char* tip) {
     widget->setObjectName(name);
-    widget->setToolTip(tip);
+    widget->setToolTip(Tip(tip));
     return widget;
 }
 
-// A combo box whose entries carry the file's spelling of each choice.
-QComboBox* ChoiceCombo(const char* name, const char* tip,
-                       std::initializer_list<std::pair<const char*, const char*>> choices) {
+// A list as wide as a short entry: the dialog's two columns must fit a 1024 pixel screen, and the whole
+// entry still shows when the list opens.
+QComboBox* NarrowCombo() {
     auto* combo = new QComboBox;
-    Named(combo, name, tip);
-    for (const auto& [label, value] : choices) combo->addItem(label, value);
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(18);
     return combo;
+}
+
+QString WidgetName(const SettingKey& key, const char* kind) {
+    return QString::fromLatin1(key.name) + kind;
 }
 
 // Shows the entry the text means (letter case and surrounding spaces ignored, empty text the first entry,
@@ -127,305 +135,218 @@ void ShowChoice(QComboBox* combo, const std::string& text) {
     combo->setCurrentIndex(combo->count() - 1);
 }
 
-// A combo box whose entries carry the file's spelling of each choice, as one key's field.
-template <typename Field>
-void ChoiceField(Field& field, QComboBox* combo) {
-    field.show = [combo](const std::string& v) { ShowChoice(combo, v); };
-    field.read = [combo] { return ToBytes(combo->currentData().toString()); };
-}
-
 }  // namespace
 
-// The widget of one key; a key this dialog has no widget of its own for gets a text field.
-QWidget* SettingsDialog::CreateField(const SettingKey& key, QWidget*& focus) {
+SettingsDialog::Made SettingsDialog::MakeText(const SettingKey& key, KeyField& field) {
+    auto* edit = new QLineEdit;
+    Named(edit, WidgetName(key, "Edit"), key.meaning);
+    if (key.placeholder)
+        edit->setPlaceholderText(key.placeholder);
+    field.show = [edit](const std::string& v) { edit->setText(FromBytes(v)); };
+    field.read = [edit] { return text::Trim(ToBytes(edit->text())); };
+    return {edit};
+}
+
+SettingsDialog::Made SettingsDialog::MakePath(const SettingKey& key, KeyField& field) {
+    const Made made = MakeText(key, field);
+    auto* edit = static_cast<QLineEdit*>(made.field);
+    auto* browse = new QPushButton("&Browse...");
+    Named(browse, WidgetName(key, "Browse"), key.meaning);
+    connect(browse, &QPushButton::clicked, this, [this, edit, caption = QString::fromLatin1(key.label)] {
+        const QString file =
+            QFileDialog::getOpenFileName(this, QString(caption).remove('&').remove(':'), edit->text());
+        if (!file.isEmpty())
+            edit->setText(file);
+    });
+    auto* row = new QHBoxLayout;
+    row->addWidget(edit, 1);
+    row->addWidget(browse);
+    field.widgets.push_back(browse);
+    return {edit, row};
+}
+
+SettingsDialog::Made SettingsDialog::MakeFlag(const SettingKey& key, KeyField& field) {
+    auto* check = new QCheckBox(key.label);
+    Named(check, WidgetName(key, "Check"), key.meaning);
+    field.show = [check](const std::string& v) { check->setChecked(text::LenientInteger(v) == 1); };
+    field.read = [check] { return std::string(check->isChecked() ? "1" : "0"); };
+    connect(check, &QCheckBox::toggled, this, &SettingsDialog::ChoicesChanged);
+    return {check};
+}
+
+SettingsDialog::Made SettingsDialog::MakeChoice(const SettingKey& key, KeyField& field) {
+    auto* combo = NarrowCombo();
+    Named(combo, WidgetName(key, "Combo"), key.meaning);
+    for (const Choice& choice : key.choices) combo->addItem(choice.label, choice.value);
+    field.show = [combo](const std::string& v) { ShowChoice(combo, v); };
+    field.read = [combo] { return ToBytes(combo->currentData().toString()); };
+    connect(combo, &QComboBox::currentIndexChanged, this, &SettingsDialog::ChoicesChanged);
+    return {combo};
+}
+
+// The spin box's lowest value, one below the key's range, stands for empty text (the key's default).
+SettingsDialog::Made SettingsDialog::MakeNumber(const SettingKey& key, KeyField& field) {
+    auto* spin = new QSpinBox;
+    Named(spin, WidgetName(key, "Spin"), key.meaning);
+    const int empty = key.minimum - 1, maximum = key.maximum;
+    spin->setRange(empty, maximum);
+    spin->setSuffix(key.unit);
+    spin->setSpecialValueText(key.emptyText);
+    // A value out of range (or no number) shows as the nearest one and is replaced by it on OK.
+    field.show = [spin, empty, maximum](const std::string& v) {
+        const int n = text::TryStrictInteger(v).value_or(0);
+        spin->setValue(n <= 0 ? empty : std::clamp(n, empty + 1, maximum));
+    };
+    field.read = [spin, empty] {
+        return spin->value() == empty ? std::string() : std::to_string(spin->value());
+    };
+    return {spin};
+}
+
+// The machine's interfaces to choose from (filled by Load), or a name typed by hand.
+SettingsDialog::Made SettingsDialog::MakeInterface(const SettingKey& key, KeyField& field) {
+    auto* combo = NarrowCombo();
+    Named(combo, WidgetName(key, "Combo"), key.meaning);
+    combo->setEditable(true);
+    field.show = [combo](const std::string& v) {
+        combo->setCurrentIndex(-1);
+        combo->setEditText(FromBytes(v));
+    };
+    field.read = [combo] { return InterfaceName(combo->currentText()); };
+    return {combo};
+}
+
+SettingsDialog::Made SettingsDialog::CreateField(const SettingKey& key, KeyField& field) {
+    switch (key.kind) {
+        case FieldKind::Path:
+            return MakePath(key, field);
+        case FieldKind::Flag:
+            return MakeFlag(key, field);
+        case FieldKind::Choice:
+            return MakeChoice(key, field);
+        case FieldKind::Number:
+            return MakeNumber(key, field);
+        case FieldKind::Interface:
+            return MakeInterface(key, field);
+        case FieldKind::Text:
+            break;
+    }
+    return MakeText(key, field);
+}
+
+// One key's row: its label, its field, and the line under it where validation says what is wrong.
+void SettingsDialog::AddKey(const SettingKey& key, QFormLayout* form) {
     KeyField field;
     field.key = &key;
-    const std::string name = key.name;
-    auto lineEdit = [&](QLineEdit* edit) {
-        field.show = [edit](const std::string& v) { edit->setText(FromBytes(v)); };
-        field.read = [edit] { return text::Trim(ToBytes(edit->text())); };
-        return edit;
-    };
-    QWidget* widget = nullptr;
-    if (name == "FtpSecurity") {
-        m_security = ChoiceCombo(
-            "SecurityCombo", "Plain FTP sends the password unencrypted; explicit TLS encrypts the session",
-            {{"Plain FTP", "None"}, {"Explicit TLS (FTPS)", "ExplicitTLS"}});
-        ChoiceField(field, m_security);
-        widget = m_security;
-    } else if (name == "TlsTrustFile") {
-        m_trustFile = lineEdit(new QLineEdit);
-        Named(m_trustFile, "TrustFileEdit", "A PEM file of certificates to trust besides the system's");
-        widget = m_trustFile;
-    } else if (name == "TlsFingerprint") {
-        m_fingerprint = lineEdit(new QLineEdit);
-        Named(m_fingerprint, "FingerprintEdit",
-              "Trust only the certificate with this SHA-256 fingerprint (64 hex digits; colons allowed)");
-        widget = m_fingerprint;
-    } else if (name == "AddressSource") {
-        m_source = ChoiceCombo("SourceCombo", "Where the address to publish comes from",
-                               {{"Host name", "HostName"},
-                                {"Network interface", "Interface"},
-                                {"Web page that shows the caller's address", "Web"},
-                                {"Router (UPnP)", "UPnP"}});
-        ChoiceField(field, m_source);
-        connect(m_source, &QComboBox::currentIndexChanged, this, [this] { SourceChanged(); });
-        widget = m_source;
-    } else if (name == "AddressInterface") {
-        m_interface = new QComboBox;
-        Named(m_interface, "InterfaceCombo", "The network interface whose first IPv4 address is published");
-        m_interface->setEditable(true);
-        QComboBox* combo = m_interface;
-        field.show = [combo](const std::string& v) {
-            combo->setCurrentIndex(-1);
-            combo->setEditText(FromBytes(v));
-        };
-        field.read = [combo] { return InterfaceName(combo->currentText()); };
-        widget = m_interface;
-    } else if (name == "AddressURL") {
-        m_url = lineEdit(new QLineEdit);
-        Named(m_url, "UrlEdit",
-              "An http:// or https:// page that answers with the address it sees the request come from");
-        m_url->setPlaceholderText("https://");
-        widget = m_url;
-    } else if (name == "AddressPollSeconds") {
-        m_poll = new QSpinBox;
-        Named(m_poll, "PollSpin", "How often the web page or the router is asked");
-        m_poll->setRange(kPollDefault, kMaxPollSeconds);
-        m_poll->setSuffix(" s");
-        m_poll->setSpecialValueText("Default (300 s web page, 60 s router)");
-        QSpinBox* spin = m_poll;
-        field.show = [spin](const std::string& v) {
-            const int seconds = text::LenientInteger(v);
-            spin->setValue(seconds <= 0 ? kPollDefault
-                                        : std::clamp(seconds, kMinPollSeconds, kMaxPollSeconds));
-        };
-        field.read = [spin] {
-            return spin->value() == kPollDefault ? std::string() : std::to_string(spin->value());
-        };
-        widget = m_poll;
-    } else if (name == "PublishPrivate") {
-        m_publishPrivate = new QCheckBox("Publish &private addresses");
-        Named(m_publishPrivate, "PublishPrivateCheck",
-              "Publish addresses visitors cannot reach (private, carrier-grade NAT) instead of holding them "
-              "back");
-        QCheckBox* check = m_publishPrivate;
-        field.show = [check](const std::string& v) { check->setChecked(text::LenientInteger(v) == 1); };
-        field.read = [check] { return std::string(check->isChecked() ? "1" : "0"); };
-        widget = m_publishPrivate;
-    } else if (name == "VerifyURL") {
-        m_verifyUrl = lineEdit(new QLineEdit);
-        Named(
-            m_verifyUrl, "VerifyUrlEdit",
-            "The address at which visitors get the page; it is fetched after each upload (empty: no check)");
-        m_verifyUrl->setPlaceholderText("http://");
-        widget = m_verifyUrl;
-    } else if (name == "VerifyMatch") {
-        m_verifyMatch = ChoiceCombo(
-            "VerifyMatchCombo",
-            "Exact: the served page is the uploaded one; contains: the host may wrap it in a banner",
-            {{"Exact", "Exact"}, {"Contains the uploaded page", "Contains"}});
-        ChoiceField(field, m_verifyMatch);
-        widget = m_verifyMatch;
-    } else if (name == "RepublishHours") {
-        m_republish = new QSpinBox;
-        Named(m_republish, "RepublishSpin",
-              "Publish the page again after this many hours even without a change");
-        m_republish->setRange(0, kMaxRepublishHours);
-        m_republish->setSuffix(" h");
-        m_republish->setSpecialValueText("Off");
-        QSpinBox* spin = m_republish;
-        // A value out of range (or no number) shows as the nearest one and is replaced by it on OK.
-        field.show = [spin](const std::string& v) {
-            spin->setValue(std::clamp(text::TryStrictInteger(v).value_or(0), 0, kMaxRepublishHours));
-        };
-        field.read = [spin] { return spin->value() == 0 ? std::string() : std::to_string(spin->value()); };
-        widget = m_republish;
-    } else if (name == "Protocol") {
-        QComboBox* combo =
-            ChoiceCombo("ProtocolCombo", "FTP (with the security above), or SFTP over SSH (usually port 22)",
-                        {{"FTP", "FTP"}, {"SFTP (SSH file transfer)", "SFTP"}});
-        ChoiceField(field, combo);
-        widget = combo;
-    } else if (name == "AtomicUpload") {
-        auto* check = new QCheckBox("Upload under a temporary &name, then rename over the page");
-        Named(check, "AtomicUploadCheck",
-              "Visitors never see a half-written page (always so with SFTP); some FTP servers refuse the "
-              "rename");
-        field.show = [check](const std::string& v) { check->setChecked(text::LenientInteger(v) == 1); };
-        field.read = [check] { return std::string(check->isChecked() ? "1" : "0"); };
-        widget = check;
-    } else if (name == "AddressFamily") {
-        QComboBox* combo = ChoiceCombo("AddressFamilyCombo", "Which address the page carries",
-                                       {{"IPv4", "IPv4"},
-                                        {"IPv6", "IPv6"},
-                                        {"Both: IPv4 when visitors can reach it, else IPv6", "Both"}});
-        ChoiceField(field, combo);
-        widget = combo;
-    } else if (name == "IPv6Kind") {
-        QComboBox* combo =
-            ChoiceCombo("IPv6KindCombo", "Which of the interface's global IPv6 addresses to take",
-                        {{"Stable address", "stable"}, {"Temporary (privacy) address", "temporary"}});
-        ChoiceField(field, combo);
-        widget = combo;
-    } else {
-        auto* edit = lineEdit(new QLineEdit);
-        edit->setObjectName(QString::fromLatin1(key.name) + "Edit");
-        edit->setToolTip(QString::fromUtf8(key.meaning));
-        widget = edit;
+    const Made made = CreateField(key, field);
+    field.input = made.field;
+    field.widgets.push_back(made.field);
+    m_errorFields[key.name] = made.field;
+    if (key.kind == FieldKind::Flag) {
+        form->addRow(made.field);
+        m_keyFields.push_back(std::move(field));
+        return;
     }
-    focus = widget;
+    auto* box = new QWidget;
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+    if (made.row)
+        column->addLayout(made.row);
+    else
+        column->addWidget(made.field);
+    auto* error = new QLabel;
+    error->setObjectName(QString::fromLatin1(key.name) + "Error");
+    error->setTextFormat(Qt::PlainText);
+    error->setWordWrap(true);
+    QPalette palette = error->palette();
+    palette.setColor(QPalette::WindowText, QColor(176, 0, 32));
+    error->setPalette(palette);
+    error->hide();
+    column->addWidget(error);
+    m_errors[key.name] = error;
+    auto* label =
+        new QLabel(key.label ? QString::fromLatin1(key.label) : QString::fromLatin1(key.name) + ":");
+    label->setBuddy(made.field);
+    field.widgets.push_back(label);
+    form->addRow(label, box);
     m_keyFields.push_back(std::move(field));
-    return widget;
+}
+
+QPushButton* SettingsDialog::Button(const char* name, const char* caption, const char* tip,
+                                    void (SettingsDialog::*click)()) {
+    auto* button = new QPushButton(caption);
+    Named(button, name, tip);
+    connect(button, &QPushButton::clicked, this, click);
+    return button;
+}
+
+// A group of the table's keys, its check's buttons and the line where the check's result appears.
+QWidget* SettingsDialog::CreateGroup(SettingsGroup group, const char* title, const char* name,
+                                     QLayout* buttons, QLabel* result) {
+    auto* box = new QGroupBox(title);
+    box->setObjectName(name);
+    auto* form = new QFormLayout(box);
+    form->setRowWrapPolicy(QFormLayout::DontWrapRows);
+    for (const SettingKey& key : SettingKeys())
+        if (key.owner == KeyOwner::User && key.group == group)
+            AddKey(key, form);
+    form->addRow(buttons);
+    form->addRow(result);
+    return box;
 }
 
 void SettingsDialog::CreateWidgets() {
-    // The groups scroll inside the dialog, so that OK and Cancel stay on an 800x600 screen.
-    auto* outer = new QVBoxLayout(this);
+    m_checkServer = Button("CheckServerButton", kCheckServerCaption,
+                           "Connect to the server and show its certificate or host key, without logging in",
+                           &SettingsDialog::CheckServerClick);
+    m_trust = Button("TrustButton", "&Trust this certificate",
+                     "Put the checked certificate's or host key's fingerprint into its field",
+                     &SettingsDialog::TrustClick);
+    m_trust->setEnabled(false);
+    m_checkAddress = Button("CheckAddressButton", kCheckAddressCaption,
+                            "Ask the chosen source once and show the address it gives",
+                            &SettingsDialog::CheckAddressClick);
+    m_checkPage = Button("CheckPageButton", kCheckPageCaption,
+                         "Fetch the page as visitors get it and compare it with the page to upload",
+                         &SettingsDialog::CheckPageClick);
+    auto buttons = [](std::initializer_list<QPushButton*> row) {
+        auto* layout = new QHBoxLayout;
+        for (QPushButton* button : row) layout->addWidget(button);
+        layout->addStretch(1);
+        return layout;
+    };
+    m_serverResult = ResultLabel("ServerResult");
+    m_addressResult = ResultLabel("AddressResult");
+    m_pageResult = ResultLabel("PageResult");
+
+    // Two columns, so that the whole dialog and its buttons fit a 1024x768 screen; the groups still scroll
+    // inside the dialog where a screen is smaller.
+    auto* body = new QWidget;
+    auto* columns = new QHBoxLayout(body);
+    columns->setContentsMargins(0, 0, 0, 0);
+    auto* left = new QVBoxLayout;
+    left->addWidget(CreateGroup(SettingsGroup::Security, "Connection security", "ConnectionSecurityGroup",
+                                buttons({m_checkServer, m_trust}), m_serverResult));
+    left->addStretch(1);
+    auto* right = new QVBoxLayout;
+    right->addWidget(CreateGroup(SettingsGroup::Address, "Address", "AddressGroup", buttons({m_checkAddress}),
+                                 m_addressResult));
+    right->addWidget(CreateGroup(SettingsGroup::Verification, "Verification", "VerificationGroup",
+                                 buttons({m_checkPage}), m_pageResult));
+    right->addStretch(1);
+    columns->addLayout(left, 1);
+    columns->addLayout(right, 1);
+
     auto* scroll = new QScrollArea;
     scroll->setObjectName("SettingsScroll");
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto* body = new QWidget;
-    auto* layout = new QVBoxLayout(body);
-    layout->setContentsMargins(0, 0, 0, 0);
     scroll->setWidget(body);
+    auto* outer = new QVBoxLayout(this);
     outer->addWidget(scroll, 1);
-
-    // A field with the line under it where validation says what is wrong with it.
-    auto withError = [this](const char* key, QWidget* field, QLayout* row = nullptr) {
-        auto* box = new QWidget;
-        auto* column = new QVBoxLayout(box);
-        column->setContentsMargins(0, 0, 0, 0);
-        column->setSpacing(2);
-        if (row)
-            column->addLayout(row);
-        else
-            column->addWidget(field);
-        auto* error = new QLabel;
-        error->setObjectName(QString::fromLatin1(key) + "Error");
-        error->setTextFormat(Qt::PlainText);
-        error->setWordWrap(true);
-        QPalette palette = error->palette();
-        palette.setColor(QPalette::WindowText, QColor(176, 0, 32));
-        error->setPalette(palette);
-        error->hide();
-        column->addWidget(error);
-        m_errors[key] = error;
-        m_errorFields[key] = field;
-        return box;
-    };
-    // The labels of the keys with a widget of their own; any other key is labelled with its name.
-    static const std::map<std::string, const char*> kLabels = {
-        {"FtpSecurity", "&Security:"},
-        {"TlsTrustFile", "T&rust file:"},
-        {"TlsFingerprint", "&Fingerprint:"},
-        {"AddressSource", "S&ource:"},
-        {"AddressInterface", "&Interface:"},
-        {"AddressURL", "Web &URL:"},
-        {"AddressPollSeconds", "&Poll every:"},
-        {"VerifyURL", "Page &address:"},
-        {"VerifyMatch", "&Match:"},
-        {"RepublishHours", "&Republish every:"},
-        {"Protocol", "Pro&tocol:"},
-        {"SshHostKey", "SSH host &key:"},
-        {"SshKeyFile", "SSH key fi&le:"},
-        {"AddressFamily", "Addr&ess family:"},
-        {"IPv6Kind", "IPv&6 address:"},
-    };
-    auto addKeys = [&](SettingsGroup group, QFormLayout* form) {
-        for (const SettingKey& key : SettingKeys()) {
-            if (key.owner != KeyOwner::User || key.group != group)
-                continue;
-            QWidget* focus = nullptr;
-            QWidget* widget = CreateField(key, focus);
-            if (qobject_cast<QCheckBox*>(widget)) {
-                form->addRow(widget);
-                continue;
-            }
-            QLayout* row = nullptr;
-            if (widget == m_trustFile) {
-                auto* browse = new QPushButton("&Browse...");
-                Named(browse, "TrustFileBrowse", "Choose the PEM file of certificates to trust");
-                connect(browse, &QPushButton::clicked, this, [this] {
-                    const QString file =
-                        QFileDialog::getOpenFileName(this, "Trust file", m_trustFile->text(),
-                                                     "PEM certificates (*.pem *.crt);;All files (*)");
-                    if (!file.isEmpty())
-                        m_trustFile->setText(file);
-                });
-                auto* trustRow = new QHBoxLayout;
-                trustRow->addWidget(m_trustFile, 1);
-                trustRow->addWidget(browse);
-                row = trustRow;
-            }
-            const auto known = kLabels.find(key.name);
-            auto* label = new QLabel(known != kLabels.end() ? QString::fromLatin1(known->second)
-                                                            : QString::fromLatin1(key.name) + ":");
-            label->setBuddy(focus);
-            form->addRow(label, withError(key.name, widget, row));
-        }
-    };
-
-    // Connection security.
-    auto* security = new QGroupBox("Connection security");
-    security->setObjectName("ConnectionSecurityGroup");
-    auto* securityForm = new QFormLayout(security);
-    addKeys(SettingsGroup::Security, securityForm);
-    m_checkServer = new QPushButton(kCheckServerCaption);
-    Named(m_checkServer, "CheckServerButton",
-          "Connect to the FTP host, start TLS and show its certificate, without logging in");
-    connect(m_checkServer, &QPushButton::clicked, this, &SettingsDialog::CheckServerClick);
-    m_trust = new QPushButton("&Trust this certificate");
-    Named(m_trust, "TrustButton", "Put the checked certificate's fingerprint into the Fingerprint field");
-    m_trust->setEnabled(false);
-    connect(m_trust, &QPushButton::clicked, this, &SettingsDialog::TrustClick);
-    auto* serverButtons = new QHBoxLayout;
-    serverButtons->addWidget(m_checkServer);
-    serverButtons->addWidget(m_trust);
-    serverButtons->addStretch(1);
-    securityForm->addRow(serverButtons);
-    m_serverResult = ResultLabel("ServerResult");
-    securityForm->addRow(m_serverResult);
-    layout->addWidget(security);
-
-    // Address.
-    auto* address = new QGroupBox("Address");
-    address->setObjectName("AddressGroup");
-    auto* addressForm = new QFormLayout(address);
-    addKeys(SettingsGroup::Address, addressForm);
-    m_checkAddress = new QPushButton(kCheckAddressCaption);
-    Named(m_checkAddress, "CheckAddressButton", "Ask the chosen source once and show the address it gives");
-    connect(m_checkAddress, &QPushButton::clicked, this, &SettingsDialog::CheckAddressClick);
-    auto* addressButtons = new QHBoxLayout;
-    addressButtons->addWidget(m_checkAddress);
-    addressButtons->addStretch(1);
-    addressForm->addRow(addressButtons);
-    m_addressResult = ResultLabel("AddressResult");
-    addressForm->addRow(m_addressResult);
-    layout->addWidget(address);
-
-    // Verification of the published page.
-    auto* verification = new QGroupBox("Verification");
-    verification->setObjectName("VerificationGroup");
-    auto* verificationForm = new QFormLayout(verification);
-    addKeys(SettingsGroup::Verification, verificationForm);
-    m_checkPage = new QPushButton(kCheckPageCaption);
-    Named(m_checkPage, "CheckPageButton",
-          "Fetch the page as visitors get it and compare it with the page to upload");
-    connect(m_checkPage, &QPushButton::clicked, this, &SettingsDialog::CheckPageClick);
-    auto* pageButtons = new QHBoxLayout;
-    pageButtons->addWidget(m_checkPage);
-    pageButtons->addStretch(1);
-    verificationForm->addRow(pageButtons);
-    m_pageResult = ResultLabel("PageResult");
-    verificationForm->addRow(m_pageResult);
-    layout->addWidget(verification);
-
-    layout->addStretch(1);
     m_saveError = ResultLabel("SaveError");
-    m_saveError->hide();
     outer->addWidget(m_saveError);
     m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     m_buttons->setObjectName("Buttons");
@@ -455,35 +376,36 @@ void SettingsDialog::Load() {
             it->second.ipv4 = entry.ipv4;
         }
     }
-    if (m_interface) {
+    for (KeyField& field : m_keyFields) {
+        if (field.key->kind != FieldKind::Interface)
+            continue;
+        auto* combo = static_cast<QComboBox*>(field.input);
         for (const auto& [name, entry] : interfaces) {
             std::string shown = name + " (" +
                                 (entry.ipv4.empty() ? std::string("no IPv4 address") : entry.ipv4) +
                                 (entry.up ? "" : ", down") + ")";
-            m_interface->addItem(Shown(shown));
+            combo->addItem(Shown(shown));
         }
     }
     for (KeyField& field : m_keyFields) {
         field.loaded = field.key->get(m_snapshot);
+        field.loadedValid = !ValueProblem(*field.key, field.loaded);
         field.show(field.loaded);
         field.shown = field.read();
     }
-    SourceChanged();
+    ChoicesChanged();
 }
 
-void SettingsDialog::SourceChanged() {
-    if (!m_source)
+void SettingsDialog::ChoicesChanged() {
+    // Called while the widgets are made, before there is anything to show.
+    if (m_keyFields.empty() || !m_keyFields.back().read)
         return;
-    const SourceKind kind = ParseSourceKind(ToBytes(m_source->currentData().toString()));
-    if (m_interface)
-        m_interface->setEnabled(kind == SourceKind::Interface);
-    if (m_url)
-        m_url->setEnabled(kind == SourceKind::Web);
-    if (m_poll)
-        m_poll->setEnabled(kind == SourceKind::Web || kind == SourceKind::UPnP);
-    // The host name publishes what it resolves to, whatever its class.
-    if (m_publishPrivate)
-        m_publishPrivate->setEnabled(kind != SourceKind::HostName);
+    const ProgramState trial = Collect();
+    for (const KeyField& field : m_keyFields) {
+        const bool applies = !field.key->inUse || field.key->inUse(trial);
+        for (QWidget* widget : field.widgets) widget->setEnabled(applies);
+    }
+    m_trust->setEnabled(!m_checkedFingerprint.empty() && m_pinKey && m_pinKey->inUse(trial));
 }
 
 ProgramState SettingsDialog::Collect() const {
@@ -492,7 +414,7 @@ ProgramState SettingsDialog::Collect() const {
         const std::string value = field.read();
         // Untouched, a valid value keeps the file's spelling; one the widget could not show as it is (a
         // number out of range) is replaced by what the widget shows.
-        const bool untouched = value == field.shown && !ValueProblem(*field.key, field.loaded);
+        const bool untouched = value == field.shown && field.loadedValid;
         field.key->put(now, untouched ? field.loaded : value);
     }
     return now;
@@ -529,20 +451,18 @@ void SettingsDialog::accept() {
     CheckEnded(m_checkAddress, kCheckAddressCaption);
     CheckEnded(m_checkPage, kCheckPageCaption);
 
+    // Judged as `set` judges a change, with every field that applies now counted as set: the dialog shows
+    // them all, and OK must not leave one the program refuses.
     const ProgramState after = Collect();
-    const KeyValues changed = ChangedKeys(m_snapshot, after);
-    std::vector<SettingProblem> problems = ExtendedSettingsProblems(after);
-    // A changed value is checked also where it is not in use now, as `set` checks it.
-    for (const auto& [key, value] : changed) {
-        if (const auto problem = ValueProblem(*FindSettingKey(key), value)) {
-            const SettingProblem found{key, *problem};
-            if (std::find(problems.begin(), problems.end(), found) == problems.end())
-                problems.push_back(found);
-        }
+    KeyValues judged;
+    for (const KeyField& field : m_keyFields) {
+        const std::string value = field.key->get(after);
+        if (!field.key->inUse || field.key->inUse(after) || value != field.key->get(m_snapshot))
+            judged.emplace_back(field.key->name, value);
     }
-    if (!ShowProblems(problems))
+    const KeyValues changed = ChangedKeys(m_snapshot, after);
+    if (!ShowProblems(ChangeProblems(m_fields, m_snapshot, judged)))
         return;
-
     if (changed.empty()) {
         QDialog::accept();
         return;
@@ -558,8 +478,7 @@ void SettingsDialog::SaveFinished(const std::string& error) {
         QDialog::accept();
         return;
     }
-    m_saveError->setText(Shown(error));
-    m_saveError->show();
+    SetResult(m_saveError, Shown(error));
 }
 
 void SettingsDialog::CheckStarted(QPushButton* button) {
@@ -580,41 +499,36 @@ void SettingsDialog::CheckServerClick() {
         SetResult(m_serverResult, "Cancelled.");
         return;
     }
-    m_trust->setEnabled(false);
     m_checkedFingerprint.clear();
+    // The protocol, trust file and pin as the fields say now; which check they call for is core's choice.
+    const ProgramState trial = Collect();
+    m_pinKey = &PinningKey(trial);
+    m_checkedSsh = ChoosesSftp(trial);
+    m_trust->setEnabled(false);
     const std::string host = text::Trim(m_fields.Text(TextField::Host));
     const std::string port = text::Trim(m_fields.Text(TextField::Port));
-    const std::string trustFile = m_trustFile ? text::Trim(ToBytes(m_trustFile->text())) : std::string();
-    // The protocol and pin as the fields say now: SFTP checks the SSH host key instead of a certificate.
-    const ProgramState trial = Collect();
-    m_checkedSsh = ChoosesSftp(trial);
-    const std::string pinned = trial.SshHostKey;
     SetResult(m_serverResult, Shown("Connecting to " + host + " port " +
                                     (port.empty() ? std::string(m_checkedSsh ? "22" : "21") : port) + "..."));
     CheckStarted(m_checkServer);
-    const bool ssh = m_checkedSsh;
-    const bool ipv6 = ReachesServerOverIPv6(trial);
-    m_serverCheck->Start([host, port, trustFile, pinned, ssh, ipv6](const platform::Clock& clock,
-                                                                    const platform::StopRequest&) {
-        return ssh ? CheckSshServer(host, port, pinned, clock, ipv6)
-                   : CheckServer(host, port, trustFile, clock, ipv6);
+    m_serverCheck->Start([host, port, trial](const platform::Clock& clock, const platform::StopRequest&) {
+        return CheckChosenServer(trial, host, port, clock);
     });
 }
 
 void SettingsDialog::ServerCheckFinished(const CheckResult& result) {
     CheckEnded(m_checkServer, kCheckServerCaption);
     SetResult(m_serverResult, FromBytes(result.text));
-    // An SSH key that nothing accepts yet is the one the user may choose to trust, after comparing it.
+    // A host key that nothing accepts yet is the one the user may choose to trust, after comparing it; a
+    // certificate only once it checked out.
     m_checkedFingerprint = result.ok || m_checkedSsh ? result.fingerprint : std::string();
     m_trust->setText(m_checkedSsh ? "&Trust this key" : "&Trust this certificate");
-    m_trust->setEnabled(!m_checkedFingerprint.empty());
+    ChoicesChanged();
 }
 
 void SettingsDialog::TrustClick() {
-    QLineEdit* target = m_checkedSsh ? findChild<QLineEdit*>("SshHostKeyEdit") : m_fingerprint;
-    if (m_checkedFingerprint.empty() || !target)
-        return;
-    target->setText(FromBytes(m_checkedFingerprint));
+    for (KeyField& field : m_keyFields)
+        if (field.key == m_pinKey && !m_checkedFingerprint.empty())
+            field.show(m_checkedFingerprint);
 }
 
 void SettingsDialog::CheckAddressClick() {

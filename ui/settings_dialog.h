@@ -13,19 +13,18 @@
 #include "core/program_state.h"
 #include "ui/background_check.h"
 
-class QCheckBox;
-class QComboBox;
 class QDialogButtonBox;
+class QFormLayout;
 class QLabel;
-class QLineEdit;
+class QLayout;
 class QPushButton;
-class QSpinBox;
 
 namespace signposter::ui {
 
 // "Signposter Settings": the settings the main window has no room for (connection security, where the
-// address comes from, verification of the published page; the keys of core/extended_settings.h), with
-// checks that ask the server, the address source and the web server once. It never touches the running
+// address comes from, verification of the published page), built from the settings table's rows of those
+// groups: each key's widget by its kind, labelled, explained and enabled as its row says. Checks ask the
+// server, the address source and the web server once. It never touches the running
 // program's values: OK validates beside the fields and hands the changed keys over with Applied; the
 // program's core writes them in one atomic save (its lock and fsync never hold this thread up), takes them
 // up where its values live and answers with SaveFinished; Cancel changes nothing.
@@ -65,16 +64,36 @@ private:
     // One key's widget: how it shows the file's text and what text it holds now.
     struct KeyField {
         const SettingKey* key = nullptr;
+        QWidget* input = nullptr;
+        std::vector<QWidget*> widgets;  // the field, its label and its buttons: enabled while the key applies
         std::function<void(const std::string&)> show;
         std::function<std::string()> read;
-        std::string loaded;  // the file's text
-        std::string shown;   // what read() gave right after showing it
+        std::string loaded;        // the file's text
+        bool loadedValid = false;  // whether the file's text is a value the key takes
+        std::string shown;         // what read() gave right after showing it
+    };
+    // A key's widget as its kind makes it: the field (and the row holding it with its buttons, if any).
+    struct Made {
+        QWidget* field;
+        QLayout* row = nullptr;
     };
 
     void CreateWidgets();
-    QWidget* CreateField(const SettingKey& key, QWidget*& focus);
+    QWidget* CreateGroup(SettingsGroup group, const char* title, const char* name, QLayout* buttons,
+                         QLabel* result);
+    void AddKey(const SettingKey& key, QFormLayout* form);
+    Made CreateField(const SettingKey& key, KeyField& field);
+    Made MakeText(const SettingKey& key, KeyField& field);
+    Made MakePath(const SettingKey& key, KeyField& field);
+    Made MakeFlag(const SettingKey& key, KeyField& field);
+    Made MakeChoice(const SettingKey& key, KeyField& field);
+    Made MakeNumber(const SettingKey& key, KeyField& field);
+    Made MakeInterface(const SettingKey& key, KeyField& field);
+    QPushButton* Button(const char* name, const char* caption, const char* tip,
+                        void (SettingsDialog::*click)());
     void Load();
-    void SourceChanged();
+    // Enables the fields of the keys that apply to the choices as they stand now.
+    void ChoicesChanged();
     // Shows each problem under its field; true when there were none.
     bool ShowProblems(const std::vector<SettingProblem>& problems);
     void CheckStarted(QPushButton* button);
@@ -89,22 +108,11 @@ private:
     HostLookup* m_lookup;  // a test's; else the machine's, through lookups of the dialog's own
 
     std::vector<KeyField> m_keyFields;  // in the table's order
-    QComboBox* m_security = nullptr;
-    QLineEdit* m_trustFile = nullptr;
-    QLineEdit* m_fingerprint = nullptr;
     QPushButton* m_checkServer = nullptr;
     QLabel* m_serverResult = nullptr;
     QPushButton* m_trust = nullptr;
-    QComboBox* m_source = nullptr;
-    QComboBox* m_interface = nullptr;
-    QLineEdit* m_url = nullptr;
-    QSpinBox* m_poll = nullptr;
-    QCheckBox* m_publishPrivate = nullptr;
     QPushButton* m_checkAddress = nullptr;
     QLabel* m_addressResult = nullptr;
-    QLineEdit* m_verifyUrl = nullptr;
-    QComboBox* m_verifyMatch = nullptr;
-    QSpinBox* m_republish = nullptr;
     QPushButton* m_checkPage = nullptr;
     QLabel* m_pageResult = nullptr;
     QLabel* m_saveError = nullptr;
@@ -116,7 +124,8 @@ private:
     BackgroundCheck* m_addressCheck = nullptr;
     BackgroundCheck* m_pageCheck = nullptr;
     std::string m_checkedFingerprint;
-    bool m_checkedSsh = false;  // the last server check was of an SSH host key
+    const SettingKey* m_pinKey = nullptr;  // the key the checked fingerprint goes into
+    bool m_checkedSsh = false;             // the last server check was of an SSH host key
 };
 
 }  // namespace signposter::ui

@@ -1,10 +1,11 @@
 // `show` and `set`: the settings without a window.
-#include <algorithm>
+#include <termios.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <optional>
 
 #include "app/cli/commands.h"
-#include "core/address_class.h"
 #include "core/extended_settings.h"
 #include "core/ini_store.h"
 #include "core/settings.h"
@@ -16,59 +17,65 @@ namespace signposter::cli {
 
 namespace {
 
-// The keys of the window's fields and the program-wide values, in the order SaveSettings writes them;
-// the keys beyond them come from their table (core/extended_settings.h).
-struct KeyBinding {
-    const char* key;
-    std::optional<TextField> text;
-    std::optional<Switch> flag;
-    // Why `set` refuses the value, or nothing.
-    std::optional<std::string> (*check)(const std::string& value) = nullptr;
-};
-
-const KeyBinding kBindings[] = {
-    {"Host", TextField::Host, {}},
-    // A number outside 1..65535 would wrap to another port and send the password there; any other text
-    // keeps the connection's own message ("'abc' is not a valid integer value.").
-    {"Port", TextField::Port, {}, [](const std::string& v) { return PortProblem(v); }},
-    {"Passive", {}, Switch::Passive},
-    {"InternalYes", {}, Switch::InternalRedirect},
-    {"InternalNo", {}, Switch::InternalNoRedirect},
-    {"UserTemplate", {}, Switch::UserTemplate},
-    {"User", TextField::User, {}},
-    {"Password", TextField::Password, {}},
-    {"HTML", TextField::PageName, {}},
-    {"RemotePath", TextField::RemotePath, {}},
-    {"Template", TextField::TemplateFile, {}},
-    {"IgnoreIP", {}, {}},
-    {"LastIP",
-     {},
-     {},
-     [](const std::string& v) -> std::optional<std::string> {
-         // The address the next tick compares with: anything else would be taken for a change, or be
-         // published as it stands.
-         if (!v.empty() && !ParseDottedQuad(v))
-             return "LastIP takes an IPv4 address such as 192.0.2.1";
-         return std::nullopt;
-     }},
-};
-
-const KeyBinding* FindBinding(const std::string& key) {
-    for (const auto& binding : kBindings) {
-        if (key == binding.key)
-            return &binding;
-    }
-    return nullptr;
-}
-
-const SettingKey* FindUserKey(const std::string& name) {
-    const SettingKey* key = FindSettingKey(name);
-    return key && key->owner == KeyOwner::User ? key : nullptr;
-}
-
 int Refuse(const std::string& message) {
     std::fprintf(stderr, "signposter-cli set: %s\n", message.c_str());
     return 2;
+}
+
+// One line of standard input. At a terminal it asks for it and does not echo it: the password must not
+// stand on the screen; from a pipe it reads silently.
+std::string ReadPassword() {
+    termios saved{};
+    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        std::fputs("Password: ", stderr);
+        std::fflush(stderr);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) line += static_cast<char>(c);
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+// Where the page goes, said whenever a change moves it; and how to get it inside the folder when the
+// remote path runs into the page name.
+void TellWhereThePageGoes(const LiveSettings& fields) {
+    std::printf("%s\n", RemoteFileNote(fields).c_str());
+    if (const std::string warning = RemotePathWarning(fields); !warning.empty())
+        std::fprintf(stderr, "signposter-cli set: warning: %s\n", warning.c_str());
+}
+
+// The key and value of one argument, or why it is none.
+std::optional<std::pair<const SettingKey*, std::string>> ParsePair(const std::string& arg, std::string& why) {
+    const std::size_t eq = arg.find('=');
+    std::string name = arg.substr(0, eq);
+    // The name people reach for first, beside "--source interface:NAME".
+    if (name == "Interface")
+        name = "AddressInterface";
+    const SettingKey* key = FindSettingKey(name);
+    if (key && key->owner != KeyOwner::User)
+        key = nullptr;
+    const SettingKey* near = key ? key : NearestUserKey(name);
+    if (eq == std::string::npos) {
+        why = "'" + text::Printable(arg) + "' has no value: write " +
+              (near ? std::string(near->name) : text::Printable(name)) + "=VALUE";
+        return std::nullopt;
+    }
+    if (!key) {
+        why =
+            "unknown setting '" + text::Printable(name) + "'" +
+            (near ? "; did you mean " + std::string(near->name) + "?" : std::string(" (expected KEY=VALUE)"));
+        return std::nullopt;
+    }
+    return std::make_pair(key, arg.substr(eq + 1));
 }
 
 }  // namespace
@@ -85,28 +92,22 @@ int RunShow(Context& context, const std::vector<std::string>& args) {
         std::fputs("usage: signposter-cli show [--help]\n", stderr);
         return 2;
     }
-    LoadSettings(context.fields, context.state, context.settingsPath);
-    for (const auto& binding : kBindings) {
-        std::string value;
-        if (binding.flag) {
-            value.assign(1, context.fields.Checked(*binding.flag) ? '1' : '0');
-        } else if (binding.text == TextField::Password) {
-            // Only whether one is set; never the password itself.
-            if (!context.fields.Text(TextField::Password).empty())
-                value.assign(8, '*');
-        } else if (binding.text) {
-            value = context.fields.Text(*binding.text);
-        } else if (std::string(binding.key) == "IgnoreIP") {
-            value = context.state.IgnoreList;
-        } else {
-            value = context.state.CurrentIP;
-        }
-        std::printf("%s=%s\n", binding.key, value.c_str());
+    try {
+        LoadSettings(context.fields, context.state, context.settingsPath);
+    } catch (const Exception& error) {
+        std::fprintf(stderr, "%s\n", error.Message().c_str());
+        return 1;
     }
     for (const SettingKey& key : SettingKeys()) {
-        if (key.owner == KeyOwner::User)
-            std::printf("%s=%s\n", key.name, key.get(context.state).c_str());
+        if (key.showing == Showing::Nothing)
+            continue;
+        std::string value = KeyValue(key, context.fields, context.state);
+        // Only whether one is set; never the password itself.
+        if (key.showing == Showing::Masked && !value.empty())
+            value.assign(8, '*');
+        std::printf("%s=%s\n", key.name, text::Printable(value).c_str());
     }
+    std::printf("%s\n", RemoteFileNote(context.fields).c_str());
     return 0;
 }
 
@@ -115,52 +116,31 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         std::fputs("usage: signposter-cli set [--password-stdin] KEY=VALUE [KEY=VALUE ...]\n", stderr);
         return 2;
     }
-    // The password from standard input keeps it out of the process list and the shell's history.
-    std::vector<std::string> pairs;
-    for (const std::string& arg : args) {
-        if (arg != "--password-stdin") {
-            pairs.push_back(arg);
-            continue;
-        }
-        std::string line;
-        for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) line += static_cast<char>(c);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        pairs.push_back("Password=" + line);
-    }
     // Every pair is checked before the file is read, so a usage error leaves the file untouched.
-    std::vector<std::pair<const KeyBinding*, std::string>> changes;
-    KeyValues extended;
-    for (const auto& arg : pairs) {
-        const std::size_t eq = arg.find('=');
-        std::string key = eq == std::string::npos ? arg : arg.substr(0, eq);
-        // The name people reach for first, beside "--source interface:NAME".
-        if (key == "Interface")
-            key = "AddressInterface";
-        const std::string value = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
-        if (const SettingKey* known = eq == std::string::npos ? nullptr : FindUserKey(key)) {
-            if (const auto problem = ValueProblem(*known, value))
-                return Refuse(*problem + " ('" + text::Printable(value) + "'); " + key + ": " +
-                              known->meaning);
-            extended.emplace_back(key, value);
+    KeyValues changes;
+    for (const std::string& arg : args) {
+        // The password from standard input keeps it out of the process list and the shell's history.
+        if (arg == "--password-stdin") {
+            changes.emplace_back("Password", ReadPassword());
             continue;
         }
-        const KeyBinding* binding = eq == std::string::npos ? nullptr : FindBinding(key);
-        if (!binding)
-            return Refuse("unknown setting '" + text::Printable(arg) + "' (expected KEY=VALUE)");
-        // A line break would split the setting's line in the file and could forge other keys.
-        if (text::HasLineBreak(value))
-            return Refuse(key + " may not contain a line break");
-        if (binding->flag && value != "0" && value != "1")
-            return Refuse(key + " takes 1 or 0, not '" + text::Printable(value) + "'");
-        if (binding->check)
-            if (const auto problem = binding->check(value))
-                return Refuse(*problem + ", not '" + text::Printable(value) + "'");
-        changes.emplace_back(binding, value);
+        std::string why;
+        const auto pair = ParsePair(arg, why);
+        if (!pair)
+            return Refuse(why);
+        const auto& [key, value] = *pair;
+        if (const auto problem = ValueProblem(*key, value)) {
+            const std::string shown =
+                key->showing == Showing::Masked ? "" : " ('" + text::Printable(value) + "')";
+            return Refuse(*problem + shown + "; " + key->name + ": " + key->meaning);
+        }
+        changes.emplace_back(key->name, value);
     }
 
-    // One read and one replacement of the file: it holds every change of this command or none.
+    // One read and one replacement of the file under its lock: it holds every change of this command or
+    // none.
     const bool existed = platform::FileExists(context.settingsPath);
+    bool moved = false;
     try {
         IniOpen(context.settingsPath);
         struct CloseOnError {
@@ -176,35 +156,21 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
             }
         } closer;
         ReadSettings(context.fields, context.state);
-        const ProgramState before = context.state;
-        std::optional<std::string> ignoreList;
-        for (const auto& [binding, value] : changes) {
-            if (binding->flag) {
-                context.fields.SetChecked(*binding->flag, value == "1");
-            } else if (binding->text) {
-                context.fields.SetText(*binding->text, value);
-            } else if (std::string(binding->key) == "IgnoreIP") {
-                ignoreList = value;
-            } else {
-                context.state.CurrentIP = value;
-            }
-        }
-        ApplySettingKeys(context.state, extended);
-        // What this command would leave for the monitor to refuse (a web source without its page): refused
-        // here, where the user is; what the file already had wrong is not this command's to mend.
-        const std::vector<SettingProblem> was = ExtendedSettingsProblems(before);
-        for (const SettingProblem& problem : ExtendedSettingsProblems(context.state)) {
-            if (std::find(was.begin(), was.end(), problem) == was.end())
-                return Refuse(problem.message + " (" + problem.key + ")");
+        // What this command would leave a publication to refuse (a web source without its page, a second
+        // template option): refused here, where the user is.
+        for (const SettingProblem& problem : ChangeProblems(context.fields, context.state, changes))
+            return Refuse(problem.message + " (" + problem.key + ")");
+        for (const auto& [name, value] : changes) {
+            const SettingKey& key = *FindSettingKey(name);
+            PutKeyValue(key, context.fields, context.state, value);
+            moved = moved || key.field == TextField::RemotePath || key.field == TextField::PageName;
         }
         KeyValues values = SavedSettings(context.fields, context.state, existed);
-        // The program never rewrites this key itself; this is how a user without a desktop edits the list.
-        if (ignoreList) {
-            context.state.IgnoreList = *ignoreList;
-            values.emplace_back("IgnoreIP", *ignoreList);
-        }
-        // Keys the program never writes itself go straight into the file.
-        values.insert(values.end(), extended.begin(), extended.end());
+        // Keys a save does not write (the ignore list after the first save, the keys beyond the window's)
+        // go into the file as given: this is how a user without a desktop edits them.
+        for (const auto& [name, value] : changes)
+            if (FindSettingKey(name)->saving != Saving::Always)
+                values.emplace_back(name, value);
         IniWriteStrings(kSettingsSection, values);
         closer.armed = false;
         IniClose();
@@ -212,6 +178,8 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s\n", error.Message().c_str());
         return 1;
     }
+    if (moved)
+        TellWhereThePageGoes(context.fields);
     return 0;
 }
 

@@ -5,12 +5,15 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -198,11 +201,11 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     EXPECT_EQ(
         show.out,
         "Host=\nPort=21\nPassive=1\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\nPassword=\n"
-        "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\n"
+        "HTML=ipaddress.htm\nRemotePath=/\nTemplate=\nIgnoreIP=\nLastIP=\nLastIP6=\n"
         "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
         "AddressSource=\nAddressInterface=\nAddressURL=\n"
         "AddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch="
-        "\nRepublishHours=\nNotify=1\n");
+        "\nRepublishHours=\nNotify=1\nthe page goes to ipaddress.htm\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -214,35 +217,78 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
     ::stat(SettingsFile().c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     show = Run({"show"});
-    EXPECT_EQ(
-        show.out,
-        "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
-        "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
-        "LastIP=192.0.2.1\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile="
-        "\n"
-        "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
-        "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL="
-        "\nVerifyMatch=\nRepublishHours=\nNotify=1\n");
+    EXPECT_EQ(show.out,
+              "Host=ftp.example.org\nPort=21\nPassive=0\nInternalYes=1\nInternalNo=0\nUserTemplate=0\nUser=\n"
+              "Password=********\nHTML=ipaddress.htm\nRemotePath=/\nTemplate=/x/t.htm\nIgnoreIP=10.0.0.1,\n"
+              "LastIP=192.0.2.1\nLastIP6=\nFtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol="
+              "\nSshHostKey=\nSshKeyFile="
+              "\n"
+              "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
+              "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL="
+              "\nVerifyMatch=\nRepublishHours=\nNotify=1\nthe page goes to ipaddress.htm\n");
 }
 
-TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
+TEST_F(CliTest, SetRefusesWhatAPublicationWouldRefuseNamesTheKeyAndSuggestsOne) {
     ASSERT_EQ(Run({"set", "Host=a"}).status, 0);
     const std::string before = ReadFile(SettingsFile());
-    for (const auto& bad :
-         {std::vector<std::string>{"set", "Host=b", "Colour=red"},
-          std::vector<std::string>{"set", "Passive=yes"}, std::vector<std::string>{"set"},
-          std::vector<std::string>{"set", "Host"}, std::vector<std::string>{"set", "Host=a\nPassword=x"},
-          // What validation would refuse at every tick: a port that wraps, a web source without its page.
-          std::vector<std::string>{"set", "Host=b", "Port=99999"},
-          std::vector<std::string>{"set", "Host=b", "AddressSource=Web"},
-          std::vector<std::string>{"set", "AddressURL=https://127.0.0.1:0/ip"},
-          std::vector<std::string>{"set", "LastIP=010.001.002.003"},
-          std::vector<std::string>{"set", "LastIP=HTML"}}) {
-        const RunResult result = Run(bad);
-        EXPECT_EQ(result.status, 2) << bad.back();
+    ::mkfifo(m_dir.File("fifo").c_str(), 0600);
+    WriteFile(m_dir.File("t.htm"), "{IPADDRESS}");
+    const struct {
+        std::vector<std::string> args;
+        std::string error;  // the first line of standard error, after "signposter-cli set: "; empty: any
+    } cases[] = {
+        {{"set"}, ""},
+        {{"set", "Host=b", "Colour=red"}, "unknown setting 'Colour' (expected KEY=VALUE)"},
+        {{"set", "host=127.0.0.1"}, "unknown setting 'host'; did you mean Host?"},
+        {{"set", "Hots=127.0.0.1"}, "unknown setting 'Hots'; did you mean Host?"},
+        {{"set", "Host", "127.0.0.1"}, "'Host' has no value: write Host=VALUE"},
+        {{"set", "Passive=yes"}, "Passive takes 1 or 0 ('yes'); Passive: "},
+        {{"set", "Host=a\nPassword=x"}, "Host may not contain a line break ('a\\x0aPassword=x'); Host: "},
+        {{"set", "Port=abc"}, "Port must be a number from 1 to 65535 ('abc'); Port: "},
+        {{"set", "Host=b", "Port=99999"}, "Port must be a number from 1 to 65535 ('99999'); Port: "},
+        {{"set", "HTML="}, "HTML must be a file name such as ipaddress.htm (''); HTML: "},
+        {{"set", "HTML=www/x.htm"}, "HTML must be a file name such as ipaddress.htm ('www/x.htm'); HTML: "},
+        {{"set", "UserTemplate=1", "Template=" + m_dir.File("t.htm")},
+         "Please select one template option only. (InternalYes, InternalNo, UserTemplate)"},
+        {{"set", "UserTemplate=1", "InternalYes=0", "Template=" + m_dir.File("none.htm")},
+         "User Template not found: " + m_dir.File("none.htm") + " (Template)"},
+        {{"set", "Template=" + m_dir.File("fifo")},
+         "Template " + m_dir.File("fifo") + " is not a regular file ("},
+        {{"set", "Host=b", "AddressSource=Web"}, "No address URL (AddressURL)"},
+        {{"set", "AddressURL=https://127.0.0.1:0/ip"},
+         "Port must be a number from 1 to 65535 ('https://127.0.0.1:0/ip')"},
+        {{"set", "VerifyURL=https://user:pw@127.0.0.1/x"},
+         "Verify URL: Malformed URL https://user:pw@127.0.0.1/x ("},
+        {{"set", "LastIP=010.001.002.003"}, "LastIP takes an IPv4 address such as 192.0.2.1 ("},
+    };
+    for (const auto& c : cases) {
+        const RunResult result = Run(c.args);
+        EXPECT_EQ(result.status, 2) << c.args.back();
         EXPECT_FALSE(result.err.empty());
+        const std::string expected = (c.args.size() > 1 ? "signposter-cli set: " : "usage: ") + c.error;
+        EXPECT_EQ(result.err.substr(0, expected.size()), expected) << c.args.back();
     }
     EXPECT_EQ(ReadFile(SettingsFile()), before);
+
+    // The remote path joined as it stands: said, with the way to the folder, and kept as given.
+    const RunResult joined = Run({"set", "RemotePath=/htdocs", "HTML=home.htm"});
+    EXPECT_EQ(joined.status, 0);
+    EXPECT_EQ(joined.out, "the page goes to htdocshome.htm\n");
+    EXPECT_EQ(joined.err,
+              "signposter-cli set: warning: RemotePath /htdocs does not end in \"/\": write "
+              "RemotePath=/htdocs/ for htdocs/home.htm\n");
+    EXPECT_NE(Run({"show"}).out.find("RemotePath=/htdocs\n"), std::string::npos);
+    ASSERT_EQ(Run({"set", "RemotePath=/", "HTML=ipaddress.htm"}).out, "the page goes to ipaddress.htm\n");
+    EXPECT_EQ(ReadFile(SettingsFile()), before);
+
+    // Never written without the lock: a lock that cannot be had is named, with why.
+    std::filesystem::remove(SettingsFile() + ".lock");
+    std::filesystem::create_directory(SettingsFile() + ".lock");
+    const RunResult unlocked = Run({"set", "Host=d"});
+    EXPECT_EQ(unlocked.status, 1);
+    EXPECT_EQ(unlocked.err, "Cannot lock the settings file " + SettingsFile() +
+                                ".lock: it is a directory; nothing was written\n");
+    std::filesystem::remove(SettingsFile() + ".lock");
 
     ::chmod(SettingsFile().c_str(), 0444);
     const RunResult readOnly = Run({"set", "Host=c"});
@@ -257,8 +303,11 @@ TEST_F(CliTest, PageBuildsWhatAPublicationWouldAndReportsAMissingTemplate) {
     EXPECT_EQ(page.out, Temp() + "/ipaddress.htm\n");
     EXPECT_NE(ReadFile(Temp() + "/ipaddress.htm").find("URL=http://198.51.100.4\">\r\n"), std::string::npos);
 
+    // A template that goes away after it was set.
+    WriteFile(m_dir.File("none.htm"), "{IPADDRESS}");
     ASSERT_EQ(Run({"set", "UserTemplate=1", "InternalYes=0", "Template=" + m_dir.File("none.htm")}).status,
               0);
+    std::filesystem::remove(m_dir.File("none.htm"));
     page = Run({"page"});
     EXPECT_EQ(page.status, 1);
     EXPECT_EQ(page.err, "User Template File Not Found - " + m_dir.File("none.htm") + "\n");
@@ -294,7 +343,7 @@ TEST_F(CliTest, FtpsKeysAreShownAfterLastIPSetStraightAndPublishOverTls) {
 
     const testing::TestCertificate cert = testing::MakeCertificate(m_dir.Path(), "server");
     ASSERT_EQ(Run({"set", "FtpSecurity=explicitTLS", "TlsTrustFile=" + cert.certFile}).status, 0);
-    EXPECT_NE(Run({"show"}).out.find("LastIP=192.0.2.99\nFtpSecurity=explicitTLS\nTlsTrustFile=" +
+    EXPECT_NE(Run({"show"}).out.find("LastIP=192.0.2.99\nLastIP6=\nFtpSecurity=explicitTLS\nTlsTrustFile=" +
                                      cert.certFile + "\nTlsFingerprint=\n"),
               std::string::npos);
 
@@ -383,7 +432,9 @@ TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {
         EXPECT_EQ(wrapped.status, 2) << command[0];
         EXPECT_EQ(wrapped.err, "Port must be a number from 1 to 65535\n") << command[0];
     }
-    ASSERT_EQ(Run({"set", "Host=127.0.0.1", "User=u", "Port=abc", "AddressSource="}).status, 0);
+    ASSERT_EQ(Run({"set", "Host=127.0.0.1", "User=u", "Port=2121", "AddressSource="}).status, 0);
+    file = ReadFile(SettingsFile());
+    WriteFile(SettingsFile(), file.replace(file.find("Port=2121"), 9, "Port=abc"));
     RunResult badPort = Run({"offline"});
     EXPECT_EQ(badPort.status, 1);
     EXPECT_EQ(badPort.err, "'abc' is not a valid integer value.\n");
@@ -685,6 +736,50 @@ TEST_F(CliTest, PasswordFromStandardInputReachesTheServer) {
     ASSERT_EQ(set.status, 0) << set.err;
     const RunResult publish = Run({"publish"});
     EXPECT_EQ(publish.status, 0) << publish.out << publish.err;
+}
+
+// At a terminal the password is asked for and never echoed; whatever the terminal shows is read back.
+TEST_F(CliTest, PasswordAtATerminalIsAskedForWithoutEcho) {
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("XDG_CONFIG_HOME", Config().c_str(), 1);
+        ::setenv("TMPDIR", Temp().c_str(), 1);
+        ::execl(SIGNPOSTER_CLI, SIGNPOSTER_CLI, "set", "--password-stdin", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string shown;
+    auto readUntil = [&](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        char buffer[256];
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+            if (n <= 0)
+                return;  // EIO: the program ended
+            shown.append(buffer, static_cast<std::size_t>(n));
+        }
+    };
+    readUntil([&] { return shown.find("Password: ") != std::string::npos; });
+    ASSERT_NE(shown.find("Password: "), std::string::npos) << shown;
+    // The prompt is out before echo is off only if the program is careless: wait for the terminal to say so.
+    for (int i = 0; i < 200; ++i) {
+        termios mode{};
+        if (::tcgetattr(terminal, &mode) == 0 && !(mode.c_lflag & ECHO))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(::write(terminal, "s3cret\n", 7), 7);
+    readUntil([] { return false; });
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;
+    EXPECT_NE(Run({"show"}).out.find("\nPassword=********\n"), std::string::npos);
 }
 
 TEST_F(CliTest, EachUserOfTheMachineGetsAPageDirectoryOfTheirOwn) {

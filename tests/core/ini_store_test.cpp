@@ -143,13 +143,14 @@ TEST_F(IniStoreTest, ABracketInAValueDoesNotStopTheWriteScan) {
     IniClose();
 }
 
-TEST_F(IniStoreTest, CloseRewritesAnyLineEndsAsCrLfAndDropsEverythingAfterNul) {
+TEST_F(IniStoreTest, CloseRewritesAnyLineEndsAsCrLfAndKeepsANulInItsLine) {
     Open("[Settings]\nA=1\rB=2\n");
     IniClose();
     EXPECT_EQ(ReadFile(Path()), "[Settings]\r\nA=1\r\nB=2\r\n");
-    Open(std::string("[Settings]\nA=1\0B=2\n", 19));
+    Open(std::string("[Settings]\nA=1\0B=2\nC=3\n", 23));
+    EXPECT_EQ(Read("C"), "3");
     IniClose();
-    EXPECT_EQ(ReadFile(Path()), "[Settings]\r\nA=1\r\n");
+    EXPECT_EQ(ReadFile(Path()), std::string("[Settings]\r\nA=1\0B=2\r\nC=3\r\n", 26));
 }
 
 TEST_F(IniStoreTest, IntegerReadingIsLenient) {
@@ -195,10 +196,10 @@ TEST_F(IniStoreTest, SavesReplaceTheFileKeepingItsModeAndNewFilesAreOwnerOnly) {
     IniClose();
     ::stat(fresh.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    // No temporary file is left beside it.
+    // No temporary file is left beside it, only the lock.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.File("new/dir")),
                             std::filesystem::directory_iterator()),
-              1);
+              2);
 }
 
 TEST_F(IniStoreTest, SaveOfUnchangedContentLeavesTheFileAlone) {
@@ -260,7 +261,7 @@ TEST_F(IniStoreTest, UnwritableLocationRaisesCannotCreate) {
 }
 
 TEST_F(IniStoreTest, HugeLinesAndJunkLoadWithoutTrouble) {
-    std::string junk = "[Settings]\n" + std::string(1 << 20, 'x') + "\nHost=h\n[\n]\n==\n=v\n";
+    std::string junk = "[Settings]\n" + std::string((1 << 20) - 1000, 'x') + "\nHost=h\n[\n]\n==\n=v\n";
     for (int i = 0; i < 256; ++i) junk += static_cast<char>(i == 0 ? 1 : i);
     Open(junk);
     EXPECT_EQ(Read("Host"), "h");
@@ -269,7 +270,7 @@ TEST_F(IniStoreTest, HugeLinesAndJunkLoadWithoutTrouble) {
     LineList reloaded;
     reloaded.LoadFromFile(Path());
     EXPECT_EQ(reloaded[2], "Host=g");
-    EXPECT_EQ(reloaded[1].size(), 1u << 20);
+    EXPECT_EQ(reloaded[1].size(), (1u << 20) - 1000);
 }
 
 }  // namespace

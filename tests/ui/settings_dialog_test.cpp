@@ -6,8 +6,10 @@
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
@@ -71,20 +73,20 @@ TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {
     SettingsDialog& dialog = OpenDialog();
     EXPECT_EQ(dialog.windowTitle(), "Signposter Settings");
     EXPECT_TRUE(dialog.isVisible());
-    EXPECT_EQ(Field<QComboBox>("SecurityCombo").currentData().toString(), "ExplicitTLS");
-    EXPECT_EQ(Field<QLineEdit>("FingerprintEdit").text(), "ab:cd");
-    EXPECT_EQ(Field<QComboBox>("SourceCombo").currentData().toString(), "Web");
-    EXPECT_EQ(Field<QLineEdit>("UrlEdit").text(), "http://127.0.0.1:9/ip");
-    EXPECT_EQ(Field<QSpinBox>("PollSpin").value(), 120);
+    EXPECT_EQ(Field<QComboBox>("FtpSecurityCombo").currentData().toString(), "ExplicitTLS");
+    EXPECT_EQ(Field<QLineEdit>("TlsFingerprintEdit").text(), "ab:cd");
+    EXPECT_EQ(Field<QComboBox>("AddressSourceCombo").currentData().toString(), "Web");
+    EXPECT_EQ(Field<QLineEdit>("AddressURLEdit").text(), "http://127.0.0.1:9/ip");
+    EXPECT_EQ(Field<QSpinBox>("AddressPollSecondsSpin").value(), 120);
     EXPECT_TRUE(Field<QCheckBox>("PublishPrivateCheck").isChecked());
-    EXPECT_EQ(Field<QLineEdit>("VerifyUrlEdit").text(), "http://127.0.0.1:9/ipaddress.htm");
+    EXPECT_EQ(Field<QLineEdit>("VerifyURLEdit").text(), "http://127.0.0.1:9/ipaddress.htm");
     EXPECT_EQ(Field<QComboBox>("VerifyMatchCombo").currentData().toString(), "Contains");
-    EXPECT_EQ(Field<QSpinBox>("RepublishSpin").value(), 24);
+    EXPECT_EQ(Field<QSpinBox>("RepublishHoursSpin").value(), 24);
     // Only the chosen source's fields are in use.
-    EXPECT_TRUE(Field<QLineEdit>("UrlEdit").isEnabled());
-    EXPECT_FALSE(Field<QComboBox>("InterfaceCombo").isEnabled());
+    EXPECT_TRUE(Field<QLineEdit>("AddressURLEdit").isEnabled());
+    EXPECT_FALSE(Field<QComboBox>("AddressInterfaceCombo").isEnabled());
 
-    QComboBox& interfaces = Field<QComboBox>("InterfaceCombo");
+    QComboBox& interfaces = Field<QComboBox>("AddressInterfaceCombo");
     QStringList listed;
     for (int i = 0; i < interfaces.count(); ++i) listed << interfaces.itemText(i);
     EXPECT_EQ(listed, (QStringList{"lo (127.0.0.1)", "eth0 (192.168.1.5)", "ppp0 (100.64.7.7)",
@@ -92,10 +94,27 @@ TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {
 
     // Every field says what it does.
     for (const char* name :
-         {"SecurityCombo", "TrustFileEdit", "FingerprintEdit", "CheckServerButton", "SourceCombo",
-          "InterfaceCombo", "UrlEdit", "PollSpin", "PublishPrivateCheck", "CheckAddressButton",
-          "VerifyUrlEdit", "VerifyMatchCombo", "RepublishSpin", "CheckPageButton"})
+         {"FtpSecurityCombo", "TlsTrustFileEdit", "TlsFingerprintEdit", "CheckServerButton",
+          "AddressSourceCombo", "AddressInterfaceCombo", "AddressURLEdit", "AddressPollSecondsSpin",
+          "PublishPrivateCheck", "CheckAddressButton", "VerifyURLEdit", "VerifyMatchCombo",
+          "RepublishHoursSpin", "CheckPageButton"})
         EXPECT_FALSE(Part<QWidget>(dialog, name)->toolTip().isEmpty()) << name;
+    // The connection's fields apply as the protocol and security say: TLS for FTPS, the SSH ones for SFTP.
+    auto enabled = [&](const char* name) { return Part<QWidget>(dialog, name)->isEnabled(); };
+    EXPECT_TRUE(enabled("TlsFingerprintEdit") && enabled("TlsTrustFileBrowse"));
+    EXPECT_FALSE(enabled("SshHostKeyEdit") || enabled("SshKeyFileEdit") || enabled("SshKeyFileBrowse"));
+    Choose("ProtocolCombo", "SFTP");
+    EXPECT_TRUE(enabled("SshHostKeyEdit") && enabled("SshKeyFileEdit"));
+    EXPECT_FALSE(enabled("TlsFingerprintEdit") || enabled("TlsTrustFileEdit") || enabled("TrustButton"));
+    Choose("ProtocolCombo", "FTP");
+    Choose("FtpSecurityCombo", "None");
+    EXPECT_FALSE(enabled("TlsFingerprintEdit") || enabled("SshHostKeyEdit"));
+    // Every button fits a 1024x768 screen (less the frame and title) without scrolling.
+    const QSize needed = dialog.layout()->totalSizeHint() -
+                         Part<QScrollArea>(dialog, "SettingsScroll")->sizeHint() +
+                         Part<QScrollArea>(dialog, "SettingsScroll")->widget()->sizeHint();
+    EXPECT_LE(needed.width(), 1024) << needed.width();
+    EXPECT_LE(needed.height(), 768 - 60) << needed.height();
     // A second "Settings..." brings the same dialog up.
     Item("SettingsItem").trigger();
     EXPECT_EQ(form->OpenSettingsDialog(), &dialog);
@@ -106,10 +125,10 @@ TEST_F(SettingsDialogTest, RefusesBadValuesBesideTheirFieldsAndLeavesFileAndProg
     CreateForm();
     const std::string file = SettingsFile();
     SettingsDialog& dialog = OpenDialog();
-    EXPECT_EQ(Field<QComboBox>("SecurityCombo").currentText(), "Unknown: Implicit");
-    Field<QLineEdit>("TrustFileEdit").setText(m_config.path() + "/missing.pem");
-    Field<QLineEdit>("FingerprintEdit").setText("12:34");
-    Choose("SourceCombo", "Web");
+    EXPECT_EQ(Field<QComboBox>("FtpSecurityCombo").currentText(), "Unknown: Implicit");
+    Field<QLineEdit>("TlsTrustFileEdit").setText(m_config.path() + "/missing.pem");
+    Field<QLineEdit>("TlsFingerprintEdit").setText("12:34");
+    Choose("AddressSourceCombo", "Web");
     Ok();
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(Error("FtpSecurity"), "Unknown FtpSecurity value");
@@ -118,11 +137,11 @@ TEST_F(SettingsDialogTest, RefusesBadValuesBesideTheirFieldsAndLeavesFileAndProg
     EXPECT_EQ(Error("AddressURL"), "No address URL");
     EXPECT_EQ(Error("AddressSource"), "");
 
-    Choose("SecurityCombo", "None");
-    Field<QLineEdit>("TrustFileEdit").clear();
-    Field<QLineEdit>("FingerprintEdit").clear();
-    Field<QLineEdit>("UrlEdit").setText("ftp://127.0.0.1/ip");
-    Field<QLineEdit>("VerifyUrlEdit").setText("ftp://127.0.0.1/ipaddress.htm");
+    Choose("FtpSecurityCombo", "None");
+    Field<QLineEdit>("TlsTrustFileEdit").clear();
+    Field<QLineEdit>("TlsFingerprintEdit").clear();
+    Field<QLineEdit>("AddressURLEdit").setText("ftp://127.0.0.1/ip");
+    Field<QLineEdit>("VerifyURLEdit").setText("ftp://127.0.0.1/ipaddress.htm");
     Ok();
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(Error("FtpSecurity"), "");
@@ -148,10 +167,10 @@ TEST_F(SettingsDialogTest, OkWritesOnlyTheChangedKeysAndTheProgramUsesThemAtOnce
     EXPECT_EQ(SettingsFile(), oldFile) << "an untouched dialog adds no key";
 
     OpenDialog();
-    Choose("SecurityCombo", "ExplicitTLS");
-    Choose("SourceCombo", "Interface");
-    Field<QComboBox>("InterfaceCombo").setCurrentIndex(2);  // "ppp0 (100.64.7.7)"
-    Field<QSpinBox>("PollSpin").setValue(600);
+    Choose("FtpSecurityCombo", "ExplicitTLS");
+    Choose("AddressSourceCombo", "Interface");
+    Field<QComboBox>("AddressInterfaceCombo").setCurrentIndex(2);  // "ppp0 (100.64.7.7)"
+    Field<QSpinBox>("AddressPollSecondsSpin").setValue(600);
     Ok();
     const std::string file = SettingsFile();
     EXPECT_EQ(file, oldFile +
@@ -174,7 +193,7 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
     CreateFormFor(server.Port(), "publisher", "secret");
 
     OpenDialog();
-    Choose("SecurityCombo", "ExplicitTLS");
+    Choose("FtpSecurityCombo", "ExplicitTLS");
     QPushButton& check = Field<QPushButton>("CheckServerButton");
     check.click();
     EXPECT_EQ(check.text(), "Cancel");
@@ -188,9 +207,9 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
     EXPECT_EQ(server.Commands(), std::vector<std::string>{"AUTH TLS"}) << "the user name is never sent";
 
     // Nothing is trusted until the user says so.
-    EXPECT_TRUE(Field<QLineEdit>("FingerprintEdit").text().isEmpty());
+    EXPECT_TRUE(Field<QLineEdit>("TlsFingerprintEdit").text().isEmpty());
     Field<QPushButton>("TrustButton").click();
-    EXPECT_EQ(Field<QLineEdit>("FingerprintEdit").text().toStdString(), cert.fingerprint);
+    EXPECT_EQ(Field<QLineEdit>("TlsFingerprintEdit").text().toStdString(), cert.fingerprint);
 
     // The web server serves the page a publication uploads now; Check page fetches and compares it.
     ProgramState built = form->State();
@@ -200,17 +219,17 @@ TEST_F(SettingsDialogTest, CheckServerTrustAndUpdateNowPublishOverTlsWithoutARes
     testing::ScriptedHttpServer http;
     http.Script("/ipaddress.htm",
                 {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page});
-    Field<QLineEdit>("VerifyUrlEdit").setText(QString::fromStdString(http.Url("/ipaddress.htm")));
+    Field<QLineEdit>("VerifyURLEdit").setText(QString::fromStdString(http.Url("/ipaddress.htm")));
     QPushButton& checkPage = Field<QPushButton>("CheckPageButton");
     checkPage.click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return checkPage.text() == "Check page"; }, 10000));
     EXPECT_EQ(Field<QLabel>("PageResult").text(), "match");
-    Field<QLineEdit>("VerifyUrlEdit").setText(QString::fromStdString(http.Url("/elsewhere.htm")));
+    Field<QLineEdit>("VerifyURLEdit").setText(QString::fromStdString(http.Url("/elsewhere.htm")));
     checkPage.click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return checkPage.text() == "Check page"; }, 10000));
     EXPECT_TRUE(Field<QLabel>("PageResult").text().startsWith("verification failed: "))
         << Field<QLabel>("PageResult").text().toStdString();
-    Field<QLineEdit>("VerifyUrlEdit").setText(QString::fromStdString(http.Url("/ipaddress.htm")));
+    Field<QLineEdit>("VerifyURLEdit").setText(QString::fromStdString(http.Url("/ipaddress.htm")));
 
     Ok();
     EXPECT_NE(SettingsFile().find("TlsFingerprint=" + cert.fingerprint + "\r\n"), std::string::npos);
@@ -235,7 +254,7 @@ TEST_F(SettingsDialogTest, NewUserTrustsVsftpdsCertificateAndPublishes) {
     CreateFormFor(server->Port(), server->User(), server->Password());
 
     OpenDialog();
-    Choose("SecurityCombo", "ExplicitTLS");
+    Choose("FtpSecurityCombo", "ExplicitTLS");
     QPushButton& check = Field<QPushButton>("CheckServerButton");
     check.click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return check.text() == "Check server"; }, 10000));
@@ -283,23 +302,23 @@ TEST_F(SettingsDialogTest, CheckAddressRunsOffTheGuiThreadAndCancelsAtOnce) {
     CreateForm();
     const std::string file = SettingsFile();
     SettingsDialog& dialog = OpenDialog();
-    Choose("SourceCombo", "Web");
-    Field<QLineEdit>("UrlEdit").setText(QString::fromStdString(http.Url("/cgnat")));
+    Choose("AddressSourceCombo", "Web");
+    Field<QLineEdit>("AddressURLEdit").setText(QString::fromStdString(http.Url("/cgnat")));
     QPushButton& check = Field<QPushButton>("CheckAddressButton");
     QLabel& result = Field<QLabel>("AddressResult");
     check.click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return check.text() == "Check address"; }, 10000));
     EXPECT_EQ(result.text(), "100.64.12.34: carrier-grade NAT, visitors cannot reach it");
 
-    Choose("SourceCombo", "Interface");
-    Field<QComboBox>("InterfaceCombo").setEditText("eth0");
+    Choose("AddressSourceCombo", "Interface");
+    Field<QComboBox>("AddressInterfaceCombo").setEditText("eth0");
     check.click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return check.text() == "Check address"; }, 10000));
     EXPECT_EQ(result.text(), "192.168.1.5: private, visitors cannot reach it");
 
     // A silent web page: the window keeps answering, with a busy cursor, and Cancel ends the wait at once.
-    Choose("SourceCombo", "Web");
-    Field<QLineEdit>("UrlEdit").setText(QString::fromStdString(http.Url("/silent")));
+    Choose("AddressSourceCombo", "Web");
+    Field<QLineEdit>("AddressURLEdit").setText(QString::fromStdString(http.Url("/silent")));
     check.click();
     bool answered = false;
     QTimer::singleShot(100, [&] { answered = true; });
