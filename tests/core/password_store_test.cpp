@@ -72,6 +72,8 @@ TEST_F(PasswordCommandTest, AFailingOrSilentCommandSaysWhyAndGivesNoPassword) {
               "(PasswordStore=command:)");
 }
 
+// The store asks libsecret on a std::thread of its own (its calls wait without our clock): the
+// ThreadSanitizer build runs these too.
 // A Secret Service of its own: a private session bus and GNOME Keyring on it, unlocked with a test
 // password, its keyrings in the test's directory. Nothing reaches the user's own keyring.
 class PrivateKeyring {
