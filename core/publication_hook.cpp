@@ -1,8 +1,14 @@
 #include "core/publication_hook.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <mutex>
 
 #include "platform/child_process.h"
+#include "platform/descriptor.h"
+#include "platform/directories.h"
+#include "platform/exceptions.h"
 #include "platform/text.h"
 
 namespace signposter {
@@ -25,6 +31,42 @@ std::string LogLine(std::string_view text) {
         line += "...";
     return line;
 }
+
+// The same across the user's programs: the monitor and a `publish --current` from the network's dispatcher
+// may both publish. The lock is the descriptor's, so it goes with a process that dies.
+class HookFileLock {
+public:
+    // Waits on `clock` for the lock, at most for as long as a hook may run and a moment to end it.
+    HookFileLock(const Clock& clock, int timeLimitMs) {
+        std::string path;
+        try {
+            path = platform::TempDirectory() + platform::kPathSeparator + "hooks.lock";
+        } catch (const Exception&) {
+            m_held = true;  // no private directory for it: the process's own lock must do
+            return;
+        }
+        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) {
+            m_held = true;
+            return;
+        }
+        const std::int64_t deadline = clock.DeadlineAfter(timeLimitMs + 2000);
+        while (!(m_held = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0) && !clock.Passed(deadline) &&
+               !clock.Cancelled())
+            clock.SleepUntil(std::min(deadline, clock.DeadlineAfter(100)));
+    }
+    ~HookFileLock() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    HookFileLock(const HookFileLock&) = delete;
+    HookFileLock& operator=(const HookFileLock&) = delete;
+    bool Held() const { return m_held; }
+
+private:
+    int m_fd = -1;
+    bool m_held = false;
+};
 
 }  // namespace
 
@@ -66,6 +108,13 @@ HookReport PublicationHook::Run(const Clock& clock, const PublicationFacts& fact
     const std::lock_guard<std::mutex> oneAtATime(HookMutex());
     if (clock.Cancelled())
         return report;
+    const HookFileLock oneAcrossPrograms(clock, m_timeLimitMs);
+    if (clock.Cancelled())
+        return report;
+    if (!oneAcrossPrograms.Held()) {
+        report.lines.push_back(m_key + ": not run: another program's hook is still running");
+        return report;
+    }
 
     platform::ChildRequest request;
     request.argv = m_words;

@@ -46,8 +46,9 @@ public:
     static std::optional<std::string> CommandLineProblem(const std::string& commandLine);
 
     bool Empty() const { return m_words.empty(); }
-    // Runs the command and waits for it on `clock` (its stop request ends it). Hooks of the whole program
-    // run one at a time: a second one waits for the first, which its bound ends.
+    // Runs the command and waits for it on `clock` (its stop request ends it). Hooks run one at a time,
+    // within the program and across the user's programs (a lock in the temporary directory): a second one
+    // waits for the first, which its bound ends.
     HookReport Run(const Clock& clock, const PublicationFacts& facts) const;
 
 private:

@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 
 #include <chrono>
 #include <fstream>
@@ -9,6 +11,7 @@
 #include "platform/child_process.h"
 #include "platform/stop_request.h"
 #include "support/fake_clock.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -17,6 +20,7 @@ namespace {
 using platform::SplitCommandLine;
 using testing::FakeClock;
 using testing::ReadFile;
+using testing::ScopedEnvironment;
 using testing::TempDir;
 using Words = std::vector<std::string>;
 
@@ -50,6 +54,7 @@ protected:
         return facts;
     }
     TempDir m_dir;
+    const ScopedEnvironment m_temp{"TMPDIR", m_dir.Path().c_str()};  // where the hooks' lock is
     FakeClock m_clock;
 };
 
@@ -86,6 +91,15 @@ TEST_F(PublicationHookTest, AFailingHookIsReportedWithItsFirstLinesOnly) {
               Words{"OnFailed: /nonexistent/hook could not be started: No such file or directory"});
     EXPECT_EQ(PublicationHook("OnFailed", "echo 'x").Run(m_clock, Facts()).lines,
               Words{"OnFailed: not run: a single quote is not closed"});
+
+    // Another program's hook that holds the lock past every bound: this one is not run.
+    const int held = ::open(m_dir.File("hooks.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const HookReport waited = PublicationHook("OnFailed", "true").Run(m_clock, Facts());
+    ::close(held);
+    EXPECT_FALSE(waited.ran);
+    EXPECT_EQ(waited.lines, Words{"OnFailed: not run: another program's hook is still running"});
+    EXPECT_TRUE(PublicationHook("OnFailed", "true").Run(m_clock, Facts()).succeeded);
 }
 
 bool Gone(const std::string& pid) {
