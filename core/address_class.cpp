@@ -225,8 +225,9 @@ std::string ClassName(AddressClass addressClass) {
 std::string ClassPhrase(AddressClass addressClass) {
     const ClassText t = TextOf(addressClass);
     // "not an address" is a phrase already; the others name a kind of address.
-    std::string phrase = t.article ? std::string(t.article) + (t.reachable ? " public " : " ") + t.name + " address"
-                                   : std::string(t.name);
+    std::string phrase = t.article
+                             ? std::string(t.article) + (t.reachable ? " public " : " ") + t.name + " address"
+                             : std::string(t.name);
     if (t.rfc)
         phrase += std::string(" (") + t.rfc + ")";
     return phrase;

@@ -76,8 +76,8 @@ struct SecretSchema {
 
 struct Libsecret {
     using Lookup = char* (*)(const SecretSchema*, void* cancellable, GError**, ...);
-    using Store = int (*)(const SecretSchema*, const char* collection, const char* label, const char* password,
-                          void* cancellable, GError**, ...);
+    using Store = int (*)(const SecretSchema*, const char* collection, const char* label,
+                          const char* password, void* cancellable, GError**, ...);
     struct GList {
         void* data;
         GList* next;
@@ -101,7 +101,8 @@ const Libsecret& LoadLibsecret() {
         Libsecret lib;
         void* handle = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
-            lib.problem = "The keyring cannot be used: libsecret-1.so.0 is not installed (PasswordStore=keyring)";
+            lib.problem =
+                "The keyring cannot be used: libsecret-1.so.0 is not installed (PasswordStore=keyring)";
             return lib;
         }
         // GLib's functions come with libsecret, which needs them.
@@ -130,7 +131,14 @@ const SecretSchema& Schema() {
         "org.signposter.Password",
         0,
         {{"application", 0}, {"host", 0}, {"port", 0}, {"user", 0}, {"protocol", 0}, {nullptr, 0}},
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return schema;
 }
@@ -156,11 +164,9 @@ struct KeyringCall {
     }
 };
 
-std::optional<std::string> RunKeyringCall(const Clock& clock,
-                                          void (*body)(const Libsecret&, KeyringCall&, const PasswordKey&,
-                                                       const std::string&),
-                                          const PasswordKey& key, const std::string& password,
-                                          std::optional<std::string>* found) {
+std::optional<std::string> RunKeyringCall(
+    const Clock& clock, void (*body)(const Libsecret&, KeyringCall&, const PasswordKey&, const std::string&),
+    const PasswordKey& key, const std::string& password, std::optional<std::string>* found) {
     const Libsecret& lib = LoadLibsecret();
     if (!lib.problem.empty())
         return lib.problem;
@@ -190,9 +196,10 @@ std::optional<std::string> RunKeyringCall(const Clock& clock,
             worker.join();
         else
             worker.detach();
-        return clock.Cancelled() ? "The keyring was not asked to the end: the program is stopping"
-                                 : "The keyring did not answer within " +
-                                       std::to_string(kKeyringTimeLimitMs / 1000) + " s (PasswordStore=keyring)";
+        return clock.Cancelled()
+                   ? "The keyring was not asked to the end: the program is stopping"
+                   : "The keyring did not answer within " + std::to_string(kKeyringTimeLimitMs / 1000) +
+                         " s (PasswordStore=keyring)";
     }
     worker.join();
     if (call->errored)
@@ -239,10 +246,12 @@ void LookupBody(const Libsecret& lib, KeyringCall& call, const PasswordKey& key,
 
 void StoreBody(const Libsecret& lib, KeyringCall& call, const PasswordKey& key, const std::string& password) {
     GError* error = nullptr;
-    const std::string label = "Signposter: " + key.user + "@" + key.host + ":" + key.port + " (" + key.protocol + ")";
-    call.ok = lib.store(&Schema(), "default", label.c_str(), password.c_str(), call.cancellable, &error,
-                        "application", "signposter", "host", key.host.c_str(), "port", key.port.c_str(), "user",
-                        key.user.c_str(), "protocol", key.protocol.c_str(), static_cast<char*>(nullptr)) != 0;
+    const std::string label =
+        "Signposter: " + key.user + "@" + key.host + ":" + key.port + " (" + key.protocol + ")";
+    call.ok =
+        lib.store(&Schema(), "default", label.c_str(), password.c_str(), call.cancellable, &error,
+                  "application", "signposter", "host", key.host.c_str(), "port", key.port.c_str(), "user",
+                  key.user.c_str(), "protocol", key.protocol.c_str(), static_cast<char*>(nullptr)) != 0;
     TakeError(lib, call, error);
     if (!call.ok)
         call.errored = true;

@@ -133,7 +133,8 @@ HookReport PublicationHook::Run(const Clock& clock, const PublicationFacts& fact
 
     report.ran = result.end != platform::ChildResult::End::NotStarted;
     report.succeeded = result.end == platform::ChildResult::End::Exited && result.status == 0;
-    report.lines.push_back(m_key + ": " + LogLine(m_words[0]) + " " + platform::DescribeEnd(result, m_timeLimitMs));
+    report.lines.push_back(m_key + ": " + LogLine(m_words[0]) + " " +
+                           platform::DescribeEnd(result, m_timeLimitMs));
     for (const std::string& line : text::SplitLines(result.output)) {
         if (report.lines.size() > kOutputLines)
             break;

@@ -170,7 +170,8 @@ ChildResult RunChild(const Clock& clock, const ChildRequest& request) {
     sigfillset(&signals);
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<char*> argv;
     for (const auto& word : request.argv) argv.push_back(const_cast<char*>(word.c_str()));
@@ -182,8 +183,9 @@ ChildResult RunChild(const Clock& clock, const ChildRequest& request) {
 
     pid_t pid = -1;
     const bool onPath = request.argv[0].find('/') == std::string::npos;
-    const int spawned = onPath ? ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data())
-                               : ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    const int spawned = onPath
+                            ? ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data())
+                            : ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     out.CloseWrite();
@@ -196,8 +198,8 @@ ChildResult RunChild(const Clock& clock, const ChildRequest& request) {
     // Its exit wakes the wait like its output does.
     const Descriptor exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     const std::int64_t deadline = clock.DeadlineAfter(request.timeLimitMs);
-    pollfd fds[3] = {{out.read, POLLIN, 0}, {request.mergeErrors ? -1 : err.read, POLLIN, 0},
-                     {exited.Get(), POLLIN, 0}};
+    pollfd fds[3] = {
+        {out.read, POLLIN, 0}, {request.mergeErrors ? -1 : err.read, POLLIN, 0}, {exited.Get(), POLLIN, 0}};
     int status = 0;
     bool done = false;
     while (!done) {
@@ -208,7 +210,8 @@ ChildResult RunChild(const Clock& clock, const ChildRequest& request) {
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0 || (ready == 0 && clock.Passed(deadline))) {
-            result.end = ready < 0 && errno == ECANCELED ? ChildResult::End::Stopped : ChildResult::End::TimedOut;
+            result.end =
+                ready < 0 && errno == ECANCELED ? ChildResult::End::Stopped : ChildResult::End::TimedOut;
             break;
         }
         if (fds[0].revents && !Drain(out.read, result.output, request.outputLimit))
@@ -242,9 +245,8 @@ std::string DescribeEnd(const ChildResult& result, int timeLimitMs) {
         case ChildResult::End::Signalled:
             return "was ended by signal " + std::to_string(result.status);
         case ChildResult::End::TimedOut:
-            return "was ended after " +
-                   (timeLimitMs % 1000 == 0 ? std::to_string(timeLimitMs / 1000) + " s"
-                                            : std::to_string(timeLimitMs) + " ms");
+            return "was ended after " + (timeLimitMs % 1000 == 0 ? std::to_string(timeLimitMs / 1000) + " s"
+                                                                 : std::to_string(timeLimitMs) + " ms");
         case ChildResult::End::Stopped:
             return "was ended: the program is stopping";
         case ChildResult::End::NotStarted:

@@ -34,10 +34,10 @@ struct ChildRequest {
 struct ChildResult {
     enum class End { Exited, Signalled, TimedOut, Stopped, NotStarted };
     End end = End::NotStarted;
-    int status = -1;     // the exit status, or the signal's number
-    std::string output;  // the first outputLimit bytes of stdout (and stderr when merged)
-    std::string errors;  // the first outputLimit bytes of stderr
-    std::string failure; // why it did not start: "No such file or directory", ...
+    int status = -1;      // the exit status, or the signal's number
+    std::string output;   // the first outputLimit bytes of stdout (and stderr when merged)
+    std::string errors;   // the first outputLimit bytes of stderr
+    std::string failure;  // why it did not start: "No such file or directory", ...
 };
 
 // Starts the command with stdin on /dev/null and waits for it on `clock`. When the time limit passes, or

@@ -29,7 +29,8 @@ TEST(PasswordStoreTest, TheValuesItTakes) {
     EXPECT_FALSE(ParsePasswordStore("wallet"));
     EXPECT_EQ(PasswordStoreProblem("wallet"), "PasswordStore takes file, keyring or command: and a command");
     EXPECT_EQ(PasswordStoreProblem("command:  "), "PasswordStore command: no command after command:");
-    EXPECT_EQ(PasswordStoreProblem("command:sh -c 'x"), "PasswordStore command: a single quote is not closed");
+    EXPECT_EQ(PasswordStoreProblem("command:sh -c 'x"),
+              "PasswordStore command: a single quote is not closed");
     FakeClock clock;
     EXPECT_EQ(ReadPassword(clock, *ParsePasswordStore("file"), kKey, "from file").password, "from file");
 }
@@ -60,12 +61,14 @@ TEST_F(PasswordCommandTest, AFailingOrSilentCommandSaysWhyAndGivesNoPassword) {
                                   " exited with status 1: the vault is locked (PasswordStore=command:)");
     answer = Read("#!/bin/sh\nexit 0\n");
     EXPECT_FALSE(answer.password);
-    EXPECT_EQ(answer.problem, "The password command " + script + " printed no password (PasswordStore=command:)");
+    EXPECT_EQ(answer.problem,
+              "The password command " + script + " printed no password (PasswordStore=command:)");
     // Silent for ever: its 10 s pass on the driven clock.
     const std::int64_t tick = m_clock.tick;
     answer = Read("#!/bin/sh\nexec sleep 60\n");
     EXPECT_FALSE(answer.password);
-    EXPECT_EQ(answer.problem, "The password command " + script + " was ended after 10 s (PasswordStore=command:)");
+    EXPECT_EQ(answer.problem,
+              "The password command " + script + " was ended after 10 s (PasswordStore=command:)");
     EXPECT_EQ(m_clock.tick - tick, kPasswordCommandTimeLimitMs);
     EXPECT_EQ(StorePassword(m_clock, *ParsePasswordStore("command:x"), kKey, "p"),
               "The password command only reads the password: store it where the command finds it "
@@ -112,10 +115,11 @@ public:
     bool Ready() const { return m_ready; }
     // Locks the default collection, as a desktop does when the session is locked.
     bool Lock() const {
-        return std::system("/usr/bin/python3 -c \"import dbus; dbus.Interface(dbus.SessionBus().get_object("
-                           "'org.freedesktop.secrets', '/org/freedesktop/secrets'), "
-                           "'org.freedesktop.Secret.Service').Lock(['/org/freedesktop/secrets/aliases/default'])\"") ==
-               0;
+        return std::system(
+                   "/usr/bin/python3 -c \"import dbus; dbus.Interface(dbus.SessionBus().get_object("
+                   "'org.freedesktop.secrets', '/org/freedesktop/secrets'), "
+                   "'org.freedesktop.Secret.Service').Lock(['/org/freedesktop/secrets/aliases/"
+                   "default'])\"") == 0;
     }
 
 private:
@@ -137,7 +141,8 @@ TEST(KeyringTest, StoresAndReadsBackAndALockedOrAbsentKeyringSaysSo) {
     }
     const ScopedEnvironment keepRuntime("XDG_RUNTIME_DIR", nullptr), keepData("XDG_DATA_HOME", nullptr),
         keepHome("HOME", std::getenv("HOME")), keepBus("DBUS_SESSION_BUS_ADDRESS", nullptr),
-        keepDisplay("DISPLAY", std::getenv("DISPLAY")), keepWayland("WAYLAND_DISPLAY", std::getenv("WAYLAND_DISPLAY"));
+        keepDisplay("DISPLAY", std::getenv("DISPLAY")),
+        keepWayland("WAYLAND_DISPLAY", std::getenv("WAYLAND_DISPLAY"));
     PrivateKeyring service(dir);
     if (!service.Ready())
         GTEST_SKIP() << "no private session bus with GNOME Keyring (dbus-daemon, gnome-keyring-daemon)";

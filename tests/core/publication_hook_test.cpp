@@ -60,13 +60,15 @@ protected:
 
 TEST_F(PublicationHookTest, TheCommandGetsThePublicationInItsEnvironmentAndItsOutputReachesTheLog) {
     const std::string file = m_dir.File("env");
-    PublicationHook hook("OnPublished", "sh -c 'env | grep ^SIGNPOSTER_ | sort > \"$0\"; echo done; echo "
-                                        "warned >&2' " + file);
+    PublicationHook hook("OnPublished",
+                         "sh -c 'env | grep ^SIGNPOSTER_ | sort > \"$0\"; echo done; echo "
+                         "warned >&2' " +
+                             file);
     const HookReport report = hook.Run(m_clock, Facts());
     EXPECT_TRUE(report.ran);
     EXPECT_TRUE(report.succeeded);
-    EXPECT_EQ(report.lines, (Words{"OnPublished: sh exited with status 0", "OnPublished: done",
-                                   "OnPublished: warned"}));
+    EXPECT_EQ(report.lines,
+              (Words{"OnPublished: sh exited with status 0", "OnPublished: done", "OnPublished: warned"}));
     EXPECT_EQ(ReadFile(file),
               "SIGNPOSTER_ADDRESS=2001:db8::7\n"
               "SIGNPOSTER_FAMILY=IPv6\n"
@@ -79,8 +81,7 @@ TEST_F(PublicationHookTest, TheCommandGetsThePublicationInItsEnvironmentAndItsOu
 }
 
 TEST_F(PublicationHookTest, AFailingHookIsReportedWithItsFirstLinesOnly) {
-    const HookReport failed =
-        PublicationHook("OnFailed", "sh -c 'seq 1 20; exit 3'").Run(m_clock, Facts());
+    const HookReport failed = PublicationHook("OnFailed", "sh -c 'seq 1 20; exit 3'").Run(m_clock, Facts());
     EXPECT_TRUE(failed.ran);
     EXPECT_FALSE(failed.succeeded);
     EXPECT_EQ(failed.lines, (Words{"OnFailed: sh exited with status 3", "OnFailed: 1", "OnFailed: 2",
@@ -139,7 +140,8 @@ TEST_F(PublicationHookTest, AHookThatOverstaysItsBoundIsEndedWithItsProcessGroup
     std::string background = ReadFile(pidFile);
     background.erase(background.find_last_not_of('\n') + 1);
     ASSERT_FALSE(background.empty());
-    for (int i = 0; i < 100 && !Gone(background); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 100 && !Gone(background); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(Gone(background)) << background;
 }
 
