@@ -1,7 +1,5 @@
 #include "core/address_source.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 
 #include "core/address_class.h"
@@ -28,7 +26,7 @@ std::vector<std::string> ReachableIPv6OfInterfaces(const std::vector<platform::I
                                                    IPv6Kind kind) {
     std::vector<unsigned> indexes;
     for (const auto& address : dump)
-        if (address.family == AF_INET6 &&
+        if (address.IsIPv6() &&
             std::find(indexes.begin(), indexes.end(), address.index) == indexes.end())
             indexes.push_back(address.index);
     std::vector<std::string> chosen;

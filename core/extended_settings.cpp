@@ -7,8 +7,8 @@
 #include "core/ini_store.h"
 #include "core/page_verification.h"
 #include "core/settings.h"
-#include "ftp/tls_channel.h"
-#include "ftp/tls_settings.h"
+#include "net/tls_channel.h"
+#include "net/tls_settings.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "sftp/sftp_client.h"
@@ -62,7 +62,7 @@ const SettingKey kKeys[] = {
      [](const ProgramState& s) { return s.FtpSecurity; },
      [](ProgramState& s, const std::string& v) { s.FtpSecurity = v; },
      [](const std::string& v) -> Problem {
-         if (!ftp::ParseFtpSecurity(v))
+         if (!net::ParseFtpSecurity(v))
              return "Unknown FtpSecurity value";
          return std::nullopt;
      },
@@ -76,7 +76,7 @@ const SettingKey kKeys[] = {
          if (file.empty())
              return std::nullopt;
          // A FIFO or a device named here would block every publication that opened it.
-         const std::string problem = ftp::TrustFileProblem(file);
+         const std::string problem = net::TrustFileProblem(file);
          if (problem.empty())
              return std::nullopt;
          return problem == "not found" ? "TLS trust file not found" : "TLS trust file: " + problem;
@@ -87,7 +87,7 @@ const SettingKey kKeys[] = {
      [](const ProgramState& s) { return s.TlsFingerprint; },
      [](ProgramState& s, const std::string& v) { s.TlsFingerprint = v; },
      [](const std::string& v) -> Problem {
-         if (!ftp::NormalizeFingerprint(v))
+         if (!net::NormalizeFingerprint(v))
              return "TLS fingerprint must be 64 hex digits";
          return std::nullopt;
      },

@@ -1,9 +1,5 @@
 #include "core/ipv6_choice.h"
 
-#include <linux/if_addr.h>
-#include <linux/rtnetlink.h>
-#include <sys/socket.h>
-
 #include <tuple>
 
 #include "core/address_class.h"
@@ -17,13 +13,11 @@ namespace {
 enum class Origin { ByHand, Dhcpv6, Slaac, Temporary };
 
 Origin OriginOf(const platform::InterfaceAddress& address) {
-    if (address.flags & IFA_F_TEMPORARY)
+    if (address.IsTemporary())
         return Origin::Temporary;
-    // The kernel's own from a router advert, or a stable SLAAC address a network manager made.
-    if ((address.flags & (IFA_F_MANAGETEMPADDR | IFA_F_STABLE_PRIVACY)) ||
-        address.protocol == IFAPROT_KERNEL_RA)
+    if (address.IsFromPrefix())
         return Origin::Slaac;
-    if (address.flags & IFA_F_PERMANENT)
+    if (address.IsPermanent())
         return Origin::ByHand;
     // A DHCPv6 client adds a single address (/128) with the lease's lifetimes; anything else with
     // lifetimes was derived from a prefix, as SLAAC does.
@@ -46,13 +40,13 @@ const char* OriginText(Origin origin) {
 
 // Why an address can never be the one published; empty when it can.
 std::string Unusable(const platform::InterfaceAddress& address) {
-    if (address.flags & IFA_F_DADFAILED)
+    if (address.DadFailed())
         return "duplicate address detection failed";
-    if (address.flags & IFA_F_TENTATIVE)
+    if (address.IsTentative())
         return "tentative: duplicate address detection still running";
-    if ((address.flags & IFA_F_DEPRECATED) || address.preferredSeconds == 0)
+    if (address.IsDeprecated())
         return "deprecated: its preferred lifetime is over";
-    if (address.scope == RT_SCOPE_LINK || ClassifyAddress(address.Text()) == AddressClass::LinkLocal6)
+    if (address.HasLinkScope() || ClassifyAddress(address.Text()) == AddressClass::LinkLocal6)
         return "link-local";
     return {};
 }
@@ -77,7 +71,7 @@ IPv6Choice ChooseIPv6(const std::vector<platform::InterfaceAddress>& dump, unsig
     std::optional<std::size_t> best;
     std::tuple<bool, int, std::int64_t> bestRank{};
     for (const platform::InterfaceAddress& address : dump) {
-        if (address.family != AF_INET6 || address.index != index)
+        if (!address.IsIPv6() || address.index != index)
             continue;
         IPv6Candidate candidate{address, false, Unusable(address)};
         const Origin origin = OriginOf(address);

@@ -7,7 +7,7 @@
 #include "core/page_verification.h"
 #include "core/publisher.h"
 #include "core/settings.h"
-#include "ftp/tls_settings.h"
+#include "net/tls_settings.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
 #include "platform/text.h"

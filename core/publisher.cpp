@@ -120,7 +120,10 @@ bool Publisher::UsesSftp() const {
 
 std::string Publisher::RemoteName() const {
     std::string remoteDirectory = m_fields.Text(TextField::RemotePath);
-    if (!remoteDirectory.empty() && remoteDirectory.front() == '/')
+    // One leading "/" is dropped for FTP, whose paths start in the login directory. An SFTP path is the
+    // server's own and an absolute one stays absolute, except the lone "/" of the settings' default, which
+    // keeps meaning the login directory: nobody publishes into the server's root directory.
+    if (!remoteDirectory.empty() && remoteDirectory.front() == '/' && (!m_sftpChosen || remoteDirectory == "/"))
         remoteDirectory.erase(0, 1);
     return remoteDirectory + m_fields.Text(TextField::PageName);
 }

@@ -14,10 +14,15 @@
 #include "core/publication_clock.h"
 #include "core/publisher.h"
 #include "core/user_interface.h"
-#include "ftp/id_ftp.h"
-#include "sftp/sftp_client.h"
 
 namespace signposter {
+
+namespace ftp {
+class TIdFTP;
+}
+namespace sftp {
+class SftpClient;
+}
 
 // What tests drive instead of the machine's own; empty members mean the machine's.
 struct CoreServices {
@@ -51,9 +56,9 @@ public:
     HostLookup& Lookup() { return *m_lookup; }
     // The address source the settings choose, as the monitor asks it.
     ConfiguredAddress& Address() { return *m_address; }
-    ftp::TIdFTP& Client() { return m_client; }
+    ftp::TIdFTP& Client() { return *m_client; }
     // The client used instead when Protocol=SFTP.
-    sftp::SftpClient& Sftp() { return m_sftp; }
+    sftp::SftpClient& Sftp() { return *m_sftp; }
     Monitor& GetMonitor() { return *m_monitor; }
     Publisher& GetPublisher() { return m_monitor->GetPublisher(); }
     // Where the published page is fetched back from (VerifyURL).
@@ -73,8 +78,9 @@ private:
     HostLookup* m_lookup;
     const Clock& m_baseClock;
     PublicationClock m_clock;
-    ftp::TIdFTP m_client;  // IdFTP1
-    sftp::SftpClient m_sftp;
+    // Held by pointer so that the front ends see no client header.
+    std::unique_ptr<ftp::TIdFTP> m_client;  // IdFTP1
+    std::unique_ptr<sftp::SftpClient> m_sftp;
     std::unique_ptr<ConfiguredAddress> m_address;
     std::unique_ptr<Monitor> m_monitor;
     std::unique_ptr<PageFetcher> m_fetcher;

@@ -1,7 +1,5 @@
 #include "core/settings.h"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 
 #include "core/extended_settings.h"
@@ -171,17 +169,6 @@ std::vector<std::string> Snapshot(const LiveSettings& fields, const ProgramState
     return values;
 }
 
-// A cheap look at whether the file may have changed: its identity, size and change time.
-std::vector<std::int64_t> Stamp(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return {};
-    return {static_cast<std::int64_t>(st.st_dev),          static_cast<std::int64_t>(st.st_ino),
-            static_cast<std::int64_t>(st.st_size),         static_cast<std::int64_t>(st.st_mtim.tv_sec),
-            static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::int64_t>(st.st_ctim.tv_sec),
-            static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
-}
-
 // Remembers the open store's file as this program's last sight of it.
 void Remember(ProgramState& state, const std::string& path) {
     PlainLiveSettings onFileFields;
@@ -191,7 +178,7 @@ void Remember(ProgramState& state, const std::string& path) {
     record.known = true;
     record.text = IniLines().Text();
     record.values = Snapshot(onFileFields, onFile);
-    record.stamp = Stamp(path);
+    record.stamp = platform::FileStamp(path);
 }
 
 // With the store open: takes over every setting the file holds differently from this program's last sight
@@ -239,7 +226,7 @@ bool TakeUpSettingsChanges(LiveSettings& fields, ProgramState& state, const std:
     // Gone or never read: nothing to take over (a settings file removed meanwhile is not all defaults).
     if (!record.known || !platform::FileExists(settingsPath))
         return false;
-    std::vector<std::int64_t> stamp = Stamp(settingsPath);
+    std::vector<std::int64_t> stamp = platform::FileStamp(settingsPath);
     if (stamp == record.stamp)
         return false;
     bool taken = false;

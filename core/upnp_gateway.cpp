@@ -1,6 +1,5 @@
 #include "core/upnp_gateway.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>
@@ -10,16 +9,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "core/address_class.h"
-#include "platform/descriptor.h"
-#include "platform/host_lookup.h"
+#include "http/http_get.h"
 #include "platform/stop_request.h"
 #include "platform/text.h"
 
@@ -39,263 +32,59 @@ constexpr int kStopCheckSliceMs = 100;
 // longest, and some slack.
 constexpr int kWorkerBoundMs = 30'000;
 
-// One HTTP exchange with the gateway, whole: a router answers within a second; the library's own calls
-// wait 5 s too.
-constexpr int kExchangeBoundMs = 5000;
-// An answer's head is a few hundred bytes.
-constexpr std::size_t kMaxHeadBytes = 16 * 1024;
-
 std::string Safe(const char* text) {
     return text ? text::Printable(text) : std::string();
 }
 
-struct HttpUrl {
-    std::string host;
-    int port = 80;
-    std::string path;
-};
-
-// "http://host[:port]/path" as a gateway gives it; nothing for anything else.
-std::optional<HttpUrl> ParseHttpUrl(const std::string& url) {
-    constexpr std::string_view kScheme = "http://";
-    if (url.compare(0, kScheme.size(), kScheme) != 0)
-        return std::nullopt;
-    const std::size_t hostStart = kScheme.size();
-    const std::size_t slash = url.find('/', hostStart);
-    const std::string authority =
-        url.substr(hostStart, slash == std::string::npos ? slash : slash - hostStart);
-    HttpUrl parsed;
-    parsed.path = slash == std::string::npos ? "/" : url.substr(slash);
-    const std::size_t colon = authority.find(':');
-    parsed.host = authority.substr(0, colon);
-    if (colon != std::string::npos) {
-        const auto port = text::TryStrictInteger(authority.substr(colon + 1));
-        if (!port || *port < 1 || *port > 65535)
-            return std::nullopt;
-        parsed.port = *port;
-    }
-    // Both go into the request's head: nothing there may end a line or a field.
-    if (parsed.host.empty() || parsed.host.find_first_of("\r\n\t ") != std::string::npos ||
-        parsed.path.find_first_of("\r\n\t ") != std::string::npos)
-        return std::nullopt;
-    return parsed;
-}
-
-using platform::Descriptor;
-
-// Waits for `events` on `fd` on the clock; the reason when the wait ended otherwise.
-std::optional<std::string> WaitFor(const platform::Clock& clock, int fd, short events,
-                                   std::int64_t deadline) {
-    pollfd p{fd, events, 0};
-    const int ready = clock.Poll(&p, 1, deadline);
-    if (ready > 0)
-        return std::nullopt;
-    if (ready < 0 && errno == ECANCELED)
-        return std::string("abandoned");
-    return std::string("no answer in time");
-}
-
-// The body of a chunked answer, or nothing while it is incomplete or broken.
-std::optional<std::string> Dechunk(std::string_view body, bool& broken) {
-    std::string out;
-    std::size_t at = 0;
-    for (;;) {
-        const std::size_t lineEnd = body.find("\r\n", at);
-        if (lineEnd == std::string_view::npos)
-            return std::nullopt;
-        std::string_view sizeText = body.substr(at, lineEnd - at);
-        sizeText = sizeText.substr(0, sizeText.find(';'));
-        std::size_t size = 0;
-        if (sizeText.empty() || sizeText.size() > 8) {
-            broken = true;
-            return std::nullopt;
-        }
-        for (char c : sizeText) {
-            const int digit = text::HexDigitValue(c);
-            if (digit < 0) {
-                broken = true;
-                return std::nullopt;
-            }
-            size = size * 16 + static_cast<std::size_t>(digit);
-        }
-        at = lineEnd + 2;
-        if (size == 0)
-            return out;
-        if (body.size() < at + size + 2)
-            return std::nullopt;
-        out.append(body.substr(at, size));
-        at += size + 2;
-    }
-}
-
-std::string HeaderValue(const std::string& head, const std::string& name) {
-    const std::size_t at = text::UpperAscii(head).find("\r\n" + text::UpperAscii(name) + ":");
-    if (at == std::string::npos)
-        return {};
-    const std::size_t start = at + 3 + name.size();
-    return text::Trim(std::string_view(head).substr(start, head.find("\r\n", start) - start));
-}
-
+// What the gateway answered, or why there is no answer ("abandoned" when the question was).
 struct HttpAnswer {
     int status = 0;
     std::string body;
-    std::string error;  // why there is no answer; empty when there is one
+    std::string error;
 };
 
-// Sends `request` to the gateway and reads its answer, at most kMaxGatewayAnswerBytes of body, all within
-// kExchangeBoundMs on `clock` (whose stop request ends it at once).
-HttpAnswer Exchange(const HttpUrl& url, const std::string& request, const platform::Clock& clock) {
-    HttpAnswer answer;
-    const std::int64_t deadline = clock.DeadlineAfter(kExchangeBoundMs);
-    std::string address = url.host;
-    if (!ParseDottedQuad(address)) {
-        const platform::ResolvedAddresses resolved = platform::ResolveHostIPv4(url.host, clock, deadline);
-        if (resolved.addresses.empty()) {
-            answer.error = "cannot look up " + text::Printable(url.host) + ": " + resolved.reason;
-            return answer;
+// One exchange with the gateway through http/: IPv4 only (a gateway on the link is asked by its IPv4
+// address, as the search found it), every status read, and an answer over kMaxGatewayAnswerBytes refused.
+// A router answers within a second; the HTTP layer's bound of 5 s holds each exchange.
+HttpAnswer Ask(const std::string& url, const std::string* soapAction, const std::string& body,
+               const platform::Clock& clock) {
+    http::HttpGetOptions options;
+    options.family = http::IpFamily::IPv4Only;
+    options.maxBodyBytes = kMaxGatewayAnswerBytes;
+    options.anyStatus = true;
+    options.refuseLongerAnswer = true;
+    options.headers = {"Accept: text/xml, application/xml"};
+    try {
+        http::HttpResult result;
+        if (soapAction) {
+            options.headers.push_back("Content-Type: text/xml; charset=\"utf-8\"");
+            options.headers.push_back("SOAPAction: \"" + *soapAction + "\"");
+            result = http::HttpPost(url, body, clock, options);
+        } else {
+            result = http::HttpGet(url, clock, options);
         }
-        address = resolved.addresses.front();
-    }
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<std::uint16_t>(url.port));
-    ::inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
-    Descriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (socket.Get() < 0) {
-        answer.error = std::strerror(errno);
-        return answer;
-    }
-    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        if (errno != EINPROGRESS) {
-            answer.error = std::strerror(errno);
-            return answer;
-        }
-        if (const auto failed = WaitFor(clock, socket.Get(), POLLOUT, deadline)) {
-            answer.error = *failed;
-            return answer;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        ::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
-        if (error != 0) {
-            answer.error = std::strerror(error);
-            return answer;
-        }
-    }
-    for (std::size_t sent = 0; sent < request.size();) {
-        if (const auto failed = WaitFor(clock, socket.Get(), POLLOUT, deadline)) {
-            answer.error = *failed;
-            return answer;
-        }
-        const ssize_t n = ::send(socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            answer.error = std::strerror(errno);
-            return answer;
-        }
-        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-
-    std::string received;
-    std::size_t headEnd = std::string::npos;
-    std::optional<std::size_t> length;
-    bool chunked = false;
-    char buffer[16384];
-    for (;;) {
-        if (const auto failed = WaitFor(clock, socket.Get(), POLLIN, deadline)) {
-            answer.error = *failed;
-            return answer;
-        }
-        const ssize_t n = ::recv(socket.Get(), buffer, sizeof buffer, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (n < 0) {
-            answer.error = std::strerror(errno);
-            return answer;
-        }
-        received.append(buffer, static_cast<std::size_t>(n));
-        if (headEnd == std::string::npos) {
-            headEnd = received.find("\r\n\r\n");
-            if (headEnd == std::string::npos) {
-                if (received.size() > kMaxHeadBytes || n == 0) {
-                    answer.error = n == 0 ? "the answer ended early" : "the answer's head is too long";
-                    return answer;
-                }
-                continue;
-            }
-            const std::string head = received.substr(0, headEnd + 2);
-            if (head.compare(0, 5, "HTTP/") != 0 || head.find(' ') == std::string::npos) {
-                answer.error = "not an HTTP answer";
-                return answer;
-            }
-            answer.status = text::TryStrictInteger(head.substr(head.find(' ') + 1, 3)).value_or(0);
-            chunked = text::UpperAscii(HeaderValue(head, "transfer-encoding")) == "CHUNKED";
-            if (const std::string value = HeaderValue(head, "content-length"); !value.empty() && !chunked) {
-                const auto parsed = text::TryStrictInteger(value);
-                if (!parsed || *parsed < 0) {
-                    answer.error = "a broken Content-Length";
-                    return answer;
-                }
-                length = static_cast<std::size_t>(*parsed);
-            }
-        }
-        const std::string_view body = std::string_view(received).substr(headEnd + 4);
-        // The chunks' own framing counts against the bound too; a little slack keeps it from refusing a
-        // description of exactly the bound in small chunks.
-        const std::size_t limit = kMaxGatewayAnswerBytes + (chunked ? kMaxGatewayAnswerBytes / 4 : 0);
-        if (body.size() > limit || (length && *length > kMaxGatewayAnswerBytes)) {
-            answer.error = "an answer longer than " + std::to_string(kMaxGatewayAnswerBytes / 1024) + " KiB";
-            return answer;
-        }
-        if (chunked) {
-            bool broken = false;
-            if (auto whole = Dechunk(body, broken)) {
-                answer.body = std::move(*whole);
-                return answer;
-            }
-            if (broken || n == 0) {
-                answer.error = broken ? "a broken chunked answer" : "the answer ended early";
-                return answer;
-            }
-        } else if (length && body.size() >= *length) {
-            answer.body = std::string(body.substr(0, *length));
-            return answer;
-        } else if (n == 0) {
-            if (length) {
-                answer.error = "the answer ended early";
-                return answer;
-            }
-            answer.body = std::string(body);
-            return answer;
-        }
+        return {result.status, std::move(result.body), {}};
+    } catch (const http::EHttpStopped&) {
+        return {0, {}, "abandoned"};
+    } catch (const http::EHttpAnswerTooLarge&) {
+        return {0, {}, "an answer longer than " + std::to_string(kMaxGatewayAnswerBytes / 1024) + " KiB"};
+    } catch (const http::EHttpError& error) {
+        return {0, {}, error.Message()};
     }
 }
 
 HttpAnswer Get(const std::string& url, const platform::Clock& clock) {
-    const auto parsed = ParseHttpUrl(url);
-    if (!parsed)
-        return {0, {}, "not an http:// address"};
-    return Exchange(*parsed,
-                    "GET " + parsed->path + " HTTP/1.1\r\nHost: " + parsed->host + ":" +
-                        std::to_string(parsed->port) + "\r\nConnection: close\r\n\r\n",
-                    clock);
+    return Ask(url, nullptr, {}, clock);
 }
 
 // One UPnP action without arguments, as a SOAP request to the control URL.
 HttpAnswer Soap(const UpnpIgd& igd, const std::string& action, const platform::Clock& clock) {
-    const auto parsed = ParseHttpUrl(igd.controlUrl);
-    if (!parsed)
-        return {0, {}, "not an http:// address"};
     const std::string body =
         "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
         action + " xmlns:u=\"" + igd.serviceType + "\"></u:" + action + "></s:Body></s:Envelope>\r\n";
-    return Exchange(*parsed,
-                    "POST " + parsed->path + " HTTP/1.1\r\nHost: " + parsed->host + ":" +
-                        std::to_string(parsed->port) +
-                        "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"" + igd.serviceType +
-                        "#" + action + "\"\r\nContent-Length: " + std::to_string(body.size()) +
-                        "\r\nConnection: close\r\n\r\n" + body,
-                    clock);
+    const std::string soapAction = igd.serviceType + "#" + action;
+    return Ask(igd.controlUrl, &soapAction, body, clock);
 }
 
 // The text of every element of this local name (any namespace prefix), in document order.
@@ -318,7 +107,9 @@ std::vector<std::string> ElementTexts(const std::string& xml, const std::string&
             texts.emplace_back();
             continue;
         }
-        const std::size_t close = xml.find('<', open + 1);
+        // Up to the element's own end: a comment or another element inside stays in the text, so that a
+        // value written in pieces is never read as its first piece.
+        const std::size_t close = xml.find("</", open + 1);
         texts.push_back(xml.substr(open + 1, (close == std::string::npos ? xml.size() : close) - open - 1));
     }
     return texts;

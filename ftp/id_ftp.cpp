@@ -1,8 +1,9 @@
 #include "ftp/id_ftp.h"
 
+#include <algorithm>
 #include <sstream>
 
-#include "ftp/temporary_name.h"
+#include "net/temporary_name.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -65,7 +66,14 @@ int ParseExtendedPassiveReply(int code, std::string_view replyText) {
     const char delimiter = inner[0];
     if (inner[1] != delimiter || inner[2] != delimiter || inner.back() != delimiter)
         throw EIdProtocolReplyError(code, "Malformed reply to EPSV: " + text::Printable(s));
-    const std::int32_t port = text::StrictInteger(inner.substr(3, inner.size() - 4));
+    // Decimal digits only (RFC 2428): "$FFFF" or "+21" is no port, and a long run of digits is a port out
+    // of range, not a number too large to read.
+    const std::string portText = inner.substr(3, inner.size() - 4);
+    if (portText.empty() ||
+        !std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        throw EIdProtocolReplyError(code, "Malformed reply to EPSV: " + text::Printable(s));
+    std::int32_t port = 0;
+    for (const char c : portText) port = std::min(port * 10 + (c - '0'), 65536);
     if (port < 1 || port > 65535)
         throw EIdProtocolReplyError(code, "Port out of range in the reply to EPSV: " + text::Printable(s));
     return port;

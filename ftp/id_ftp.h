@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "ftp/id_exceptions.h"
 #include "ftp/id_simple_server.h"
-#include "ftp/id_tcp_client.h"
-#include "ftp/tls_settings.h"
+#include "net/id_exceptions.h"
+#include "net/id_tcp_client.h"
+#include "net/tls_settings.h"
 
 namespace signposter::ftp {
 

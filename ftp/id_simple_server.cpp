@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 
 namespace signposter::ftp {
 

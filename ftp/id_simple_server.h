@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "ftp/id_tcp_connection.h"
+#include "ftp/net_floor.h"
+#include "net/id_tcp_connection.h"
 
 namespace signposter::ftp {
 

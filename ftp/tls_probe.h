@@ -4,7 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "ftp/tls_settings.h"
+#include "ftp/net_floor.h"
+#include "net/tls_settings.h"
 
 namespace signposter::ftp {
 

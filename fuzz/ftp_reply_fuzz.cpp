@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "ftp/id_exceptions.h"
-#include "ftp/id_tcp_connection.h"
-#include "ftp/memory_byte_stream.h"
+#include "net/id_exceptions.h"
+#include "net/id_tcp_connection.h"
+#include "net/memory_byte_stream.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ void Check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace signposter::ftp;
+    using namespace signposter::net;
     // The first byte chooses how the bytes are cut into receives, so that lines straddle pieces.
     const int pieceSize = size > 0 ? 1 + data[0] % 64 * 97 : 1;
     std::string bytes(reinterpret_cast<const char*>(data), size);

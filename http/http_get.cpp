@@ -343,8 +343,10 @@ std::string UrlProblem(const std::string& url, IpFamily family) {
     return FamilyProblem(UrlPart(parsed.get(), CURLUPART_HOST), family);
 }
 
-HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const HttpGetOptions& options,
-                   const std::function<void(const std::string&)>& log) {
+namespace {
+
+HttpResult Exchange(const std::string& url, const std::string* postBody, const platform::Clock& clock,
+                    const HttpGetOptions& options, const std::function<void(const std::string&)>& log) {
     if (const std::string problem = UrlProblem(url, options.family); !problem.empty())
         throw EHttpBadUrl(problem);
     const std::int64_t deadline = clock.DeadlineAfter(options.timeoutMs);
@@ -398,7 +400,22 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
             headers.reset(longer);
         }
     };
-    addHeader("Accept: text/plain, text/html");
+    bool ownAccept = false;
+    for (const std::string& line : options.headers) {
+        // A line break inside would start a header, or the body, of the program's choosing.
+        if (std::any_of(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }))
+            throw EHttpBadUrl("Malformed header for " + text::Printable(url));
+        ownAccept = ownAccept || StartsWithNoCase(line, "Accept:");
+        addHeader(line.c_str());
+    }
+    if (!ownAccept)
+        addHeader("Accept: text/plain, text/html");
+    if (postBody) {
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(postBody->size()));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, postBody->data());
+        // The body is small and the answer is what matters: no wait for a "100 Continue".
+        addHeader("Expect:");
+    }
     if (options.noCache) {
         // A proxy or the host's own cache must ask the origin: a stale copy is what we look for.
         addHeader("Cache-Control: no-cache");
@@ -417,7 +434,7 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
         curl_easy_setopt(e, CURLOPT_TIMEOUT_MS,
                          static_cast<long>(std::max(clock.MillisecondsLeft(deadline), 1)));
         if (log)
-            log("GET " + shown +
+            log((postBody ? "POST " : "GET ") + shown +
                 (options.family == IpFamily::Any
                      ? ""
                      : std::string(" over ") + FamilyName(options.family) + " only"));
@@ -436,7 +453,7 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
         }
         char* location = nullptr;
         curl_easy_getinfo(e, CURLINFO_REDIRECT_URL, &location);
-        if (IsRedirect(status) && location) {
+        if (IsRedirect(status) && location && !options.anyStatus) {
             const std::string next = location;
             if (redirects == kHttpMaxRedirects)
                 throw EHttpRedirectRefused("Too many redirects from " + text::Printable(url));
@@ -455,16 +472,30 @@ HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const H
             current = next;
             continue;
         }
-        if (status != 200) {
+        if (status != 200 && !options.anyStatus) {
             const std::string reason = t.reason.empty() ? "" : " " + text::Printable(t.reason);
             throw EHttpStatus(static_cast<int>(status),
                               "HTTP " + std::to_string(status) + reason + " from " + shown);
         }
-        HttpResult result{current, std::move(t.body), t.truncated};
+        if (t.truncated && options.refuseLongerAnswer)
+            throw EHttpAnswerTooLarge("HTTP answer from " + shown + " too large");
+        HttpResult result{current, std::move(t.body), t.truncated, static_cast<int>(status)};
         if (result.truncated)
             DropCutTail(result.body);
         return result;
     }
+}
+
+}  // namespace
+
+HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const HttpGetOptions& options,
+                   const std::function<void(const std::string&)>& log) {
+    return Exchange(url, nullptr, clock, options, log);
+}
+
+HttpResult HttpPost(const std::string& url, const std::string& body, const platform::Clock& clock,
+                    const HttpGetOptions& options, const std::function<void(const std::string&)>& log) {
+    return Exchange(url, &body, clock, options, log);
 }
 
 }  // namespace signposter::http

@@ -3,12 +3,14 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/exceptions.h"
 
-// One HTTP(S) GET of a short page over libcurl: the echo of our address and the published page as visitors
-// get it. Every wait goes through the program's clock, so the stop request ends a fetch at once.
+// One HTTP(S) exchange of a short page over libcurl: the echo of our address, the published page as visitors
+// get it, and the router's description and SOAP questions. Every wait goes through the program's clock, so
+// the stop request ends an exchange at once.
 namespace signposter::http {
 
 SIGNPOSTER_EXCEPTION_CLASS(EHttpError, Exception);
@@ -62,12 +64,21 @@ struct HttpGetOptions {
     // For every hop of the redirects. A URL whose host is an address literal of the other family is refused
     // before anything is sent (an IPv4-mapped IPv6 literal counts as IPv4: it travels over IPv4).
     IpFamily family = IpFamily::Any;
+    // Header lines ("Name: value") sent besides the program's own; an Accept line here replaces ours.
+    std::vector<std::string> headers;
+    // Every status is an answer, read like a 200, and no redirect is followed: a router tells a refusal in
+    // the body of a 500.
+    bool anyStatus = false;
+    // An answer longer than maxBodyBytes raises EHttpAnswerTooLarge instead of being cut: half an XML
+    // document is no document.
+    bool refuseLongerAnswer = false;
 };
 
 struct HttpResult {
     std::string url;  // the URL that answered, after redirects
     std::string body;
     bool truncated = false;  // cut at maxBodyBytes
+    int status = 200;
 };
 
 // One GET of `url` (http:// or https://), following up to kHttpMaxRedirects redirects to http or https
@@ -75,6 +86,10 @@ struct HttpResult {
 // error of the family above, network text escaped. `log` sees the steps (request, status, bytes).
 HttpResult HttpGet(const std::string& url, const platform::Clock& clock, const HttpGetOptions& options = {},
                    const std::function<void(const std::string&)>& log = {});
+
+// One POST of `body` to `url`, as HttpGet asks: the UPnP control's SOAP questions.
+HttpResult HttpPost(const std::string& url, const std::string& body, const platform::Clock& clock,
+                    const HttpGetOptions& options = {}, const std::function<void(const std::string&)>& log = {});
 
 // Whether HttpGet would ask `url` at all: empty when so, else why not ("URL must start with http:// or
 // https://", "Malformed URL ...", "IPv6 address [::1] cannot be asked over IPv4 only"). No network.

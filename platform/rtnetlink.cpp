@@ -149,6 +149,32 @@ std::string InterfaceAddress::FlagNames() const {
     return names;
 }
 
+bool InterfaceAddress::IsIPv6() const {
+    return family == AF_INET6;
+}
+bool InterfaceAddress::IsTemporary() const {
+    return flags & IFA_F_TEMPORARY;
+}
+bool InterfaceAddress::IsFromPrefix() const {
+    // The kernel's own from a router advert, or a stable SLAAC address a network manager made.
+    return (flags & (IFA_F_MANAGETEMPADDR | IFA_F_STABLE_PRIVACY)) || protocol == IFAPROT_KERNEL_RA;
+}
+bool InterfaceAddress::IsPermanent() const {
+    return flags & IFA_F_PERMANENT;
+}
+bool InterfaceAddress::DadFailed() const {
+    return flags & IFA_F_DADFAILED;
+}
+bool InterfaceAddress::IsTentative() const {
+    return flags & IFA_F_TENTATIVE;
+}
+bool InterfaceAddress::IsDeprecated() const {
+    return (flags & IFA_F_DEPRECATED) || preferredSeconds == 0;
+}
+bool InterfaceAddress::HasLinkScope() const {
+    return scope == RT_SCOPE_LINK;
+}
+
 std::vector<RouteMessage> ParseRouteMessages(std::string_view datagram, bool* malformed) {
     std::vector<RouteMessage> messages;
     if (malformed)

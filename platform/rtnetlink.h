@@ -36,6 +36,16 @@ struct InterfaceAddress {
     std::string Text() const;
     // The IFA_F_* flags by their `ip addr` names ("permanent tentative"), for reports.
     std::string FlagNames() const;
+
+    // What the kernel's flags and scope say, so that choosing among addresses needs no kernel header.
+    bool IsIPv6() const;
+    bool IsTemporary() const;         // a privacy address
+    bool IsFromPrefix() const;        // SLAAC: the kernel's from a router's advert, or stable-privacy
+    bool IsPermanent() const;         // configured with no lifetime
+    bool DadFailed() const;           // duplicate address detection failed
+    bool IsTentative() const;         // duplicate address detection still running
+    bool IsDeprecated() const;        // its preferred lifetime is over (flag or lifetime)
+    bool HasLinkScope() const;
 };
 
 // A link's name and IFF_* flags (RTM_NEWLINK, RTM_DELLINK).

@@ -5,15 +5,21 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <map>
 
-#include "ftp/id_exceptions.h"
-#include "ftp/id_stack.h"
-#include "ftp/id_tcp_client.h"
-#include "ftp/temporary_name.h"
+#include "net/id_exceptions.h"
+#include "net/id_stack.h"
+#include "net/id_tcp_client.h"
+#include "net/temporary_name.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "sftp/sftp_packets.h"
 
@@ -26,6 +32,10 @@ constexpr char kPosixRename[] = "posix-rename@openssh.com";
 // flight keep the link busy while their replies come back.
 constexpr std::size_t kWriteChunk = 32 * 1024;
 constexpr std::size_t kWritesInFlight = 16;
+// The mode bits of a new page, and the file type bits of an SFTP mode (POSIX's S_IFMT and S_IFREG).
+constexpr std::uint32_t kNewPageMode = 0644;
+constexpr std::uint32_t kFileTypeMask = 0170000;
+constexpr std::uint32_t kRegularFileType = 0100000;
 
 std::string Base64Unpadded(const std::string& text) {
     std::string out = text;
@@ -38,14 +48,17 @@ bool IsBase64Character(char c) {
 }
 
 std::string InDirectory(const std::string& directory) {
-    return directory.empty() ? std::string("the login directory") : "the directory '" + directory + "'";
+    if (directory.empty())
+        return "the login directory";
+    const std::string shown = "the directory '" + text::Printable(directory) + "'";
+    return directory.front() == '/' ? shown : shown + " in the login directory";
 }
 
 // What the user can do about a refusal, by what was being done when it came.
 enum class Operation { Open, Write, Rename };
 
 [[noreturn]] void RaiseStatus(const Status& status, Operation operation, const std::string& remoteName) {
-    const std::string directory = ftp::RemoteDirectoryOf(remoteName);
+    const std::string directory = net::RemoteDirectoryOf(remoteName);
     const std::string server =
         " (server: " + StatusName(status.code) + (status.message.empty() ? "" : ", " + status.message) + ")";
     if (status.code == kFxPermissionDenied) {
@@ -169,10 +182,10 @@ public:
         if (ready == 0)
             return false;
         if (errno == ECANCELED)
-            throw ftp::EIdStopped("Stopped.");
+            throw net::EIdStopped("Stopped.");
         if (errno == ETIME)
-            throw ftp::EIdAttemptTimeout("Attempt took longer than its bound.");
-        throw ftp::EIdSocketError(0, std::string("Waiting for the server failed: ") + std::strerror(errno));
+            throw net::EIdAttemptTimeout("Attempt took longer than its bound.");
+        throw net::EIdSocketError(0, std::string("Waiting for the server failed: ") + std::strerror(errno));
     }
 
     // Repeats a non-blocking libssh call while it answers `again`, each round after the socket is ready,
@@ -185,7 +198,7 @@ public:
             if (rc != again)
                 return rc;
             if (!Wait(deadline)) {
-                throw ftp::EIdReplyTimeout("No reply from the server within " + std::to_string(timeoutMs) +
+                throw net::EIdReplyTimeout("No reply from the server within " + std::to_string(timeoutMs) +
                                            " ms (" + waitingFor + ").");
             }
         }
@@ -220,11 +233,11 @@ template <typename Operation>
 void SftpClient::WithinSession(Operation&& operation) {
     try {
         operation();
-    } catch (const ftp::EIdAttemptTimeout&) {
+    } catch (const net::EIdAttemptTimeout&) {
         CloseConnection();
-        throw ftp::EIdAttemptTimeout("Attempt took longer than " + std::to_string(m_sessionTimeout / 1000) +
+        throw net::EIdAttemptTimeout("Attempt took longer than " + std::to_string(m_sessionTimeout / 1000) +
                                      " s.");
-    } catch (const ftp::EIdStopped&) {
+    } catch (const net::EIdStopped&) {
         CloseConnection();
         throw;
     }
@@ -266,13 +279,13 @@ void SftpClient::Connect() {
     auto session = std::make_unique<Session>();
 
     // The IPv4 resolver would take an IPv6 literal for a name, and a bracketed one would go out to DNS.
-    if (!m_settings.ipv6Allowed && ftp::TIdStack::IPv6Literal(m_settings.host))
-        throw ftp::EIdSocketError(ftp::kWsaNoData, "Cannot connect to " + text::Printable(m_settings.host) +
+    if (!m_settings.ipv6Allowed && net::TIdStack::IPv6Literal(m_settings.host))
+        throw net::EIdSocketError(net::kWsaNoData, "Cannot connect to " + text::Printable(m_settings.host) +
                                                        ": an IPv6 address, and only IPv4 is allowed");
     // The socket layer does the name look-up and the connect, bounded and reported as for FTP; libssh
     // takes the connected descriptor over.
     {
-        ftp::TIdTCPClient tcp;
+        net::TIdTCPClient tcp;
         tcp.SetClock(clock);
         tcp.SetHost(m_settings.host);
         tcp.SetPort(m_settings.port);
@@ -397,6 +410,30 @@ void SftpClient::CheckHostKey() {
     Step("host key " + shown + " accepted by " + m_hostKey.acceptedBy);
 }
 
+namespace {
+
+// The private key, read as the trust file is read: a regular file only (a FIFO would hold the session until
+// a signal), whole. Like OpenSSH, a key that others may read is no private key and is refused.
+std::string ReadKeyFile(const std::string& path) {
+    const std::string cannot = "Cannot use the key file " + text::Printable(path) + ": ";
+    std::string bytes;
+    unsigned mode = 0;
+    try {
+        bytes = platform::ReadWholeFile(path, &mode);
+    } catch (const Exception&) {
+        throw ESshKeyFileError(cannot + "it is missing, unreadable or not a regular file.");
+    }
+    if (mode & 077) {
+        char octal[16];
+        std::snprintf(octal, sizeof octal, "%04o", mode);
+        throw ESshKeyFileError(cannot + "its permissions " + octal +
+                               " let others read it; make it private (chmod 600 " + text::Printable(path) + ").");
+    }
+    return bytes;
+}
+
+}  // namespace
+
 void SftpClient::Authenticate() {
     ssh_session ssh = m_session->ssh;
     const Waiter waiter(ssh, m_session->fd, *m_sessionClock);
@@ -415,13 +452,13 @@ void SftpClient::Authenticate() {
     const int methods = ssh_userauth_list(ssh, nullptr);
 
     if (!m_settings.keyFile.empty()) {
+        const std::string keyText = ReadKeyFile(m_settings.keyFile);
         ssh_key key = nullptr;
         const char* passphrase = m_settings.password.empty() ? nullptr : m_settings.password.c_str();
-        if (ssh_pki_import_privkey_file(m_settings.keyFile.c_str(), passphrase, nullptr, nullptr, &key) !=
-            SSH_OK) {
-            throw ESshKeyFileError("Cannot use the key file " + m_settings.keyFile +
-                                   ": it is missing, not an OpenSSH private key, or its passphrase (the "
-                                   "Password) is wrong.");
+        if (ssh_pki_import_privkey_base64(keyText.c_str(), passphrase, nullptr, nullptr, &key) != SSH_OK) {
+            throw ESshKeyFileError("Cannot use the key file " + text::Printable(m_settings.keyFile) +
+                                   ": it is not an OpenSSH private key, or its passphrase (the Password) is "
+                                   "wrong.");
         }
         // Freed however the attempt ends: a stop or a bound raises out of it.
         const std::unique_ptr<ssh_key_struct, void (*)(ssh_key)> owned(key, ssh_key_free);
@@ -484,12 +521,12 @@ public:
             }
             if (m_clock.Passed(windowEnd)) {
                 if (windowBytes < SftpClient::kMinBytesPerWindow)
-                    throw ftp::EIdDataTooSlow("The server took the page slower than 1 KiB/s.");
+                    throw net::EIdDataTooSlow("The server took the page slower than 1 KiB/s.");
                 windowEnd = m_clock.DeadlineAfter(SftpClient::kRateWindowMs);
                 windowBytes = 0;
             }
             if (!m_waiter.Wait(std::min(windowEnd, replyDeadline)) && m_clock.Passed(replyDeadline)) {
-                throw ftp::EIdSocketError(
+                throw net::EIdSocketError(
                     10060, "The server took no data for " + std::to_string(m_replyTimeout) + " ms.");
             }
         }
@@ -512,7 +549,7 @@ public:
             if (ssh_channel_is_eof(m_channel) || ssh_channel_is_closed(m_channel))
                 throw ESshError("The server closed the SFTP channel while we waited for " + waitingFor + ".");
             if (!m_waiter.Wait(deadline)) {
-                throw ftp::EIdReplyTimeout("No reply from the server within " +
+                throw net::EIdReplyTimeout("No reply from the server within " +
                                            std::to_string(m_replyTimeout) + " ms (" + waitingFor + ").");
             }
         }
@@ -536,6 +573,71 @@ private:
     const platform::Clock& m_clock;
     int m_replyTimeout;
 };
+
+// Temporary files of this program that an interrupted upload left beside the page (".NAME.signposter-"
+// and six letters or digits, as TemporaryNameBeside makes them), once they are older than an hour: a
+// younger one may be another publisher's upload in progress.
+constexpr std::int64_t kStaleTemporarySeconds = 3600;
+// A web directory may be large; the leftovers are looked for in this many listing replies at most.
+constexpr int kMaxListingReplies = 64;
+
+bool IsOurTemporaryOf(const std::string& entry, const std::string& pageName) {
+    const std::string prefix = "." + pageName + ".signposter-";
+    if (entry.size() != prefix.size() + 6 || entry.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    return std::all_of(entry.begin() + static_cast<std::ptrdiff_t>(prefix.size()), entry.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+// Best effort after a successful upload: whatever fails here leaves the leftovers for the next one, and
+// the page in place is never reported as a failure.
+void RemoveStaleTemporaries(Conversation& talk, std::uint32_t& nextId, const std::string& remoteName,
+                            const std::function<void(const std::string&)>& step) {
+    const std::string directory = net::RemoteDirectoryOf(remoteName);
+    const std::string pageName = remoteName.substr(directory.size());
+    try {
+        std::uint32_t id = talk.NextId(nextId);
+        talk.Send(PacketWriter(kFxpOpendir).U32(id).String(directory.empty() ? "." : directory).Finish());
+        std::string handle;
+        {
+            const std::string body = talk.Receive("the directory's handle");
+            PacketReader reader(body);
+            if (reader.U8() != kFxpHandle || reader.U32() != id)
+                return;
+            handle = reader.String();
+        }
+        const std::int64_t staleBefore = static_cast<std::int64_t>(std::time(nullptr)) - kStaleTemporarySeconds;
+        std::vector<std::string> stale;
+        for (int replies = 0; replies < kMaxListingReplies; ++replies) {
+            id = talk.NextId(nextId);
+            talk.Send(PacketWriter(kFxpReaddir).U32(id).String(handle).Finish());
+            const std::string body = talk.Receive("the directory's listing");
+            PacketReader reader(body);
+            if (reader.U8() != kFxpName || reader.U32() != id)
+                break;  // the end of the listing, or a refusal
+            for (std::uint32_t count = reader.U32(); count > 0; --count) {
+                const std::string name = reader.String();
+                reader.String();  // the long name, as `ls -l` would show it
+                std::optional<std::uint32_t> modified;
+                const std::optional<std::uint32_t> mode = reader.Attributes(&modified);
+                if (IsOurTemporaryOf(name, pageName) && modified && *modified < staleBefore &&
+                    (!mode || (*mode & kFileTypeMask) == kRegularFileType))
+                    stale.push_back(directory + name);
+            }
+        }
+        id = talk.NextId(nextId);
+        talk.Send(PacketWriter(kFxpClose).U32(id).String(handle).Finish());
+        talk.ReceiveStatus(id, "the directory's close");
+        for (const std::string& name : stale) {
+            id = talk.NextId(nextId);
+            talk.Send(PacketWriter(kFxpRemove).U32(id).String(name).Finish());
+            if (talk.ReceiveStatus(id, "a stale temporary file's removal").code == kFxOk)
+                step("removed " + name + ", left by an upload more than an hour ago");
+        }
+    } catch (const Exception& error) {
+        step("stale temporary files not looked for: " + error.Message());
+    }
+}
 
 }  // namespace
 
@@ -569,27 +671,31 @@ void SftpClient::StoreAtomically(const std::string& bytes, const std::string& re
         Session& s = *m_session;
         const Waiter waiter(s.ssh, s.fd, *m_sessionClock);
         Conversation talk(s.channel, s.packets, waiter, *m_sessionClock, m_replyTimeout);
-        const std::string temporary = ftp::TemporaryNameBeside(remoteName);
+        const std::string temporary = net::TemporaryNameBeside(remoteName);
 
-        // The page keeps its permissions: the temporary file takes those of the one it replaces.
+        // The page keeps its permissions: the temporary file takes those of the regular file it replaces.
+        // Anything else there (a symbolic link's 0777 above all) gives a plain page's 0644, never an
+        // executable one.
         std::uint32_t id = talk.NextId(s.nextId);
         talk.Send(PacketWriter(kFxpLstat).U32(id).String(remoteName).Finish());
-        std::optional<std::uint32_t> permissions;
+        std::uint32_t permissions = kNewPageMode;
         {
             const std::string body = talk.Receive("the page's attributes");
             PacketReader reader(body);
-            if (reader.U8() == kFxpAttrs && reader.U32() == id)
-                permissions = reader.Attributes();
+            if (reader.U8() == kFxpAttrs && reader.U32() == id) {
+                const std::optional<std::uint32_t> mode = reader.Attributes();
+                // Servers that send no file type leave the mode as it is.
+                const std::uint32_t type = mode ? *mode & kFileTypeMask : 0;
+                if (mode && (type == 0 || type == kRegularFileType))
+                    permissions = *mode & 07777;
+            }
         }
 
         id = talk.NextId(s.nextId);
         PacketWriter open(kFxpOpen);
         // Exclusive: a name that exists is never someone else's file overwritten.
         open.U32(id).String(temporary).U32(kFxfWrite | kFxfCreat | kFxfExcl);
-        if (permissions)
-            open.U32(kAttrPermissions).U32(*permissions & 07777);
-        else
-            open.U32(0);
+        open.U32(kAttrPermissions).U32(permissions);
         Step("writing " + std::to_string(bytes.size()) + " bytes to " + temporary);
         talk.Send(open.Finish());
         std::string handle;
@@ -667,6 +773,7 @@ void SftpClient::StoreAtomically(const std::string& bytes, const std::string& re
             if (renamed.code != kFxOk)
                 RaiseStatus(renamed, Operation::Rename, remoteName);
             created = false;
+            RemoveStaleTemporaries(talk, s.nextId, remoteName, [this](const std::string& text) { Step(text); });
         } catch (const ESshError& error) {
             // The server answered, so the connection stands: the temporary file goes, the page is as it was.
             if (created && dynamic_cast<const ESftpStatusError*>(&error)) {

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 
 // SFTP failures. Each one the user can act on has its own class, so that a wrong password, a host that is
-// not the one pinned and a full disk read differently. The waits' bounds and the stop request raise the FTP
-// client's classes (EIdReplyTimeout, EIdAttemptTimeout, EIdDataTooSlow, EIdStopped, EIdSocketError): the
-// same bounds, the same words.
+// not the one pinned and a full disk read differently. The waits' bounds and the stop request raise the
+// network floor's classes (EIdReplyTimeout, EIdAttemptTimeout, EIdDataTooSlow, EIdStopped, EIdSocketError),
+// as the FTP client does: the same bounds, the same words.
 namespace signposter::sftp {
 
-using ftp::EIdException;
+using net::EIdException;
 SIGNPOSTER_EXCEPTION_CLASS(ESshError, EIdException);
 SIGNPOSTER_EXCEPTION_CLASS(ESshHandshakeFailed, ESshError);            // key exchange or transport broke
 SIGNPOSTER_EXCEPTION_CLASS(ESshHostKeyRejected, ESshError);            // unknown host key, nothing pinned

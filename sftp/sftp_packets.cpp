@@ -67,7 +67,7 @@ std::string PacketReader::String() {
     return std::string(Take(U32()));
 }
 
-std::optional<std::uint32_t> PacketReader::Attributes() {
+std::optional<std::uint32_t> PacketReader::Attributes(std::optional<std::uint32_t>* modified) {
     const std::uint32_t flags = U32();
     std::optional<std::uint32_t> permissions;
     if (flags & 0x01)
@@ -80,7 +80,9 @@ std::optional<std::uint32_t> PacketReader::Attributes() {
         permissions = U32();
     if (flags & 0x08) {
         U32();  // atime
-        U32();  // mtime
+        const std::uint32_t mtime = U32();
+        if (modified)
+            *modified = mtime;
     }
     if (flags & 0x80000000u) {
         for (std::uint32_t count = U32(); count > 0; --count) {

@@ -18,10 +18,13 @@ enum PacketType : std::uint8_t {
     kFxpClose = 4,
     kFxpWrite = 6,
     kFxpLstat = 7,
+    kFxpOpendir = 11,
+    kFxpReaddir = 12,
     kFxpRemove = 13,
     kFxpRename = 18,
     kFxpStatus = 101,
     kFxpHandle = 102,
+    kFxpName = 104,
     kFxpAttrs = 105,
     kFxpExtended = 200,
 };
@@ -64,8 +67,9 @@ public:
     std::uint32_t U32();
     std::uint64_t U64();
     std::string String();
-    // Skips an ATTRS structure, giving its permissions when it has them.
-    std::optional<std::uint32_t> Attributes();
+    // Reads an ATTRS structure, giving its permissions (file type bits included) when it has them, and to
+    // `modified` its modification time (seconds since 1970) when it has one.
+    std::optional<std::uint32_t> Attributes(std::optional<std::uint32_t>* modified = nullptr);
     bool AtEnd() const { return m_rest.empty(); }
 
 private:

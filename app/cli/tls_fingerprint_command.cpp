@@ -6,12 +6,11 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
-#include "app/cli/tls_report.h"
 #include "core/extended_settings.h"
 #include "core/publishing_core.h"
 #include "core/server_check.h"
 #include "core/settings.h"
-#include "ftp/id_ftp.h"
+#include "core/single_upload.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
 
@@ -29,12 +28,9 @@ int RunTlsFingerprint(Context& context, const std::vector<std::string>& args) {
     }
     HeadlessUserInterface ui;
     PublishingCore core(context.fields, ui, context.settingsPath);
-    ftp::TIdFTP& client = core.Client();
     try {
-        core.GetPublisher().ConfigureClient();
-        std::printf("%s\n", ProbeServer(client, context.state.TlsTrustFile).text.c_str());
+        std::printf("%s\n", ProbeConfiguredServer(core, context.state.TlsTrustFile).text.c_str());
     } catch (const Exception& error) {
-        client.CloseConnection();
         std::fprintf(stderr, "%s: %s\n", error.ClassName(),
                      text::Printable(text::OneLine(error.Message())).c_str());
         return 1;

@@ -6,12 +6,10 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
-#include "app/cli/tls_report.h"
 #include "core/extended_settings.h"
 #include "core/publishing_core.h"
-#include "ftp/id_ftp.h"
+#include "core/single_upload.h"
 #include "platform/exceptions.h"
-#include "platform/files.h"
 #include "platform/text.h"
 
 namespace signposter::cli {
@@ -27,18 +25,6 @@ std::string ForTerminal(const std::string& message) {
     for (const std::string& line : text::SplitLines(message))
         out += (out.empty() ? "" : "\n") + text::Printable(line);
     return out;
-}
-
-// The password must not reach a terminal or a log, whether in the pass command or echoed by a server.
-std::string MaskPassword(std::string line, const std::string& password) {
-    if (password.empty())
-        return line;
-    const std::string stars(password.size(), '*');
-    for (std::size_t at = line.find(password); at != std::string::npos;
-         at = line.find(password, at + stars.size())) {
-        line.replace(at, password.size(), stars);
-    }
-    return line;
 }
 
 }  // namespace
@@ -73,41 +59,10 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
     // The values loaded for this command, the FTPS keys among them, are the ones the publisher configures
     // from.
     core.State() = context.state;
-    ftp::TIdFTP& client = core.Client();
-    const std::string password = context.fields.Text(TextField::Password);
-    if (verbose) {
-        client.SetOnStatus([](ftp::TIdComponent*, ftp::TIdStatus, const std::string& text) {
-            std::fprintf(stderr, "-- %s\n", ForTerminal(text).c_str());
-        });
-        client.SetTraceHandler([password](ftp::TraceDirection direction, const std::string& line) {
-            std::fprintf(stderr, "%s %s\n", direction == ftp::TraceDirection::Sent ? ">" : "<",
-                         text::Printable(MaskPassword(line, password)).c_str());
-        });
-        client.SetOnTlsEstablished([](const ftp::TlsPeerInfo& info, bool dataConnection) {
-            PrintTlsHandshake(stderr, info, dataConnection);
-        });
-        // The steps name the user and the key file, never the password or passphrase.
-        core.Sftp().SetOnStep([password](const std::string& step) {
-            std::fprintf(stderr, "-- %s\n", text::Printable(MaskPassword(step, password)).c_str());
-        });
-    }
+    if (verbose)
+        TraceSessions(core, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     try {
-        core.GetPublisher().ConfigureClient();
-        // Read before anything is sent: what cannot be read whole (a FIFO, a device) must not cost the
-        // server its copy.
-        const std::string bytes = platform::ReadWholeFile(paths[0]);
-        if (core.GetPublisher().UsesSftp()) {
-            core.Sftp().OpenSession();
-            core.Sftp().StoreAtomically(bytes, paths[1]);
-            core.Sftp().CloseConnection();
-        } else {
-            client.OpenSession(true);
-            if (core.State().AtomicUpload)
-                client.StoreBytesAtomically(bytes, paths[1]);
-            else
-                client.StoreBytes(bytes, paths[1], false);
-            client.CloseConnection();
-        }
+        UploadOnce(core, paths[0], paths[1]);
     } catch (const Exception& error) {
         std::fprintf(stderr, "%s: %s\n", error.ClassName(), ForTerminal(error.Message()).c_str());
         return 1;

@@ -385,6 +385,13 @@ TEST_F(CliTest, SshFingerprintThenPinnedSftpUploadAndPublish) {
     RunResult publish = Run({"publish"});
     ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
     EXPECT_EQ(server->ReadFile("ipaddress.htm"), ReadFile(Temp() + "/ipaddress.htm"));
+
+    // Over SFTP an absolute RemotePath is the server's own path, not one below the login directory.
+    ASSERT_EQ(Run({"set", "RemotePath=" + server->Root() + "/"}).status, 0);
+    ASSERT_EQ(::unlink((server->Root() + "/ipaddress.htm").c_str()), 0);
+    publish = Run({"publish"});
+    ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
+    EXPECT_TRUE(server->HasFile("ipaddress.htm"));
 }
 
 TEST_F(CliTest, PublishReportsValidationAndErrorsWithTheirExitStatus) {

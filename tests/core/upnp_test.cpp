@@ -144,6 +144,8 @@ TEST_F(UpnpTest, AnswersOfAFakeGateway) {
         {"not an address", "the router's external address \"not an address\" is no IPv4 address"},
         // Never cut to the 15 characters of the longest dotted quad.
         {"193.184.216.1234", "the router's external address \"193.184.216.1234\" is no IPv4 address"},
+        // An address written in pieces is not the first piece.
+        {"93.184.216.34<!-- -->5", "the router's external address \"93.184.216.34<!-- -->5\" is no IPv4 address"},
         {"100.63.0.7</NewExternalIPAddress><NewExternalIPAddress>100.63.0.8",
          "the router's answer holds 2 external addresses"},
     };

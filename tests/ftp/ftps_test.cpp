@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "ftp/id_exceptions.h"
 #include "ftp/id_ftp.h"
+#include "net/id_exceptions.h"
 #include "real_ftp_servers.h"
 #include "scripted_ftp_server.h"
 #include "support/fake_clock.h"

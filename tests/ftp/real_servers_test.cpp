@@ -12,8 +12,8 @@
 #include <random>
 #include <string>
 
-#include "ftp/id_exceptions.h"
 #include "ftp/id_ftp.h"
+#include "net/id_exceptions.h"
 #include "real_ftp_servers.h"
 
 namespace signposter::ftp {

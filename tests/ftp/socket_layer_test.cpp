@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "ftp/id_exceptions.h"
 #include "ftp/id_ftp.h"
-#include "ftp/id_socket_handle.h"
-#include "ftp/id_stack.h"
-#include "ftp/id_tcp_client.h"
+#include "net/id_exceptions.h"
+#include "net/id_socket_handle.h"
+#include "net/id_stack.h"
+#include "net/id_tcp_client.h"
 #include "platform/stop_request.h"
 #include "scripted_ftp_server.h"
 #include "support/private_network.h"

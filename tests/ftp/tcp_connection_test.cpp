@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "ftp/id_exceptions.h"
-#include "ftp/id_stack.h"
-#include "ftp/id_tcp_connection.h"
-#include "ftp/memory_byte_stream.h"
+#include "net/id_exceptions.h"
+#include "net/id_stack.h"
+#include "net/id_tcp_connection.h"
+#include "net/memory_byte_stream.h"
 #include "support/fake_clock.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 namespace {
 
 // A connection reading the given bytes, handed out pieceSize at a time, then the end of the stream.
@@ -356,4 +356,4 @@ TEST(ReplyReader, AFailedWaitIsASocketErrorNotAnEmptyRead) {
 }
 
 }  // namespace
-}  // namespace signposter::ftp
+}  // namespace signposter::net

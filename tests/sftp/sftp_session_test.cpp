@@ -119,7 +119,9 @@ TEST_F(Sftp, AReaderNeverSeesAPartialPageDuring200Uploads) {
             ++reads;
         }
     });
-    for (int i = 0; i < 200; ++i) m_client.StoreAtomically(i % 2 ? first : second, "page.htm");
+    // At least 200 uploads and 200 reads beside them, however busy the machine is.
+    for (int i = 0; i < 200 || (reads < 200 && i < 5000); ++i)
+        m_client.StoreAtomically(i % 2 ? first : second, "page.htm");
     done = true;
     reader.join();
     m_client.CloseConnection();
@@ -215,7 +217,7 @@ TEST_F(Sftp, AnIPv6HostIsReachedOnlyWhenAllowed) {
     try {
         m_client.OpenSession();
         FAIL() << "connected over IPv6 without leave";
-    } catch (const ftp::EIdSocketError& error) {
+    } catch (const net::EIdSocketError& error) {
         EXPECT_EQ(error.Message(), "Cannot connect to [::1]: an IPv6 address, and only IPv4 is allowed");
     }
     m_settings.ipv6Allowed = true;
@@ -303,12 +305,80 @@ TEST_F(Sftp, AServerStallingAfterTheKeyExchangeIsLeftAtOnceOnStop) {
             stop.Request();
         });
     });
-    EXPECT_THROW(m_client.OpenSession(), ftp::EIdStopped);
+    EXPECT_THROW(m_client.OpenSession(), net::EIdStopped);
     const auto late = std::chrono::steady_clock::now() - requested;
     ASSERT_TRUE(stopper.joinable()) << "the key exchange never ended";
     stopper.join();
     EXPECT_LT(late, std::chrono::seconds(1));
     EXPECT_FALSE(m_client.IsConnected());
+}
+
+// What a hostile or careless local user leaves in the way: a page that is a symbolic link, a missing
+// absolute directory, a key file that is a FIFO or that others may read, and the leftovers of stalled
+// uploads.
+TEST_F(Sftp, LinksKeysAndLeftoversAreHandledSafely) {
+    const std::string root = s_server->Root();
+    std::ofstream(root + "/target.htm") << "kept";
+    ::chmod((root + "/target.htm").c_str(), 0600);
+    ::symlink("target.htm", (root + "/link.htm").c_str());
+    // Two hours old, fresh, and another page's: only the first is ours to remove.
+    const std::string old = root + "/.page.htm.signposter-Ab3dE9", fresh = root + "/.page.htm.signposter-Zz0000",
+                      other = root + "/.other.htm.signposter-Ab3dE9";
+    for (const std::string& leftover : {old, fresh, other}) std::ofstream(leftover) << "half";
+    const auto twoHoursAgo = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    fs::last_write_time(old, twoHoursAgo);
+    fs::last_write_time(other, twoHoursAgo);
+
+    Configure();
+    m_client.OpenSession();
+    m_client.StoreAtomically("<html>new</html>", "link.htm");
+    EXPECT_EQ(fs::symlink_status(root + "/link.htm").type(), fs::file_type::regular);
+    EXPECT_EQ(fs::status(root + "/link.htm").permissions(), fs::perms(0644));
+    EXPECT_EQ(s_server->ReadFile("target.htm"), "kept");
+
+    m_client.StoreAtomically("<html>new</html>", "page.htm");
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_TRUE(fs::exists(fresh));
+    EXPECT_TRUE(fs::exists(other));
+    EXPECT_NE(m_steps.find("removed .page.htm.signposter-Ab3dE9, left by an upload more than an hour ago"),
+              std::string::npos)
+        << m_steps;
+    try {
+        m_client.StoreAtomically("x", "/no-such-sp-directory/page.htm");
+        FAIL() << "stored in a directory that does not exist";
+    } catch (const ESftpStatusError& error) {
+        EXPECT_NE(error.Message().find("the directory '/no-such-sp-directory/' does not exist"),
+                  std::string::npos)
+            << error.Message();
+    }
+    m_client.CloseConnection();
+    for (const char* name : {"/target.htm", "/link.htm", "/page.htm"}) fs::remove(root + name);
+    fs::remove(fresh);
+    fs::remove(other);
+
+    // The key file: a FIFO is refused at once instead of waiting for a writer, a readable key as OpenSSH
+    // refuses it.
+    const std::string fifo = s_server->workDir + "/key-fifo", open = s_server->workDir + "/key-open";
+    ::mkfifo(fifo.c_str(), 0600);
+    fs::copy_file(s_server->clientKeyFile, open, fs::copy_options::overwrite_existing);
+    ::chmod(open.c_str(), 0644);
+    const std::pair<std::string, std::string> refused[] = {
+        {fifo, "Cannot use the key file " + fifo + ": it is missing, unreadable or not a regular file."},
+        {open, "Cannot use the key file " + open + ": its permissions 0644 let others read it; make it private "
+               "(chmod 600 " + open + ")."},
+    };
+    m_settings.password.clear();
+    for (const auto& [keyFile, message] : refused) {
+        m_settings.keyFile = keyFile;
+        Configure();
+        try {
+            m_client.OpenSession();
+            ADD_FAILURE() << "logged in with " << keyFile;
+        } catch (const ESshKeyFileError& error) {
+            EXPECT_EQ(error.Message(), message);
+        }
+        m_client.CloseConnection();
+    }
 }
 
 }  // namespace

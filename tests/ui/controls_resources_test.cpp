@@ -1,5 +1,5 @@
 // The compiled-in images, cursor and click sound, and the sound layer's behaviour on bad input.
-#include "platform/sound.h"
+#include "ui/sound.h"
 #include "ui/controls/control_resources.h"
 
 #include <gtest/gtest.h>
@@ -96,7 +96,6 @@ TEST(ResourcesTest, ClickSoundIs57MillisecondsOf16BitMonoAt22050Hz) {
 
 // Bad wave images are refused before any device is opened; nothing here may hang or read out of bounds.
 TEST(ResourcesTest, SoundLayerRefusesDamagedWaves) {
-    using platform::PlayWaveSync;
     EXPECT_FALSE(PlayWaveSync(nullptr, 0));
     EXPECT_FALSE(PlayWaveSync("RIFF", 4));
     QByteArray wave = ClickSound();
@@ -127,7 +126,7 @@ TEST(ResourcesTest, SoundLayerPlaysThroughToTheEnd) {
     config.close();
     qputenv("ALSA_CONFIG_PATH", path.toLocal8Bit());
     const QByteArray wave = ClickSound();
-    EXPECT_TRUE(platform::PlayWaveSync(wave.constData(), std::size_t(wave.size())));
+    EXPECT_TRUE(PlayWaveSync(wave.constData(), std::size_t(wave.size())));
     qunsetenv("ALSA_CONFIG_PATH");
 }
 

@@ -1,7 +1,7 @@
 #include "ui/controls/p_check.h"
 
-#include "platform/sound.h"
 #include "ui/controls/control_resources.h"
+#include "ui/sound.h"
 
 #include <QEnterEvent>
 #include <QFocusEvent>
@@ -66,7 +66,7 @@ QImage HoverPattern(const QColor& background, const QColor& highlight) {
 
 void PlayClick() {
     static const QByteArray sound = ClickSound();
-    platform::PlayWaveSync(sound.constData(), std::size_t(sound.size()));
+    PlayWaveSync(sound.constData(), std::size_t(sound.size()));
 }
 
 TPCustomCheck::SoundPlayer& Player() {

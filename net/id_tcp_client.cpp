@@ -1,11 +1,11 @@
-#include "ftp/id_tcp_client.h"
+#include "net/id_tcp_client.h"
 
 #include <optional>
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 #include "platform/text.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 TIdTCPClient::TIdTCPClient(TIdComponent* owner) : TIdTCPConnection(owner) {}
 
@@ -79,4 +79,4 @@ void TIdTCPClient::ConnectToAnyAddress() {
                                          ": no address of the bound address's family");
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

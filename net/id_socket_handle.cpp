@@ -1,8 +1,8 @@
-#include "ftp/id_socket_handle.h"
+#include "net/id_socket_handle.h"
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 TIdSocketHandle::TIdSocketHandle() = default;
 
@@ -132,4 +132,4 @@ void TIdSocketHandle::RefreshRemote() {
     m_remotePort = port;
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

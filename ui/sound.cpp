@@ -1,4 +1,4 @@
-#include "platform/sound.h"
+#include "ui/sound.h"
 
 #include <alsa/asoundlib.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-namespace signposter::platform {
+namespace signposter::ui {
 namespace {
 
 struct WaveFormat {
@@ -163,4 +163,4 @@ bool PlayWaveSync(const void* data, std::size_t size) {
     return true;
 }
 
-}  // namespace signposter::platform
+}  // namespace signposter::ui

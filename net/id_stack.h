@@ -15,7 +15,7 @@
 
 // The process-wide socket stack: socket creation, name lookup, address conversions, and the mapping of
 // platform failures onto the Windows Sockets codes and texts the rest of the client reports.
-namespace signposter::ftp {
+namespace signposter::net {
 
 using TIdSocket = int;
 inline constexpr TIdSocket kInvalidSocket = -1;
@@ -176,4 +176,4 @@ private:
     bool m_isComponent;
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -4,9 +4,10 @@
 
 #include "platform/exceptions.h"
 
-// The FTP client's exception family. Each class reports its own name through ClassName(), which is what
-// the command-line front end prints and what the publisher's retries never look at.
-namespace signposter::ftp {
+// The exception family of the network floor, shared by the FTP and SFTP clients. Each class reports its
+// own name through ClassName(), which is what the command-line front end prints and what the publisher's
+// retries never look at.
+namespace signposter::net {
 
 SIGNPOSTER_EXCEPTION_CLASS(EIdException, Exception);
 SIGNPOSTER_EXCEPTION_CLASS(EIdAlreadyConnected, EIdException);
@@ -94,4 +95,4 @@ inline constexpr char kMsgCouldNotBindSocket[] =
 inline constexpr char kMsgNotEnoughDataInBuffer[] = "Not enough data in buffer.";
 inline constexpr char kMsgNoDataToRead[] = "No data to read.";
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 // A name beside `remoteName`, in the same directory, for writing a page before it is renamed over the
 // real one: ".NAME.signposter-XXXXXX" with six random letters and digits. Hidden, so that a directory
@@ -12,4 +12,4 @@ std::string TemporaryNameBeside(const std::string& remoteName);
 // The directory part of a remote name, up to and including its last "/"; "" for none.
 std::string RemoteDirectoryOf(const std::string& remoteName);
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -1,8 +1,8 @@
-#include "ftp/temporary_name.h"
+#include "net/temporary_name.h"
 
 #include <random>
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 std::string RemoteDirectoryOf(const std::string& remoteName) {
     const std::size_t slash = remoteName.rfind('/');
@@ -19,4 +19,4 @@ std::string TemporaryNameBeside(const std::string& remoteName) {
     return name;
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

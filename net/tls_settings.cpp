@@ -1,9 +1,9 @@
-#include "ftp/tls_settings.h"
+#include "net/tls_settings.h"
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 #include "platform/text.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 std::optional<FtpSecurity> ParseFtpSecurity(const std::string& text) {
     const std::string upper = text::UpperAscii(text::Trim(text));
@@ -57,4 +57,4 @@ std::string FormatFingerprint(const std::string& normalized) {
     return out;
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 // What a connection reads its replies from and writes its commands to. The socket handle is the real
 // one; tests and fuzzers put bytes under the line and reply reader through it without a network.
@@ -21,4 +21,4 @@ public:
     virtual std::string RemoteAddress() const = 0;
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

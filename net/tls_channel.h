@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "ftp/tls_settings.h"
+#include "net/tls_settings.h"
 
 // OpenSSL's own structures, declared here so that no OpenSSL header reaches the rest of the client.
 struct ssl_ctx_st;
@@ -13,7 +13,7 @@ struct ssl_st;
 struct ssl_session_st;
 struct bio_st;
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 class TIdSocketHandle;
 
@@ -99,4 +99,4 @@ private:
     TlsPeerInfo m_info;
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

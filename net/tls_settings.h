@@ -5,7 +5,7 @@
 
 // What the rest of the program knows of TLS: the settings that choose it and what a connection reports
 // about it. No OpenSSL type appears here, so the publishing core can use it without the library's headers.
-namespace signposter::ftp {
+namespace signposter::net {
 
 enum class FtpSecurity { None, ExplicitTLS };
 
@@ -56,4 +56,4 @@ struct TlsPeerInfo {
     bool resumed = false;
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -1,6 +1,6 @@
-#include "ftp/id_component.h"
+#include "net/id_component.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 TIdComponent::TIdComponent(TIdComponent* owner) : TIdBaseComponent(owner) {}
 
@@ -58,4 +58,4 @@ void TIdComponent::NotifyStatus(TIdStatus status, const std::string& argument) {
         m_onStatus(this, status, StatusText(status, argument));
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

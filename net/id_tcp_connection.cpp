@@ -1,12 +1,12 @@
-#include "ftp/id_tcp_connection.h"
+#include "net/id_tcp_connection.h"
 
 #include <algorithm>
 #include <climits>
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 #include "platform/text.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 namespace {
 
@@ -317,4 +317,4 @@ void TIdTCPConnection::SendStream(std::istream& stream, bool fromStart) {
     }
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -1,4 +1,4 @@
-#include "ftp/id_stack.h"
+#include "net/id_stack.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,10 +13,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 #include "platform/text.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 namespace {
 
@@ -696,4 +696,4 @@ TIdStackReference::~TIdStackReference() {
     }
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -4,9 +4,9 @@
 #include <functional>
 #include <string>
 
-#include "ftp/id_stack.h"
+#include "net/id_stack.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 enum class TIdStatus {
     Resolving = 0,      // "Resolving hostname %s."
@@ -82,4 +82,4 @@ private:
     ProgressRecord m_progress[2];
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "ftp/byte_stream.h"
-#include "ftp/id_stack.h"
-#include "ftp/tls_channel.h"
+#include "net/byte_stream.h"
+#include "net/id_stack.h"
+#include "net/tls_channel.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 // One endpoint's socket with its local and remote address. Owned by exactly one connection.
 class TIdSocketHandle : public ByteStream {
@@ -72,4 +72,4 @@ private:
     std::unique_ptr<TlsChannel> m_tls;
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

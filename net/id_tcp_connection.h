@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "ftp/byte_stream.h"
-#include "ftp/id_component.h"
-#include "ftp/id_socket_handle.h"
+#include "net/byte_stream.h"
+#include "net/id_component.h"
+#include "net/id_socket_handle.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 // Raises EIdInvalidCommand for a text holding CR or LF: user names, passwords and remote names come from
 // the settings and must not smuggle in further commands.
@@ -159,4 +159,4 @@ private:
     int m_exceptions;
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -1,11 +1,11 @@
-#include "ftp/memory_byte_stream.h"
+#include "net/memory_byte_stream.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "ftp/id_exceptions.h"
+#include "net/id_exceptions.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 bool MemoryByteStream::WaitReadable(int /*timeoutMs*/) {
     if (!m_isOpen)
@@ -34,4 +34,4 @@ void MemoryByteStream::Close(bool /*resetLocal*/) {
     m_isOpen = false;
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "ftp/byte_stream.h"
+#include "net/byte_stream.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 // A byte stream over bytes in memory: what a peer would send, handed out in pieces of a chosen size and
 // followed by the end of the stream. What the connection writes is kept. Lets the line and reply reader
@@ -36,4 +36,4 @@ private:
     int m_largestSend = 0;
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -1,4 +1,4 @@
-#include "ftp/tls_channel.h"
+#include "net/tls_channel.h"
 
 #include <arpa/inet.h>
 #include <openssl/bio.h>
@@ -14,13 +14,13 @@
 #include <cstring>
 #include <utility>
 
-#include "ftp/id_exceptions.h"
-#include "ftp/id_socket_handle.h"
-#include "ftp/id_stack.h"
+#include "net/id_exceptions.h"
+#include "net/id_socket_handle.h"
+#include "net/id_stack.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 namespace {
 
@@ -456,4 +456,4 @@ void TlsChannel::Close() noexcept {
     ERR_clear_error();
 }
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "ftp/id_tcp_connection.h"
+#include "net/id_tcp_connection.h"
 
-namespace signposter::ftp {
+namespace signposter::net {
 
 // Proxy settings. This system never uses a proxy; the record exists so data connections can take the
 // control connection's settings over as they are.
@@ -52,4 +52,4 @@ private:
     void ConnectToAnyAddress();
 };
 
-}  // namespace signposter::ftp
+}  // namespace signposter::net
