@@ -241,7 +241,8 @@ const SettingKey kKeys[] = {
      [](const std::string& v) -> Problem { return VerificationProblem(PutRepublishHours, v); }, nullptr,
      nullptr},
     {"LastPublished", "", KeyOwner::Program, SettingsGroup::None,
-     "UTC seconds of the last successful publication (written while RepublishHours is set)",
+     "UTC seconds of the last successful publication (written while RepublishHours is set or a record is "
+     "kept)",
      [](const ProgramState& s) { return s.LastPublished ? std::to_string(*s.LastPublished) : std::string(); },
      [](ProgramState& s, const std::string& v) { s.LastPublished = ParseLastPublished(v); }, nullptr, nullptr,
      nullptr},
@@ -253,6 +254,25 @@ const SettingKey kKeys[] = {
      "a publication that failed and is made again at the next start: 1 the address page, offline the notice",
      [](const ProgramState& s) { return s.PendingPublication; },
      [](ProgramState& s, const std::string& v) { s.PendingPublication = v; }, nullptr, nullptr, nullptr},
+    // The record of the last publication for `signposter-cli status` (core/publication_record.h).
+    {"LastOutcome", "", KeyOwner::Program, SettingsGroup::None,
+     "how the last publication ended: published, failed, or refused (waits for new settings)",
+     [](const ProgramState& s) { return s.LastOutcome; },
+     [](ProgramState& s, const std::string& v) { s.LastOutcome = v; }, nullptr, nullptr, nullptr},
+    {"LastOutcomeTime", "", KeyOwner::Program, SettingsGroup::None,
+     "UTC seconds of the last publication's end", [](const ProgramState& s) { return s.LastOutcomeTime; },
+     [](ProgramState& s, const std::string& v) { s.LastOutcomeTime = v; }, nullptr, nullptr, nullptr},
+    {"LastOutcomeText", "", KeyOwner::Program, SettingsGroup::None, "what the last publication reported",
+     [](const ProgramState& s) { return s.LastOutcomeText; },
+     [](ProgramState& s, const std::string& v) { s.LastOutcomeText = v; }, nullptr, nullptr, nullptr},
+    {"LastPublishedAddress", "", KeyOwner::Program, SettingsGroup::None,
+     "the address (or OFFLINE) the last successful publication put on the server",
+     [](const ProgramState& s) { return s.LastPublishedAddress; },
+     [](ProgramState& s, const std::string& v) { s.LastPublishedAddress = v; }, nullptr, nullptr, nullptr},
+    {"NextRetry", "", KeyOwner::Program, SettingsGroup::None,
+     "UTC seconds when a running monitor retries the pending publication",
+     [](const ProgramState& s) { return s.NextRetry; },
+     [](ProgramState& s, const std::string& v) { s.NextRetry = v; }, nullptr, nullptr, nullptr},
 };
 
 }  // namespace

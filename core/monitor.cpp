@@ -5,6 +5,7 @@
 #include "core/extended_settings.h"
 #include "core/ini_store.h"
 #include "core/page_verification.h"
+#include "core/publication_record.h"
 #include "core/publisher.h"
 #include "core/settings.h"
 #include "net/tls_settings.h"
@@ -56,6 +57,10 @@ Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
     // Kept in the file so that a publication still failing when the program ends is made at its next start.
     m_publisher->SetPendingHook(
         [this](const std::string& pending) { WritePendingPublication(m_state, m_settingsPath, pending); });
+    // What `signposter-cli status` tells of the last publication.
+    m_publisher->SetFinishedHook([this](const PublicationOutcome& outcome) {
+        RecordOutcome(m_state, m_settingsPath, outcome, m_publisher->MillisecondsUntilRetry(), m_clock.Now());
+    });
 }
 
 Monitor::~Monitor() = default;

@@ -65,6 +65,13 @@ struct ProgramState {
     // A publication whose attempts all failed, kept in the settings file (only while there is one) so that
     // a restart publishes it: "1" for the address page, "offline" for the notice, empty for none.
     std::string PendingPublication;
+    // The record `signposter-cli status` reads (core/publication_record.h), written by the program from the
+    // first failed publication on, as the file holds it.
+    std::string LastOutcome;           // published, failed or refused
+    std::string LastOutcomeTime;       // UTC seconds
+    std::string LastOutcomeText;       // the line the user was shown
+    std::string LastPublishedAddress;  // the address (or OFFLINE) of the last success
+    std::string NextRetry;             // UTC seconds of the pending publication's next timed retry
     SettingsFileRecord SettingsOnFile;
 };
 

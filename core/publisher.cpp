@@ -2,6 +2,7 @@
 
 #include "core/address_family.h"
 #include "core/address_source.h"
+#include "core/failure_text.h"
 #include "core/page_builder.h"
 #include "core/page_verification.h"
 #include "core/publication_clock.h"
@@ -17,6 +18,11 @@ namespace {
 constexpr char kOfflineText[] = "OFFLINE";
 
 }  // namespace
+
+std::string DamagedAddressReason(const ProgramState& state, const std::string& address) {
+    const bool ipv6 = address == state.CurrentIP6 && address != state.CurrentIP;
+    return std::string(ipv6 ? "LastIP6" : "LastIP") + " in the settings file is not an address";
+}
 
 Publisher::Publisher(LiveSettings& fields, UserInterface& ui, ProgramState& state, const Clock& clock,
                      ftp::TIdFTP& ftp)
@@ -47,11 +53,11 @@ void Publisher::PublishOffline() {
 }
 
 bool Publisher::RetryDue() const {
-    return m_pending && m_clock.TickCount() >= m_pending->dueTick;
+    return m_pending && !m_pending->waitsForSettings && m_clock.TickCount() >= m_pending->dueTick;
 }
 
 std::optional<std::int64_t> Publisher::MillisecondsUntilRetry() const {
-    if (!m_pending)
+    if (!m_pending || m_pending->waitsForSettings)
         return std::nullopt;
     return std::max<std::int64_t>(0, m_pending->dueTick - m_clock.TickCount());
 }
@@ -71,7 +77,9 @@ void Publisher::RetryPending() {
     if (!m_pending)
         return;
     const Pending pending = *m_pending;
-    const std::int64_t interval = std::min(pending.intervalMs * 2, kLongestRetryMs);
+    // New settings start the pauses afresh.
+    const std::int64_t interval =
+        pending.waitsForSettings ? kFirstRetryMs : std::min(pending.intervalMs * 2, kLongestRetryMs);
     // An error that leaves the retry (a port text that is no number, a page file that cannot be written)
     // must not leave it due again at the very next tick.
     m_pending = Pending{pending.kind, m_clock.TickCount() + interval, interval};
@@ -166,10 +174,18 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             // that is no address even when told to publish private ones.
             const bool hostName = ParseSourceKind(m_state.AddressSource) == SourceKind::HostName;
             const bool notAnAddress = outcome.addressClass == AddressClass::NotAnAddress;
-            if (!hostName && (!m_state.PublishPrivate || notAnAddress)) {
+            // Text that is no address never goes into a page, whatever the source: a damaged LastIP would
+            // put whatever it holds (markup, a script) before every visitor.
+            if (notAnAddress && !justDetected) {
                 outcome.kind = OutcomeKind::SkippedFlagged;
-                outcome.reason = outcome.address + " is " + ClassPhrase(outcome.addressClass) +
-                                 "; visitors cannot reach it";
+                outcome.reason = DamagedAddressReason(m_state, outcome.address);
+                outcome.address.clear();  // nor into a message, a tooltip or a notification
+                return Finish(outcome, sequence, kind, retryIntervalMs);
+            }
+            if (notAnAddress || (!hostName && !m_state.PublishPrivate)) {
+                outcome.kind = OutcomeKind::SkippedFlagged;
+                outcome.reason = text::Printable(outcome.address) + " is " +
+                                 ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";
                 return Finish(outcome, sequence, kind, retryIntervalMs);
             }
             outcome.reason = ClassPhrase(outcome.addressClass) +
@@ -204,9 +220,13 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             break;
         }
 
-        outcome.errorClass = failure->first;
-        outcome.errorMessage = failure->second;
-        if (watched.Abandoned())
+        outcome.errorClass = failure->errorClass;
+        outcome.errorMessage = failure->message;
+        outcome.failureText =
+            DescribeFailure(*failure, {m_ftp.Host(), m_ftp.Port(), m_ftp.User(), remoteName});
+        // Another attempt would only fail the same way, and count one more refused login.
+        outcome.permanent = IsPermanent(failure->kind);
+        if (outcome.permanent || watched.Abandoned())
             break;
         DelayPumping(kAttemptPauseMs);
         // The program is ending: the remaining attempts would only hold it up (it stays pending meanwhile).
@@ -244,8 +264,7 @@ std::optional<std::string> Publisher::Verify(const std::string& page) {
     return VerifyOnce(*m_fetcher, url, page, rule);
 }
 
-std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std::string& page,
-                                                                      const std::string& remoteName) {
+std::optional<AttemptFailure> Publisher::Attempt(const std::string& page, const std::string& remoteName) {
     // A failed store leaves the connection open and logged in; close it so that the next attempt is a
     // real one and nothing stays open after the last.
     auto close = [&] {
@@ -267,12 +286,12 @@ std::optional<std::pair<std::string, std::string>> Publisher::Attempt(const std:
         }
         close();
         return std::nullopt;
-    } catch (const Exception& error) {
-        close();
-        return std::make_pair(std::string(error.ClassName()), error.Message());
     } catch (const std::exception& error) {
+        // Taken before the close: what the server was last asked.
+        AttemptFailure failure =
+            CaptureFailure(error, m_sftpChosen ? std::string() : m_ftp.LastCommandVerb());
         close();
-        return std::make_pair(std::string("Exception"), std::string(error.what()));
+        return failure;
     }
 }
 
@@ -282,8 +301,9 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
     const std::string pendingBefore = PendingName();
     if (sequence == m_sequence) {
         if (outcome.kind == PublicationOutcome::Kind::Failed) {
-            m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs};
-            outcome.willRetry = true;
+            m_pending =
+                Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs, outcome.permanent};
+            outcome.willRetry = !outcome.permanent;
         } else if (outcome.kind == PublicationOutcome::Kind::AddressChanged) {
             // The page was stale, not the publication: the next tick publishes the address then current,
             // even one that has changed back meanwhile.
@@ -297,6 +317,8 @@ void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind 
         m_onPublished(outcome);
     if (PendingName() != pendingBefore && m_onPendingChanged)
         m_onPendingChanged(PendingName());
+    if (m_onFinished)
+        m_onFinished(outcome);
 }
 
 }  // namespace signposter

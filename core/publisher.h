@@ -22,6 +22,10 @@ namespace signposter {
 
 class PageFetcher;
 class PublicationClock;
+struct AttemptFailure;
+
+// Why an address taken from the settings file (LastIP, LastIP6) is not published: it is no address.
+std::string DamagedAddressReason(const ProgramState& state, const std::string& address);
 
 // Publishes one page: applies the activity switch and the ignore list, has the page built, and uploads it
 // with up to five attempts three seconds apart. A publication whose attempts all failed stays pending and
@@ -82,8 +86,16 @@ public:
     bool RetryDue() const;
     // Runs the pending publication again (the address page for the current address, or the notice).
     void RetryPending();
-    // Milliseconds from now until the pending publication is due; nothing when none is pending.
+    // Milliseconds from now until the pending publication is due; nothing when none is pending or it waits
+    // for a change of the settings.
     std::optional<std::int64_t> MillisecondsUntilRetry() const;
+    // The pending publication failed for good (a refused login or path, a server not trusted): the timer
+    // never retries it; a change of the settings should (RetryPending).
+    bool PendingWaitsForSettings() const { return m_pending && m_pending->waitsForSettings; }
+    // Called after every publication's outcome has been reported and what is pending has been settled.
+    void SetFinishedHook(std::function<void(const PublicationOutcome&)> hook) {
+        m_onFinished = std::move(hook);
+    }
 
     // Whether `address` is one of the comma-separated entries of `ignoreList` (entries trimmed; empty
     // entries never match; IPv6 entries match by value, whatever their spelling).
@@ -95,12 +107,12 @@ private:
         Kind kind;
         std::int64_t dueTick;
         std::int64_t intervalMs;
+        bool waitsForSettings = false;
     };
 
     void Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetected = false);
-    // One connect, store and disconnect. Returns the failure as class and message, or nothing on success.
-    std::optional<std::pair<std::string, std::string>> Attempt(const std::string& page,
-                                                               const std::string& remoteName);
+    // One connect, store and disconnect. Returns the failure, or nothing on success.
+    std::optional<AttemptFailure> Attempt(const std::string& page, const std::string& remoteName);
     // The page visitors get, fetched and compared, with one more look after a pause: nothing when it
     // matches, otherwise the reason.
     std::optional<std::string> Verify(const std::string& page);
@@ -119,6 +131,7 @@ private:
     bool m_sftpChosen = false;  // by the latest ConfigureClient
     std::function<void(const PublicationOutcome&)> m_onPublished;
     std::function<void(const std::string&)> m_onPendingChanged;
+    std::function<void(const PublicationOutcome&)> m_onFinished;
     std::optional<Pending> m_pending;
     // Publications can nest (a tick dispatched during a retry wait publishes too); only the latest one
     // decides what stays pending.

@@ -4,6 +4,7 @@
 #include "core/address_family.h"
 #include "core/address_source.h"
 #include "core/extended_settings.h"
+#include "core/failure_text.h"
 #include "core/page_builder.h"
 #include "core/page_fetcher.h"
 #include "core/page_verification.h"
@@ -82,7 +83,24 @@ CheckReport CheckServer(const std::string& host, const std::string& portText, co
     client.SetHost(target.host);
     client.SetPort(target.port);
     client.SetIPv6Allowed(ipv6Allowed);
-    return ProbeServer(client, trustFile);
+    // The greeting is what a plain FTP server shows of itself, when it has no certificate to show.
+    std::string greeting;
+    client.SetTraceHandler([&greeting](ftp::TraceDirection direction, const std::string& line) {
+        if (direction == ftp::TraceDirection::Received && greeting.empty())
+            greeting = line;
+    });
+    try {
+        return ProbeServer(client, trustFile);
+    } catch (const std::exception& error) {
+        const AttemptFailure failure = CaptureFailure(error, client.LastCommandVerb());
+        // Greeted, then AUTH TLS refused: a server of plain FTP only, which is what it is, not an error.
+        if (failure.command == "AUTH" && failure.replyCode >= 500 && failure.replyCode < 600)
+            return {true,
+                    "connected, the server greets: " + text::Printable(text::OneLine(greeting)) +
+                        "; it offers no TLS, and plain FTP sends the password unencrypted",
+                    {}};
+        return {false, DescribeFailure(failure, {target.host, target.port, {}, {}}), {}};
+    }
 }
 
 CheckReport CheckSshServer(const std::string& host, const std::string& portText, const std::string& pinned,

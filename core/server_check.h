@@ -32,7 +32,8 @@ struct CheckReport {
 // Raises the client's exceptions, with the connection closed.
 CheckReport ProbeServer(ftp::TIdFTP& client, const std::string& trustFile);
 // The same with a client of the program's defaults for `host` and the text of the Port field. A missing
-// host or a port that is no number from 1 to 65535 is reported without connecting.
+// host or a port that is no number from 1 to 65535 is reported without connecting. What went wrong is told
+// in words (core/failure_text.h), and a server of plain FTP only is described by its greeting.
 CheckReport CheckServer(const std::string& host, const std::string& portText, const std::string& trustFile,
                         const Clock& clock, bool ipv6Allowed = false);
 

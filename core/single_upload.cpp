@@ -75,6 +75,15 @@ void UploadOnce(PublishingCore& core, const std::string& localFile, const std::s
     client.CloseConnection();
 }
 
+AttemptFailure DescribeUploadFailure(PublishingCore& core, const std::exception& error,
+                                     const std::string& remoteName) {
+    ftp::TIdFTP& client = core.Client();
+    AttemptFailure failure =
+        CaptureFailure(error, ChoosesSftp(core.State()) ? std::string() : client.LastCommandVerb());
+    failure.sentence = DescribeFailure(failure, {client.Host(), client.Port(), client.User(), remoteName});
+    return failure;
+}
+
 CheckReport ProbeConfiguredServer(PublishingCore& core, const std::string& trustFile) {
     ftp::TIdFTP& client = core.Client();
     try {

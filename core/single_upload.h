@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "core/failure_text.h"
 #include "core/server_check.h"
 
 namespace signposter {
@@ -22,6 +23,10 @@ void TraceSessions(PublishingCore& core, std::function<void(const std::string&)>
 // cannot be read whole must not cost the server its copy) and stores it as `remoteName` over FTP, FTPS or
 // SFTP. Raises the clients' and the file primitives' exceptions.
 void UploadOnce(PublishingCore& core, const std::string& localFile, const std::string& remoteName);
+
+// A failure of UploadOnce as the publisher keeps one, with `sentence` made: what the user reads.
+AttemptFailure DescribeUploadFailure(PublishingCore& core, const std::exception& error,
+                                     const std::string& remoteName);
 
 // ProbeServer with the FTP client the fields configure; the connection is closed when it fails.
 CheckReport ProbeConfiguredServer(PublishingCore& core, const std::string& trustFile);

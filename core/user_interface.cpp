@@ -19,37 +19,43 @@ std::string ClockTime(std::time_t when) {
 
 }  // namespace
 
-std::string DescribeOutcome(const PublicationOutcome& outcome) {
+std::string DescribeOutcome(const PublicationOutcome& outcome, bool withTime) {
     using Kind = PublicationOutcome::Kind;
-    const std::string time = ClockTime(outcome.when);
+    const std::string at = withTime ? " " + ClockTime(outcome.when) : std::string();
     switch (outcome.kind) {
         case Kind::Published:
-            return outcome.address + (outcome.verified ? " published and verified " : " published ") + time +
+            return outcome.address + (outcome.verified ? " published and verified" : " published") + at +
                    (outcome.reason.empty() ? "" : ": " + outcome.reason);
         case Kind::SkippedInactive:
-            return outcome.address + " not published " + time + ": Signposter is not active";
+            return outcome.address + " not published" + at + ": Signposter is not active";
         case Kind::SkippedIgnored:
-            return outcome.address + " not published " + time + ": on the ignore list";
+            return outcome.address + " not published" + at + ": on the ignore list";
         case Kind::SkippedEmptyAddress:
             if (!outcome.reason.empty())
-                return "no address " + time + ": " + outcome.reason;
-            return outcome.addressDetected ? "no address " + time + ": the host name did not resolve"
-                                           : "nothing published " + time + ": no address known yet";
+                return "no address" + at + ": " + outcome.reason;
+            return outcome.addressDetected ? "no address" + at + ": the host name did not resolve"
+                                           : "nothing published" + at + ": no address known yet";
         case Kind::SkippedFlagged:
-            return outcome.address + " not published " + time + ": " + outcome.reason;
+            if (outcome.address.empty())  // text that is no address is not repeated
+                return "not published" + at + ": " + outcome.reason;
+            return outcome.address + " not published" + at + ": " + outcome.reason;
         case Kind::AddressUnavailable:
-            return "address not checked " + time + ": " + text::OneLine(outcome.reason) +
+            return "address not checked" + at + ": " + text::OneLine(outcome.reason) +
                    (outcome.address.empty() ? std::string() : "; keeping " + outcome.address);
         case Kind::AddressChanged:
-            return outcome.address + " abandoned " + time + ": " +
+            return outcome.address + " abandoned" + at + ": " +
                    text::Printable(text::OneLine(outcome.reason));
         case Kind::Abandoned:
-            return "not published " + time + ": user template file not found";
-        case Kind::Failed:
+            return "not published" + at + ": user template file not found";
+        case Kind::Failed: {
             if (outcome.verificationFailed)
-                return outcome.address + " not verified " + time + ": " +
+                return outcome.address + " not verified" + at + ": " +
                        text::Printable(text::OneLine(outcome.errorMessage));
-            return "upload failed " + time + ": " + text::Printable(text::OneLine(outcome.errorMessage));
+            // The sentence in words when the attempt left one; the raw message otherwise.
+            const std::string& why = outcome.failureText.empty() ? outcome.errorMessage : outcome.failureText;
+            return "upload failed" + at + ": " + text::Printable(text::OneLine(why)) +
+                   (outcome.permanent ? " Not retried until the settings change." : "");
+        }
     }
     return {};
 }
@@ -134,7 +140,8 @@ std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
     const bool flagged = IsFlagged(outcome.addressClass);
     std::string text;
-    if (flagged && (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
+    if (flagged && !outcome.address.empty() &&
+        (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
         const char* what = outcome.kind != Kind::Published ? " held back "
                            : outcome.verified              ? " verified "
                                                            : " published ";

@@ -33,7 +33,13 @@ struct PublicationOutcome {
     int attempts = 0;              // upload attempts made
     std::string errorClass;        // Failed: the last attempt's exception class
     std::string errorMessage;      // Failed: its message
+    // Failed: the last attempt's failure in words, naming the host and port, user or remote file
+    // (core/failure_text.h); what the user reads, while the class and message above are for --verbose.
+    std::string failureText;
     bool willRetry = false;        // Failed: the monitor keeps it pending and tries again later
+    // Failed: the server refused the login or the path, or is not the one trusted. No further attempt was
+    // made; the publication stays pending and is retried when the settings change, not on the timer.
+    bool permanent = false;
     bool verified = false;            // Published: visitors get the page just uploaded (VerifyURL)
     bool verificationFailed = false;  // Failed: uploaded, but visitors do not get it; see errorMessage
     AddressClass addressClass = AddressClass::Public;
@@ -41,8 +47,9 @@ struct PublicationOutcome {
     std::string reason;
 };
 
-// One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <message>".
-std::string DescribeOutcome(const PublicationOutcome& outcome);
+// One line for the user, e.g. "203.0.113.7 published 14:02" or "upload failed 14:02: <what failed, in
+// words>". Without `withTime` the clock time is left out, for a log that stamps each line itself.
+std::string DescribeOutcome(const PublicationOutcome& outcome, bool withTime = true);
 
 // What a tray icon's tooltip shows after its "Signposter: ": the 63 characters it holds, less those 12.
 inline constexpr std::size_t kBriefTextLength = 51;

@@ -34,6 +34,7 @@ void TIdTCPConnection::ResetState() {
     m_socket.Clear(true);
     m_inputBuffer.clear();
     m_peerClosed = false;
+    m_lastCommandVerb.clear();
 }
 
 void TIdTCPConnection::CheckPeerClosed(bool raise, bool ignoreInput) {
@@ -225,6 +226,7 @@ void RefuseLineBreaks(const std::string& value) {
 
 void TIdTCPConnection::WriteLine(const std::string& text) {
     RefuseLineBreaks(text);
+    m_lastCommandVerb = text::UpperAscii(text.substr(0, text.find(' ')));
     if (m_trace)
         m_trace(TraceDirection::Sent, text);
     WriteText(text + "\r\n");

@@ -55,6 +55,9 @@ public:
     const std::vector<std::string>& LastReplyLines() const { return m_lastReplyLines; }
     std::string LastReplyText() const;
     int LastReplyCode() const { return m_lastReplyCode; }
+    // The command word of the last line written since the connection was made ("USER", "STOR"), never its
+    // argument; empty while the greeting is awaited. A failure's message says what it waited for.
+    const std::string& LastCommandVerb() const { return m_lastCommandVerb; }
     bool LineTimedOut() const { return m_lineTimedOut; }
     int RecvBufferSize() const { return kRecvBufferSize; }
     int SendBufferSize() const { return m_sendBufferSize; }
@@ -124,6 +127,7 @@ private:
     bool m_lineTimedOut = false;
     std::vector<char> m_receiveArea;
     int m_lastReplyCode = 0;
+    std::string m_lastCommandVerb;
     int m_sendBufferSize = kDefaultSendBufferSize;
     int m_replyTimeout = kDefaultTimeout;
     int m_sendTimeout = kDefaultTimeout;

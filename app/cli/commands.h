@@ -1,10 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/plain_live_settings.h"
 #include "core/program_state.h"
+#include "core/user_interface.h"
 
 namespace signposter::cli {
 
@@ -31,5 +33,13 @@ int RunAutostart(Context& context, const std::vector<std::string>& args);  // au
 int RunTlsFingerprint(Context& context, const std::vector<std::string>& args);
 int RunSshFingerprint(Context& context, const std::vector<std::string>& args);
 int RunVerify(Context& context, const std::vector<std::string>& args);  // verify [--page FILE]
+// The settings file, the source and its answer, the last publication and what is pending; 1 when the last
+// publication failed.
+int RunStatus(Context& context, const std::vector<std::string>& args);
+
+// What `monitor` says when it starts (the source, the last address, the last publication) and when it ends
+// (this run's last outcome, what is still pending).
+std::string MonitorStartLine(const std::string& settingsPath, const ProgramState& state);
+std::string MonitorEndLine(const ProgramState& state, const std::optional<PublicationOutcome>& last);
 
 }  // namespace signposter::cli

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "app/cli/output_lines.h"
 #include "platform/stop_request.h"
 #include "platform/text.h"
 
@@ -16,9 +17,8 @@ platform::StopRequest& ProgramStop() {
     return stop;
 }
 
-void PrintLines(std::FILE* out, const std::string& message) {
-    for (const std::string& line : text::SplitLines(message))
-        std::fprintf(out, "%s\n", text::Printable(line).c_str());
+void PrintLines(std::FILE* out, const std::string& message, Priority priority) {
+    for (const std::string& line : text::SplitLines(message)) WriteLine(out, priority, line);
 }
 
 }  // namespace
@@ -46,8 +46,8 @@ void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::s
                                         MessageIcon icon) {
     if (icon == MessageIcon::Error && caption == "Signposter")
         m_errorShown = true;
-    PrintLines(stderr, text);
-    std::fflush(stderr);
+    // Shown where the window would stop and wait for the user: validation and errors alike are failures.
+    PrintLines(stderr, text, Priority::Failure);
 }
 
 void HeadlessUserInterface::DispatchMessagesUntil(std::int64_t deadlineTick) {
@@ -65,17 +65,17 @@ void HeadlessUserInterface::DispatchMessagesUntil(std::int64_t deadlineTick) {
 
 void HeadlessUserInterface::ReportOutcome(const PublicationOutcome& outcome) {
     m_lastOutcome = outcome;
-    std::tm local{};
-    localtime_r(&outcome.when, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::string line = DescribeOutcome(outcome);
-    if (outcome.kind == PublicationOutcome::Kind::Failed) {
-        line += " (" + outcome.errorClass + " after " + std::to_string(outcome.attempts) + " attempts";
+    // The journal stamps each line itself: no second time, neither before the line nor in it.
+    const bool journal = IsJournal(stdout);
+    std::string line = DescribeOutcome(outcome, !journal);
+    if (outcome.kind == PublicationOutcome::Kind::Failed && !outcome.verificationFailed) {
+        line += " (" + std::to_string(outcome.attempts) + (outcome.attempts == 1 ? " attempt" : " attempts");
         line += outcome.willRetry && m_tick ? "; will retry)" : ")";
     }
-    std::printf("%s %s\n", stamp, text::Printable(text::OneLine(line)).c_str());
-    std::fflush(stdout);
+    // What the socket layer and the server said, as they said it.
+    if (m_verbose && outcome.kind == PublicationOutcome::Kind::Failed)
+        line += " [" + outcome.errorClass + ": " + text::OneLine(outcome.errorMessage) + "]";
+    WriteLine(stdout, PriorityOf(outcome), line, outcome.when);
 }
 
 }  // namespace signposter::cli

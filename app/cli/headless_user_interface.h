@@ -9,8 +9,8 @@
 namespace signposter::cli {
 
 // The user interface of the headless front end: message boxes become lines on stderr, publication
-// outcomes timestamped lines on stdout, and waiting for messages is sleeping, with the monitor's tick still
-// served once a second while the timer is on.
+// outcomes timestamped lines on stdout (priority-tagged on the journal, app/cli/output_lines.h), and waiting
+// for messages is sleeping, with the monitor's tick still served once a second while the timer is on.
 class HeadlessUserInterface final : public UserInterface {
 public:
     explicit HeadlessUserInterface(const Clock& clock = StoppableClock()) : m_clock(&clock) {}
@@ -25,6 +25,9 @@ public:
     void DispatchMessagesUntil(std::int64_t deadlineTick) override;
     void ReportOutcome(const PublicationOutcome& outcome) override;
     bool EndRequested() const override { return StopRequested(); }
+
+    // Failed outcomes also show the last attempt's exception class and message as raised.
+    void SetVerbose(bool verbose) { m_verbose = verbose; }
 
     // Called once a second during waits while the timer is on (the monitor's tick).
     void SetTickHandler(std::function<void()> handler) { m_tick = std::move(handler); }
@@ -53,6 +56,7 @@ private:
     std::optional<PublicationOutcome> m_lastOutcome;
     std::function<void()> m_tick;
     bool m_inTick = false;
+    bool m_verbose = false;
 };
 
 }  // namespace signposter::cli

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/commands.h"
+#include "app/cli/output_lines.h"
 #include "core/settings.h"
 #include "platform/directories.h"
 #include "platform/exceptions.h"
@@ -30,7 +31,9 @@ constexpr char kUsage[] =
     "                           and dispatcher scripts); --force publishes it anyway\n"
     "  offline                  \"Offline\": publish the offline notice\n"
     "  monitor [--verbose]      watch the address and publish changes until Ctrl-C (with --verbose,\n"
-    "                           one line for each address event acted on)\n"
+    "                           one line for each address event acted on, and failures as raised)\n"
+    "  status                   the settings file, the address source's answer, the last publication\n"
+    "                           and what is pending (exit 1 when the last publication failed)\n"
     "  autostart on|off|status  start the tray program at login, or not\n"
     "  verify [--page FILE]     fetch VerifyURL and compare it with the page a publication would upload\n"
     "  tls-fingerprint          show the FTP server's TLS certificate and its SHA-256 fingerprint\n"
@@ -73,6 +76,8 @@ int main(int argc, char** argv) {
             return cli::RunMonitor(context, args);
         if (command == "autostart")
             return cli::RunAutostart(context, args);
+        if (command == "status")
+            return cli::RunStatus(context, args);
         if (command == "verify")
             return cli::RunVerify(context, args);
         if (command == "tls-fingerprint")
@@ -85,11 +90,11 @@ int main(int argc, char** argv) {
         }
     } catch (const Exception& error) {
         for (const std::string& line : text::SplitLines(error.Message()))
-            std::fprintf(stderr, "%s\n", text::Printable(line).c_str());
+            cli::WriteLine(stderr, cli::Priority::Failure, line);
         return 1;
     } catch (const std::exception& error) {
         // Out of memory or another failure of the standard library: reported, never a crash.
-        std::fprintf(stderr, "signposter-cli: %s\n", text::Printable(error.what()).c_str());
+        cli::WriteLine(stderr, cli::Priority::Failure, std::string("signposter-cli: ") + error.what());
         return 1;
     }
     std::fprintf(stderr, "signposter-cli: unknown command '%s'\n%s", command.c_str(), kUsage);

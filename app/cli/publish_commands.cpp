@@ -6,6 +6,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
+#include "app/cli/output_lines.h"
 #include "core/address_class.h"
 #include "core/address_discovery.h"
 #include "core/address_family.h"
@@ -13,6 +14,7 @@
 #include "core/address_watch.h"
 #include "core/monitor.h"
 #include "core/page_builder.h"
+#include "core/publisher.h"
 #include "core/publishing_core.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
@@ -53,7 +55,10 @@ int CommandStatus(const HeadlessUserInterface& ui) {
     if (!outcome)
         return 0;
     using Kind = PublicationOutcome::Kind;
-    return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned ? 1 : 0;
+    // A damaged LastIP is a failure to publish, not an address held back by choice.
+    const bool damaged =
+        outcome->kind == Kind::SkippedFlagged && outcome->addressClass == AddressClass::NotAnAddress;
+    return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned || damaged ? 1 : 0;
 }
 
 void OnStopSignal(int signal) {
@@ -240,11 +245,18 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
     }
     HeadlessUserInterface ui;
     LoadSettings(context.fields, context.state, context.settingsPath);
+    const std::string pageAddress = address ? CanonicalAddress(*address) : PublishedAddress(context.state);
+    // Text that is no address never goes into a page (an empty one builds the page of "http://" links).
+    if (!offline && !pageAddress.empty() && ClassifyAddress(pageAddress) == AddressClass::NotAnAddress) {
+        std::fprintf(stderr, "%s\n",
+                     address ? ("'" + text::Printable(*address) + "' is not an address").c_str()
+                             : DamagedAddressReason(context.state, pageAddress).c_str());
+        return 1;
+    }
     SetLocalPageFile(context.fields, context.state);
     if (offline) {
         BuildOfflinePage(context.state);
-    } else if (!BuildAddressPage(context.fields, context.state, ui,
-                                 address ? CanonicalAddress(*address) : PublishedAddress(context.state))) {
+    } else if (!BuildAddressPage(context.fields, context.state, ui, pageAddress)) {
         return 1;
     }
     std::printf("%s\n", context.state.LocalPageFile.c_str());
@@ -339,8 +351,9 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     AddressWatch& watch = program.core.Watch();
     if (!watch.Watching())
         std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
-    std::fprintf(stderr, "signposter-cli: monitoring; settings in %s; Ctrl-C stops\n",
-                 context.settingsPath.c_str());
+    ui.SetVerbose(verbose);
+    WriteLine(stderr, Priority::Notice,
+              "signposter-cli: " + MonitorStartLine(context.settingsPath, program.core.State()));
     // Events read during a publication too: those may end it.
     if (verbose)
         watch.ShowEventsTo(
@@ -371,7 +384,10 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
         if (ui.WindowRequested())
             return 2;  // validation failed: there is no window to configure in
     }
-    return monitor.FormClose() ? 0 : 1;
+    const bool saved = monitor.FormClose();
+    WriteLine(stderr, Priority::Notice,
+              "signposter-cli: " + MonitorEndLine(program.core.State(), ui.LastOutcome()));
+    return saved ? 0 : 1;
 }
 
 }  // namespace signposter::cli

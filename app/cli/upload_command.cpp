@@ -6,6 +6,7 @@
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
+#include "app/cli/output_lines.h"
 #include "core/extended_settings.h"
 #include "core/publishing_core.h"
 #include "core/single_upload.h"
@@ -47,6 +48,11 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         return 2;
     }
 
+    // Nothing to look up: the setting is missing, as the window's validation says.
+    if (text::Trim(context.fields.Text(TextField::Host)).empty()) {
+        WriteLine(stderr, Priority::Failure, "No Host Name");
+        return 2;
+    }
     // A port outside 1..65535 would wrap to another one, which would get the user name and password.
     if (const auto problem = PortProblem(context.fields.Text(TextField::Port))) {
         std::fprintf(stderr, "%s\n", problem->c_str());
@@ -63,8 +69,13 @@ int RunUpload(Context& context, const std::vector<std::string>& args) {
         TraceSessions(core, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     try {
         UploadOnce(core, paths[0], paths[1]);
-    } catch (const Exception& error) {
-        std::fprintf(stderr, "%s: %s\n", error.ClassName(), ForTerminal(error.Message()).c_str());
+    } catch (const std::exception& error) {
+        const AttemptFailure failure = DescribeUploadFailure(core, error, paths[1]);
+        WriteLine(stderr, Priority::Failure, failure.sentence);
+        // The exception as raised, the socket layer's own text included.
+        if (verbose)
+            std::fprintf(stderr, "%s: %s\n", failure.errorClass.c_str(),
+                         ForTerminal(failure.message).c_str());
         return 1;
     }
     return 0;

@@ -125,7 +125,7 @@ TEST_F(MonitorTest, ChangedAddressIsSavedThenPublishedAndAnUnchangedOneIsNot) {
 
 TEST_F(MonitorTest, TicksDuringAPublicationReturnAtOnce) {
     Configure();
-    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_server.Script("PASS", Say("421 Try later.\r\n"));
     int nestedTicks = 0;
     std::function<void()> tickAgain = [&] {
         ++nestedTicks;
@@ -237,7 +237,7 @@ TEST_F(MonitorTest, CloseSavesAndReportsAFailedSave) {
 
 TEST_F(MonitorTest, RetryThatRaisesIsShownOncePerRetryIntervalNotEveryTick) {
     Configure();
-    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_server.Script("PASS", Say("421 Try later.\r\n"));
     m_monitor.Timer1Timer();
     ASSERT_TRUE(m_monitor.GetPublisher().HasPending());
     m_fields.SetText(TextField::Port, "abc");
@@ -254,9 +254,9 @@ TEST_F(MonitorTest, RetryThatRaisesIsShownOncePerRetryIntervalNotEveryTick) {
 TEST_F(MonitorTest, PendingPublicationIsRetriedWhenDueAndAfterARestart) {
     Configure();
     ASSERT_TRUE(m_monitor.FormClose());
-    m_server.Script("PASS", {Say("530 Login incorrect.\r\n"), Say("530 Login incorrect.\r\n"),
-                             Say("530 Login incorrect.\r\n"), Say("530 Login incorrect.\r\n"),
-                             Say("530 Login incorrect.\r\n"), Say("230 Logged in.\r\n")});
+    m_server.Script("PASS",
+                    {Say("421 Try later.\r\n"), Say("421 Try later.\r\n"), Say("421 Try later.\r\n"),
+                     Say("421 Try later.\r\n"), Say("421 Try later.\r\n"), Say("230 Logged in.\r\n")});
     m_monitor.Timer1Timer();
     ASSERT_EQ(m_ui.outcomes.back().kind, Kind::Failed);
     const std::string pending = ReadFile(Path());
@@ -276,9 +276,15 @@ TEST_F(MonitorTest, PendingPublicationIsRetriedWhenDueAndAfterARestart) {
     ASSERT_EQ(m_ui.outcomes.size(), 2u);
     EXPECT_EQ(m_ui.outcomes.back().kind, Kind::Published);
     EXPECT_FALSE(restarted.GetPublisher().HasPending());
-    std::string published = pending;
-    published.erase(published.find("PendingPublication=1\r\n"), 22);
-    EXPECT_EQ(ReadFile(Path()), published);
+    // The failure started the record `status` reads; the success keeps it up to date.
+    EXPECT_NE(pending.find("PendingPublication=1\r\nLastOutcome=failed\r\n"), std::string::npos) << pending;
+    EXPECT_NE(pending.find("\r\nNextRetry="), std::string::npos) << pending;
+    const std::string after = ReadFile(Path());
+    EXPECT_EQ(after.substr(0, after.find("LastOutcome=")),
+              pending.substr(0, pending.find("PendingPublication=")));
+    EXPECT_NE(after.find("LastOutcome=published\r\n"), std::string::npos) << after;
+    EXPECT_NE(after.find("LastPublishedAddress=203.0.113.7\r\n"), std::string::npos) << after;
+    EXPECT_EQ(after.find("NextRetry="), std::string::npos) << after;
 }
 
 // The interface of a machine behind carrier-grade NAT with a global IPv6 address, as the kernel lists it.

@@ -3,6 +3,7 @@
 #include "core/page_builder.h"
 #include "core/publication_clock.h"
 #include "core/publisher.h"
+#include "core/server_check.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 #include "support/publishing_fixture.h"
@@ -115,8 +116,7 @@ TEST(OutcomeTest, ControlBytesOfAServersReplyReachNoTerminalOrTooltip) {
 TEST_F(PublisherTest, EachPublicationUploadsThePageItBuiltWhateverAnotherWritesMeanwhile) {
     // The address page's first attempt is refused; during its pause "Offline" is published and rewrites
     // the page file. The address publication's next attempt must still upload the address page.
-    m_server.Script("STOR",
-                    std::vector<ScriptedReply>{Say("553 Could not create file.\r\n"), AcceptUpload()});
+    m_server.Script("STOR", std::vector<ScriptedReply>{Say("451 Local error.\r\n"), AcceptUpload()});
     m_ui.duringWait = [&] { m_publisher.PublishOffline(); };
     m_publisher.PublishAddress();
     ASSERT_EQ(m_ui.outcomes.size(), 2u);
@@ -137,23 +137,98 @@ TEST_F(PublisherTest, OfflinePublishesTheNotice) {
     EXPECT_EQ(m_server.Uploads()[0], OfflinePage().Text());
 }
 
-TEST_F(PublisherTest, RefusedStoreMakesFiveRealAttemptsAndLeavesNothingOpen) {
-    m_server.Script("STOR", Say("553 Could not create file.\r\n"));
+// A refused login or path fails the same way at every attempt, and every refused login counts against the
+// account (intrusion filters lock it after a few): one attempt, then it waits for new settings. Anything
+// else may pass at the next attempt. Each failure is told in words naming what it concerns.
+TEST_F(PublisherTest, ARefusedLoginOrPathCostsOneAttemptOthersKeepTheirRetriesAndEachIsToldInWords) {
+    m_ftp.SetReplyTimeout(200);  // the silent server's wait, on the machine's clock
+    const std::string at = "127.0.0.1 port " + std::to_string(m_server.Port());
+    const int closedPort = ClosedLoopbackPort();
+    struct Case {
+        const char* verb;  // "" for the greeting, "connect" for a port nothing listens on
+        ScriptedReply reply;
+        int attempts;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"PASS", Say("530 Authentication failed.\r\n"), 1,
+         "The server refused the login for user bob: 530 Authentication failed."},
+        {"USER", Say("530 Not logged in.\r\n"), 1,
+         "The server refused the login for user bob: 530 Not logged in."},
+        {"STOR", Say("550 No such file or directory.\r\n"), 1,
+         "The server has no directory htdocs/ for htdocs/ipaddress.htm: 550 No such file or directory."},
+        {"STOR", Say("553 Could not create file.\r\n"), 1,
+         "The server refused the file name htdocs/ipaddress.htm: 553 Could not create file."},
+        {"connect",
+         {},
+         5,
+         "Could not connect to 127.0.0.1 port " + std::to_string(closedPort) + ": connection refused."},
+        {"USER", Say("421 Too many connections.\r\n"), 5,
+         "The server at " + at + " refused USER: 421 Too many connections."},
+        {"STOR", Say("451 Local error.\r\n"), 5, "The server at " + at + " refused STOR: 451 Local error."},
+        {"", Silence(), 5, "The server at " + at + " sent no greeting within 1 s."},
+        {"PASS", Silence(), 5, "The server at " + at + " did not answer PASS within 1 s."},
+    };
+    for (const Case& c : cases) {
+        const std::string verb = c.verb;
+        m_server.SetGreeting(verb.empty() ? c.reply : Say("220 Ready.\r\n"));
+        m_server.Script("USER", verb == "USER" ? c.reply : Say("331 Password required.\r\n"));
+        m_server.Script("PASS", verb == "PASS" ? c.reply : Say("230 Logged in.\r\n"));
+        m_server.Script("STOR", verb == "STOR" ? c.reply : AcceptUpload());
+        m_fields.SetText(TextField::Port, std::to_string(verb == "connect" ? closedPort : m_server.Port()));
+        m_ui.waits.clear();
+        const std::size_t before = m_server.Commands().size();
+        m_publisher.PublishAddress();
+        ASSERT_TRUE(m_server.WaitUntilIdle());
+        const auto commands = m_server.Commands();
+        const auto logins =
+            std::count(commands.begin() + static_cast<std::ptrdiff_t>(before), commands.end(), "user bob");
+        EXPECT_EQ(LastOutcome().kind, Kind::Failed) << c.text;
+        EXPECT_EQ(LastOutcome().attempts, c.attempts) << c.text;
+        EXPECT_EQ(LastOutcome().permanent, c.attempts == 1) << c.text;
+        EXPECT_EQ(LastOutcome().failureText, c.text);
+        if (verb != "connect" && !verb.empty()) {
+            EXPECT_EQ(logins, c.attempts) << c.text;  // a 530 costs one login
+        }
+        EXPECT_EQ(m_ui.waits.size(), c.attempts == 1 ? 0u : 5u) << c.text;
+        EXPECT_EQ(m_publisher.PendingWaitsForSettings(), c.attempts == 1) << c.text;
+        EXPECT_EQ(LastOutcome().willRetry, c.attempts != 1) << c.text;
+        EXPECT_FALSE(m_ftp.IsConnected());
+    }
+    // The line the user reads says so, without the class of the exception.
+    EXPECT_EQ(
+        DescribeOutcome(m_ui.outcomes[0], false),
+        "upload failed: The server refused the login for user bob: 530 Authentication failed. Not retried "
+        "until the settings change.");
+
+    // Kept, but never due on the timer; a change of the settings retries it, with the pauses afresh.
+    m_server.SetGreeting(Say("220 Ready.\r\n"));
+    m_server.Script("PASS", Say("530 Authentication failed.\r\n"));
     m_publisher.PublishAddress();
-    EXPECT_EQ(LastOutcome().kind, Kind::Failed);
-    EXPECT_EQ(LastOutcome().attempts, 5);
-    EXPECT_EQ(LastOutcome().errorClass, "EIdProtocolReplyError");
-    EXPECT_EQ(LastOutcome().errorMessage, "553 Could not create file.");
-    EXPECT_EQ(m_server.ControlConnections(), 5);
-    const auto commands = m_server.Commands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), "STOR htdocs/ipaddress.htm"), 5);
-    EXPECT_EQ(m_ui.waits, std::vector<std::int64_t>(5, 3000));
-    EXPECT_FALSE(m_ftp.IsConnected());
-    EXPECT_TRUE(m_publisher.HasPending());
+    ASSERT_TRUE(m_publisher.PendingWaitsForSettings());
+    m_clock.tick += 24 * 3600 * 1000LL;
+    EXPECT_FALSE(m_publisher.RetryDue());
+    EXPECT_FALSE(m_publisher.MillisecondsUntilRetry());
+    m_server.Script("PASS", Say("230 Logged in.\r\n"));
+    m_publisher.RetryPending();
+    EXPECT_EQ(LastOutcome().kind, Kind::Published);
+    EXPECT_FALSE(m_publisher.HasPending());
+}
+
+TEST_F(PublisherTest, CheckServerTellsAPlainFtpServerByItsGreetingAndAFailureInWords) {
+    m_server.SetGreeting(Say("220 Ready.\r\n"));  // AUTH gets the scripted server's 502
+    const CheckReport plain = CheckServer("127.0.0.1", std::to_string(m_server.Port()), "", m_clock);
+    EXPECT_TRUE(plain.ok);
+    EXPECT_EQ(plain.text,
+              "connected, the server greets: 220 Ready.; it offers no TLS, and plain FTP sends the password "
+              "unencrypted");
+    const int closed = ClosedLoopbackPort();
+    EXPECT_EQ(CheckServer("127.0.0.1", std::to_string(closed), "", m_clock).text,
+              "Could not connect to 127.0.0.1 port " + std::to_string(closed) + ": connection refused.");
 }
 
 TEST_F(PublisherTest, EndingProgramStopsAfterTheCurrentAttemptAndKeepsThePublicationPending) {
-    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_server.Script("PASS", Say("421 Try later.\r\n"));
     m_ui.duringWait = [&] { m_ui.endRequested = true; };
     m_publisher.PublishAddress();
     EXPECT_EQ(LastOutcome().kind, Kind::Failed);
@@ -209,7 +284,7 @@ TEST_F(PublisherTest, AtomicUploadRenamesAndSftpFailuresEnterTheRetriesAsFtpOnes
 }
 
 TEST_F(PublisherTest, FailedPublicationIsRetriedAtDoublingIntervalsUntilItSucceeds) {
-    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_server.Script("PASS", Say("421 Try later.\r\n"));
     m_publisher.PublishAddress();
     ASSERT_TRUE(m_publisher.HasPending());
     EXPECT_EQ(*m_publisher.MillisecondsUntilRetry(), 60'000);
@@ -232,7 +307,7 @@ TEST_F(PublisherTest, FailedPublicationIsRetriedAtDoublingIntervalsUntilItSuccee
 }
 
 TEST_F(PublisherTest, NewerPublicationReplacesThePendingOne) {
-    m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
+    m_server.Script("PASS", Say("421 Try later.\r\n"));
     m_publisher.PublishAddress();
     ASSERT_TRUE(m_publisher.HasPending());
     m_state.IgnoreList = "OFFLINE";
@@ -241,7 +316,7 @@ TEST_F(PublisherTest, NewerPublicationReplacesThePendingOne) {
 
     // A publication that starts inside an older one's wait is the newer one, whatever ends first.
     m_state.IgnoreList = "";
-    m_server.Script("PASS", {Say("530 Login incorrect.\r\n"), Say("230 Logged in.\r\n"), Say("530 No.\r\n")});
+    m_server.Script("PASS", {Say("421 Try later.\r\n"), Say("230 Logged in.\r\n"), Say("421 No.\r\n")});
     m_ui.duringWait = [&] { m_publisher.PublishOffline(); };
     m_publisher.PublishAddress();
     ASSERT_GE(m_ui.outcomes.size(), 2u);

@@ -96,29 +96,41 @@ TEST_F(UploadCommand, VerboseShowsTheConversationWithOnlyThePasswordHidden) {
     EXPECT_EQ(m_stderr.find("pass e"), std::string::npos) << m_stderr;
 }
 
-TEST_F(UploadCommand, FailuresPrintTheClassAndMessage) {
+TEST_F(UploadCommand, FailuresAreToldInWordsAndVerboseAddsTheExceptionAsRaised) {
     m_server.Script("PASS", Say("530 Login incorrect.\r\n"));
     EXPECT_EQ(Run({m_local, "index.htm"}), 1);
-    EXPECT_EQ(m_stderr, "EIdProtocolReplyError: 530 Login incorrect.\n");
+    EXPECT_EQ(m_stderr, "The server refused the login for user publisher: 530 Login incorrect.\n");
+    EXPECT_EQ(Run({m_local, "index.htm", "--verbose"}), 1);
+    EXPECT_NE(m_stderr.find("\nThe server refused the login for user publisher: 530 Login incorrect.\n"
+                            "EIdProtocolReplyError: 530 Login incorrect.\n"),
+              std::string::npos)
+        << m_stderr;
 
     m_fields.SetText(TextField::Port, "21x");
     EXPECT_EQ(Run({m_local, "index.htm"}), 1);
-    EXPECT_EQ(m_stderr, "EConvertError: '21x' is not a valid integer value\n");
+    EXPECT_EQ(m_stderr, "'21x' is not a valid integer value.\n");
 
     m_fields.SetText(TextField::Port, std::to_string(m_server.Port()));
     m_server.Script("PASS", Say("230 Logged in.\r\n"));
     EXPECT_EQ(Run({(m_dir / "missing.htm").string(), "index.htm"}), 1);
-    EXPECT_EQ(m_stderr, "EFOpenError: Cannot open file " + (m_dir / "missing.htm").string() + "\n");
+    EXPECT_EQ(m_stderr, "Cannot open file " + (m_dir / "missing.htm").string() + ".\n");
     ASSERT_TRUE(m_server.WaitUntilIdle());
     EXPECT_EQ(m_server.Uploads().size(), 0u);
 }
 
-TEST_F(UploadCommand, SocketErrorsPrintOneLinePerMessageLine) {
-    ScriptedFtpServer* gone = new ScriptedFtpServer;
-    m_fields.SetText(TextField::Port, std::to_string(gone->Port()));
-    delete gone;  // nothing listens there any more
+TEST_F(UploadCommand, ARefusedConnectionNamesHostAndPortAndAMissingHostIsNamedAsTheWindowDoes) {
+    const int port = testing::ClosedLoopbackPort();
+    m_fields.SetText(TextField::Port, std::to_string(port));
     EXPECT_EQ(Run({m_local, "index.htm"}), 1);
-    EXPECT_EQ(m_stderr, "EIdSocketError: Socket Error # 10061\nConnection refused.\n");
+    EXPECT_EQ(m_stderr,
+              "Could not connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused.\n");
+    // The socket layer's own text, number included, is for --verbose.
+    EXPECT_EQ(Run({m_local, "index.htm", "--verbose"}), 1);
+    EXPECT_NE(m_stderr.find("EIdSocketError: Socket Error # 10061\nConnection refused.\n"), std::string::npos)
+        << m_stderr;
+    m_fields.SetText(TextField::Host, " ");
+    EXPECT_EQ(Run({m_local, "index.htm"}), 2);
+    EXPECT_EQ(m_stderr, "No Host Name\n");
 }
 
 TEST_F(UploadCommand, AnythingButARegularFileIsRefusedBeforeAnythingIsSent) {
@@ -126,7 +138,7 @@ TEST_F(UploadCommand, AnythingButARegularFileIsRefusedBeforeAnythingIsSent) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& local : {fifo, std::string("/dev/zero"), m_dir.string()}) {
         EXPECT_EQ(Run({local, "index.htm"}), 1) << local;
-        EXPECT_EQ(m_stderr, "EFOpenError: Cannot open file " + local + "\n");
+        EXPECT_EQ(m_stderr, "Cannot open file " + local + ".\n");
     }
     EXPECT_EQ(m_server.ControlConnections(), 0);
 }
@@ -161,7 +173,7 @@ TEST_F(UploadCommand, VerboseReportsEachTlsHandshake) {
 
     m_state.FtpSecurity = "TLS please";
     EXPECT_EQ(Run({m_local, "index.htm"}), 1);
-    EXPECT_EQ(m_stderr, "EIdTLSLibraryError: TLS initialisation failed: unknown FtpSecurity value\n");
+    EXPECT_EQ(m_stderr, "TLS initialisation failed: unknown FtpSecurity value.\n");
 }
 
 TEST_F(UploadCommand, TlsFingerprintShowsTheCertificateWithoutLoggingIn) {
