@@ -237,12 +237,6 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
             return 2;
         }
     }
-    // A page is only ever built around an address, as a publication would build it: a zone ("%eth0"),
-    // brackets or any other text would land in the page's links.
-    if (address && ClassifyAddress(CanonicalAddress(*address)) == AddressClass::NotAnAddress) {
-        std::fprintf(stderr, "page: %s is not an address\n", text::Printable(*address).c_str());
-        return 2;
-    }
     HeadlessUserInterface ui;
     LoadSettings(context.fields, context.state, context.settingsPath);
     const std::string pageAddress = address ? CanonicalAddress(*address) : PublishedAddress(context.state);

@@ -282,8 +282,8 @@ TEST_F(CliTest, PageBuildsWhatAPublicationWouldAndReportsAMissingTemplate) {
     EXPECT_NE(ReadFile(Temp() + "/ipaddress.htm").find("URL=http://198.51.100.4\">\r\n"), std::string::npos);
     for (const char* notAnAddress : {"fe80::1%eth0", "[2001:db8::1]", "1.2.3.4\"><b>"}) {
         const RunResult refused = Run({"page", "--address", notAnAddress});
-        EXPECT_EQ(refused.status, 2) << notAnAddress;
-        EXPECT_EQ(refused.err, std::string("page: ") + notAnAddress + " is not an address\n");
+        EXPECT_EQ(refused.status, 1) << notAnAddress;
+        EXPECT_EQ(refused.err, std::string("'") + notAnAddress + "' is not an address\n");
     }
     EXPECT_NE(ReadFile(Temp() + "/ipaddress.htm").find("URL=http://198.51.100.4\">\r\n"), std::string::npos);
 
