@@ -51,17 +51,21 @@ bench_median() {
         awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
 }
 
-# For the address-event benchmarks: builds the Release signposter-cli, then runs the calling script again
+# For the address-event benchmarks: builds the Release signposter-cli (and whatever else `bench_targets`
+# names), or takes the programs of the tree BUILD names as they are; then runs the calling script again
 # (with its arguments) in a private network namespace, where it finds `cli`, a veth pair spbench0/spbench1
 # with 10.77.1.1/24 on spbench0, a `work` folder that holds the settings and the page, and a cleanup on exit
-# that stops `monitor_pid` and `server_pid` (both set by the script) and removes the folder.
+# that stops `monitor_pid`, `server_pid` and `bench_pids` (set by the script) and removes the folder.
 bench_in_private_network() {
     if [[ "${SIGNPOSTER_BENCH_INSIDE:-}" != 1 ]]; then
-        cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIGNPOSTER_BUILD_TESTS=OFF >/dev/null
-        cmake --build build/release --target signposter-cli >/dev/null
+        if [[ -z "${BUILD:-}" ]]; then
+            cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIGNPOSTER_BUILD_TESTS=OFF >/dev/null
+            # shellcheck disable=SC2086 # a list of targets
+            cmake --build build/release --target ${bench_targets:-signposter-cli} >/dev/null
+        fi
         exec env SIGNPOSTER_BENCH_INSIDE=1 unshare -n "$0" "$@"
     fi
-    cli="$PWD/build/release/app/signposter-cli"
+    cli="$(cd "${BUILD:-build/release}" && pwd)/app/signposter-cli"
     ip link set lo up
     ip link add spbench0 type veth peer name spbench1
     ip link set spbench1 up
@@ -70,6 +74,7 @@ bench_in_private_network() {
     work=$(mktemp -d /tmp/signposter-bench.XXXXXX)
     server_pid=
     monitor_pid=
+    bench_pids=()
     trap bench_cleanup EXIT
     export XDG_CONFIG_HOME="$work/config" TMPDIR="$work"
     # Descriptor 9: a FIFO nobody writes, whose read time-out is a pause without a fork.
@@ -98,5 +103,9 @@ bench_cleanup() {
     # A server ended by its signal reports it: that is no failure of the benchmark.
     [[ -n "$monitor_pid" ]] && kill -INT "$monitor_pid" 2>/dev/null && wait "$monitor_pid" 2>/dev/null || true
     [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+    local pid
+    for pid in "${bench_pids[@]}"; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }

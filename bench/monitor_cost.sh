@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Processor time and memory of the headless monitor (Release build):
 #   1. steady monitoring: `signposter-cli monitor` for DURATION seconds (default 60) with nothing to
-#      publish; reports processor seconds per hour of monitoring (goal: under 1 s);
+#      publish; reports processor seconds per hour of monitoring (goal: under 1 s), and its proportional
+#      set size (goal: under 2.5 MB) and peak resident size (goal: under 5 MB);
 #   2. a failing publication: `signposter-cli publish` against a port where nothing listens, five attempts
 #      with their 3-second waits; reports processor time as a share of the wall time (goal: under 1 %)
 #      and the peak resident memory (goal: under 4 MB).
-# Usage: bench/monitor_cost.sh [DURATION]
+# Usage: [BUILD=build/release] bench/monitor_cost.sh [DURATION]   (BUILD: another tree's programs, as they are)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 duration="${1:-60}"
-build=build/release
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIGNPOSTER_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target signposter-cli >/dev/null
-cli="$PWD/$build/app/signposter-cli"
+build="${BUILD:-build/release}"
+if [[ -z "${BUILD:-}" ]]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSIGNPOSTER_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$build" --target signposter-cli >/dev/null
+fi
+cli="$(cd "$build" && pwd)/app/signposter-cli"
 
 work=$(mktemp -d /tmp/signposter-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -31,12 +34,14 @@ read -r start_ns _ </proc/$pid/schedstat
 sleep "$duration"
 read -r cpu_ns _ </proc/$pid/schedstat
 rss_kb=$(awk '/VmHWM/ {print $2}' /proc/$pid/status)
+pss_kb=$(awk '/^Pss:/ {print $2}' /proc/$pid/smaps_rollup)
 kill -INT $pid
 wait $pid || true
-awk -v s0="$start_ns" -v ns="$cpu_ns" -v d="$duration" -v rss="$rss_kb" 'BEGIN {
+awk -v s0="$start_ns" -v ns="$cpu_ns" -v d="$duration" -v rss="$rss_kb" -v pss="$pss_kb" 'BEGIN {
     cpu = (ns - s0) / 1e9
-    printf "monitor: %.3f s processor time over %d s of ticks = %.2f s per hour of monitoring (goal < 1 s); start %.3f s; peak RSS %d KB\n",
-        cpu, d, cpu * 3600 / d, s0 / 1e9, rss }'
+    printf "monitor: %.3f s processor time over %d s of ticks = %.2f s per hour of monitoring (goal < 1 s); start %.3f s\n",
+        cpu, d, cpu * 3600 / d, s0 / 1e9
+    printf "monitor: proportional set size %d KB (goal < 2560 KB), peak RSS %d KB (goal < 5120 KB)\n", pss, rss }'
 
 # Port 9 (discard) refuses at once on loopback, so the run is the five attempts and their waits.
 /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$cli" publish >/dev/null 2>&1 || true

@@ -124,7 +124,7 @@ AddressClass ClassifyIPv6(const platform::IPv6Bytes& address) {
 
 }  // namespace
 
-bool IsFlagged(AddressClass addressClass) {
+bool IsUnreachable(AddressClass addressClass) {
     return addressClass != AddressClass::Public && addressClass != AddressClass::SixToFour;
 }
 

@@ -39,7 +39,7 @@ enum class AddressClass {
 
 // Whether visitors cannot reach an address of this class: a source chosen to find the public address
 // holds it back (unless PublishPrivate; text that is no address, always).
-bool IsFlagged(AddressClass addressClass);
+bool IsUnreachable(AddressClass addressClass);
 
 // The dotted quad's value, first field in the high byte; nothing for text that is not exactly one
 // (four decimal fields 0..255, no leading zeros, nothing else).

@@ -41,7 +41,7 @@ std::string PublishedAddress(const ProgramState& state) {
             break;
     }
     const auto reachable = [](const std::string& address) {
-        return !address.empty() && !IsFlagged(ClassifyAddress(address));
+        return !address.empty() && !IsUnreachable(ClassifyAddress(address));
     };
     // Behind carrier-grade NAT the IPv4 address is shared and unreachable, while the IPv6 one is global.
     if (reachable(state.CurrentIP))

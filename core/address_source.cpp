@@ -32,7 +32,7 @@ std::vector<std::string> ReachableIPv6OfInterfaces(const std::vector<platform::I
     std::vector<std::string> chosen;
     for (const unsigned index : indexes) {
         const IPv6Choice choice = ChooseIPv6(dump, index, kind);
-        if (choice.address && !IsFlagged(ClassifyAddress(*choice.address)))
+        if (choice.address && !IsUnreachable(ClassifyAddress(*choice.address)))
             chosen.push_back(*choice.address);
     }
     return chosen;

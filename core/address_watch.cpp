@@ -55,6 +55,9 @@ int AddressWatch::PollAlongside(pollfd* fds, std::size_t count, std::int64_t dea
         if (m_settled && m_clock.Passed(*m_settled)) {
             m_settled.reset();
             m_firstEvent.reset();
+            m_added.clear();
+            m_removed.clear();
+            m_open = false;
             m_settledElsewhere = true;
             return kSettled;
         }
@@ -87,6 +90,7 @@ void AddressWatch::Gather(const Seen& seen) {
     bool any = false;
     for (const AddressEvent& event : m_events->Take()) {
         any = true;
+        Note(event);
         if (m_observer)
             m_observer(event);
         if (seen)
@@ -97,7 +101,32 @@ void AddressWatch::Gather(const Seen& seen) {
     const std::int64_t now = m_clock.TickCount();
     if (!m_firstEvent)
         m_firstEvent = now;
-    m_settled = std::min(now + kQuietMs, *m_firstEvent + kSettleMs);
+    const std::int64_t window = std::min(now + kQuietMs, *m_firstEvent + kSettleMs);
+    if (m_open)
+        m_settled = window;
+    else if (!m_added.empty() && !m_removed.empty())
+        m_settled = now;  // a replacement: the source's answer cannot change any more
+    else if (m_added.size() + m_removed.size() == 1)
+        m_settled = std::min(now + kPairMs, window);
+    else
+        m_settled = window;  // several addresses came, or several went: more may follow
+}
+
+void AddressWatch::Note(const AddressEvent& event) {
+    switch (event.kind) {
+        case AddressEvent::Kind::AddressAdded:
+            // Back again after it went: a flap, which may go on.
+            m_open = m_open || m_removed.count(event.address) != 0;
+            m_added.insert(event.address);
+            break;
+        case AddressEvent::Kind::AddressRemoved:
+            m_open = m_open || m_added.count(event.address) != 0;
+            m_removed.insert(event.address);
+            break;
+        default:
+            // Lost events may hide anything; a link's change brings its addresses' events after it.
+            m_open = true;
+    }
 }
 
 AddressWatch OpenAddressWatch(const Clock& clock) {

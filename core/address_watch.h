@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "core/clock.h"
@@ -20,11 +21,15 @@ using AddressEvent = platform::AddressEvent;
 // DHCP renewal adds, removes and changes several addresses) settles into one question to the source.
 class AddressWatch {
 public:
-    // Events are gathered until none has come for kQuietMs, and never longer than kSettleMs after the
-    // first: the messages of one renewal come within a few milliseconds of each other, and the pause is
-    // short against the upload that follows.
+    // A burst whose events leave the outcome open (an address that came and went in it, lost events, a
+    // link going up or down) is gathered until none has come for kQuietMs, and never longer than
+    // kSettleMs after the first: the messages of one renewal come within a few milliseconds of each other.
     static constexpr int kSettleMs = 50;
     static constexpr int kQuietMs = 15;
+    // A burst that names one address alone waits this long for its other half (the old address going
+    // after the new one came) or for a flap's next message, which the kernel sends within a millisecond;
+    // a new address added and the old one gone is settled at once.
+    static constexpr int kPairMs = 3;
 
     // Woken: the caller's own descriptor turned readable (a command was queued).
     enum class Wake { Tick, Events, Stopped, Woken };
@@ -53,6 +58,8 @@ public:
 private:
     // Takes the events waiting and starts or extends the burst they belong to.
     void Gather(const Seen& seen);
+    // Adds one event to what the burst says about its outcome.
+    void Note(const AddressEvent& event);
 
     const Clock& m_clock;
     std::unique_ptr<platform::AddressEvents> m_events;
@@ -60,6 +67,8 @@ private:
     Seen m_observer;
     std::optional<std::int64_t> m_firstEvent;  // of the burst being gathered
     std::optional<std::int64_t> m_settled;     // when that burst is taken as complete
+    std::set<std::string> m_added, m_removed;  // the addresses the burst added and removed
+    bool m_open = false;                       // the burst's events leave its outcome open
     bool m_settledElsewhere = false;           // in PollAlongside, not yet answered by WaitUntil
 };
 

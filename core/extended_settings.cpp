@@ -240,6 +240,18 @@ const SettingKey kKeys[] = {
      [](const ProgramState& s) { return CountOrEmpty(s.RepublishHours); }, PutRepublishHours,
      [](const std::string& v) -> Problem { return VerificationProblem(PutRepublishHours, v); }, nullptr,
      nullptr},
+    {"Notify", "1", KeyOwner::User, SettingsGroup::None,
+     "1 (also when empty): a desktop notification when a publication fails and when it works again; 0: none",
+     [](const ProgramState& s) { return std::string(s.Notify ? "1" : "0"); },
+     [](ProgramState& s, const std::string& v) {
+         s.Notify = text::Trim(v).empty() || text::LenientInteger(v) != 0;
+     },
+     [](const std::string& v) -> Problem {
+         if (v != "" && v != "0" && v != "1")
+             return "Notify takes 1 or 0";
+         return std::nullopt;
+     },
+     nullptr, nullptr},
     {"LastPublished", "", KeyOwner::Program, SettingsGroup::None,
      "UTC seconds of the last successful publication (written while RepublishHours is set or a record is "
      "kept)",
@@ -328,7 +340,7 @@ KeyValues ChangedKeys(const ProgramState& before, const ProgramState& after) {
     return changed;
 }
 
-void TakeUpSettings(ProgramState& state, const KeyValues& keys) {
+void ApplySettingKeys(ProgramState& state, const KeyValues& keys) {
     for (const auto& [name, value] : keys) {
         if (const SettingKey* key = FindSettingKey(name))
             key->put(state, value);

@@ -72,7 +72,7 @@ KeyValues ChangedKeys(const ProgramState& before, const ProgramState& after);
 
 // Takes keys written into the file (the dialog's OK, another process's `set`) into the running program's
 // values, so that the next tick and publication use them. Unknown keys are ignored.
-void TakeUpSettings(ProgramState& state, const KeyValues& keys);
+void ApplySettingKeys(ProgramState& state, const KeyValues& keys);
 
 // Writes the keys into the settings file in one atomic save: the file holds all of them or none. Raises the
 // store's "Cannot create file %s" when the file cannot be written.

@@ -32,8 +32,8 @@ Store& TheStore() {
     return store;
 }
 
-// One store for the whole process, so one thread at a time holds it from IniOpen to IniClose: the tray
-// program saves from its window while its core writes from another thread.
+// One store for the whole process, so one thread at a time holds it from IniOpen to IniClose, whichever
+// thread of the program that is.
 std::mutex& StoreMutex() {
     static std::mutex mutex;
     return mutex;

@@ -82,7 +82,7 @@ IPv6Choice ChooseIPv6(const std::vector<platform::InterfaceAddress>& dump, unsig
                 candidate.verdict = std::string(OriginText(origin)) + ", not temporary";
         }
         if (candidate.verdict.empty()) {
-            const bool flagged = IsFlagged(ClassifyAddress(address.Text()));
+            const bool flagged = IsUnreachable(ClassifyAddress(address.Text()));
             const std::int64_t age = kind == IPv6Kind::Temporary ? -std::int64_t{address.createdCentiseconds}
                                                                  : std::int64_t{address.createdCentiseconds};
             const std::tuple<bool, int, std::int64_t> rank{flagged, static_cast<int>(origin), age};
@@ -110,12 +110,12 @@ IPv6Choice ChooseIPv6(const std::vector<platform::InterfaceAddress>& dump, unsig
             candidate.chosen = true;
             candidate.verdict = std::string("chosen, ") + OriginText(chosenOrigin);
             const AddressClass addressClass = ClassifyAddress(candidate.address.Text());
-            if (IsFlagged(addressClass))
+            if (IsUnreachable(addressClass))
                 candidate.verdict += "; " + ClassPhrase(addressClass);
         } else if (candidate.verdict.empty()) {
             const Origin origin = OriginOf(candidate.address);
             const AddressClass addressClass = ClassifyAddress(candidate.address.Text());
-            if (IsFlagged(addressClass) && !IsFlagged(ClassifyAddress(chosen.address.Text())))
+            if (IsUnreachable(addressClass) && !IsUnreachable(ClassifyAddress(chosen.address.Text())))
                 candidate.verdict = ClassPhrase(addressClass) + ", after a reachable one";
             else if (origin == chosenOrigin)
                 candidate.verdict = kind == IPv6Kind::Temporary ? "an older temporary address"

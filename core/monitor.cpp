@@ -81,6 +81,8 @@ bool Monitor::ShowingErrors(Action&& action) {
 void Monitor::FormCreate() {
     ShowingErrors([&] {
         LoadSettings(m_settings, m_state, m_settingsPath);
+        m_place = Place();
+        m_password = m_settings.Text(TextField::Password);
         if (!m_state.PendingPublication.empty())
             m_publisher->RestorePending(m_state.PendingPublication == "offline");
     });
@@ -95,7 +97,7 @@ void Monitor::Timer1Timer() {
         return;
     ShowingErrors([&] {
         // A change another program made to the file (signposter-cli set) counts from this tick on.
-        TakeUpSettingsChanges(m_settings, m_state, m_settingsPath);
+        MergeFileChanges(m_settings, m_state, m_settingsPath);
         if (!ValidateSettings()) {
             m_ui.SetTimerEnabled(false);
             m_ui.ShowMainWindow();
@@ -111,12 +113,26 @@ void Monitor::Timer1Timer() {
         if (answer.kept && !answer.problem.empty())
             ReportAddressProblem(answer.problem);
         const bool ipv6Changed = m_state.CurrentIP6 != previousIPv6;
+        // A change of where the page goes is taken once the user has left the window (a command, or
+        // signposter-cli set while the monitor runs), not at every key typed into a field.
+        const bool settled = !m_ui.MainWindowVisible();
+        const bool moved = settled && m_place && Place() != *m_place;
+        const bool passwordChanged = settled && m_place && m_settings.Text(TextField::Password) != m_password;
+        if (settled) {
+            m_place = Place();
+            m_password = m_settings.Text(TextField::Password);
+        }
         // With both families, a change of either is a change of the page ({IPV4ADDRESS}, {IPV6ADDRESS}).
         if (m_state.CurrentIP != m_state.PreviousIP || ipv6Changed) {
             if (ipv6Changed)
                 WriteLastIPv6();
             SaveSettings(m_settings, m_state, m_settingsPath);
             m_publisher->PublishAddress(/*justDetected=*/true);
+        } else if ((moved || passwordChanged) && m_publisher->HasPending()) {
+            m_publisher->RetryPending();  // a corrected password or place need not wait for the retry's time
+        } else if (moved && !PublishedAddress(m_state).empty()) {
+            // The old place keeps its page; the new one gets it now, not at the next change of address.
+            m_publisher->PublishAddress();
         } else if (m_publisher->RetryDue()) {
             m_publisher->RetryPending();
         } else if (!m_publisher->HasPending() && RepublishDue()) {
@@ -240,11 +256,29 @@ void Monitor::UpdateNowCommand() {
     ValidateThen(&Monitor::PublishAddressNow);
 }
 
+void Monitor::UpdateNowCommand(std::uint64_t publicationsSeen) {
+    m_updateSeen = publicationsSeen;
+    UpdateNowCommand();
+    m_updateSeen.reset();
+}
+
+std::string Monitor::Place() const {
+    std::string place = m_state.Protocol;
+    for (const TextField field : {TextField::Host, TextField::Port, TextField::User, TextField::RemotePath,
+                                  TextField::PageName})
+        place += '\n' + text::Trim(m_settings.Text(field));
+    return place;
+}
+
 void Monitor::OfflineCommand() {
     ValidateThen(&Monitor::PublishOfflineNow);
 }
 
 void Monitor::PublishAddressNow() {
+    if (m_updateSeen && m_publisher->PublishedSameSince(*m_updateSeen))
+        return;
+    m_place = Place();
+    m_password = m_settings.Text(TextField::Password);
     m_publisher->PublishAddress();
 }
 
@@ -258,6 +292,8 @@ void Monitor::ReportAddressProblem(const std::string& problem) {
 }
 
 void Monitor::PublishOfflineNow() {
+    m_place = Place();
+    m_password = m_settings.Text(TextField::Password);
     m_publisher->PublishOffline();
 }
 

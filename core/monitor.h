@@ -21,7 +21,8 @@ namespace signposter {
 class Publisher;
 
 // The program's control logic: start and close, the once-a-second monitor tick, validation and the
-// commands of the main window. The window and the headless front end both drive it. Every entry point
+// commands of the main window. The core's runner (core/runner.h) drives it, for the window and for the
+// headless monitor alike. Every entry point
 // catches what escapes it and shows it through the default error display, as the application would.
 class Monitor {
 public:
@@ -52,6 +53,9 @@ public:
 
     void MonitorIpCommand();  // "Monitor IP"
     void UpdateNowCommand();  // "Update Now"
+    // "Update Now" clicked when Publisher::PublicationsEnded() answered `publicationsSeen`: a publication of
+    // the same page that ended since answers it.
+    void UpdateNowCommand(std::uint64_t publicationsSeen);
     void OfflineCommand();    // "Offline"
     void HelpCommand();       // "Help"
     void TrayIconClick();     // shows the window when hidden, hides it when shown
@@ -87,6 +91,12 @@ private:
     const Clock& m_clock;
     std::string m_settingsPath;
     std::unique_ptr<Publisher> m_publisher;
+    // Where the page goes, and the password, as the last publication or the start found them: a change of
+    // either while the window is hidden is published at the next tick.
+    std::string Place() const;
+    std::optional<std::string> m_place;
+    std::string m_password;
+    std::optional<std::uint64_t> m_updateSeen;  // of the "Update Now" running now
     // When this run last forced a republication: one that was skipped (activity switch, ignore list)
     // records no success, and must not be forced again at every tick.
     std::optional<std::int64_t> m_lastForced;

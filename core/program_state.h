@@ -25,8 +25,8 @@ struct ProgramState {
     std::string LocalPageFile;  // where the page is built before the upload
     bool Busy = false;          // a monitor tick's detection and publication are running
     // FTPS, as read from the settings file at start. Never written back by SaveSettings: the user sets
-    // them in the file or with signposter-cli set (taken up at the next start), or in the settings dialog
-    // (taken up at once, core/extended_settings.h).
+    // them in the file or with signposter-cli set (taken up by a running program within a second), or in
+    // the settings dialog (taken up at once, core/extended_settings.h).
     std::string FtpSecurity;     // "None" or "ExplicitTLS" (any case); empty is None
     std::string TlsTrustFile;    // PEM certificates trusted besides the system's
     std::string TlsFingerprint;  // the server certificate's SHA-256, as typed
@@ -65,6 +65,9 @@ struct ProgramState {
     // A publication whose attempts all failed, kept in the settings file (only while there is one) so that
     // a restart publishes it: "1" for the address page, "offline" for the notice, empty for none.
     std::string PendingPublication;
+    // The tray program tells a failed publication (and the next that works) on the desktop; read from the
+    // settings, never written back by SaveSettings.
+    bool Notify = true;
     // The record `signposter-cli status` reads (core/publication_record.h), written by the program from the
     // first failed publication on, as the file holds it.
     std::string LastOutcome;           // published, failed or refused

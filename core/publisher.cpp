@@ -5,7 +5,7 @@
 #include "core/failure_text.h"
 #include "core/page_builder.h"
 #include "core/page_verification.h"
-#include "core/publication_clock.h"
+#include "core/address_change_clock.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
@@ -136,14 +136,33 @@ std::string Publisher::RemoteName() const {
     return remoteDirectory + m_fields.Text(TextField::PageName);
 }
 
-void Publisher::DelayPumping(int ms) {
+void Publisher::Pause(int ms) {
     // The tick counter is 64 bits wide, so the end time cannot overflow and every wait is a real wait.
     const std::int64_t end = m_clock.TickCount() + ms;
-    m_ui.DispatchMessagesUntil(end);
+    while (!m_clock.Cancelled() && !m_ui.EndRequested() && !m_clock.Passed(end)) m_clock.SleepUntil(end);
+}
+
+std::string Publisher::Signature(Kind kind) const {
+    std::string signature = kind == Kind::Offline ? kOfflineText : PublishedAddress(m_state);
+    for (const TextField field : {TextField::Host, TextField::Port, TextField::User, TextField::Password,
+                                  TextField::PageName, TextField::RemotePath, TextField::TemplateFile})
+        signature += '\n' + m_fields.Text(field);
+    for (const Switch which : {Switch::Passive, Switch::InternalRedirect, Switch::InternalNoRedirect,
+                               Switch::UserTemplate, Switch::Active})
+        signature += m_fields.Checked(which) ? '1' : '0';
+    for (const std::string* value :
+         {&m_state.TemplateFile, &m_state.IgnoreList, &m_state.Protocol, &m_state.FtpSecurity,
+          &m_state.TlsTrustFile, &m_state.TlsFingerprint, &m_state.SshHostKey, &m_state.SshKeyFile})
+        signature += '\n' + *value;
+    return signature + (m_state.AtomicUpload ? '1' : '0');
+}
+
+bool Publisher::PublishedSameSince(std::uint64_t seen) const {
+    return m_ended.load() > seen && m_lastSignature == Signature(Kind::Address);
 }
 
 void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetected) {
-    const std::uint64_t sequence = ++m_sequence;
+    m_lastSignature = Signature(kind);
     PublicationOutcome outcome;
     outcome.addressDetected = justDetected;
     outcome.offline = kind == Kind::Offline;
@@ -152,23 +171,23 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
 
     if (!m_fields.Checked(Switch::Active)) {
         outcome.kind = OutcomeKind::SkippedInactive;
-        return Finish(outcome, sequence, kind, retryIntervalMs);
+        return Finish(outcome, kind, retryIntervalMs);
     }
     SetLocalPageFile(m_fields, m_state);
     m_fields.SetText(TextField::AddressDisplay, outcome.address);
     if (IsIgnored(outcome.address, m_state.IgnoreList)) {
         outcome.kind = OutcomeKind::SkippedIgnored;
-        return Finish(outcome, sequence, kind, retryIntervalMs);
+        return Finish(outcome, kind, retryIntervalMs);
     }
     // An unresolved host name still counts as a change, but a page of "http://" links helps nobody.
     if (kind == Kind::Address && outcome.address.empty()) {
         outcome.kind = OutcomeKind::SkippedEmptyAddress;
         outcome.reason = m_state.AddressProblem;
-        return Finish(outcome, sequence, kind, retryIntervalMs);
+        return Finish(outcome, kind, retryIntervalMs);
     }
     if (kind == Kind::Address) {
         outcome.addressClass = ClassifyAddress(outcome.address);
-        if (IsFlagged(outcome.addressClass)) {
+        if (IsUnreachable(outcome.addressClass)) {
             // The host name publishes what it resolves to, as it always did (the ignore list filters it);
             // the sources chosen to find the public address hold back what visitors cannot reach, and text
             // that is no address even when told to publish private ones.
@@ -177,16 +196,16 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             // Text that is no address never goes into a page, whatever the source: a damaged LastIP would
             // put whatever it holds (markup, a script) before every visitor.
             if (notAnAddress && !justDetected) {
-                outcome.kind = OutcomeKind::SkippedFlagged;
+                outcome.kind = OutcomeKind::SkippedUnreachable;
                 outcome.reason = DamagedAddressReason(m_state, outcome.address);
                 outcome.address.clear();  // nor into a message, a tooltip or a notification
-                return Finish(outcome, sequence, kind, retryIntervalMs);
+                return Finish(outcome, kind, retryIntervalMs);
             }
             if (notAnAddress || (!hostName && !m_state.PublishPrivate)) {
-                outcome.kind = OutcomeKind::SkippedFlagged;
+                outcome.kind = OutcomeKind::SkippedUnreachable;
                 outcome.reason = text::Printable(outcome.address) + " is " +
                                  ClassPhrase(outcome.addressClass) + "; visitors cannot reach it";
-                return Finish(outcome, sequence, kind, retryIntervalMs);
+                return Finish(outcome, kind, retryIntervalMs);
             }
             outcome.reason = ClassPhrase(outcome.addressClass) +
                              ", visitors outside this network cannot reach it" +
@@ -201,20 +220,29 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         page = std::move(*built);
     } else {
         outcome.kind = OutcomeKind::Abandoned;
-        return Finish(outcome, sequence, kind, retryIntervalMs);
+        return Finish(outcome, kind, retryIntervalMs);
     }
 
     ConfigureClient();  // a bad port raises here, before any attempt, and is not retried
     const std::string remoteName = RemoteName();
     // The page names the address: a change of the machine's address from here on makes it stale.
-    const PublicationClock::Publication watched(kind == Kind::Address ? m_publicationClock : nullptr,
-                                                outcome.address);
+    AddressChangeClock::Publication watched(kind == Kind::Address ? m_addressChangeClock : nullptr,
+                                            outcome.address);
 
     outcome.kind = OutcomeKind::Failed;
     while (outcome.attempts < kAttempts) {
         ++outcome.attempts;
         m_ui.ReportProgress(outcome.address, outcome.attempts, kAttempts);
+        // Once the store of the page itself is sent the server truncates the page: it is let finish.
+        // Stored under a temporary name first, the page stays whole whenever the attempt is given up.
+        if (!m_sftpChosen && !m_state.AtomicUpload)
+            m_ftp.SetTraceHandler([&watched](net::TraceDirection direction, const std::string& line) {
+                if (direction == net::TraceDirection::Sent && line.rfind("STOR ", 0) == 0)
+                    watched.HoldOn();
+            });
         const auto failure = Attempt(page, remoteName);
+        m_ftp.SetTraceHandler({});
+        watched.Release();
         if (!failure) {
             outcome.kind = OutcomeKind::Published;
             break;
@@ -228,7 +256,7 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         outcome.permanent = IsPermanent(failure->kind);
         if (outcome.permanent || watched.Abandoned())
             break;
-        DelayPumping(kAttemptPauseMs);
+        Pause(kAttemptPauseMs);
         // The program is ending: the remaining attempts would only hold it up (it stays pending meanwhile).
         if (m_ui.EndRequested() || watched.Abandoned())
             break;
@@ -249,7 +277,7 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         outcome.kind = OutcomeKind::AddressChanged;
         outcome.reason = *why;
     }
-    Finish(outcome, sequence, kind, retryIntervalMs);
+    Finish(outcome, kind, retryIntervalMs);
 }
 
 std::optional<std::string> Publisher::Verify(const std::string& page) {
@@ -258,7 +286,7 @@ std::optional<std::string> Publisher::Verify(const std::string& page) {
     auto problem = VerifyOnce(*m_fetcher, url, page, rule);
     if (!problem || m_ui.EndRequested())
         return problem;
-    DelayPumping(kVerifyPauseMs);
+    Pause(kVerifyPauseMs);
     if (m_ui.EndRequested())
         return problem;
     return VerifyOnce(*m_fetcher, url, page, rule);
@@ -295,23 +323,20 @@ std::optional<AttemptFailure> Publisher::Attempt(const std::string& page, const 
     }
 }
 
-void Publisher::Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind,
-                       std::int64_t retryIntervalMs) {
+void Publisher::Finish(PublicationOutcome outcome, Kind kind, std::int64_t retryIntervalMs) {
     outcome.when = m_clock.Now();
     const std::string pendingBefore = PendingName();
-    if (sequence == m_sequence) {
-        if (outcome.kind == PublicationOutcome::Kind::Failed) {
-            m_pending =
-                Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs, outcome.permanent};
-            outcome.willRetry = !outcome.permanent;
-        } else if (outcome.kind == PublicationOutcome::Kind::AddressChanged) {
-            // The page was stale, not the publication: the next tick publishes the address then current,
-            // even one that has changed back meanwhile.
-            m_pending = Pending{kind, m_clock.TickCount(), kFirstRetryMs / 2};
-        } else {
-            m_pending.reset();
-        }
+    if (outcome.kind == PublicationOutcome::Kind::Failed) {
+        m_pending = Pending{kind, m_clock.TickCount() + retryIntervalMs, retryIntervalMs, outcome.permanent};
+        outcome.willRetry = !outcome.permanent;
+    } else if (outcome.kind == PublicationOutcome::Kind::AddressChanged) {
+        // The page was stale, not the publication: the next tick publishes the address then current, even
+        // one that has changed back meanwhile.
+        m_pending = Pending{kind, m_clock.TickCount(), kFirstRetryMs / 2};
+    } else {
+        m_pending.reset();
     }
+    ++m_ended;
     m_ui.ReportOutcome(outcome);
     if (outcome.kind == PublicationOutcome::Kind::Published && m_onPublished)
         m_onPublished(outcome);

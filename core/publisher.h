@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,7 +22,7 @@ class SftpClient;
 namespace signposter {
 
 class PageFetcher;
-class PublicationClock;
+class AddressChangeClock;
 struct AttemptFailure;
 
 // Why an address taken from the settings file (LastIP, LastIP6) is not published: it is no address.
@@ -58,15 +59,15 @@ public:
     // Where the page goes on the server: the remote path (one leading "/" removed) followed by the page
     // name, joined as they stand.
     std::string RemoteName() const;
-    // Waits `ms` milliseconds while the window system's messages are still dispatched.
-    void DelayPumping(int ms);
+    // Waits `ms` milliseconds on the clock: a stop request or a publication given up ends the wait.
+    void Pause(int ms);
 
     // Where the page is fetched back from after an upload when VerifyURL is set; without one there is no
     // verification.
     void SetPageFetcher(PageFetcher* fetcher) { m_fetcher = fetcher; }
     // The clock that gives a publication of the address up when the address changes under it; without one
     // every publication runs to its end.
-    void SetPublicationClock(PublicationClock* clock) { m_publicationClock = clock; }
+    void SetAddressChangeClock(AddressChangeClock* clock) { m_addressChangeClock = clock; }
     // Called after every successful publication, once the outcome has been reported (it may raise).
     void SetPublishedHook(std::function<void(const PublicationOutcome&)> hook) {
         m_onPublished = std::move(hook);
@@ -97,6 +98,12 @@ public:
         m_onFinished = std::move(hook);
     }
 
+    // Publications ended so far (any thread may ask).
+    std::uint64_t PublicationsEnded() const { return m_ended.load(); }
+    // Whether a publication of the address page as the settings shape it now has ended since
+    // PublicationsEnded() answered `seen`: "Update Now" then has nothing to add.
+    bool PublishedSameSince(std::uint64_t seen) const;
+
     // Whether `address` is one of the comma-separated entries of `ignoreList` (entries trimmed; empty
     // entries never match; IPv6 entries match by value, whatever their spelling).
     static bool IsIgnored(const std::string& address, const std::string& ignoreList);
@@ -116,8 +123,10 @@ private:
     // The page visitors get, fetched and compared, with one more look after a pause: nothing when it
     // matches, otherwise the reason.
     std::optional<std::string> Verify(const std::string& page);
-    void Finish(PublicationOutcome outcome, std::uint64_t sequence, Kind kind, std::int64_t retryIntervalMs);
+    void Finish(PublicationOutcome outcome, Kind kind, std::int64_t retryIntervalMs);
     std::string PendingName() const;
+    // What shapes the page of `kind` and where it goes, as one text to compare.
+    std::string Signature(Kind kind) const;
 
     LiveSettings& m_fields;
     UserInterface& m_ui;
@@ -126,16 +135,15 @@ private:
     ftp::TIdFTP& m_ftp;
     PageFetcher* m_fetcher = nullptr;
     sftp::SftpClient* m_sftp = nullptr;
-    PublicationClock* m_publicationClock = nullptr;
+    AddressChangeClock* m_addressChangeClock = nullptr;
     std::unique_ptr<sftp::SftpClient> m_ownSftp;
     bool m_sftpChosen = false;  // by the latest ConfigureClient
     std::function<void(const PublicationOutcome&)> m_onPublished;
     std::function<void(const std::string&)> m_onPendingChanged;
     std::function<void(const PublicationOutcome&)> m_onFinished;
     std::optional<Pending> m_pending;
-    // Publications can nest (a tick dispatched during a retry wait publishes too); only the latest one
-    // decides what stays pending.
-    std::uint64_t m_sequence = 0;
+    std::string m_lastSignature;  // of the publication that ended last
+    std::atomic<std::uint64_t> m_ended{0};
 };
 
 }  // namespace signposter

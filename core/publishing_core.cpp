@@ -26,7 +26,7 @@ PublishingCore::PublishingCore(LiveSettings& fields, UserInterface& ui, std::str
         services.fetcher ? std::move(services.fetcher) : std::make_unique<HttpPageFetcher>(m_clock, m_state);
     m_monitor->GetPublisher().SetPageFetcher(m_fetcher.get());
     m_monitor->GetPublisher().SetSftpClient(m_sftp.get());
-    m_monitor->GetPublisher().SetPublicationClock(&m_clock);
+    m_monitor->GetPublisher().SetAddressChangeClock(&m_clock);
 }
 
 PublishingCore::~PublishingCore() = default;

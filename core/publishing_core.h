@@ -11,7 +11,7 @@
 #include "core/monitor.h"
 #include "core/page_fetcher.h"
 #include "core/program_state.h"
-#include "core/publication_clock.h"
+#include "core/address_change_clock.h"
 #include "core/publisher.h"
 #include "core/user_interface.h"
 
@@ -65,7 +65,7 @@ public:
     PageFetcher& Fetcher() { return *m_fetcher; }
     // The monitor's wait with the kernel's address events, opened when first asked for; the monitor then
     // leaves the interface source to the events, and publications are given up when the address they
-    // publish changes under them (core/publication_clock.h). Tests give their own events first.
+    // publish changes under them (core/address_change_clock.h). Tests give their own events first.
     AddressWatch& Watch();
     void UseAddressEvents(std::unique_ptr<platform::AddressEvents> events);
 
@@ -77,7 +77,7 @@ private:
     std::unique_ptr<HostLookup> m_ownLookup;
     HostLookup* m_lookup;
     const Clock& m_baseClock;
-    PublicationClock m_clock;
+    AddressChangeClock m_clock;
     // Held by pointer so that the front ends see no client header.
     std::unique_ptr<ftp::TIdFTP> m_client;  // IdFTP1
     std::unique_ptr<sftp::SftpClient> m_sftp;

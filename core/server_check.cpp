@@ -26,7 +26,6 @@ public:
     void HideMainWindow() override {}
     bool MainWindowVisible() const override { return false; }
     void SetTimerEnabled(bool) override {}
-    void DispatchMessagesUntil(std::int64_t) override {}
     void ReportOutcome(const PublicationOutcome&) override {}
 };
 
@@ -142,7 +141,7 @@ CheckReport CheckAddress(ProgramState state, HostLookup& lookup, const Clock& cl
     const AddressClass addressClass = ClassifyAddress(*answer.address);
     return {true,
             text::Printable(*answer.address) + ": " + ClassName(addressClass) +
-                (IsFlagged(addressClass) ? ", visitors cannot reach it" : ""),
+                (IsUnreachable(addressClass) ? ", visitors cannot reach it" : ""),
             {}};
 }
 

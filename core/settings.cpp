@@ -183,7 +183,7 @@ void Remember(ProgramState& state, const std::string& path) {
 
 // With the store open: takes over every setting the file holds differently from this program's last sight
 // of it, unless this program has changed that setting itself since. True when anything was taken over.
-bool TakeUpFromStore(LiveSettings& fields, ProgramState& state) {
+bool MergeOpenStore(LiveSettings& fields, ProgramState& state) {
     const SettingsFileRecord& record = state.SettingsOnFile;
     if (!record.known || record.text == IniLines().Text())
         return false;
@@ -221,7 +221,7 @@ void LoadSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     });
 }
 
-bool TakeUpSettingsChanges(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
+bool MergeFileChanges(LiveSettings& fields, ProgramState& state, const std::string& settingsPath) {
     SettingsFileRecord& record = state.SettingsOnFile;
     // Gone or never read: nothing to take over (a settings file removed meanwhile is not all defaults).
     if (!record.known || !platform::FileExists(settingsPath))
@@ -231,7 +231,7 @@ bool TakeUpSettingsChanges(LiveSettings& fields, ProgramState& state, const std:
         return false;
     bool taken = false;
     WithIniStore(settingsPath, [&] {
-        taken = TakeUpFromStore(fields, state);
+        taken = MergeOpenStore(fields, state);
         Remember(state, settingsPath);
     });
     return taken;
@@ -266,7 +266,7 @@ void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& 
     WithIniStore(settingsPath, [&] {
         // Another program's change since this one last read the file stays: only what was changed here
         // is written over it.
-        TakeUpFromStore(fields, state);
+        MergeOpenStore(fields, state);
         // One replacement of the file: a failure leaves it as it was, never half written.
         IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed));
         if (state.SettingsOnFile.known)

@@ -25,7 +25,7 @@ KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExis
 // Takes over the settings another program changed in the file since this one last read or wrote it, into
 // the fields and values, except those changed here meanwhile (the user's edits win). True when anything
 // was taken over. A first look costs one stat(); call it once a tick.
-bool TakeUpSettingsChanges(LiveSettings& fields, ProgramState& state, const std::string& settingsPath);
+bool MergeFileChanges(LiveSettings& fields, ProgramState& state, const std::string& settingsPath);
 // Records in the file whether a publication is pending ("1" the address page, "offline" the notice, ""
 // none: the key is then removed, leaving the file as it was before).
 void WritePendingPublication(ProgramState& state, const std::string& settingsPath,

@@ -252,14 +252,20 @@ std::shared_ptr<UpnpGateway> MakeMiniupnpcGateway() {
     return std::make_shared<MiniupnpcGateway>();
 }
 
+UpnpSource::~UpnpSource() {
+    for (std::thread& worker : m_leftBehind) worker.join();
+}
+
 AddressAnswer UpnpSource::Query() {
+    for (std::thread& worker : m_leftBehind) worker.join();
+    m_leftBehind.clear();
     auto job = std::make_shared<Job>();
     if (::pipe2(job->pipe, O_CLOEXEC) != 0)
         return {std::nullopt, "cannot ask the router: no pipe for the worker"};
     job->igd = m_igd;
 
     // The library blocks for seconds; a stop request must not wait for it, so the calls run on a thread
-    // of their own that the program can leave behind. It takes no signals: Ctrl-C belongs to the program's
+    // of their own that the question can leave behind (it is joined later, once its bounded calls end). It takes no signals: Ctrl-C belongs to the program's
     // thread, and a write to a gateway that has gone must fail with EPIPE instead of ending the process.
     std::thread worker([job, gateway = m_gateway] {
         sigset_t all;
@@ -286,7 +292,7 @@ AddressAnswer UpnpSource::Query() {
             break;
         if ((m_stopCheck && m_stopCheck()) || clock.Passed(bound)) {
             job->abandoned.Request();
-            worker.detach();
+            m_leftBehind.push_back(std::move(worker));
             m_igd.reset();
             return {std::nullopt, clock.Passed(bound) ? "the router did not answer in time"
                                                       : "the question to the router was abandoned"};

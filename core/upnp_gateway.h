@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/address_source.h"
@@ -54,6 +55,8 @@ class UpnpSource final : public AddressSource {
 public:
     UpnpSource(std::shared_ptr<UpnpGateway> gateway, std::function<bool()> stopCheck)
         : m_gateway(std::move(gateway)), m_stopCheck(std::move(stopCheck)) {}
+    // Joins the workers left behind: their waits were ended, and each call ends by its own bound.
+    ~UpnpSource() override;
     AddressAnswer Query() override;
     // A router's WAN address is IPv4: there is no IPv6 question to ask it.
     AddressAnswer QueryIPv6() override {
@@ -65,6 +68,7 @@ private:
     std::shared_ptr<UpnpGateway> m_gateway;
     std::function<bool()> m_stopCheck;
     std::optional<UpnpIgd> m_igd;
+    std::vector<std::thread> m_leftBehind;  // workers of abandoned questions, joined before the next
 };
 
 }  // namespace signposter

@@ -35,7 +35,7 @@ std::string DescribeOutcome(const PublicationOutcome& outcome, bool withTime) {
                 return "no address" + at + ": " + outcome.reason;
             return outcome.addressDetected ? "no address" + at + ": the host name did not resolve"
                                            : "nothing published" + at + ": no address known yet";
-        case Kind::SkippedFlagged:
+        case Kind::SkippedUnreachable:
             if (outcome.address.empty())  // text that is no address is not repeated
                 return "not published" + at + ": " + outcome.reason;
             return outcome.address + " not published" + at + ": " + outcome.reason;
@@ -94,15 +94,15 @@ std::string DescribeAroundLongAddress(const PublicationOutcome& outcome) {
     const std::string why = outcome.reason.empty() ? "" : ": " + text::OneLine(outcome.reason);
     switch (outcome.kind) {
         case Kind::Published:
-        case Kind::SkippedFlagged:
-            if (IsFlagged(outcome.addressClass)) {
+        case Kind::SkippedUnreachable:
+            if (IsUnreachable(outcome.addressClass)) {
                 const std::string what = outcome.kind != Kind::Published ? " held back"
                                          : outcome.verified              ? " verified"
                                                                          : " published";
                 const std::string name = ": " + ClassName(outcome.addressClass);
                 return FirstThatFits({a + what + time + name, a + what + name, a + what + time, a + what});
             }
-            if (outcome.kind == Kind::SkippedFlagged)
+            if (outcome.kind == Kind::SkippedUnreachable)
                 return FirstThatFits({a + " not published" + time, a + " not published", a + " held back"},
                                      why);
             if (outcome.verified)
@@ -138,10 +138,10 @@ std::string DescribeAroundLongAddress(const PublicationOutcome& outcome) {
 
 std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
-    const bool flagged = IsFlagged(outcome.addressClass);
+    const bool flagged = IsUnreachable(outcome.addressClass);
     std::string text;
     if (flagged && !outcome.address.empty() &&
-        (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedFlagged)) {
+        (outcome.kind == Kind::Published || outcome.kind == Kind::SkippedUnreachable)) {
         const char* what = outcome.kind != Kind::Published ? " held back "
                            : outcome.verified              ? " verified "
                                                            : " published ";

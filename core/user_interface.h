@@ -20,7 +20,7 @@ struct PublicationOutcome {
         SkippedEmptyAddress,  // no address: nothing worth publishing
         Abandoned,            // the user template file is missing
         Failed,               // every attempt failed; see the error fields
-        SkippedFlagged,       // an address visitors cannot reach, from a source that holds those back
+        SkippedUnreachable,       // an address visitors cannot reach, from a source that holds those back
         AddressUnavailable,   // a polled address source failed; the last address stands (no publication)
         AddressChanged,       // given up: the address changed during the upload (see reason); the new one
                               // is published next
@@ -62,23 +62,19 @@ std::string DescribeOutcomeBriefly(const PublicationOutcome& outcome);
 // IPv6 address as above ("2001:db8:1234:5678:9abc:def0:1234:5678 (2 of 5)...").
 std::string DescribeProgressBriefly(const std::string& address, int attempt, int attempts);
 
-// How the core reaches the user and the window system. The main window implements it with widgets, the
-// headless front end with the terminal, tests with fakes.
+// How the core reaches the user: showing, reporting and asking. The main window implements it with widgets,
+// the headless front end with the terminal, tests with fakes.
 class UserInterface {
 public:
     virtual ~UserInterface() = default;
     // A modal message box with one "OK" button; lines of `text` are separated by CR. Returns when the
-    // user has closed it; the window system's messages (timer ticks) are served meanwhile.
+    // user has closed it; the core's own steps wait meanwhile (the window answers on its own thread).
     virtual void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) = 0;
     virtual void ShowMainWindow() = 0;
     virtual void HideMainWindow() = 0;
     virtual bool MainWindowVisible() const = 0;
     // Starts or stops the once-a-second monitor timer.
     virtual void SetTimerEnabled(bool enabled) = 0;
-    // Waits until the tick counter passes `deadlineTick` (a pause between attempts) while the user can still
-    // use the program: a window serves its events meanwhile, on a thread of its own or in this wait. Ends
-    // early when the program is asked to end.
-    virtual void DispatchMessagesUntil(std::int64_t deadlineTick) = 0;
     virtual void ReportOutcome(const PublicationOutcome& outcome) = 0;
     // An upload attempt of `address` (or "OFFLINE") begins: attempt `attempt` of `attempts`.
     virtual void ReportProgress(const std::string& /*address*/, int /*attempt*/, int /*attempts*/) {}

@@ -13,6 +13,7 @@
 
 #include "platform/files.h"
 #include "platform/ip_address.h"
+#include "platform/lazy_library.h"
 #include "platform/text.h"
 
 namespace signposter::http {
@@ -35,6 +36,8 @@ bool IsRedirect(long status) {
 }
 
 void GlobalInit() {
+    if (const std::string missing = platform::LoadCurl(); !missing.empty())
+        throw EHttpConnectionFailed(missing);
     // Once per process, before any handle; libcurl 7.84 and later make this call itself thread-safe.
     static const bool done = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     if (!done)

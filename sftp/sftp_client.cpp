@@ -20,6 +20,7 @@
 #include "net/id_tcp_client.h"
 #include "net/temporary_name.h"
 #include "platform/files.h"
+#include "platform/lazy_library.h"
 #include "platform/text.h"
 #include "sftp/sftp_packets.h"
 
@@ -274,6 +275,8 @@ HostKeyInfo SftpClient::ProbeHostKey() {
 
 void SftpClient::Connect() {
     CloseConnection();
+    if (const std::string missing = platform::LoadSsh(); !missing.empty())
+        throw ESshError(missing);
     m_hostKey = HostKeyInfo{};
     const platform::Clock& clock = *m_sessionClock;
     auto session = std::make_unique<Session>();

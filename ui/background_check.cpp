@@ -3,10 +3,46 @@
 #include <QMetaObject>
 #include <exception>
 #include <thread>
+#include <vector>
 
 #include "platform/text.h"
 
 namespace signposter::ui {
+
+namespace {
+
+// Every check's thread until it is joined; the GUI thread only joins those that have ended.
+struct CheckThread {
+    std::thread thread;
+    std::shared_ptr<platform::StopRequest> stop;
+    std::shared_ptr<const std::atomic<bool>> ended;
+};
+void CancelAndJoin(std::vector<CheckThread>& threads) {
+    for (CheckThread& check : threads) {
+        check.stop->Request();
+        check.thread.join();
+    }
+    threads.clear();
+}
+
+// A program that never called JoinAll (a test) still joins them as it ends.
+struct CheckThreads {
+    ~CheckThreads() { CancelAndJoin(threads); }
+    std::mutex lock;
+    std::vector<CheckThread> threads;  // under lock
+};
+CheckThreads g_checks;
+
+}  // namespace
+
+void BackgroundCheck::JoinAll() {
+    std::vector<CheckThread> threads;
+    {
+        const std::lock_guard lock(g_checks.lock);
+        threads.swap(g_checks.threads);
+    }
+    CancelAndJoin(threads);
+}
 
 BackgroundCheck::~BackgroundCheck() {
     Cancel();
@@ -17,7 +53,7 @@ void BackgroundCheck::Start(Work work) {
     auto job = std::make_shared<Job>();
     job->owner = this;
     m_job = job;
-    std::thread([job, work = std::move(work)] {
+    std::thread thread([job, work = std::move(work)] {
         CheckResult result;
         try {
             result = work(job->clock, job->stop);
@@ -39,7 +75,21 @@ void BackgroundCheck::Start(Work work) {
                 },
                 Qt::QueuedConnection);
         }
-    }).detach();
+        job->ended.store(true);
+    });
+    const std::lock_guard lock(g_checks.lock);
+    // Those that have ended are joined now, so that a dialog used all day keeps no threads.
+    std::vector<CheckThread>& threads = g_checks.threads;
+    for (auto it = threads.begin(); it != threads.end();) {
+        if (it->ended->load()) {
+            it->thread.join();
+            it = threads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    threads.push_back({std::move(thread), std::shared_ptr<platform::StopRequest>(job, &job->stop),
+                         std::shared_ptr<const std::atomic<bool>>(job, &job->ended)});
 }
 
 void BackgroundCheck::Cancel() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,9 +17,9 @@ using CheckResult = signposter::CheckReport;
 // Runs one network check at a time on a thread of its own, so that the window and the tray icon stay
 // responsive. The work waits on the clock it is given, whose waits all end when Cancel is called; every
 // wait of the work is bounded by its own time-outs as well. The result comes back on the GUI thread as
-// Finished; a cancelled check reports nothing. Nothing here ever waits for the thread: a name look-up in
-// the system's resolver does not notice the stop and ends only by its own time-out, which neither the
-// dialog's close nor the program's end should sit through.
+// Finished; a cancelled check reports nothing. The window never waits for the thread: a cancelled check's
+// thread is joined later, once it has ended (at the next Start, or by JoinAll at the program's end, which
+// cancels what still runs; its waits end at once, and the look-ups it makes are bounded).
 class BackgroundCheck : public QObject {
     Q_OBJECT
 public:
@@ -33,6 +34,8 @@ public:
     void Start(Work work);
     // Ends the waits of the running check; it reports nothing.
     void Cancel();
+    // Before main returns: cancels every check still running and joins every check's thread.
+    static void JoinAll();
 
 signals:
     void Finished(const signposter::ui::CheckResult& result);
@@ -44,6 +47,7 @@ private:
         platform::SystemClock clock{&stop};
         std::mutex mutex;
         BackgroundCheck* owner = nullptr;  // null once nobody wants the result; guarded by mutex
+        std::atomic<bool> ended{false};
     };
 
     std::shared_ptr<Job> m_job;

@@ -13,15 +13,17 @@ namespace signposter::ui {
 
 namespace {
 
-// Qt's system tray as the shell. A session often starts its programs before the panel that hosts the
-// tray; an icon added then would be lost, so the add is retried until a tray appears (for a while only: a
-// desktop without any tray must not keep the program polling forever). When a running tray goes away and
-// comes back (the panel restarts), Qt itself puts the icon back, so the program never becomes unreachable.
+// Qt's system tray as the shell. A session may start its programs before the panel that hosts the tray,
+// and some desktops have none at all: the entry is kept and the desktop is asked again now and then until a
+// tray appears, which may be much later. Asking is one look at the display's tray selection, so a program
+// on a desktop without a tray polls once every few seconds for as long as it runs. Once the icon is in a
+// tray, Qt itself puts it back when that tray goes away and comes back (the panel restarts).
 class QtTrayShell final : public QObject, public TrayShell {
 public:
-    explicit QtTrayShell(std::function<void(QSystemTrayIcon::ActivationReason)> activated)
-        : m_sequencer(std::move(activated)) {
-        m_retry.setInterval(kRetryIntervalMs);
+    QtTrayShell(std::function<void(QSystemTrayIcon::ActivationReason)> activated,
+                std::function<void()> appeared)
+        : m_sequencer(std::move(activated)), m_appeared(std::move(appeared)) {
+        m_available = QSystemTrayIcon::isSystemTrayAvailable();
         connect(&m_retry, &QTimer::timeout, this, [this] { TryShow(); });
         connect(&m_icon, &QSystemTrayIcon::activated, &m_sequencer, &ActivationSequencer::Activated);
     }
@@ -29,6 +31,7 @@ public:
     void Add(const TrayEntry& entry) override {
         Modify(entry);
         m_wanted = true;
+        m_retry.setInterval(kFirstRetryIntervalMs);
         m_attempts = 0;
         TryShow();
     }
@@ -44,9 +47,18 @@ public:
         m_icon.hide();
     }
 
+    bool Available() const override { return m_available; }
+
+    void ShowBalloon(const QString& title, const QString& text) override {
+        if (m_available && m_icon.isVisible())
+            m_icon.showMessage(title, text, QSystemTrayIcon::Warning);
+    }
+
 private:
-    static constexpr int kRetryIntervalMs = 500;
-    static constexpr int kRetryAttempts = 240;  // two minutes
+    // Quickly at first, while a session's panel is still starting; then rarely.
+    static constexpr int kFirstRetryIntervalMs = 500;
+    static constexpr int kFirstRetryAttempts = 20;
+    static constexpr int kRetryIntervalMs = 3000;
 
     void TryShow() {
         if (!m_wanted) {
@@ -55,17 +67,25 @@ private:
         if (QSystemTrayIcon::isSystemTrayAvailable()) {
             m_retry.stop();
             m_icon.show();
-        } else if (++m_attempts > kRetryAttempts) {
-            m_retry.stop();
-        } else if (!m_retry.isActive()) {
-            m_retry.start();
+            if (!m_available) {
+                m_available = true;
+                if (m_appeared)
+                    m_appeared();
+            }
+            return;
         }
+        if (++m_attempts == kFirstRetryAttempts)
+            m_retry.setInterval(kRetryIntervalMs);
+        if (!m_retry.isActive())
+            m_retry.start();
     }
 
     ActivationSequencer m_sequencer;
+    std::function<void()> m_appeared;
     QSystemTrayIcon m_icon;
     QTimer m_retry;
     bool m_wanted = false;
+    bool m_available = false;
     int m_attempts = 0;
 };
 
@@ -121,7 +141,8 @@ TCoolTrayIcon::TCoolTrayIcon(QWidget* owner, std::unique_ptr<TrayShell> shell)
     : QObject(owner), m_owner(owner), m_shell(std::move(shell)) {
     if (!m_shell) {
         m_shell = std::make_unique<QtTrayShell>(
-            [this](QSystemTrayIcon::ActivationReason reason) { HandleActivation(reason); });
+            [this](QSystemTrayIcon::ActivationReason reason) { HandleActivation(reason); },
+            [this] { emit TrayAppeared(); });
     }
     m_cycleTimer.setInterval(kShortestCycleMs);
     connect(&m_cycleTimer, &QTimer::timeout, this, [this] { CycleStep(); });

@@ -83,6 +83,10 @@ public:
     virtual void Add(const TrayEntry& entry) = 0;
     virtual void Modify(const TrayEntry& entry) = 0;
     virtual void Delete() = 0;
+    // Whether the desktop has a notification area to hold the entry now.
+    virtual bool Available() const { return true; }
+    // A short message from the entry (a balloon), where the desktop shows one.
+    virtual void ShowBalloon(const QString& /*title*/, const QString& /*text*/) {}
 };
 
 // Qt reports the second press of a double click on a tray icon as a click and then as a double click.
@@ -114,6 +118,10 @@ public:
 
     // End of loading: applies StartMinimized, refreshes the entry and adds it when IconVisible is on.
     void Loaded();
+    // Whether the desktop has a notification area for the icon; TrayAvailable(true) follows when one
+    // appears later, and the icon docks in it.
+    bool TrayAvailable() const { return m_shell->Available(); }
+    void ShowBalloon(const QString& title, const QString& text) { m_shell->ShowBalloon(title, text); }
 
     TImageList* IconList() const { return m_iconList; }
     void SetIconList(TImageList* list);
@@ -160,6 +168,7 @@ signals:
     void OnMouseUp(QObject* sender, TMouseButton button, TShiftState shift, int x, int y);
     void OnMouseMove(QObject* sender, TShiftState shift, int x, int y);
     void OnCycle(QObject* sender, int nextIndex);
+    void TrayAppeared();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -28,6 +28,7 @@
 #include "ui/controls/p_check.h"
 #include "ui/controls/vel_color_button.h"
 #include "ui/cool_tray_icon.h"
+#include "ui/notifier.h"
 #include "ui/settings_dialog.h"
 
 namespace signposter::ui {
@@ -104,6 +105,26 @@ public:
     }
 };
 
+// The width at which `edit` shows `text` whole: the text's advance in the edit's font, the two pixels a line
+// edit keeps clear on either side and the cursor's pixel, and what the style takes for the frame.
+int WidthToShow(const QLineEdit& edit, const QString& text) {
+    QStyleOptionFrame option;
+    option.initFrom(&edit);
+    option.rect = QRect(0, 0, edit.width(), edit.height());
+    option.lineWidth = edit.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &edit);
+    option.state |= QStyle::State_Sunken;
+    const int frame =
+        edit.width() - edit.style()->subElementRect(QStyle::SE_LineEditContents, &option, &edit).width();
+    return QFontMetrics(edit.font()).horizontalAdvance(text) + 2 * 2 + 1 + frame;
+}
+
+// The widest port there is.
+constexpr char kWidestPort[] = "65535";
+
+// Where the lines under the buttons go, and the gap between them.
+constexpr int kStatusLeft = 8;
+constexpr int kStatusGap = 2;
+
 QString FromBytes(const std::string& text) {
     return QString::fromStdString(text);
 }
@@ -131,8 +152,6 @@ public:
     void HideMainWindow() override { m_form.HideMainWindow(); }
     bool MainWindowVisible() const override { return m_form.isVisible(); }
     void SetTimerEnabled(bool enabled) override { m_form.SetTimerEnabled(enabled); }
-    // This thread never waits: the window must keep answering.
-    void DispatchMessagesUntil(std::int64_t) override {}
     void ReportOutcome(const PublicationOutcome& outcome) override { m_form.ShowOutcome(outcome); }
     bool EndRequested() const override { return m_form.EndRequested(); }
 
@@ -168,7 +187,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
         },
         [this](const std::string& problem) { ShowMessageNow("Signposter", problem, MessageIcon::Error); });
     connect(TrayMenu1, &TTrayMenu::ShowClicked, this, &TForm1::CoolTrayIcon1Click);
-    connect(TrayMenu1, &TTrayMenu::UpdateNowClicked, this, &TForm1::velColorButton3click);
+    connect(TrayMenu1, &TTrayMenu::UpdateNowClicked, this, &TForm1::UpdateNow);
     connect(TrayMenu1, &TTrayMenu::OfflineClicked, this, &TForm1::velColorButton4click);
     connect(TrayMenu1, &TTrayMenu::SettingsClicked, this, &TForm1::SettingsItemClick);
     connect(TrayMenu1, &TTrayMenu::OpenPageClicked, this, &TForm1::OpenPageItemClick);
@@ -186,6 +205,27 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     LbBackground1->setObjectName("LbBackground1");
     LbBackground1->SetImage(MarbleTexture());
     LbBackground1->SetEnabled(true);
+
+    m_givenLookup = services.lookup;
+    for (QLabel** line : {&TrayNote, &ProgressLine, &NoticeLine}) {
+        *line = new QLabel(this);
+        (*line)->setWordWrap(true);
+        (*line)->hide();
+    }
+    TrayNote->setObjectName("TrayNote");
+    TrayNote->setText("The icon appears when the desktop has a tray.");
+    ProgressLine->setObjectName("ProgressLine");
+    NoticeLine->setObjectName("NoticeLine");
+    m_notifier = new DesktopNotifier(
+        [this](const QString& title, const QString& text) {
+            // Without a tray there is no balloon either: the window, open all along, tells it.
+            if (m_withoutTray) {
+                NoticeLine->setText(title + ": " + text);
+                LayOutStatusLines();
+            }
+            CoolTrayIcon1->ShowBalloon(title, text);
+        },
+        this);
 
     m_core = std::make_unique<WindowCore>(
         *this, *this, m_shown, settingsPath.empty() ? platform::SettingsFilePath() : std::move(settingsPath),
@@ -206,6 +246,35 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     if (services.addressEvents)
         m_core->UseAddressEvents(std::move(services.addressEvents));
     m_core->Start();
+
+    // Without a tray the icon could never be clicked: the window opens instead, and says why.
+    connect(CoolTrayIcon1, &TCoolTrayIcon::TrayAppeared, this, &TForm1::TrayAppeared);
+    if (!CoolTrayIcon1->TrayAvailable()) {
+        m_withoutTray = true;
+        LayOutStatusLines();
+        ShowMainWindow();
+    }
+}
+
+void TForm1::TrayAppeared() {
+    m_withoutTray = false;
+    LayOutStatusLines();
+}
+
+void TForm1::LayOutStatusLines() {
+    TrayNote->setVisible(m_withoutTray);
+    ProgressLine->setVisible(!ProgressLine->text().isEmpty());
+    NoticeLine->setVisible(m_withoutTray && !NoticeLine->text().isEmpty());
+    int bottom = kClientHeight;
+    for (QLabel* line : {TrayNote, ProgressLine, NoticeLine}) {
+        if (line->isHidden())
+            continue;
+        const int width = kClientWidth - 2 * kStatusLeft;
+        const int height = line->heightForWidth(width);
+        line->setGeometry(kStatusLeft, bottom, width, height);
+        bottom += height + kStatusGap;
+    }
+    setFixedSize(kClientWidth, bottom == kClientHeight ? kClientHeight : bottom + kStatusGap);
 }
 
 const std::string& TForm1::SettingsPath() const {
@@ -306,6 +375,8 @@ void TForm1::CreateComponents() {
     Edit2 = edit("Edit2", "", 72, 64, 165);
     Label2 = label("Label2", "Port", 48, 96);
     Edit1 = edit("Edit1", "21", 72, 92, 25);
+    // Grown to the right, into the space before "Passive Mode", until five digits show whole.
+    Edit1->resize(std::max(Edit1->width(), WidthToShow(*Edit1, kWidestPort)), Edit1->height());
 
     PCheck1 = option("PCheck1", "Passive Mode", 120, 92, 97);
     PCheck1->SetChecked(true);
@@ -503,6 +574,11 @@ void TForm1::ShowMainWindow() {
 }
 
 void TForm1::HideMainWindow() {
+    if (m_withoutTray) {
+        // Nothing could show it again: the window stays, and the core learns that it does.
+        m_core->SetWindowVisible(isVisible());
+        return;
+    }
     hide();
 }
 
@@ -533,17 +609,29 @@ static_assert(kBriefTextLength + sizeof("Signposter: ") - 1 == kMaxTipLength);
 void TForm1::ShowOutcome(const PublicationOutcome& outcome) {
     CoolTrayIcon1->SetHint("Signposter: " + FromBytes(text::Printable(DescribeOutcomeBriefly(outcome))));
     CoolTrayIcon1->SetShowHint(true);
+    m_notifier->Outcome(outcome, m_state.Notify);
 }
 
 void TForm1::ShowProgress(const std::string& address, int attempt, int attempts) {
     CoolTrayIcon1->SetHint("Signposter: " +
                            FromBytes(text::Printable(DescribeProgressBriefly(address, attempt, attempts))));
     CoolTrayIcon1->SetShowHint(true);
+    const std::string what = address == "OFFLINE" ? "the offline notice" : text::Printable(address);
+    ProgressLine->setText(FromBytes("publishing " + what + ", attempt " + std::to_string(attempt) + " of " +
+                                    std::to_string(attempts)));
+    LayOutStatusLines();
 }
 
 void TForm1::ShowBusy(bool busy) {
     m_publishing = busy;
     TrayMenu1->SetPublishing(busy);
+    // These commands would only wait behind the publication; Help and the fields answer at once.
+    for (TvelColorButton* button : {velColorButton1, velColorButton3, velColorButton4})
+        button->setEnabled(!busy);
+    if (!busy) {
+        ProgressLine->clear();
+        LayOutStatusLines();
+    }
 }
 
 void TForm1::TakeState(const ProgramState& state, std::uint64_t settingsTakenUp) {
@@ -609,7 +697,14 @@ void TForm1::velColorButton2click() {
 }
 
 void TForm1::velColorButton3click() {
-    Command(&Monitor::UpdateNowCommand);
+    UpdateNow();
+}
+
+void TForm1::UpdateNow() {
+    FieldsChanged();
+    // A publication of the same page that ends after this click answers it: clicks made while one runs
+    // add nothing, and after a change of the settings one publication follows, not one per click.
+    m_core->Post([seen = m_core->PublicationsEnded()](Monitor& monitor) { monitor.UpdateNowCommand(seen); });
 }
 
 void TForm1::velColorButton4click() {
@@ -649,7 +744,7 @@ void TForm1::SettingsItemClick() {
     if (!m_settingsDialog) {
         // A window of its own, not over the main window: that one is usually hidden. It shows the window's
         // copy of the program's values; the publishing thread takes up what it wrote (ForwardSettings).
-        m_settingsDialog = new SettingsDialog(m_state, SettingsPath(), m_shown, m_core->Lookup());
+        m_settingsDialog = new SettingsDialog(m_state, SettingsPath(), m_shown, m_givenLookup);
         m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
         m_settingsDialog->setWindowIcon(MainIcon());
         connect(m_settingsDialog, &SettingsDialog::Applied, this, &TForm1::ForwardSettings);
@@ -660,9 +755,14 @@ void TForm1::SettingsItemClick() {
 }
 
 void TForm1::ForwardSettings(const KeyValues& changed) {
-    TakeUpSettings(m_state, changed);
+    ApplySettingKeys(m_state, changed);
     ++m_settingsPosted;
     m_core->PostSettings(changed);
+}
+
+void TForm1::SettingsSaved(const std::string& error) {
+    if (m_settingsDialog)
+        m_settingsDialog->SaveFinished(error);
 }
 
 void TForm1::QuitItemClick() {

@@ -28,6 +28,7 @@ class QLineEdit;
 
 namespace signposter::ui {
 
+class DesktopNotifier;
 class TAppEvents;
 class TBevel;
 class TFilenameEdit;
@@ -88,6 +89,10 @@ public:
     bool EndRequested() const { return m_stop.Requested(); }
     // A publication runs on the publishing thread.
     bool Publishing() const { return m_publishing; }
+    // The desktop had no tray for the icon: the window stays open, as nothing else could bring it back.
+    bool WithoutTray() const { return m_withoutTray; }
+    // Tells the failures of publications on the desktop (tests watch what it delivers).
+    DesktopNotifier& Notifier() { return *m_notifier; }
 
     // Event handlers.
     // A monitor tick now, as the timer's own; returns once it has run.
@@ -95,6 +100,8 @@ public:
     void velColorButton1click();
     void velColorButton2click();
     void velColorButton3click();
+    // "Update Now", from the button or the tray menu.
+    void UpdateNow();
     void velColorButton4click();
     // PCheck2, PCheck3 and PCheck4: one of the template options was clicked.
     void TemplateOptionClick(TPCheck* option);
@@ -116,6 +123,7 @@ public:
     void ShowProgress(const std::string& address, int attempt, int attempts) override;
     void ShowBusy(bool busy) override;
     void TakeState(const ProgramState& state, std::uint64_t settingsTakenUp) override;
+    void SettingsSaved(const std::string& error) override;
     void CoreClosed(bool saved) override;
     void CoreCaughtUp(std::uint64_t marker) override;
 
@@ -168,8 +176,17 @@ private:
     TAppEvents* AppEvents1 = nullptr;
     TLbBackground* LbBackground1 = nullptr;
     TTrayMenu* TrayMenu1 = nullptr;
+    QLabel* TrayNote = nullptr;
+    QLabel* ProgressLine = nullptr;
+    QLabel* NoticeLine = nullptr;
+    DesktopNotifier* m_notifier = nullptr;
 
     void CreateComponents();
+    // The lines under the buttons: the note while there is no tray, the publication while one runs, and,
+    // without a tray, the last notice the desktop could not show. The window grows by what they need and
+    // is back at its own size without them.
+    void LayOutStatusLines();
+    void TrayAppeared();
     // VerifyURL when it is an http or https address, else an invalid URL.
     QUrl PublishedPageUrl() const;
     void SetTabOrder();
@@ -196,7 +213,9 @@ private:
     bool m_closing = false;
     bool m_closed = false;
     bool m_publishing = false;
+    bool m_withoutTray = false;
     std::uint64_t m_settingsPosted = 0;
+    HostLookup* m_givenLookup = nullptr;  // a test's, for the settings dialog; else the machine's
     std::uint64_t m_caughtUp = 0;
     QPointer<SettingsDialog> m_settingsDialog;
 };

@@ -71,7 +71,7 @@ std::string InterfaceName(const QString& entry) {
 }  // namespace
 
 SettingsDialog::SettingsDialog(const ProgramState& snapshot, std::string settingsPath,
-                               const LiveSettings& fields, HostLookup& lookup, QWidget* parent)
+                               const LiveSettings& fields, HostLookup* lookup, QWidget* parent)
     : QDialog(parent),
       m_snapshot(snapshot),
       m_settingsPath(std::move(settingsPath)),
@@ -446,7 +446,7 @@ void SettingsDialog::CreateWidgets() {
 void SettingsDialog::Load() {
     // One entry per interface, with its first IPv4 address, in the system's order.
     std::vector<std::pair<std::string, platform::InterfaceEntry>> interfaces;
-    for (const platform::InterfaceEntry& entry : m_lookup.Interfaces()) {
+    for (const platform::InterfaceEntry& entry : m_lookup ? m_lookup->Interfaces() : platform::ListInterfaces()) {
         auto it = std::find_if(interfaces.begin(), interfaces.end(),
                                [&entry](const auto& known) { return known.first == entry.name; });
         if (it == interfaces.end()) {
@@ -543,16 +543,23 @@ void SettingsDialog::accept() {
     if (!ShowProblems(problems))
         return;
 
-    try {
-        WriteSettingKeys(m_settingsPath, changed);
-    } catch (const Exception& error) {
-        m_saveError->setText(Shown(error.Message()));
-        m_saveError->show();
+    if (changed.empty()) {
+        QDialog::accept();
         return;
     }
-    if (!changed.empty())
-        emit Applied(changed);
-    QDialog::accept();
+    m_saveError->hide();
+    m_buttons->setEnabled(false);  // until the program has answered
+    emit Applied(changed);
+}
+
+void SettingsDialog::SaveFinished(const std::string& error) {
+    m_buttons->setEnabled(true);
+    if (error.empty()) {
+        QDialog::accept();
+        return;
+    }
+    m_saveError->setText(Shown(error));
+    m_saveError->show();
 }
 
 void SettingsDialog::CheckStarted(QPushButton* button) {
@@ -628,11 +635,11 @@ void SettingsDialog::CheckAddressClick() {
     }
     SetResult(m_addressResult, "Asking...");
     CheckStarted(m_checkAddress);
-    // The check's thread may outlive the dialog and the program's core (a name look-up ends only by its own
-    // time-out): with the machine's own lookup it uses one of its own, so it never touches what they own.
-    HostLookup* lookup = dynamic_cast<SystemHostLookup*>(&m_lookup) ? nullptr : &m_lookup;
+    // The check's thread may outlive the dialog and the program's core: without a test's lookup it asks the
+    // machine through one of its own, on the check's clock, so it never touches what they own.
+    HostLookup* lookup = m_lookup;
     m_addressCheck->Start([trial, lookup](const platform::Clock& clock, const platform::StopRequest& stop) {
-        SystemHostLookup machines;
+        SystemHostLookup machines(clock);
         return CheckAddress(trial, lookup ? *lookup : static_cast<HostLookup&>(machines), clock,
                             [&stop] { return stop.Requested(); });
     });

@@ -26,26 +26,30 @@ namespace signposter::ui {
 // "Signposter Settings": the settings the main window has no room for (connection security, where the
 // address comes from, verification of the published page; the keys of core/extended_settings.h), with
 // checks that ask the server, the address source and the web server once. It never touches the running
-// program's values: OK validates beside the fields, writes the changed keys into the settings file in one
-// atomic save and announces them with Applied, for the program to take up (TakeUpSettings) where its
-// values live; Cancel changes nothing.
+// program's values: OK validates beside the fields and hands the changed keys over with Applied; the
+// program's core writes them in one atomic save (its lock and fsync never hold this thread up), takes them
+// up where its values live and answers with SaveFinished; Cancel changes nothing.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
     // `snapshot` is the program's values when the dialog opens; `fields` gives the FTP host and port the
-    // server check connects to and the page the page check compares (read on this thread only); `lookup`
-    // lists the interfaces and answers the host name and interface sources (a lookup other than the
-    // machine's own, a test's, must outlive the checks).
+    // server check connects to and the page the page check compares (read on this thread only); `lookup`,
+    // when given (a test's), lists the interfaces and answers the host name and interface sources and
+    // must outlive the checks; without it the dialog asks the machine through lookups of its own.
     SettingsDialog(const ProgramState& snapshot, std::string settingsPath, const LiveSettings& fields,
-                   HostLookup& lookup, QWidget* parent = nullptr);
+                   HostLookup* lookup, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
     // The snapshot with the fields' values, as the settings file would hold them. A field left as it
     // was shown keeps the file's own spelling (an absent key stays absent).
     ProgramState Collect() const;
 
-    // OK: validates, writes and announces, then closes; otherwise shows why beside the fields and stays.
+    // OK: validates and announces the changes (closing at once when there are none); otherwise shows why
+    // beside the fields and stays.
     void accept() override;
+    // The program has written the announced changes (an empty `error`): the dialog closes; otherwise it
+    // shows why and stays.
+    void SaveFinished(const std::string& error);
 
     // The network checks, started or (while one runs) cancelled by their buttons.
     void CheckServerClick();
@@ -54,7 +58,7 @@ public:
     void TrustClick();
 
 signals:
-    // The keys OK wrote into the settings file, with their values as written.
+    // The keys OK changed, with their values as the file is to hold them.
     void Applied(const std::vector<std::pair<std::string, std::string>>& changedKeys);
 
 private:
@@ -82,7 +86,7 @@ private:
     const ProgramState m_snapshot;
     std::string m_settingsPath;
     const LiveSettings& m_fields;
-    HostLookup& m_lookup;
+    HostLookup* m_lookup;  // a test's; else the machine's, through lookups of the dialog's own
 
     std::vector<KeyField> m_keyFields;  // in the table's order
     QComboBox* m_security = nullptr;

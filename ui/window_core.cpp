@@ -9,17 +9,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <system_error>
+
+#include "core/extended_settings.h"
+#include "platform/exceptions.h"
 
 namespace signposter::ui {
 
 // Which message box the user has closed last. Shared with the boxes' callbacks, which may run after the
 // publishing thread stopped waiting for them.
 struct WindowCore::Answers {
-    Answers() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~Answers() {
-        if (fd >= 0)
-            ::close(fd);
+    Answers() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        // Without it a box's answer would never wake the core.
+        if (fd < 0)
+            throw std::system_error(errno, std::generic_category(), "cannot make the message box descriptor");
     }
+    ~Answers() { ::close(fd); }
     void Answer(std::uint64_t ticket) {
         answered.store(ticket);
         const std::uint64_t one = 1;
@@ -36,7 +41,7 @@ public:
     explicit Relay(WindowCore& core) : m_core(core) {}
 
 protected:
-    void customEvent(QEvent*) override { m_core.DeliverToView(); }
+    void customEvent(QEvent*) override { m_core.m_runner->DeliverToView(); }
 
 private:
     WindowCore& m_core;
@@ -50,23 +55,27 @@ WindowCore::WindowCore(CoreView& view, QObject& viewContext, const FieldSnapshot
       m_fields(fields),
       m_viewThread(std::this_thread::get_id()),
       m_relay(std::make_unique<Relay>(*this)),
-      m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       m_answers(std::make_shared<Answers>()) {
     m_relay->moveToThread(viewContext.thread());
     if (!services.clock)
         services.clock = &m_stoppableClock;
     m_core = std::make_unique<PublishingCore>(*this, *this, std::move(settingsPath), std::move(services));
+    m_runner = std::make_unique<Runner>(*m_core, *this, m_stop, Runner::AtStop::WaitForCommands, [this] {
+        QCoreApplication::postEvent(m_relay.get(), new QEvent(QEvent::User));
+    });
+    m_runner->SetAfterStep([this] { AfterStep(); });
 }
 
 WindowCore::~WindowCore() {
     if (Running()) {
-        m_ending.store(true);
-        m_stop.Request();
-        Queue([this] { Finish(); }, true);
+        {
+            const std::lock_guard<std::mutex> hold(m_endLock);
+            m_ending = true;
+            m_stop.Request();
+        }
+        m_runner->Post([this] { m_runner->Finish(); }, true);
     }
     Join();
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
 }
 
 void WindowCore::Join() {
@@ -79,87 +88,21 @@ void WindowCore::UseAddressEvents(std::unique_ptr<platform::AddressEvents> event
 }
 
 void WindowCore::Start() {
-    Run([this] { m_core->GetMonitor().FormCreate(); }, true);
-    // Opened before the thread starts, so that a change made once the window is up is seen.
-    m_watch = &m_core->Watch();
-    if (!m_watch->Watching())
-        std::fprintf(stderr, "signposter: address events unavailable (%s); polling instead\n",
-                     m_watch->UnavailableReason().c_str());
-    m_nextTick = m_core->GetClock().TickCount() + m_core->GetMonitor().TickIntervalMs();
-    m_thread = std::thread([this] { Loop(); });
-}
-
-void WindowCore::Queue(std::function<void()> what, bool evenWhenEnding) {
-    {
-        const std::lock_guard<std::mutex> hold(m_lock);
-        m_commands.push_back({std::move(what), evenWhenEnding});
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(m_wakeFd, &one, sizeof one);
-}
-
-bool WindowCore::TakeCommand(Command& command) {
-    const std::lock_guard<std::mutex> hold(m_lock);
-    if (m_commands.empty())
-        return false;
-    command = std::move(m_commands.front());
-    m_commands.pop_front();
-    return true;
-}
-
-void WindowCore::DrainWake() {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t ignored = ::read(m_wakeFd, &count, sizeof count);
-}
-
-void WindowCore::WaitForCommand() {
-    pollfd wake{m_wakeFd, POLLIN, 0};
-    while (::poll(&wake, 1, -1) < 0 && errno == EINTR) {
-    }
-    DrainWake();
-}
-
-void WindowCore::Loop() {
-    const Clock& clock = m_core->GetClock();
-    while (!m_ended.load()) {
-        // A command queued after the queue was looked at leaves the wake descriptor readable for the wait.
-        Command command;
-        if (TakeCommand(command)) {
-            Run(command.what, command.evenWhenEnding);
-        } else if (m_stop.Requested()) {
-            WaitForCommand();
-        } else {
-            const AddressWatch::Wake wake = m_watch->WaitUntil(m_nextTick, {}, m_wakeFd);
-            m_core->GetMonitor().SetAddressEventsWatched(m_watch->Watching());
-            if (wake == AddressWatch::Wake::Woken)
-                DrainWake();
-            else if (wake == AddressWatch::Wake::Events && m_timerEnabled)
-                Run([this] { m_core->GetMonitor().AddressEventsSettled(); }, false);
-        }
-        if (!m_ended.load() && clock.Passed(m_nextTick))
-            RunTick();
-    }
-}
-
-void WindowCore::RunTick() {
-    const Clock& clock = m_core->GetClock();
-    const std::int64_t interval = m_core->GetMonitor().TickIntervalMs();
-    // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
-    m_nextTick += interval;
-    if (m_nextTick <= clock.TickCount())
-        m_nextTick = clock.TickCount() + interval;
-    if (m_timerEnabled)
-        Run([this] { m_core->GetMonitor().Timer1Timer(); }, false);
-}
-
-void WindowCore::Run(const std::function<void()>& what, bool evenWhenEnding) {
-    if (m_ended.load() || (!evenWhenEnding && m_stop.Requested()))
-        return;
     try {
-        what();
+        m_core->GetMonitor().FormCreate();
     } catch (const std::exception& error) {
         ShowDefaultError(*this, error.what());
     }
+    AfterStep();
+    // Opened before the thread starts, so that a change made once the window is up is seen.
+    const AddressWatch& watch = m_runner->Begin();
+    if (!watch.Watching())
+        std::fprintf(stderr, "signposter: address events unavailable (%s); polling instead\n",
+                     watch.UnavailableReason().c_str());
+    m_thread = std::thread([this] { m_runner->Run(); });
+}
+
+void WindowCore::AfterStep() {
     if (m_publishing) {
         m_publishing = false;
         ToView([view = &m_view] { view->ShowBusy(false); });
@@ -169,63 +112,52 @@ void WindowCore::Run(const std::function<void()>& what, bool evenWhenEnding) {
     });
 }
 
-void WindowCore::ToView(std::function<void()> what) {
-    if (std::this_thread::get_id() == m_viewThread) {
-        what();
-        return;
-    }
-    bool wake = false;
-    {
-        const std::lock_guard<std::mutex> hold(m_lock);
-        wake = m_toView.empty();
-        m_toView.push_back(std::move(what));
-    }
-    if (wake)
-        QCoreApplication::postEvent(m_relay.get(), new QEvent(QEvent::User));
-}
-
-void WindowCore::DeliverToView() {
-    std::vector<std::function<void()>> calls;
-    {
-        const std::lock_guard<std::mutex> hold(m_lock);
-        calls.swap(m_toView);
-    }
-    for (const std::function<void()>& call : calls) call();
-}
-
 void WindowCore::Post(std::function<void(Monitor&)> command) {
-    Queue([this, command = std::move(command)] { command(m_core->GetMonitor()); }, false);
+    m_runner->Post([this, command = std::move(command)] { command(m_core->GetMonitor()); });
 }
 
 void WindowCore::PostText(TextField field, std::string text) {
-    Queue([this, field, text = std::move(text)] { m_fields.SetText(field, text); }, true);
+    m_runner->Post([this, field, text = std::move(text)] { m_fields.SetText(field, text); }, true);
 }
 
 void WindowCore::PostSwitch(Switch which, bool checked) {
-    Queue([this, which, checked] { m_fields.SetChecked(which, checked); }, true);
+    m_runner->Post([this, which, checked] { m_fields.SetChecked(which, checked); }, true);
 }
 
 void WindowCore::PostTimerEnabled(bool enabled) {
-    Queue([this, enabled] { SetTimerEnabled(enabled); }, true);
+    m_runner->Post([this, enabled] { SetTimerEnabled(enabled); }, true);
 }
 
 void WindowCore::PostSettings(const KeyValues& changed) {
-    Queue(
+    m_runner->Post(
         [this, changed] {
-            TakeUpSettings(m_core->State(), changed);
+            // The lock and the file's fsync wait here, never on the window's thread.
+            std::string error;
+            try {
+                WriteSettingKeys(m_core->SettingsPath(), changed);
+                ApplySettingKeys(m_core->State(), changed);
+            } catch (const Exception& failure) {
+                error = failure.Message();
+            } catch (const std::exception& failure) {
+                error = failure.what();
+            }
             ++m_settingsTakenUp;
+            ToView([view = &m_view, error] { view->SettingsSaved(error); });
         },
         true);
 }
 
 void WindowCore::PostClose() {
-    Queue(
+    m_runner->Post(
         [this] {
             // What the stop cut short has ended, and nothing waits now. Unless the window is going away
             // regardless, the stop is withdrawn: an error of the save waits for its box, and a program that
             // could not save goes on as before.
-            if (!m_ending.load())
-                m_stop.Withdraw();
+            {
+                const std::lock_guard<std::mutex> hold(m_endLock);
+                if (!m_ending)
+                    m_stop.Withdraw();
+            }
             bool saved = false;
             try {
                 saved = m_core->GetMonitor().FormClose();
@@ -234,7 +166,7 @@ void WindowCore::PostClose() {
             }
             if (saved) {
                 m_stop.Request();
-                Finish();
+                m_runner->Finish();
             }
             ToView([view = &m_view, saved] { view->CoreClosed(saved); });
         },
@@ -243,7 +175,8 @@ void WindowCore::PostClose() {
 
 std::uint64_t WindowCore::PostMarker() {
     const std::uint64_t marker = ++m_markers;
-    Queue([this, marker] { ToView([view = &m_view, marker] { view->CoreCaughtUp(marker); }); }, true);
+    m_runner->Post([this, marker] { ToView([view = &m_view, marker] { view->CoreCaughtUp(marker); }); },
+                   true);
     return marker;
 }
 
@@ -286,20 +219,6 @@ void WindowCore::ShowMainWindow() {
 void WindowCore::HideMainWindow() {
     m_windowVisible.store(false);
     ToView([view = &m_view] { view->ShowWindow(false); });
-}
-
-void WindowCore::SetTimerEnabled(bool enabled) {
-    m_timerEnabled = enabled;
-    if (enabled)
-        m_nextTick = m_core->GetClock().TickCount() + m_core->GetMonitor().TickIntervalMs();
-}
-
-void WindowCore::DispatchMessagesUntil(std::int64_t deadlineTick) {
-    // The window serves its events on its own thread; this thread only waits, and a stop (or a publication
-    // given up) ends the wait.
-    const Clock& clock = m_core->GetClock();
-    while (!m_stop.Requested() && !clock.Cancelled() && clock.TickCount() <= deadlineTick)
-        clock.SleepUntil(deadlineTick + 1);
 }
 
 void WindowCore::ReportOutcome(const PublicationOutcome& outcome) {

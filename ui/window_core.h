@@ -4,18 +4,17 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "core/extended_settings.h"
 #include "core/live_settings.h"
 #include "core/program_state.h"
 #include "core/publishing_core.h"
+#include "core/runner.h"
 #include "core/user_interface.h"
 #include "platform/stop_request.h"
 
@@ -61,6 +60,8 @@ public:
     virtual void ShowBusy(bool busy) = 0;
     // The program's values after a command; `settingsTakenUp` counts the dialog's changes taken up so far.
     virtual void TakeState(const ProgramState& state, std::uint64_t settingsTakenUp) = 0;
+    // The dialog's changes have been written (an empty `error`) and taken up, or not (the reason).
+    virtual void SettingsSaved(const std::string& error) = 0;
     // The closing save has run: when `saved` the thread has ended and the program may end.
     virtual void CoreClosed(bool saved) = 0;
     // Everything posted before marker `marker` has run.
@@ -70,10 +71,9 @@ public:
 // The publishing core on a thread of its own, as the window's fields and user interface: it reads a copy of
 // the fields that the window keeps up to date, and reaches the window only through queued calls, so that no
 // wait of the core's (name look-ups, the server, the pauses between attempts) ever holds the window up.
-// Commands, the monitor tick and the kernel's address events run on that thread one at a time, in the order
-// they came: the thread waits on the address events and on a descriptor that each queued command wakes.
-// Both queues are ours, under our own locks, so that ThreadSanitizer sees every hand-over (Qt's own queues
-// live in a library it does not see into).
+// The core's runner (core/runner.h) runs commands, the monitor tick and the kernel's address events on that
+// thread. Both queues are the runner's, under its lock, so that ThreadSanitizer sees every hand-over (Qt's
+// own queues live in a library it does not see into); Qt only wakes the window for its queue.
 class WindowCore final : public LiveSettings, public UserInterface {
 public:
     // `view` and `viewContext` live on the calling thread and outlive this object. `stop` ends every wait
@@ -98,19 +98,19 @@ public:
     void PostText(TextField field, std::string text);
     void PostSwitch(Switch which, bool checked);
     void PostTimerEnabled(bool enabled);
-    // Settings the dialog has written to the file, for the program to use from its next step on.
+    // Settings the dialog has changed: written to the file and used from the next step on; the result
+    // comes back through CoreView::SettingsSaved.
     void PostSettings(const KeyValues& changed);
     // The closing save, after the wait running now (the caller has requested the stop) has ended.
     void PostClose();
     // A marker that comes back through CoreView::CoreCaughtUp once everything posted before it has run.
     std::uint64_t PostMarker();
     // The thread runs: it has started and has not ended.
-    bool Running() const { return m_thread.joinable() && !m_ended.load(); }
+    bool Running() const { return m_thread.joinable() && !m_runner->Ended(); }
     // Waits for a thread that has ended (after CoreView::CoreClosed(true)).
     void Join();
 
     const std::string& SettingsPath() const { return m_core->SettingsPath(); }
-    HostLookup& Lookup() { return m_core->Lookup(); }
 
     // LiveSettings, on the publishing thread.
     std::string Text(TextField field) const override { return m_fields.Text(field); }
@@ -124,36 +124,23 @@ public:
     void HideMainWindow() override;
     bool MainWindowVisible() const override { return m_windowVisible.load(); }
     // Off, or on with the next tick a whole interval from now, as a timer started anew.
-    void SetTimerEnabled(bool enabled) override;
-    void DispatchMessagesUntil(std::int64_t deadlineTick) override;
+    void SetTimerEnabled(bool enabled) override { m_runner->SetTimerEnabled(enabled); }
     void ReportOutcome(const PublicationOutcome& outcome) override;
     void ReportProgress(const std::string& address, int attempt, int attempts) override;
     bool EndRequested() const override { return m_stop.Requested(); }
 
     // The window reports whether it is shown (its own thread).
     void SetWindowVisible(bool visible) { m_windowVisible.store(visible); }
+    // Publications ended so far, for "Update Now" to tell one that ran since its click (any thread).
+    std::uint64_t PublicationsEnded() const { return m_core->GetPublisher().PublicationsEnded(); }
 
 private:
     struct Answers;
     class Relay;
-    struct Command {
-        std::function<void()> what;
-        bool evenWhenEnding;
-    };
 
-    void Queue(std::function<void()> what, bool evenWhenEnding);
-    void Loop();
-    bool TakeCommand(Command& command);
-    // Once the stop is requested every wait of the clock's ends at once: only commands come then.
-    void WaitForCommand();
-    void DrainWake();
-    void RunTick();
-    void Run(const std::function<void()>& what, bool evenWhenEnding);
-    // Runs `what` on the window's thread: at once when called there, else queued.
-    void ToView(std::function<void()> what);
-    void DeliverToView();
-    // On the publishing thread: no command or tick runs after this one.
-    void Finish() { m_ended.store(true); }
+    // After each step: the window learns that a publication ended and the program's values.
+    void AfterStep();
+    void ToView(std::function<void()> what) { m_runner->ToView(std::move(what)); }
 
     CoreView& m_view;
     platform::StopRequest& m_stop;
@@ -162,23 +149,17 @@ private:
     std::unique_ptr<PublishingCore> m_core;
     std::thread::id m_viewThread;
     std::unique_ptr<Relay> m_relay;
-
-    std::mutex m_lock;
-    int m_wakeFd = -1;                            // readable while commands may wait
-    std::deque<Command> m_commands;               // under m_lock
-    std::vector<std::function<void()>> m_toView;  // under m_lock
+    std::unique_ptr<Runner> m_runner;
     std::thread m_thread;
 
-    std::atomic<bool> m_ended{false};
-    std::atomic<bool> m_ending{false};
     std::atomic<bool> m_windowVisible{false};
     // Publishing thread only.
-    bool m_timerEnabled = true;
-    std::int64_t m_nextTick = 0;  // on the core's clock
-    AddressWatch* m_watch = nullptr;
     bool m_publishing = false;
     std::uint64_t m_settingsTakenUp = 0;
     std::uint64_t m_boxesAsked = 0;
+    // The destructor's stop is never withdrawn by a closing save that failed meanwhile.
+    std::mutex m_endLock;
+    bool m_ending = false;  // under m_endLock
     // Window thread only.
     std::uint64_t m_markers = 0;
     std::shared_ptr<Answers> m_answers;

@@ -31,15 +31,13 @@ bool HeadlessUserInterface::StopRequested() {
     return ProgramStop().Requested();
 }
 
+const platform::StopRequest& HeadlessUserInterface::Stop() {
+    return ProgramStop();
+}
+
 const Clock& HeadlessUserInterface::StoppableClock() {
     static const platform::SystemClock clock(&ProgramStop());
     return clock;
-}
-
-void HeadlessUserInterface::SleepUntil(std::int64_t deadlineTick) const {
-    // The deadline comes from the core's clock, so the sleep is made on that same clock.
-    while (!StopRequested() && !m_clock->Cancelled() && m_clock->TickCount() < deadlineTick)
-        m_clock->SleepUntil(deadlineTick);
 }
 
 void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::string& text,
@@ -50,19 +48,6 @@ void HeadlessUserInterface::ShowMessage(const std::string& caption, const std::s
     PrintLines(stderr, text, Priority::Failure);
 }
 
-void HeadlessUserInterface::DispatchMessagesUntil(std::int64_t deadlineTick) {
-    while (!StopRequested() && !m_clock->Cancelled() && m_clock->TickCount() <= deadlineTick) {
-        const std::int64_t nextTick = m_clock->TickCount() + 1000;
-        SleepUntil(std::min(nextTick, deadlineTick + 1));
-        // The monitor's ticks go on during waits, as they would in the window system's message loop.
-        if (m_tick && m_timerEnabled && !m_inTick && m_clock->TickCount() >= nextTick) {
-            m_inTick = true;
-            m_tick();
-            m_inTick = false;
-        }
-    }
-}
-
 void HeadlessUserInterface::ReportOutcome(const PublicationOutcome& outcome) {
     m_lastOutcome = outcome;
     // The journal stamps each line itself: no second time, neither before the line nor in it.
@@ -70,7 +55,7 @@ void HeadlessUserInterface::ReportOutcome(const PublicationOutcome& outcome) {
     std::string line = DescribeOutcome(outcome, !journal);
     if (outcome.kind == PublicationOutcome::Kind::Failed && !outcome.verificationFailed) {
         line += " (" + std::to_string(outcome.attempts) + (outcome.attempts == 1 ? " attempt" : " attempts");
-        line += outcome.willRetry && m_tick ? "; will retry)" : ")";
+        line += outcome.willRetry && m_timer ? "; will retry)" : ")";
     }
     // What the socket layer and the server said, as they said it.
     if (m_verbose && outcome.kind == PublicationOutcome::Kind::Failed)

@@ -1,4 +1,6 @@
 // signposter-cli: the publishing core without a window, for machines without a desktop and for scripts.
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,6 +47,9 @@ constexpr char kUsage[] =
 
 int main(int argc, char** argv) {
     using namespace signposter;
+    // One allocator arena: the monitor allocates on one thread, and a look-up thread stuck on a slow
+    // resolver would otherwise keep an arena of its own for every one started meanwhile.
+    ::mallopt(M_ARENA_MAX, 1);
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;

@@ -55,7 +55,7 @@ Priority PriorityOf(const PublicationOutcome& outcome) {
         case Kind::SkippedInactive:
         case Kind::SkippedIgnored:
         case Kind::SkippedEmptyAddress:
-        case Kind::SkippedFlagged:
+        case Kind::SkippedUnreachable:
         case Kind::AddressChanged:
             return Priority::HeldBack;
     }

@@ -16,6 +16,7 @@
 #include "core/page_builder.h"
 #include "core/publisher.h"
 #include "core/publishing_core.h"
+#include "core/runner.h"
 #include "core/settings.h"
 #include "platform/exceptions.h"
 #include "platform/text.h"
@@ -29,10 +30,7 @@ struct HeadlessProgram {
     explicit HeadlessProgram(Context& context)
         : core(context.fields, ui, context.settingsPath,
                {nullptr, &HeadlessUserInterface::StoppableClock(), nullptr, nullptr}),
-          monitor(core.GetMonitor()) {
-        // The pauses between attempts are waits of the publication too.
-        ui.UseClock(core.GetClock());
-    }
+          monitor(core.GetMonitor()) {}
     HeadlessUserInterface ui;
     PublishingCore core;
     Monitor& monitor;
@@ -57,7 +55,7 @@ int CommandStatus(const HeadlessUserInterface& ui) {
     using Kind = PublicationOutcome::Kind;
     // A damaged LastIP is a failure to publish, not an address held back by choice.
     const bool damaged =
-        outcome->kind == Kind::SkippedFlagged && outcome->addressClass == AddressClass::NotAnAddress;
+        outcome->kind == Kind::SkippedUnreachable && outcome->addressClass == AddressClass::NotAnAddress;
     return outcome->kind == Kind::Failed || outcome->kind == Kind::Abandoned || damaged ? 1 : 0;
 }
 
@@ -294,7 +292,7 @@ int PublishCurrent(Context& context, bool force) {
         program.monitor.GetPublisher().PublishAddress();
     if (const auto& outcome = ui.LastOutcome()) {
         using Kind = PublicationOutcome::Kind;
-        if (outcome->kind == Kind::SkippedFlagged || outcome->kind == Kind::AddressUnavailable)
+        if (outcome->kind == Kind::SkippedUnreachable || outcome->kind == Kind::AddressUnavailable)
             std::fprintf(stderr, "%s\n", text::Printable(text::OneLine(DescribeOutcome(*outcome))).c_str());
         // The source gave nothing: the script learns that nothing was checked.
         if (outcome->kind == Kind::AddressUnavailable)
@@ -340,9 +338,15 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     HeadlessUserInterface& ui = program.ui;
     Monitor& monitor = program.monitor;
     monitor.FormCreate();
-    ui.SetTickHandler([&] { monitor.Timer1Timer(); });
+    Runner runner(program.core, ui, HeadlessUserInterface::Stop(), Runner::AtStop::Return);
+    ui.SetTimerHandler([&runner](bool enabled) { runner.SetTimerEnabled(enabled); });
+    // Validation failed: there is no window to configure in.
+    runner.SetAfterStep([&] {
+        if (ui.WindowRequested())
+            runner.Finish();
+    });
     // Watched before the start is announced, so that a change made after the announcement is seen.
-    AddressWatch& watch = program.core.Watch();
+    AddressWatch& watch = runner.Begin();
     if (!watch.Watching())
         std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
     ui.SetVerbose(verbose);
@@ -352,32 +356,9 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     if (verbose)
         watch.ShowEventsTo(
             [&](const AddressEvent& event) { PrintEventLine(program.core.GetClock(), event); });
-
-    const Clock& clock = program.core.GetClock();
-    std::int64_t next = clock.TickCount() + 1000;  // the first tick comes one interval after start
-    while (!HeadlessUserInterface::StopRequested()) {
-        const AddressWatch::Wake wake = watch.WaitUntil(next);
-        monitor.SetAddressEventsWatched(watch.Watching());
-        if (HeadlessUserInterface::StopRequested())
-            break;
-        if (wake == AddressWatch::Wake::Stopped)
-            continue;  // another signal ended the wait
-        if (wake == AddressWatch::Wake::Tick) {
-            const std::int64_t interval = monitor.TickIntervalMs();
-            next += interval;
-            // A tick that ran long (a publication) does not make the ticks it covered run in a burst.
-            if (next <= clock.TickCount())
-                next = clock.TickCount() + interval;
-        }
-        if (!ui.TimerEnabled())
-            continue;
-        if (wake == AddressWatch::Wake::Events)
-            monitor.AddressEventsSettled();
-        else
-            monitor.Timer1Timer();
-        if (ui.WindowRequested())
-            return 2;  // validation failed: there is no window to configure in
-    }
+    runner.Run();
+    if (ui.WindowRequested())
+        return 2;
     const bool saved = monitor.FormClose();
     WriteLine(stderr, Priority::Notice,
               "signposter-cli: " + MonitorEndLine(program.core.State(), ui.LastOutcome()));

@@ -189,7 +189,7 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
                 context.state.CurrentIP = value;
             }
         }
-        TakeUpSettings(context.state, extended);
+        ApplySettingKeys(context.state, extended);
         // What this command would leave for the monitor to refuse (a web source without its page): refused
         // here, where the user is; what the file already had wrong is not this command's to mend.
         const std::vector<SettingProblem> was = ExtendedSettingsProblems(before);

@@ -226,7 +226,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
         "AddressSource=\nAddressInterface=\nAddressURL=\n"
         "AddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch="
-        "\nRepublishHours=\n");
+        "\nRepublishHours=\nNotify=1\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -246,7 +246,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "\n"
         "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
         "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL="
-        "\nVerifyMatch=\nRepublishHours=\n");
+        "\nVerifyMatch=\nRepublishHours=\nNotify=1\n");
 }
 
 TEST_F(CliTest, SetRefusesUnknownKeysAndBadSwitchesWithoutTouchingTheFile) {
@@ -619,16 +619,20 @@ TEST_F(CliTest, BehindCarrierGradeNatTheChosenIPv6AddressIsPublishedAndFollowedO
 }
 
 // The page being uploaded names an address the machine no longer has: the upload is given up at its wait
-// rather than after five attempts of 30 s, and the new address is published next.
+// rather than after five attempts of 30 s, and the new address is published next. Stored under a temporary
+// name, the page is untouched by the store given up (without AtomicUpload a store of the page once sent is
+// let finish, or the server would truncate the page after the client left).
 TEST_F(CliTest, AnAddressChangeDuringAStalledUploadAbandonsItAndPublishesTheNewAddress) {
     const PrivateNetwork network;
     if (!network.Entered())
         GTEST_SKIP() << "no private network namespace here: " << network.Why();
     ScriptedFtpServer server;  // on this namespace's loopback
     server.Script("STOR", {Silence(), AcceptUpload()});
+    server.Script("RNFR", Say("350 Ready.\r\n"));
+    server.Script("RNTO", Say("250 Renamed.\r\n"));
     ASSERT_EQ(Run({"set", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()), "User=u", "Password=p",
                    "RemotePath=/", "LastIP=10.77.1.1", "AddressSource=Interface", "AddressInterface=spt0",
-                   "PublishPrivate=1"})
+                   "PublishPrivate=1", "AtomicUpload=1"})
                   .status,
               0);
     const pid_t monitor = Start({"monitor", "--verbose"});

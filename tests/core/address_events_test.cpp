@@ -9,7 +9,7 @@
 
 #include "core/address_watch.h"
 #include "core/ipv6_choice.h"
-#include "core/publication_clock.h"
+#include "core/address_change_clock.h"
 #include "platform/rtnetlink.h"
 #include "support/fake_clock.h"
 #include "support/scripted_address_events.h"
@@ -188,26 +188,39 @@ TEST(NetlinkAddressEventsTest, OnlyALinkGoingUpOrDownIsAnEvent) {
     EXPECT_EQ(lines, (std::vector<std::string>{"link up: rec0", "link up: rec1"}));
 }
 
-TEST(AddressWatchTest, ABurstSettlesIntoOneWakeAndAStreamIsCutAfterTheLongestPause) {
+// The source is asked as soon as the events settle the outcome, and after the quiet window only when they
+// leave it open; each burst is one wake.
+TEST(AddressWatchTest, ABurstWakesOnceAsSoonAsItsOutcomeIsSettled) {
     FakeClock clock;
-    clock.waitCostMs = 5;  // each batch comes 5 ms after the one before
     auto owned = std::make_unique<ScriptedEvents>();
     ScriptedEvents& events = *owned;
     AddressWatch watch(clock, std::move(owned));
-    const AddressEvent added{AddressEvent::Kind::AddressAdded, "eth0", "192.0.2.7/24"};
-    const AddressEvent removed{AddressEvent::Kind::AddressRemoved, "eth0", "192.0.2.6/24"};
-    for (int i = 0; i < 3; ++i) events.Push({added, removed});
-    const std::int64_t start = clock.tick, tick = start + 1000;
+    const AddressEvent addedNew{AddressEvent::Kind::AddressAdded, "eth0", "192.0.2.7/24"};
+    const AddressEvent removedNew{AddressEvent::Kind::AddressRemoved, "eth0", "192.0.2.7/24"};
+    const AddressEvent removedOld{AddressEvent::Kind::AddressRemoved, "eth0", "192.0.2.6/24"};
+    const std::int64_t tick = clock.tick + 1000;
     int seen = 0;
-    EXPECT_EQ(watch.WaitUntil(tick, [&](const AddressEvent&) { ++seen; }), AddressWatch::Wake::Events);
-    EXPECT_EQ(seen, 6);
-    // The last batch came at +15 ms; quiet for 15 ms after it.
-    EXPECT_EQ(clock.tick - start, 15 + AddressWatch::kQuietMs);
+    const auto count = [&](const AddressEvent&) { ++seen; };
+    const auto wakeAfter = [&](std::vector<std::vector<AddressEvent>> batches) {
+        for (auto& batch : batches) events.Push(std::move(batch));
+        const std::int64_t start = clock.tick;
+        EXPECT_EQ(watch.WaitUntil(tick, count), AddressWatch::Wake::Events);
+        return clock.tick - start;
+    };
+    // A new address added and the old one gone: at once.
+    EXPECT_EQ(wakeAfter({{addedNew, removedOld}}), 0);
+    // One address alone: after a pause for its other half.
+    EXPECT_EQ(wakeAfter({{addedNew}}), AddressWatch::kPairMs);
+    // A flap, within the same millisecond: the window after its last event, and once.
+    seen = 0;
+    EXPECT_EQ(wakeAfter({{addedNew}, {removedNew}, {addedNew}}), AddressWatch::kQuietMs);
+    EXPECT_EQ(seen, 3);
     EXPECT_EQ(watch.WaitUntil(tick), AddressWatch::Wake::Tick);
     EXPECT_EQ(clock.tick, tick);
 
-    // Events that never pause are still answered, at most kSettleMs after the first.
-    for (int i = 0; i < 30; ++i) events.Push({added});
+    // A flap that never pauses is still answered, at most kSettleMs after its first event.
+    clock.waitCostMs = 5;  // each batch comes 5 ms after the one before
+    for (int i = 0; i < 30; ++i) events.Push({i % 2 ? removedNew : addedNew});
     const std::int64_t streamStart = clock.tick;
     EXPECT_EQ(watch.WaitUntil(tick + 1000), AddressWatch::Wake::Events);
     EXPECT_EQ(clock.tick - streamStart, 5 + AddressWatch::kSettleMs);
@@ -216,17 +229,17 @@ TEST(AddressWatchTest, ABurstSettlesIntoOneWakeAndAStreamIsCutAfterTheLongestPau
 // A publication of 192.0.2.7 waits on the publication clock: an unrelated burst lets the wait run on, the
 // address's removal ends it (and every later wait of the publication) as a stop would, and the monitor's own
 // wait is still told of both bursts.
-TEST(PublicationClockTest, TheRemovalOfThePublishedAddressEndsThePublicationsWaits) {
+TEST(AddressChangeClockTest, TheRemovalOfThePublishedAddressEndsThePublicationsWaits) {
     FakeClock base;
     auto owned = std::make_unique<ScriptedEvents>();
     ScriptedEvents& events = *owned;
     AddressWatch watch(base, std::move(owned));
-    PublicationClock clock(base);
+    AddressChangeClock clock(base);
     clock.WatchWith(&watch, nullptr);
     int socket[2];
     ASSERT_EQ(::pipe2(socket, O_CLOEXEC), 0);  // a server that never answers
     {
-        const PublicationClock::Publication publication(&clock, "192.0.2.7");
+        const AddressChangeClock::Publication publication(&clock, "192.0.2.7");
         events.Push({{AddressEvent::Kind::AddressAdded, "eth0", "198.51.100.1/24"}});
         pollfd reply{socket[0], POLLIN, 0};
         const std::int64_t replyDeadline = base.tick + 30'000;
@@ -238,11 +251,11 @@ TEST(PublicationClockTest, TheRemovalOfThePublishedAddressEndsThePublicationsWai
         const std::int64_t start = base.tick;
         EXPECT_EQ(clock.Poll(&reply, 1, start + 30'000), -1);
         EXPECT_EQ(errno, ECANCELED);
-        EXPECT_EQ(base.tick - start, AddressWatch::kQuietMs);
+        EXPECT_EQ(base.tick - start, AddressWatch::kPairMs);
         EXPECT_EQ(publication.Abandoned(), "192.0.2.7 was removed from this machine during the upload");
         EXPECT_TRUE(clock.Cancelled());
         clock.SleepUntil(base.tick + 3000);  // the pause between attempts
-        EXPECT_EQ(base.tick - start, AddressWatch::kQuietMs);
+        EXPECT_EQ(base.tick - start, AddressWatch::kPairMs);
     }
     EXPECT_FALSE(clock.Cancelled());
     EXPECT_EQ(watch.WaitUntil(base.tick + 1000), AddressWatch::Wake::Events);

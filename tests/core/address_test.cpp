@@ -123,8 +123,8 @@ TEST(AddressClassTest, IPv6BlocksAndTextThatIsNoAddress) {
     };
     for (const auto& [address, expected] : cases)
         EXPECT_EQ(DescribeClass(ClassifyAddress(address)), DescribeClass(expected)) << address;
-    EXPECT_FALSE(IsFlagged(AddressClass::SixToFour));
-    EXPECT_TRUE(IsFlagged(AddressClass::NotAnAddress));
+    EXPECT_FALSE(IsUnreachable(AddressClass::SixToFour));
+    EXPECT_TRUE(IsUnreachable(AddressClass::NotAnAddress));
     EXPECT_EQ(DescribeClass(AddressClass::SixToFour), "public, 6to4 (RFC 3056)");
     EXPECT_EQ(ClassPhrase(AddressClass::SixToFour), "a public 6to4 address (RFC 3056)");
     EXPECT_EQ(ClassPhrase(AddressClass::UniqueLocal), "a unique local address (RFC 4193)");
@@ -214,7 +214,7 @@ TEST(AddressClassTest, TooltipsKeepAFullIPv6AddressWhole) {
     const std::pair<std::string, std::string> cases[] = {
         {brief(Kind::Published, full, AddressClass::Public), full + " published"},
         {brief(Kind::Published, full, AddressClass::UniqueLocal), full + " published"},
-        {brief(Kind::SkippedFlagged, full, AddressClass::UniqueLocal), full + " held back"},
+        {brief(Kind::SkippedUnreachable, full, AddressClass::UniqueLocal), full + " held back"},
         {brief(Kind::SkippedInactive, full, AddressClass::Public), full + " not sent"},
         {brief(Kind::SkippedIgnored, full, AddressClass::Public), full + " ignored"},
         {brief(Kind::AddressUnavailable, full, AddressClass::Public), full + ", unchecked"},
@@ -487,7 +487,7 @@ TEST_F(AddressMonitorTest, FlaggedAnswersAreSavedButNotPublishedUnlessAskedTo) {
     m_gateway->answers = {"10.1.2.3"};
     m_monitor.Timer1Timer();
     ASSERT_EQ(m_ui.outcomes.size(), 1u);
-    EXPECT_EQ(m_ui.outcomes[0].kind, Kind::SkippedFlagged);
+    EXPECT_EQ(m_ui.outcomes[0].kind, Kind::SkippedUnreachable);
     EXPECT_EQ(m_ui.outcomes[0].reason, "10.1.2.3 is a private address (RFC 1918); visitors cannot reach it");
     EXPECT_NE(ReadFile(Path()).find("LastIP=10.1.2.3\r\n"), std::string::npos);
     EXPECT_EQ(m_server.ControlConnections(), 0);
@@ -509,7 +509,7 @@ TEST_F(AddressMonitorTest, FlaggedAnswersAreSavedButNotPublishedUnlessAskedTo) {
     m_gateway->answers = {"0x7f.0.0.1"};
     m_monitor.Timer1Timer();
     ASSERT_EQ(m_ui.outcomes.size(), 3u);
-    EXPECT_EQ(m_ui.outcomes[2].kind, Kind::SkippedFlagged);
+    EXPECT_EQ(m_ui.outcomes[2].kind, Kind::SkippedUnreachable);
     EXPECT_EQ(m_ui.outcomes[2].reason, "0x7f.0.0.1 is not an address; visitors cannot reach it");
     EXPECT_EQ(DescribeOutcomeBriefly(m_ui.outcomes[2]).find("0x7f.0.0.1 held back "), 0u);
     EXPECT_EQ(m_server.ControlConnections(), 1);

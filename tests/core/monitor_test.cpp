@@ -3,12 +3,19 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "core/monitor.h"
 #include "core/publisher.h"
+#include "core/publishing_core.h"
+#include "core/runner.h"
 #include "core/settings.h"
 #include "ftp/id_ftp.h"
 #include "platform/ip_address.h"
+#include "platform/stop_request.h"
 #include "support/publishing_fixture.h"
+#include "support/scripted_address_events.h"
 #include "support/temp_dir.h"
 
 namespace signposter {
@@ -115,31 +122,12 @@ TEST_F(MonitorTest, ChangedAddressIsSavedThenPublishedAndAnUnchangedOneIsNot) {
 
     // After a restart the stored address is not published again.
     ProgramState restarted;
-    FakeUserInterface ui2{&m_clock.tick};
+    FakeUserInterface ui2;
     Monitor second{m_fields, ui2, restarted, m_lookup, m_clock, m_ftp, Path()};
     second.FormCreate();
     second.Timer1Timer();
     EXPECT_TRUE(ui2.outcomes.empty());
     EXPECT_EQ(m_server.ControlConnections(), 1);
-}
-
-TEST_F(MonitorTest, TicksDuringAPublicationReturnAtOnce) {
-    Configure();
-    m_server.Script("PASS", Say("421 Try later.\r\n"));
-    int nestedTicks = 0;
-    std::function<void()> tickAgain = [&] {
-        ++nestedTicks;
-        m_monitor.Timer1Timer();
-        if (nestedTicks < 5)
-            m_ui.duringWait = tickAgain;
-    };
-    m_ui.duringWait = tickAgain;
-    m_lookup.address = "198.51.100.1";
-    m_monitor.Timer1Timer();
-    EXPECT_EQ(nestedTicks, 5);
-    EXPECT_EQ(m_lookup.lookups, 1);
-    EXPECT_EQ(m_ui.outcomes.size(), 1u);
-    EXPECT_FALSE(m_state.Busy);
 }
 
 TEST_F(MonitorTest, ErrorsLeavingATickAreShownAndMonitoringGoesOn) {
@@ -342,6 +330,119 @@ TEST_F(MonitorTest, BothFamiliesBehindCarrierGradeNatPublishTheIPv6AddressAndEit
     m_clock.tick += kSafetyCheckMs;
     monitor.Timer1Timer();
     EXPECT_EQ(m_ui.outcomes.size(), 3u);
+}
+
+
+// The one loop that runs the core, on the test's thread with a driven clock: each wait the clock is given
+// passes at once when nothing is ready within a moment of real time.
+class RunnerTest : public PublishingFixture {
+protected:
+    RunnerTest() {
+        auto events = std::make_unique<ScriptedEvents>();
+        m_events = events.get();
+        m_core.UseAddressEvents(std::move(events));
+    }
+    void SetUp() override {
+        PublishingFixture::SetUp();
+        WriteFile(Path(), "[Settings]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(m_server.Port()) +
+                              "\r\nUser=bob\r\n");
+        m_core.GetMonitor().FormCreate();
+    }
+    std::string Path() const { return m_dir.File("signposter.ini"); }
+    // Ends the run after the step in which `done` first holds.
+    void RunUntil(std::function<bool()> done) {
+        m_runner.SetAfterStep([this, done] {
+            if (done())
+                m_runner.Finish();
+        });
+        m_runner.Run();
+    }
+    int Stores() const {
+        const auto commands = m_server.Commands();
+        return static_cast<int>(std::count_if(commands.begin(), commands.end(),
+                                              [](const std::string& line) { return line.rfind("STOR ", 0) == 0; }));
+    }
+
+    ScriptedLookup m_lookup;
+    ScriptedEvents* m_events = nullptr;
+    platform::StopRequest m_stop;
+    PublishingCore m_core{m_fields, m_ui, Path(), CoreServices{&m_lookup, &m_clock, nullptr, nullptr}};
+    Runner m_runner{m_core, m_ui, m_stop, Runner::AtStop::Return};
+};
+
+TEST_F(RunnerTest, CommandsRunInOrderBeforeTheFirstTickOneIntervalAfterStartAndEventsAskAtOnce) {
+    std::vector<std::string> order;
+    m_runner.Post([&] { order.push_back("first"); });
+    m_runner.Post([&] { order.push_back("second"); });
+    const std::int64_t start = m_clock.tick;
+    std::int64_t tickedAt = 0;
+    RunUntil([&] {
+        if (m_lookup.lookups == 1 && !tickedAt)
+            tickedAt = m_clock.tick;
+        return tickedAt != 0;
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(tickedAt, start + 1000);
+    ASSERT_EQ(m_ui.outcomes.size(), 1u);
+    EXPECT_EQ(m_ui.outcomes[0].kind, Kind::Published);
+
+    // A burst of address events asks the source when it settles, long before the next tick.
+    m_lookup.address = "203.0.113.8";
+    m_events->Push({{AddressEvent::Kind::AddressAdded, "eth0", "203.0.113.8/24"}});
+    const std::int64_t pushed = m_clock.tick;
+    RunUntil([&] { return m_lookup.lookups == 2; });
+    EXPECT_LT(m_clock.tick, pushed + 1000);
+    EXPECT_EQ(Stores(), 2);
+
+    // A page that moves is published at its new place at the next tick, as `set HTML=` makes it move.
+    std::string file = ReadFile(Path());
+    file.replace(file.find("HTML=ipaddress.htm"), 18, "HTML=moved.htm");
+    WriteFile(Path(), file);
+    RunUntil([&] { return Stores() == 3; });
+    const auto commands = m_server.Commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "STOR moved.htm"), commands.end());
+    EXPECT_EQ(m_ui.outcomes.back().kind, Kind::Published);
+}
+
+TEST_F(RunnerTest, ACommandArrivingDuringAPublicationWaitsForItAndUpdateNowAddsOnlyWhatChanged) {
+    m_server.Script("PASS", Say("421 Try later.\r\n"));
+    std::vector<std::size_t> outcomesSeen;
+    // Clicks as the second attempt begins: "Update Now" before and twice after a change of the password.
+    m_ui.onProgress = [&](int attempt) {
+        if (attempt != 2 || m_core.GetPublisher().PublicationsEnded() > 0)
+            return;
+        const std::uint64_t seen = m_core.GetPublisher().PublicationsEnded();
+        Monitor& monitor = m_core.GetMonitor();
+        m_runner.Post([&] { outcomesSeen.push_back(m_ui.outcomes.size()); });
+        m_runner.Post([&monitor, seen] { monitor.UpdateNowCommand(seen); });
+        m_runner.Post([&] { m_fields.SetText(TextField::Password, "corrected"); });
+        m_runner.Post([&monitor, seen] { monitor.UpdateNowCommand(seen); });
+        m_runner.Post([&monitor, seen] { monitor.UpdateNowCommand(seen); });
+        m_runner.Post([this] { m_runner.Finish(); });
+    };
+    m_runner.Run();
+    EXPECT_EQ(outcomesSeen, std::vector<std::size_t>{1});  // the publication had ended
+    // The running publication answered the first click; one more followed the change, not one per click.
+    EXPECT_EQ(m_ui.outcomes.size(), 2u);
+    EXPECT_EQ(m_core.GetPublisher().PublicationsEnded(), 2u);
+    EXPECT_EQ(m_server.ControlConnections(), 2 * Publisher::kAttempts);
+}
+
+TEST_F(RunnerTest, AStopEndsTheWaitAndOnlyCommandsMeantForTheEndStillRun) {
+    std::vector<std::string> ran;
+    m_runner.Post([&] { m_stop.Request(); });
+    m_runner.Post([&] { ran.push_back("skipped"); });
+    m_runner.Post([&] { ran.push_back("closing"); }, true);
+    m_runner.Run();  // AtStop::Return: ends once the commands are done
+    EXPECT_EQ(ran, std::vector<std::string>{"closing"});
+    EXPECT_EQ(m_lookup.lookups, 0);  // no tick after the stop
+
+    // The window's runner waits for its closing command instead.
+    Runner window(m_core, m_ui, m_stop, Runner::AtStop::WaitForCommands);
+    std::thread closer([&] { window.Post([&] { window.Finish(); }, true); });
+    window.Run();
+    closer.join();
+    EXPECT_TRUE(window.Ended());
 }
 
 }  // namespace

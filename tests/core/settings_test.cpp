@@ -189,7 +189,7 @@ TEST_F(SettingsTest, AnotherProgramsChangeIsTakenUpAndNeverWrittenBackOlder) {
     m_fields.SetText(TextField::User, "bob");
     Save();
     Load();
-    EXPECT_FALSE(TakeUpSettingsChanges(m_fields, m_state, Path()));
+    EXPECT_FALSE(MergeFileChanges(m_fields, m_state, Path()));
 
     FakeLiveSettings other;
     ProgramState otherState;
@@ -201,10 +201,10 @@ TEST_F(SettingsTest, AnotherProgramsChangeIsTakenUpAndNeverWrittenBackOlder) {
     set(TextField::Host, "ftp.example.net");
     set(TextField::RemotePath, "/theirs");
     m_fields.SetText(TextField::RemotePath, "/mine");  // changed here meanwhile: this program's wins
-    EXPECT_TRUE(TakeUpSettingsChanges(m_fields, m_state, Path()));
+    EXPECT_TRUE(MergeFileChanges(m_fields, m_state, Path()));
     EXPECT_EQ(m_fields.Text(TextField::Host), "ftp.example.net");
     EXPECT_EQ(m_fields.Text(TextField::RemotePath), "/mine");
-    EXPECT_FALSE(TakeUpSettingsChanges(m_fields, m_state, Path()));
+    EXPECT_FALSE(MergeFileChanges(m_fields, m_state, Path()));
 
     // A change with no tick after it, then the closing save.
     set(TextField::User, "carol");
@@ -330,7 +330,7 @@ TEST_F(SettingsTest, ChangedKeysWrittenInOneSaveAreTakenUpAsLoadingWouldRead) {
     WriteSettingKeys(Path(), changed);
     EXPECT_EQ(ReadFile(Path()), before + "AddressPollSeconds=600\r\nPublishPrivate=1\r\n");
     ProgramState running;
-    TakeUpSettings(running, changed);
+    ApplySettingKeys(running, changed);
     Load();
     EXPECT_EQ(running.AddressPollSeconds, m_state.AddressPollSeconds);
     EXPECT_EQ(running.PublishPrivate, m_state.PublishPrivate);

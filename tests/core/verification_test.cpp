@@ -132,7 +132,7 @@ TEST_F(VerificationTest, AServedCopyOfTheUploadIsPublishedAndVerified) {
     EXPECT_TRUE(Last().verified);
     EXPECT_NE(DescribeOutcome(Last()).find("203.0.113.7 published and verified "), std::string::npos);
     EXPECT_EQ(m_fetcher.urls, std::vector<std::string>{m_state.VerifyURL});
-    EXPECT_TRUE(m_ui.waits.empty());
+    EXPECT_TRUE(m_clock.sleeps.empty());
 
     m_state.VerifyURL.clear();  // off: no fetch, the completion reply decides
     Publisher().PublishOffline();
@@ -148,7 +148,7 @@ TEST_F(VerificationTest, ALateCopyIsLookedAtOnceMoreAfterFiveSeconds) {
     EXPECT_EQ(Last().kind, Kind::Published) << Last().errorMessage;
     EXPECT_TRUE(Last().verified);
     EXPECT_EQ(m_fetcher.urls.size(), 2u);
-    EXPECT_EQ(m_ui.waits, std::vector<std::int64_t>{Publisher::kVerifyPauseMs});
+    EXPECT_EQ(m_clock.sleeps, std::vector<std::int64_t>{Publisher::kVerifyPauseMs});
 }
 
 TEST_F(VerificationTest, APageVisitorsDoNotGetFailsWithoutMoreUploadsAndTheRetrySucceedsLater) {
@@ -180,7 +180,7 @@ TEST_F(VerificationTest, AStopRequestEndsTheVerificationWithoutTheSecondLook) {
     Publisher().PublishAddress();
     EXPECT_EQ(Last().kind, Kind::Failed);
     EXPECT_EQ(m_fetcher.urls.size(), 1u);
-    EXPECT_TRUE(m_ui.waits.empty());
+    EXPECT_TRUE(m_clock.sleeps.empty());
 }
 
 TEST_F(VerificationTest, WithoutRepublishHoursNothingIsWrittenAndTheFileStaysByteForByte) {

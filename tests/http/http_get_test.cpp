@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "ftp/test_certificates.h"
+#include "platform/lazy_library.h"
 #include "platform/stop_request.h"
 #include "support/nginx_server.h"
 #include "support/private_network.h"
@@ -62,6 +63,24 @@ std::string Chunked(const std::string& bytes) {
     char size[16];
     std::snprintf(size, sizeof size, "%zx", bytes.size());
     return std::string(size) + "\r\n" + bytes + "\r\n0\r\n\r\n";
+}
+
+// The libraries are opened when first used: one that is missing, or too old to have a function we call, is
+// told in words at the load, not at the call.
+TEST(LazyLibraryTest, AMissingOrTooOldLibraryIsToldInWords) {
+    using platform::LazyLibrary;
+    LazyLibrary missing("/nonexistent/libssh.so.4", "SFTP needs libssh (package libssh-4)", nullptr, 0);
+    EXPECT_EQ(missing.Load(), "SFTP needs libssh (package libssh-4)");
+    EXPECT_NE(missing.Detail().find("/nonexistent/libssh.so.4"), std::string::npos) << missing.Detail();
+
+    std::atomic<void*> present{nullptr}, absent{nullptr};
+    const LazyLibrary::Symbol symbols[] = {{"strlen", &present}, {"signposter_no_such_function", &absent}};
+    LazyLibrary old("libc.so.6", "C needs libc (package libc6)", symbols, 2);
+    EXPECT_EQ(old.Load(),
+              "C needs libc (package libc6): the installed libc.so.6 is too old (it has no "
+              "signposter_no_such_function)");
+    EXPECT_EQ(absent.load(), nullptr);
+    EXPECT_EQ(platform::LoadCurl(), "");
 }
 
 TEST(HttpGetTest, RequestAndAnswersOfAScriptedServer) {

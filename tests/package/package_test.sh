@@ -36,10 +36,15 @@ for path in /usr/bin/signposter /usr/bin/signposter-cli /usr/share/applications/
     grep -q " \.$path\$" <<<"$contents" || fail "package lacks $path"
 done
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends not computed: $(dpkg-deb -f "$deb" Depends)"
+# libcurl and libssh are opened when first used: named in Depends, never linked.
+dpkg-deb -f "$deb" Depends | grep -q 'libcurl4 .*libssh-4' || fail "Depends lack libcurl4, libssh-4"
 
 # The validators read the files as the package holds them.
 root=$work/root
 rm -rf "$root" && dpkg-deb -x "$deb" "$root"
+for program in signposter signposter-cli; do
+    ! ldd "$root/usr/bin/$program" | grep -E 'libcurl|libssh' || fail "$program links libcurl or libssh"
+done
 quiet desktop-file-validate "$root/usr/share/applications/signposter.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/org.signposter.signposter.metainfo.xml" ||
     fail "appstreamcli validate"

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
+#include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -33,11 +36,18 @@ public:
                 deadline == platform::kNoDeadline ? tick + waitCostMs : std::min(tick + waitCostMs, deadline);
         return ready;
     }
-    void SleepUntil(std::int64_t deadline) const override { tick = std::max(tick, deadline); }
+    void SleepUntil(std::int64_t deadline) const override {
+        sleeps.push_back(deadline - tick);
+        if (duringSleep)
+            std::exchange(duringSleep, nullptr)();
+        tick = std::max(tick, deadline);
+    }
 
     mutable std::int64_t tick = 1'000'000;
     std::time_t now = 1'800'000'000;
-    mutable int polls = 0;  // waits made on this clock
+    mutable int polls = 0;                     // waits made on this clock
+    mutable std::vector<std::int64_t> sleeps;  // milliseconds asked for by each sleep
+    mutable std::function<void()> duringSleep;  // runs once inside the next sleep
     // Driven time every answered wait takes, as with a peer that is slow at every step.
     std::int64_t waitCostMs = 0;
 };

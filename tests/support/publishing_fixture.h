@@ -32,7 +32,7 @@ protected:
     FakeClock m_clock;
     FakeLiveSettings m_fields;
     ProgramState m_state;
-    FakeUserInterface m_ui{&m_clock.tick};
+    FakeUserInterface m_ui;
     ftp::TIdFTP m_ftp;
 };
 

@@ -53,7 +53,13 @@ protected:
         QComboBox& box = Field<QComboBox>(combo);
         box.setCurrentIndex(box.findData(value));
     }
-    void Ok() { Field<QDialogButtonBox>("Buttons").button(QDialogButtonBox::Ok)->click(); }
+    // The program writes what OK hands over on its publishing thread; the dialog closes once it has.
+    void Ok() {
+        const SettingsDialog* dialog = form->OpenSettingsDialog();
+        Field<QDialogButtonBox>("Buttons").button(QDialogButtonBox::Ok)->click();
+        if (dialog->isVisible())
+            form->WaitForCore();
+    }
 };
 
 TEST_F(SettingsDialogTest, ShowsTheFileValuesAndTheMachinesInterfaces) {

@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,6 +26,7 @@
 #include "support/scripted_address_events.h"
 #include "ui/controls/filename_edit.h"
 #include "ui/controls/p_check.h"
+#include "ui/controls/vel_color_button.h"
 #include "ui/form_parts.h"
 #include "ui/main_window.h"
 #include "ui/window_fixture.h"
@@ -333,6 +335,13 @@ TEST_F(SilentServerTest, TheWindowAndTheMenuAnswerWhileTheUploadWaits) {
     EXPECT_FALSE(Item("OfflineItem").isEnabled());
     EXPECT_TRUE(Item("QuitItem").isEnabled());
     Menu().hide();
+    // The window's buttons say the same, and the window says what runs; Help answers at once.
+    EXPECT_FALSE(Part<TvelColorButton>(*form, "velColorButton3")->isEnabled());
+    EXPECT_FALSE(Part<TvelColorButton>(*form, "velColorButton4")->isEnabled());
+    EXPECT_FALSE(Part<TvelColorButton>(*form, "velColorButton1")->isEnabled());
+    EXPECT_TRUE(Part<TvelColorButton>(*form, "velColorButton2")->isEnabled());
+    EXPECT_EQ(Part<QLabel>(*form, "ProgressLine")->text(), "publishing 203.0.113.7, attempt 1 of 5");
+    EXPECT_GT(form->height(), TForm1::kClientHeight);
     EXPECT_TRUE(messages.empty());
 }
 

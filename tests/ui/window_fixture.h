@@ -36,9 +36,10 @@ protected:
         testing::WriteFile(SettingsPath(), "[Settings]\r\n" + lines);
     }
 
-    void CreateForm(std::string autostartProgram = {}) {
+    void CreateForm(std::string autostartProgram = {}, const Clock* clock = nullptr) {
         WindowServices services;
         services.lookup = &m_lookup;
+        services.clock = clock;
         services.trayShell = std::make_unique<TipRecorder>(tip);
         services.autostartProgram = std::move(autostartProgram);
         form = std::make_unique<TForm1>(std::move(services));

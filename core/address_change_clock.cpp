@@ -1,4 +1,4 @@
-#include "core/publication_clock.h"
+#include "core/address_change_clock.h"
 
 #include <cerrno>
 #include <utility>
@@ -18,32 +18,44 @@ std::string WithoutPrefix(const std::string& address) {
 
 }  // namespace
 
-PublicationClock::Publication::Publication(PublicationClock* clock, const std::string& address)
+AddressChangeClock::Publication::Publication(AddressChangeClock* clock, const std::string& address)
     : m_clock(clock) {
     if (!m_clock)
         return;
-    m_outerAddress = std::exchange(m_clock->m_published, address);
-    m_outerAbandoned = std::exchange(m_clock->m_abandoned, std::nullopt);
+    m_clock->m_published = address;
+    m_clock->m_abandoned.reset();
     m_clock->m_removed = false;
+    m_clock->m_holding = false;
 }
 
-PublicationClock::Publication::~Publication() {
+AddressChangeClock::Publication::~Publication() {
     if (!m_clock)
         return;
-    m_clock->m_published = std::move(m_outerAddress);
-    m_clock->m_abandoned = std::move(m_outerAbandoned);
+    m_clock->m_published.reset();
+    m_clock->m_abandoned.reset();
     m_clock->m_removed = false;
+    m_clock->m_holding = false;
 }
 
-std::optional<std::string> PublicationClock::Publication::Abandoned() const {
+std::optional<std::string> AddressChangeClock::Publication::Abandoned() const {
     return m_clock ? m_clock->m_abandoned : std::nullopt;
 }
 
-int PublicationClock::Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const {
+void AddressChangeClock::Publication::HoldOn() {
+    if (m_clock)
+        m_clock->m_holding = true;
+}
+
+void AddressChangeClock::Publication::Release() {
+    if (m_clock)
+        m_clock->m_holding = false;
+}
+
+int AddressChangeClock::Poll(pollfd* fds, std::size_t count, std::int64_t deadline) const {
     if (!Armed())
         return m_base.Poll(fds, count, deadline);
     for (;;) {
-        if (m_abandoned) {
+        if (GivenUp()) {
             errno = ECANCELED;
             return -1;
         }
@@ -58,7 +70,7 @@ int PublicationClock::Poll(pollfd* fds, std::size_t count, std::int64_t deadline
     }
 }
 
-void PublicationClock::SleepUntil(std::int64_t deadline) const {
+void AddressChangeClock::SleepUntil(std::int64_t deadline) const {
     if (!Armed()) {
         m_base.SleepUntil(deadline);
         return;
@@ -67,7 +79,7 @@ void PublicationClock::SleepUntil(std::int64_t deadline) const {
     Poll(&none, 0, deadline);
 }
 
-void PublicationClock::Judge() const {
+void AddressChangeClock::Judge() const {
     const bool removed = std::exchange(m_removed, false);
     std::string why;
     if (m_address && m_address->Kind() == SourceKind::Interface) {
