@@ -148,6 +148,8 @@ struct ClassText {
     const char* name;
     const char* rfc;
     const char* article = "a";
+    // A block that visitors can reach all the same, named so that the user knows what it is.
+    bool reachable = false;
 };
 
 ClassText TextOf(AddressClass addressClass) {
@@ -193,7 +195,7 @@ ClassText TextOf(AddressClass addressClass) {
         case AddressClass::Documentation6:
             return {"documentation", "RFC 3849"};
         case AddressClass::SixToFour:
-            return {"6to4", "RFC 3056"};
+            return {"6to4", "RFC 3056", "a", true};
         case AddressClass::UniqueLocal:
             return {"unique local", "RFC 4193"};
         case AddressClass::SiteLocal:
@@ -212,17 +214,20 @@ ClassText TextOf(AddressClass addressClass) {
 
 std::string DescribeClass(AddressClass addressClass) {
     const ClassText t = TextOf(addressClass);
-    return t.rfc ? std::string(t.name) + " (" + t.rfc + ")" : std::string(t.name);
+    return t.rfc ? ClassName(addressClass) + " (" + t.rfc + ")" : ClassName(addressClass);
 }
 
 std::string ClassName(AddressClass addressClass) {
-    return TextOf(addressClass).name;
+    const ClassText t = TextOf(addressClass);
+    return t.reachable ? std::string("public, ") + t.name : std::string(t.name);
 }
 
 std::string ClassPhrase(AddressClass addressClass) {
     const ClassText t = TextOf(addressClass);
     // "not an address" is a phrase already; the others name a kind of address.
-    std::string phrase = t.article ? std::string(t.article) + " " + t.name + " address" : std::string(t.name);
+    std::string phrase = t.article
+                             ? std::string(t.article) + (t.reachable ? " public " : " ") + t.name + " address"
+                             : std::string(t.name);
     if (t.rfc)
         phrase += std::string(" (") + t.rfc + ")";
     return phrase;

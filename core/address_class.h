@@ -51,7 +51,7 @@ AddressClass ClassifyAddress(std::string_view address);
 // "public", "private (RFC 1918)", "carrier-grade NAT (RFC 6598)", ...: what `signposter-cli address` prints
 // after the address.
 std::string DescribeClass(AddressClass addressClass);
-// The class's name alone: "public", "private", "carrier-grade NAT", ...
+// The class's name alone: "public", "private", "carrier-grade NAT", "public, 6to4" (reachable but named), ...
 std::string ClassName(AddressClass addressClass);
 // The class as the start of a sentence about it: "a private address (RFC 1918)".
 std::string ClassPhrase(AddressClass addressClass);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace signposter {
@@ -24,6 +26,10 @@ public:
     // Splits bytes into lines: a line ends at CR, LF or CR LF; a final line without a break still counts;
     // a NUL byte ends the text.
     void SetText(std::string_view bytes);
+    // The bytes of a text file as UTF-8: a file that starts with a UTF-16 byte order mark (FF FE or FE FF,
+    // what Windows editors save as "Unicode") is decoded without its mark; anything else is returned as it
+    // is. Nothing for UTF-16 that does not decode (an odd length, a lone surrogate).
+    static std::optional<std::string> TextAsUtf8(std::string_view bytes);
     // Every line followed by CR LF, the last one included; an empty list gives no bytes.
     std::string Text() const;
 

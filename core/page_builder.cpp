@@ -78,7 +78,17 @@ std::optional<std::string> BuildAddressPage(const LiveSettings& fields, const Pr
                            MessageIcon::Error);
             return std::nullopt;
         }
-        page.LoadFromFile(state.TemplateFile);
+        // A NUL would end the page there: a template saved as UTF-32, or not text at all, is refused
+        // rather than uploaded cut short.
+        const auto text = LineList::TextAsUtf8(platform::ReadWholeFile(state.TemplateFile));
+        if (!text || text->find('\0') != std::string::npos) {
+            ui.ShowMessage("Error",
+                           "User Template File Not Text - " + state.TemplateFile +
+                               (text ? " (it holds a NUL byte; save it as UTF-8)" : " (broken UTF-16)"),
+                           MessageIcon::Error);
+            return std::nullopt;
+        }
+        page.SetText(*text);
     }
     ReplaceMacro(page, kAddressMacro, AddressForUrl(address));
     if (!state.AddressFamily.empty()) {

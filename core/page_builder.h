@@ -38,8 +38,9 @@ void ReplaceMacro(LineList& lines, const std::string& macro, const std::string& 
 // Writes the address page to state.LocalPageFile, {IPADDRESS} as AddressForUrl(address), and returns its
 // bytes, which are what a publication uploads; another publication may rewrite the file meanwhile. The bare
 // macros take the other family's address from state.CurrentIP or state.CurrentIP6, as the family allows.
-// Returns nothing, after telling the user, when the user template is chosen but missing: the publication is
-// then abandoned and nothing is written. Raises "Cannot open file %s" / "Cannot create file %s" when the
+// A UTF-16 user template (by its byte order mark) is read as text and the page written in UTF-8.
+// Returns nothing, after telling the user, when the user template is chosen but missing or not text (a NUL
+// byte, broken UTF-16): the publication is then abandoned and nothing is written. Raises "Cannot open file %s" / "Cannot create file %s" when the
 // template cannot be read or the page written. The file is replaced atomically and never through a link:
 // readers see a whole page.
 std::optional<std::string> BuildAddressPage(const LiveSettings& fields, const ProgramState& state,

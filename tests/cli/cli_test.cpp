@@ -86,6 +86,28 @@ protected:
     // (a checkout under /root).
     std::string NobodysCopy() const { return m_dir.File("signposter-cli"); }
 
+    using EnvironmentValues = std::vector<std::pair<std::string, std::string>>;
+    // The sanitizers' options as the second user needs them: a suppressions file in a checkout it cannot
+    // enter stops its program before main ("failed to read suppressions file"), so it reads a copy here.
+    EnvironmentValues SanitizerOptionsForNobody() const {
+        EnvironmentValues values;
+        for (const std::string name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            const char* value = std::getenv(name.c_str());
+            std::string options = value ? value : "";
+            const std::size_t at = options.find("suppressions=");
+            if (at == std::string::npos)
+                continue;
+            const std::size_t from = at + std::string("suppressions=").size();
+            const std::size_t end = std::min(options.find(':', from), options.size());
+            const std::string copy = m_dir.File(name + ".supp");
+            std::filesystem::copy_file(options.substr(from, end - from), copy,
+                                       std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::permissions(copy, std::filesystem::perms(0644));
+            values.emplace_back(name, options.replace(from, end - from, copy));
+        }
+        return values;
+    }
+
     pid_t Start(const std::vector<std::string>& args, const Options& options = {}) {
         WriteFile(m_dir.File("in"), options.input);
         for (const char* name : {"in", "out", "err"}) {
@@ -94,8 +116,10 @@ protected:
                 std::filesystem::permissions(m_dir.File(name), std::filesystem::perms(0666));
             }
         }
+        const auto sanitizerOptions = options.asNobody ? SanitizerOptionsForNobody() : EnvironmentValues{};
         const pid_t pid = ::fork();
         if (pid == 0) {
+            for (const auto& [name, value] : sanitizerOptions) ::setenv(name.c_str(), value.c_str(), 1);
             ::setenv("XDG_CONFIG_HOME", Config().c_str(), 1);
             if (options.defaultTemp) {
                 ::unsetenv("TMPDIR");
@@ -301,6 +325,12 @@ TEST_F(CliTest, PageBuildsWhatAPublicationWouldAndReportsAMissingTemplate) {
     RunResult page = Run({"page", "--address", "198.51.100.4"});
     ASSERT_EQ(page.status, 0) << page.err;
     EXPECT_EQ(page.out, Temp() + "/ipaddress.htm\n");
+    EXPECT_NE(ReadFile(Temp() + "/ipaddress.htm").find("URL=http://198.51.100.4\">\r\n"), std::string::npos);
+    for (const char* notAnAddress : {"fe80::1%eth0", "[2001:db8::1]", "1.2.3.4\"><b>"}) {
+        const RunResult refused = Run({"page", "--address", notAnAddress});
+        EXPECT_EQ(refused.status, 1) << notAnAddress;
+        EXPECT_EQ(refused.err, std::string("'") + notAnAddress + "' is not an address\n");
+    }
     EXPECT_NE(ReadFile(Temp() + "/ipaddress.htm").find("URL=http://198.51.100.4\">\r\n"), std::string::npos);
 
     // A template that goes away after it was set.

@@ -125,7 +125,8 @@ TEST(AddressClassTest, IPv6BlocksAndTextThatIsNoAddress) {
         EXPECT_EQ(DescribeClass(ClassifyAddress(address)), DescribeClass(expected)) << address;
     EXPECT_FALSE(IsUnreachable(AddressClass::SixToFour));
     EXPECT_TRUE(IsUnreachable(AddressClass::NotAnAddress));
-    EXPECT_EQ(DescribeClass(AddressClass::SixToFour), "6to4 (RFC 3056)");
+    EXPECT_EQ(DescribeClass(AddressClass::SixToFour), "public, 6to4 (RFC 3056)");
+    EXPECT_EQ(ClassPhrase(AddressClass::SixToFour), "a public 6to4 address (RFC 3056)");
     EXPECT_EQ(ClassPhrase(AddressClass::UniqueLocal), "a unique local address (RFC 4193)");
     EXPECT_EQ(ClassPhrase(AddressClass::IPv4Mapped), "an IPv4-mapped address (RFC 4291)");
     EXPECT_EQ(ClassPhrase(AddressClass::NotAnAddress), "not an address");

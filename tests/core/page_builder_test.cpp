@@ -128,6 +128,41 @@ TEST_F(PageBuilderTest, MissingUserTemplateAbandonsWithTheMessageAndWritesNothin
     EXPECT_FALSE(std::filesystem::exists(m_state.LocalPageFile));
 }
 
+// Windows editors save "Unicode" as UTF-16 with a byte order mark: the page is the same text in UTF-8.
+// A file still holding a NUL (UTF-32, binary) or broken UTF-16 is refused, never uploaded cut short.
+TEST_F(PageBuilderTest, UserTemplateEncodings) {
+    m_fields.SetChecked(Switch::UserTemplate, true);
+    // "<p>é {IPADDRESS} 𝄞</p>" and a second line: two-byte, four-byte (surrogate pair) characters.
+    const std::u16string text = u"<p>\u00e9 {IPADDRESS} \U0001D11E</p>\r\nb";
+    const std::string expected = "<p>\xc3\xa9 10.1.2.3 \xf0\x9d\x84\x9e</p>\r\nb\r\n";
+    for (const bool little : {true, false}) {
+        std::string bytes = little ? "\xff\xfe" : "\xfe\xff";
+        for (const char16_t unit : text) {
+            const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+            bytes += little ? std::string{low, high} : std::string{high, low};
+        }
+        WriteFile(m_state.TemplateFile, bytes);
+        ASSERT_TRUE(Build("10.1.2.3")) << little;
+        EXPECT_EQ(Page(), expected);
+    }
+    EXPECT_TRUE(m_ui.messages.empty());
+    std::filesystem::remove(m_state.LocalPageFile);
+    const std::string notText = "User Template File Not Text - " + m_state.TemplateFile;
+    for (const auto& [bytes, message] : std::vector<std::pair<std::string, std::string>>{
+             {std::string("<p>{IPADDRESS}\0</p>", 19), notText + " (it holds a NUL byte; save it as UTF-8)"},
+             {std::string("\xff\xfe\0\0<\0", 6), notText + " (it holds a NUL byte; save it as UTF-8)"},
+             {std::string("\xff\xfe<\0p", 5), notText + " (broken UTF-16)"},
+             {std::string("\xff\xfe\x1e\xdd<\0", 6), notText + " (broken UTF-16)"},
+         }) {
+        m_ui.messages.clear();
+        WriteFile(m_state.TemplateFile, bytes);
+        EXPECT_FALSE(Build("10.1.2.3"));
+        ASSERT_EQ(m_ui.messages.size(), 1u);
+        EXPECT_EQ(m_ui.messages[0].text, message);
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_state.LocalPageFile));
+}
+
 TEST_F(PageBuilderTest, EmptyAddressGivesBareLinksAndAnUnwritablePageRaises) {
     ASSERT_TRUE(Build(""));
     EXPECT_NE(Page().find("<a href=\"http://\">here</a>"), std::string::npos);
