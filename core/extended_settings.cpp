@@ -7,6 +7,7 @@
 #include "core/address_source.h"
 #include "core/ini_store.h"
 #include "core/page_verification.h"
+#include "core/publication_hook.h"
 #include "core/plain_live_settings.h"
 #include "core/settings.h"
 #include "net/tls_channel.h"
@@ -188,6 +189,15 @@ const Choice kFamilyChoices[] = {
     {"IPv4", "IPv4"}, {"IPv6", "IPv6"}, {"Both", "Both: IPv4 when visitors can reach it, else IPv6"}};
 const Choice kIPv6KindChoices[] = {{"stable", "Stable address"},
                                    {"temporary", "Temporary (privacy) address"}};
+const Choice kPasswordStoreChoices[] = {{"", "Settings file (scrambled)"},
+                                         {"keyring", "Desktop keyring (Secret Service)"}};
+
+Problem HookCheck(const SettingKey& key, const std::string& v) {
+    if (auto problem = PublicationHook::CommandLineProblem(v))
+        return std::string(key.name) + ": " + *problem;
+    return std::nullopt;
+}
+
 const Choice kMatchChoices[] = {{"Exact", "Exact"}, {"Contains", "Contains the uploaded page"}};
 
 // To add a key: one row here and, when the program holds it, its field in ProgramState; nothing else.
@@ -214,7 +224,9 @@ const SettingKey kKeys[] = {
      .meaning = "the login name on the server"},
     {.name = "Password", .saving = Saving::Always, .field = TextField::Password,
      .toFile = EncodeStoredPassword, .fromFile = DecodeStoredPassword, .showing = Showing::Masked,
-     .meaning = "the login password, stored scrambled (set it with --password-stdin)"},
+     .keptElsewhere = PasswordKeptElsewhere,
+     .meaning = "the login password, stored scrambled unless PasswordStore says otherwise (set it with "
+                "--password-stdin)"},
     {.name = "HTML", .fallback = "ipaddress.htm", .saving = Saving::Always, .field = TextField::PageName,
      .check = PageNameCheck, .meaning = "the page's file name, such as ipaddress.htm"},
     {.name = "RemotePath", .fallback = "/", .saving = Saving::Always, .field = TextField::RemotePath,
@@ -387,6 +399,24 @@ const SettingKey kKeys[] = {
      .check = OneOrZero,
      .meaning = "1 (also when empty): a desktop notification when a publication fails and when it works "
                 "again; 0: none"},
+    {.name = "PasswordStore", .get = GetText<&ProgramState::PasswordStore>,
+     .put = PutText<&ProgramState::PasswordStore>,
+     .check = [](auto&, auto& v) { return PasswordStoreProblem(v); },
+     .meaning = "where the password (and the SSH key's passphrase) lives: file (also when empty), keyring "
+                "(the desktop's Secret Service), or command:CMD whose first line of output is the password",
+     .group = SettingsGroup::Security, .kind = FieldKind::Choice, .label = "Pass&word kept in:",
+     .choices = kPasswordStoreChoices},
+    {.name = "OnPublished", .get = GetText<&ProgramState::OnPublished>,
+     .put = PutText<&ProgramState::OnPublished>, .check = HookCheck,
+     .meaning = "a command run (without a shell) after each publication that worked, with SIGNPOSTER_ADDRESS "
+                "and the other SIGNPOSTER_ variables in its environment; empty: none",
+     .group = SettingsGroup::Verification, .label = "After publishing &run:",
+     .placeholder = "sh -c 'echo $SIGNPOSTER_ADDRESS >> ~/published.log'"},
+    {.name = "OnFailed", .get = GetText<&ProgramState::OnFailed>, .put = PutText<&ProgramState::OnFailed>,
+     .check = HookCheck,
+     .meaning = "a command run (without a shell) after each publication that failed or was held back, with "
+                "SIGNPOSTER_OUTCOME and SIGNPOSTER_MESSAGE in its environment; empty: none",
+     .group = SettingsGroup::Verification, .label = "After a &failure run:"},
     {.name = "LastPublished", .owner = KeyOwner::Program,
      .get =
          [](const ProgramState& s) {
@@ -613,6 +643,19 @@ std::string RemotePathWarning(const LiveSettings& fields) {
     return "RemotePath " + text::Printable(path) +
            " does not end in \"/\": write RemotePath=" + text::Printable(path) + "/ for " +
            text::Printable(RemoteFile(inside));
+}
+
+bool PasswordKeptElsewhere(const ProgramState& state) {
+    const auto store = ParsePasswordStore(state.PasswordStore);
+    return store && store->kind != PasswordStoreKind::File;
+}
+
+PasswordKey StoredPasswordKey(const LiveSettings& fields, const ProgramState& state) {
+    std::string port = text::Trim(fields.Text(TextField::Port));
+    if (port.empty())
+        port = "21";
+    return {text::Trim(fields.Text(TextField::Host)), port, text::Trim(fields.Text(TextField::User)),
+            UsesSftp(state) ? "SFTP" : "FTP"};
 }
 
 const SettingKey& PinningKey(const ProgramState& state) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/live_settings.h"
+#include "core/password_store.h"
 #include "core/program_state.h"
 
 namespace signposter {
@@ -67,6 +68,9 @@ struct SettingKey {
     std::string (*toFile)(const std::string& value) = nullptr;
     std::string (*fromFile)(const std::string& stored) = nullptr;
     Showing showing = Showing::Value;
+    // Whether the value lives outside the settings file with the values as they are (the password in a
+    // keyring): every save then writes the key empty. Null: never.
+    bool (*keptElsewhere)(const ProgramState&) = nullptr;
     // What is wrong with the text as a value of this key, or nothing. Null: any text.
     Problem (*check)(const SettingKey& key, const std::string& text) = nullptr;
     // Whether the key applies with the other values as they are (AddressURL only for the web source, the
@@ -154,5 +158,10 @@ std::string RemotePathWarning(const LiveSettings& fields);
 // The key a server check's fingerprint pins with the protocol the settings choose (the SSH host key for
 // SFTP, the TLS certificate's fingerprint for FTP).
 const SettingKey& PinningKey(const ProgramState& state);
+
+// Whether the password lives in a store of its own (PasswordStore keyring or command:), not in the file.
+bool PasswordKeptElsewhere(const ProgramState& state);
+// What the keyring files the password under: the server, its port (21 when empty), user and protocol.
+PasswordKey StoredPasswordKey(const LiveSettings& fields, const ProgramState& state);
 
 }  // namespace signposter

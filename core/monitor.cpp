@@ -5,6 +5,7 @@
 #include "core/extended_settings.h"
 #include "core/ini_store.h"
 #include "core/page_verification.h"
+#include "core/publication_hook.h"
 #include "core/publication_record.h"
 #include "core/publisher.h"
 #include "core/settings.h"
@@ -60,6 +61,7 @@ Monitor::Monitor(LiveSettings& settings, UserInterface& ui, ProgramState& state,
     // What `signposter-cli status` tells of the last publication.
     m_publisher->SetFinishedHook([this](const PublicationOutcome& outcome) {
         RecordOutcome(m_state, m_settingsPath, outcome, m_publisher->MillisecondsUntilRetry(), m_clock.Now());
+        RunPublicationHook(outcome);
     });
 }
 
@@ -89,7 +91,16 @@ void Monitor::FormCreate() {
 }
 
 bool Monitor::FormClose() {
-    return ShowingErrors([&] { SaveSettings(m_settings, m_state, m_settingsPath); });
+    return ShowingErrors([&] {
+        // The save writes the password empty while the keyring keeps it: one typed into the window goes
+        // there first, and a keyring that refuses it keeps the program (and the password) running.
+        const auto store = ParsePasswordStore(m_state.PasswordStore);
+        const std::string typed = m_settings.Text(TextField::Password);
+        if (store && store->kind == PasswordStoreKind::Keyring && !typed.empty())
+            if (auto problem = StorePassword(m_clock, *store, StoredPasswordKey(m_settings, m_state), typed))
+                throw Exception(*problem);
+        SaveSettings(m_settings, m_state, m_settingsPath);
+    });
 }
 
 void Monitor::Timer1Timer() {
@@ -183,6 +194,35 @@ void Monitor::RecordPublication(const PublicationOutcome& outcome) {
     m_state.LastPublished = m_clock.Now();
     m_state.LastPublishedPage = outcome.offline ? "offline" : "address";
     WriteLastPublished();
+}
+
+void Monitor::RunPublicationHook(const PublicationOutcome& outcome) {
+    using Kind = PublicationOutcome::Kind;
+    PublicationFacts facts;
+    if (outcome.kind == Kind::Published)
+        facts.outcome = outcome.offline ? HookOutcome::Offline : HookOutcome::Published;
+    else if (outcome.kind == Kind::Failed)
+        facts.outcome = HookOutcome::Failed;
+    else if (outcome.kind == Kind::SkippedUnreachable)
+        facts.outcome = HookOutcome::HeldBack;
+    else
+        return;  // nothing was tried: no news for the user's command
+    const bool worked = outcome.kind == Kind::Published;
+    const PublicationHook hook(worked ? "OnPublished" : "OnFailed", worked ? m_state.OnPublished : m_state.OnFailed);
+    if (hook.Empty() || m_ui.EndRequested())
+        return;
+    facts.address = outcome.address;
+    facts.previousAddress = m_hookAddress.empty() ? m_state.PreviousIP : m_hookAddress;
+    if (facts.previousAddress == facts.address)
+        facts.previousAddress = m_state.PreviousIP != facts.address ? m_state.PreviousIP : std::string();
+    facts.family = outcome.address.find(':') != std::string::npos ? "IPv6" : "IPv4";
+    facts.page = RemoteFile(m_settings);
+    facts.message = DescribeOutcome(outcome, false);
+    if (worked)
+        m_hookAddress = outcome.address;
+    const HookReport report = hook.Run(m_clock, facts);
+    if (report.ran)
+        m_ui.ReportHook(report.lines);
 }
 
 void Monitor::WriteLastIPv6() {

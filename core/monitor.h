@@ -78,6 +78,9 @@ private:
     // future is taken as now and rewritten), and the record of each success.
     bool RepublishDue();
     void RecordPublication(const PublicationOutcome& outcome);
+    // The user's command for the outcome (OnPublished, OnFailed), run here on the publishing thread, bounded
+    // and ended by the program's stop; what it did goes to the log, never into the outcome.
+    void RunPublicationHook(const PublicationOutcome& outcome);
     void WriteLastPublished();
     // LastIP6 follows CurrentIP6 as LastIP follows CurrentIP, written only when it changed (which needs a
     // family other than IPv4), so that an old file keeps its bytes.
@@ -96,6 +99,7 @@ private:
     std::string Place() const;
     std::optional<std::string> m_place;
     std::string m_password;
+    std::string m_hookAddress;  // the address the last successful publication put up, for the next hook
     std::optional<std::uint64_t> m_updateSeen;  // of the "Update Now" running now
     // When this run last forced a republication: one that was skipped (activity switch, ignore list)
     // records no success, and must not be forced again at every tick.

@@ -68,6 +68,11 @@ struct ProgramState {
     // The tray program tells a failed publication (and the next that works) on the desktop; read from the
     // settings, never written back by SaveSettings.
     bool Notify = true;
+    // Where the password lives (core/password_store.h): empty or "file" as always, "keyring", "command:...".
+    std::string PasswordStore;
+    // The user's commands after a publication that worked, or that failed (core/publication_hook.h).
+    std::string OnPublished;
+    std::string OnFailed;
     // The record `signposter-cli status` reads (core/publication_record.h), written by the program from the
     // first failed publication on, as the file holds it.
     std::string LastOutcome;           // published, failed or refused

@@ -70,15 +70,15 @@ private:
 
 }  // namespace
 
-const char* OutcomeWord(PublicationOutcome outcome) {
+const char* OutcomeWord(HookOutcome outcome) {
     switch (outcome) {
-        case PublicationOutcome::Published:
+        case HookOutcome::Published:
             return "published";
-        case PublicationOutcome::Offline:
+        case HookOutcome::Offline:
             return "offline";
-        case PublicationOutcome::Failed:
+        case HookOutcome::Failed:
             return "failed";
-        case PublicationOutcome::HeldBack:
+        case HookOutcome::HeldBack:
             return "held-back";
     }
     return "failed";

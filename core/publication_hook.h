@@ -12,12 +12,12 @@
 // the publication's own outcome stands.
 namespace signposter {
 
-enum class PublicationOutcome { Published, Offline, Failed, HeldBack };
+enum class HookOutcome { Published, Offline, Failed, HeldBack };
 // The word SIGNPOSTER_OUTCOME carries: "published", "offline", "failed", "held-back".
-const char* OutcomeWord(PublicationOutcome outcome);
+const char* OutcomeWord(HookOutcome outcome);
 
 struct PublicationFacts {
-    PublicationOutcome outcome = PublicationOutcome::Published;
+    HookOutcome outcome = HookOutcome::Published;
     std::string address;
     std::string previousAddress;
     std::string family;   // "IPv4" or "IPv6"

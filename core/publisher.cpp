@@ -2,9 +2,11 @@
 
 #include "core/address_family.h"
 #include "core/address_source.h"
+#include "core/extended_settings.h"
 #include "core/failure_text.h"
 #include "core/page_builder.h"
 #include "core/page_verification.h"
+#include "core/password_store.h"
 #include "core/address_change_clock.h"
 #include "ftp/id_ftp.h"
 #include "platform/exceptions.h"
@@ -91,7 +93,7 @@ void Publisher::ConfigureClient() {
     m_ftp.SetUser(text::Trim(m_fields.Text(TextField::User)));
     m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));
     m_ftp.SetPassive(m_fields.Checked(Switch::Passive));
-    m_ftp.SetPassword(m_fields.Text(TextField::Password));
+    m_ftp.SetPassword(m_password);
     m_ftp.SetTlsSettings(
         ftp::MakeTlsSettings(m_state.FtpSecurity, m_state.TlsTrustFile, m_state.TlsFingerprint));
     // Only a family that is not IPv4 lets the server be reached over IPv6: an old file talks IPv4 as before.
@@ -118,6 +120,24 @@ void Publisher::ConfigureClient() {
     settings.pinnedHostKey = m_state.SshHostKey;
     settings.ipv6Allowed = ipv6Allowed;
     m_sftp->SetSettings(std::move(settings));
+}
+
+std::optional<std::string> Publisher::TakePassword() {
+    const std::string typed = m_fields.Text(TextField::Password);
+    const PasswordStoreChoice store = ParsePasswordStore(m_state.PasswordStore).value_or(PasswordStoreChoice{});
+    const PasswordKey key = StoredPasswordKey(m_fields, m_state);
+    // A password typed into the window while the keyring keeps it goes there (never into the file).
+    if (store.kind == PasswordStoreKind::Keyring && !typed.empty()) {
+        if (auto problem = StorePassword(m_clock, store, key, typed))
+            return problem;
+        m_password = typed;
+        return std::nullopt;
+    }
+    PasswordAnswer answer = ReadPassword(m_clock, store, key, typed);
+    if (!answer.password)
+        return answer.problem;
+    m_password = std::move(*answer.password);
+    return std::nullopt;
 }
 
 bool Publisher::UsesSftp() const {
@@ -223,6 +243,14 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         return Finish(outcome, kind, retryIntervalMs);
     }
 
+    if (const auto problem = TakePassword()) {
+        // Like a refused login: the timer's retries would only ask the same store again.
+        outcome.kind = OutcomeKind::Failed;
+        outcome.permanent = true;
+        outcome.errorClass = "EPasswordStore";
+        outcome.errorMessage = outcome.failureText = *problem;
+        return Finish(outcome, kind, retryIntervalMs);
+    }
     ConfigureClient();  // a bad port raises here, before any attempt, and is not retried
     const std::string remoteName = RemoteName();
     // The page names the address: a change of the machine's address from here on makes it stale.

@@ -52,6 +52,8 @@ public:
     // port text that is no number raises EConvertError; an unknown FtpSecurity value or a malformed TLS
     // fingerprint raises EIdTLSLibraryError, so that it never means plain FTP.
     void ConfigureClient();
+    // The password from its store (PasswordStore) into m_password; nothing, or why there is none.
+    std::optional<std::string> TakePassword();
     // Whether the settings choose SFTP ("Protocol"); any value but FTP, SFTP or empty raises EConvertError.
     bool UsesSftp() const;
     // The SFTP client used when the settings choose SFTP; without one the publisher makes its own.
@@ -142,6 +144,7 @@ private:
     std::function<void(const std::string&)> m_onPendingChanged;
     std::function<void(const PublicationOutcome&)> m_onFinished;
     std::optional<Pending> m_pending;
+    std::string m_password;       // this publication's, from its store
     std::string m_lastSignature;  // of the publication that ended last
     std::atomic<std::uint64_t> m_ended{0};
 };

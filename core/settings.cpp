@@ -168,7 +168,9 @@ KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExis
         if (key.saving == Saving::Never || (key.saving == Saving::WhenCreated && fileExisted))
             continue;
         std::string value = key.saving == Saving::WhenCreated ? key.created : KeyValue(key, fields, state);
-        if (key.toFile)
+        if (key.keptElsewhere && key.keptElsewhere(state))
+            value.clear();  // the store of its own holds it; the file must not
+        else if (key.toFile)
             value = key.toFile(value);
         // The template's stripped path, and the first save's ignore list, become the program's too.
         if (key.put)

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "core/address_class.h"
 
@@ -80,6 +81,9 @@ public:
     virtual void ReportProgress(const std::string& /*address*/, int /*attempt*/, int /*attempts*/) {}
     // The program has been asked to end: a publication stops after its current attempt.
     virtual bool EndRequested() const { return false; }
+    // What the user's command after a publication did (OnPublished, OnFailed): its exit status, then the
+    // first lines of its output. For the log only: it changes nothing of the publication's outcome.
+    virtual void ReportHook(const std::vector<std::string>& /*lines*/) {}
 };
 
 // The application's default error display: caption "Signposter", the message with "." appended when its

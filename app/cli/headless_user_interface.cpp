@@ -63,4 +63,9 @@ void HeadlessUserInterface::ReportOutcome(const PublicationOutcome& outcome) {
     WriteLine(stdout, PriorityOf(outcome), line, outcome.when);
 }
 
+void HeadlessUserInterface::ReportHook(const std::vector<std::string>& lines) {
+    // WriteLine makes the command's control bytes printable.
+    for (const std::string& line : lines) WriteLine(stdout, Priority::Notice, line);
+}
+
 }  // namespace signposter::cli

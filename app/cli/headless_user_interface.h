@@ -24,6 +24,7 @@ public:
     }
     void ReportOutcome(const PublicationOutcome& outcome) override;
     bool EndRequested() const override { return StopRequested(); }
+    void ReportHook(const std::vector<std::string>& lines) override;
 
     // The monitor runs: the timer is its runner's, and a failed publication is retried.
     void SetTimerHandler(std::function<void(bool)> handler) { m_timer = std::move(handler); }

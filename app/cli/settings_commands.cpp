@@ -6,6 +6,8 @@
 #include <optional>
 
 #include "app/cli/commands.h"
+#include "app/cli/headless_user_interface.h"
+#include "core/password_store.h"
 #include "core/extended_settings.h"
 #include "core/ini_store.h"
 #include "core/settings.h"
@@ -76,6 +78,39 @@ std::optional<std::pair<const SettingKey*, std::string>> ParsePair(const std::st
         return std::nullopt;
     }
     return std::make_pair(key, arg.substr(eq + 1));
+}
+
+// Puts the password where PasswordStore now says, before the file is written: a keyring that refuses
+// leaves the file as it was. `typed` is the password of --password-stdin. Nothing, or why not.
+std::optional<std::string> KeepPassword(Context& context, const std::string& storeBefore,
+                                        const std::optional<std::string>& typed) {
+    const auto kindOf = [](const std::string& value) {
+        return ParsePasswordStore(value).value_or(PasswordStoreChoice{}).kind;
+    };
+    const PasswordStoreChoice store = ParsePasswordStore(context.state.PasswordStore).value_or(PasswordStoreChoice{});
+    const PasswordStoreKind before = kindOf(storeBefore);
+    const PasswordKey key = StoredPasswordKey(context.fields, context.state);
+    const Clock& clock = HeadlessUserInterface::StoppableClock();
+    switch (store.kind) {
+        case PasswordStoreKind::File:
+            if (before == PasswordStoreKind::Keyring && !typed) {
+                // Back into the file: the keyring's password, else the move would lose it.
+                const PasswordAnswer answer = ReadPassword(clock, {PasswordStoreKind::Keyring, {}}, key, "");
+                if (!answer.password)
+                    return answer.problem;
+                context.fields.SetText(TextField::Password, *answer.password);
+            }
+            return std::nullopt;
+        case PasswordStoreKind::Keyring:
+            if (typed)
+                return StorePassword(clock, store, key, *typed);
+            if (before != PasswordStoreKind::Keyring && !context.fields.Text(TextField::Password).empty())
+                return MovePasswordToKeyring(clock, key, context.fields.Text(TextField::Password));
+            return std::nullopt;
+        case PasswordStoreKind::Command:
+            return typed ? StorePassword(clock, store, key, *typed) : std::nullopt;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -160,10 +195,21 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         // template option): refused here, where the user is.
         for (const SettingProblem& problem : ChangeProblems(context.fields, context.state, changes))
             return Refuse(problem.message + " (" + problem.key + ")");
+        const std::string storeBefore = context.state.PasswordStore;
+        std::optional<std::string> typed;
+        for (const auto& [name, value] : changes) {
+            if (name == "Password")
+                typed = value;
+        }
         for (const auto& [name, value] : changes) {
             const SettingKey& key = *FindSettingKey(name);
             PutKeyValue(key, context.fields, context.state, value);
             moved = moved || key.field == TextField::RemotePath || key.field == TextField::PageName;
+        }
+        if (const auto problem = KeepPassword(context, storeBefore, typed)) {
+            std::fprintf(stderr, "signposter-cli set: %s; the settings file is unchanged\n",
+                         text::Printable(*problem).c_str());
+            return 1;
         }
         KeyValues values = SavedSettings(context.fields, context.state, existed);
         // Keys a save does not write (the ignore list after the first save, the keys beyond the window's)

@@ -45,7 +45,7 @@ class PublicationHookTest : public ::testing::Test {
 protected:
     PublicationFacts Facts() const {
         PublicationFacts facts;
-        facts.outcome = PublicationOutcome::HeldBack;
+        facts.outcome = HookOutcome::HeldBack;
         facts.address = "2001:db8::7";
         facts.previousAddress = "2001:db8::6";
         facts.family = "IPv6";
@@ -76,7 +76,7 @@ TEST_F(PublicationHookTest, TheCommandGetsThePublicationInItsEnvironmentAndItsOu
               "SIGNPOSTER_OUTCOME=held-back\n"
               "SIGNPOSTER_PAGE=www/ipaddress.htm\n"
               "SIGNPOSTER_PREVIOUS_ADDRESS=2001:db8::6\n");
-    EXPECT_STREQ(OutcomeWord(PublicationOutcome::Offline), "offline");
+    EXPECT_STREQ(OutcomeWord(HookOutcome::Offline), "offline");
     EXPECT_TRUE(PublicationHook("OnFailed", "").Run(m_clock, Facts()).lines.empty());
 }
 
