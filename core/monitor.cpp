@@ -221,7 +221,7 @@ void Monitor::RunPublicationHook(const PublicationOutcome& outcome) {
     if (worked)
         m_hookAddress = outcome.address;
     const HookReport report = hook.Run(m_clock, facts);
-    if (report.ran)
+    if (!report.lines.empty())
         m_ui.ReportHook(report.lines);
 }
 

@@ -169,8 +169,8 @@ KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExis
             continue;
         std::string value = key.saving == Saving::WhenCreated ? key.created : KeyValue(key, fields, state);
         if (key.keptElsewhere && key.keptElsewhere(state))
-            value.clear();  // the store of its own holds it; the file must not
-        else if (key.toFile)
+            continue;  // the store of its own holds it; the file must not, not even as an empty line
+        if (key.toFile)
             value = key.toFile(value);
         // The template's stripped path, and the first save's ignore list, become the program's too.
         if (key.put)
@@ -178,6 +178,14 @@ KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExis
         values.emplace_back(key.name, std::move(value));
     }
     return values;
+}
+
+std::vector<std::string> KeysKeptElsewhere(const ProgramState& state) {
+    std::vector<std::string> keys;
+    for (const SettingKey& key : SettingKeys())
+        if (key.keptElsewhere && key.keptElsewhere(state))
+            keys.emplace_back(key.name);
+    return keys;
 }
 
 // The program's own records that the file holds in a form the program never writes: read as nothing, and
@@ -203,7 +211,9 @@ void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& 
         // is written over it.
         MergeOpenStore(fields, state);
         // One replacement of the file: a failure leaves it as it was, never half written.
-        IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed), UnreadRecords());
+        std::vector<std::string> removed = UnreadRecords();
+        for (std::string& key : KeysKeptElsewhere(state)) removed.push_back(std::move(key));
+        IniWriteStrings(kSettingsSection, SavedSettings(fields, state, existed), removed);
         if (state.SettingsOnFile.known)
             Remember(state, settingsPath);
     });

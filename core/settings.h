@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/extended_settings.h"
 #include "core/live_settings.h"
@@ -22,6 +23,9 @@ void SaveSettings(LiveSettings& fields, ProgramState& state, const std::string& 
 // The keys and values SaveSettings writes, in its order; a first save (no file yet) also writes the
 // default ignore list. Takes the template file's name into `state` as saving does.
 KeyValues SavedSettings(LiveSettings& fields, ProgramState& state, bool fileExisted);
+// The keys whose values live outside the file with the values as they are (the password in a keyring):
+// SavedSettings leaves them out, and every writer removes them from the file.
+std::vector<std::string> KeysKeptElsewhere(const ProgramState& state);
 // Takes over the settings another program changed in the file since this one last read or wrote it, into
 // the fields and values, except those changed here meanwhile (the user's edits win). True when anything
 // was taken over. A first look costs one stat(); call it once a tick.

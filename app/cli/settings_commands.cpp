@@ -217,7 +217,7 @@ int RunSet(Context& context, const std::vector<std::string>& args) {
         for (const auto& [name, value] : changes)
             if (FindSettingKey(name)->saving != Saving::Always)
                 values.emplace_back(name, value);
-        IniWriteStrings(kSettingsSection, values);
+        IniWriteStrings(kSettingsSection, values, KeysKeptElsewhere(context.state));
         closer.armed = false;
         IniClose();
     } catch (const Exception& error) {

@@ -22,12 +22,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "ftp/real_ftp_servers.h"
 #include "ftp/scripted_ftp_server.h"
 #include "ftp/test_certificates.h"
 #include "support/nginx_server.h"
+#include "support/private_keyring.h"
+#include "support/scoped_environment.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 
@@ -963,6 +966,23 @@ TEST_F(CliTest, PublishCurrentAndTheDispatcherExamplePublishOnlyWhatChanged) {
     ASSERT_TRUE(server);
     PointAt(*server);
     ASSERT_EQ(Run({"set", "AddressSource=web", "AddressURL=" + web.Url("/ip")}).status, 0);
+    // The manual page's example, typed as written into a shell; its ~ is this test's directory.
+    const ScopedEnvironment home("HOME", m_dir.Path().c_str());
+    std::string example;
+    std::istringstream manual(ReadFile(SIGNPOSTER_SOURCE_DIR "/packaging/signposter-cli.1"));
+    for (std::string line; std::getline(manual, line);)
+        if (line.find("\"OnPublished=") != std::string::npos)
+            example = line;
+    for (const auto& [roff, plain] : {std::pair{"\\-", "-"}, std::pair{"\\e", "\\"}})
+        for (std::size_t at; (at = example.find(roff)) != std::string::npos;)
+            example.replace(at, 2, plain);
+    ASSERT_EQ(example, "signposter-cli set \"OnPublished=sh -c 'echo \\$SIGNPOSTER_ADDRESS >> ~/published.log'\"");
+    WriteFile(m_dir.File("example"), example + "\n");
+    m_script = m_dir.File("example");
+    ASSERT_EQ(Run({}).status, 0);
+    m_script.clear();
+    ASSERT_EQ(Run({"set", "OnFailed=sh -c 'echo $SIGNPOSTER_OUTCOME $SIGNPOSTER_FAMILY $SIGNPOSTER_PAGE >> "
+                          "~/failed.log; exit 4'"}).status, 0);
 
     // As cron runs it, without arguments: the page redirects to the bare address.
     m_script = SIGNPOSTER_SOURCE_DIR "/packaging/90-signposter";
@@ -972,6 +992,7 @@ TEST_F(CliTest, PublishCurrentAndTheDispatcherExamplePublishOnlyWhatChanged) {
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("URL=http://100.63.0.5\">"), std::string::npos);
     EXPECT_NE(ReadFile(SettingsFile()).find("LastIP=100.63.0.5\r\n"), std::string::npos);
     EXPECT_EQ(Run({"address", "--quiet"}).out, "100.63.0.5\n");
+    EXPECT_NE(first.out.find("OnPublished: sh exited with status 0"), std::string::npos) << first.out;
 
     // Unchanged: nothing is uploaded, unless forced.
     std::filesystem::remove(server->Root() + "/ipaddress.htm");
@@ -979,7 +1000,12 @@ TEST_F(CliTest, PublishCurrentAndTheDispatcherExamplePublishOnlyWhatChanged) {
     EXPECT_EQ(second.status, 0) << second.err;
     EXPECT_EQ(second.out, "");
     EXPECT_FALSE(server->HasFile("ipaddress.htm"));
-    EXPECT_EQ(Run({"publish", "--current", "--force"}).status, 0);
+    EXPECT_EQ(ReadFile(m_dir.File("published.log")), "100.63.0.5\n");
+    // A failing command is told, and the publication stands.
+    ASSERT_EQ(Run({"set", "OnPublished=false"}).status, 0);
+    const RunResult forced = Run({"publish", "--current", "--force"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_NE(forced.out.find("OnPublished: false exited with status 1"), std::string::npos) << forced.out;
     EXPECT_TRUE(server->HasFile("ipaddress.htm"));
     EXPECT_EQ(Run({"publish", "--force"}).status, 2);
 
@@ -990,6 +1016,44 @@ TEST_F(CliTest, PublishCurrentAndTheDispatcherExamplePublishOnlyWhatChanged) {
     EXPECT_EQ(held.status, 0);
     EXPECT_NE(held.err.find("carrier-grade NAT"), std::string::npos) << held.err;
     EXPECT_FALSE(server->HasFile("ipaddress.htm"));
+    EXPECT_EQ(ReadFile(m_dir.File("failed.log")), "held-back IPv4 ipaddress.htm\n") << held.out;
+}
+
+TEST_F(CliTest, ThePasswordMovesIntoTheKeyringOnlyWhenItTakesItAndIsReadFromThere) {
+    auto server = Server();
+    ASSERT_TRUE(server);
+    PointAt(*server);
+    const ScopedEnvironment keepRuntime("XDG_RUNTIME_DIR", nullptr), keepData("XDG_DATA_HOME", nullptr),
+        keepHome("HOME", std::getenv("HOME")), keepBus("DBUS_SESSION_BUS_ADDRESS", nullptr),
+        keepDisplay("DISPLAY", nullptr), keepWayland("WAYLAND_DISPLAY", nullptr);
+    const std::string unavailable = "The keyring is locked or not running (PasswordStore=keyring)";
+    const std::string withPassword = ReadFile(SettingsFile());
+    // No session bus, as on a headless server: the file keeps the password.
+    const RunResult refused = Run({"set", "PasswordStore=keyring"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find(unavailable), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(SettingsFile()), withPassword);
+
+    PrivateKeyring keyring(m_dir);
+    if (!keyring.Ready())
+        GTEST_SKIP() << "no private session bus with GNOME Keyring (dbus-daemon, gnome-keyring-daemon)";
+    const RunResult moved = Run({"set", "PasswordStore=keyring"});
+    ASSERT_EQ(moved.status, 0) << moved.err;
+    const auto filePasswordCount = [&] {
+        return std::system(("exit $(grep -c Password=. " + SettingsFile() + ")").c_str());
+    };
+    EXPECT_EQ(filePasswordCount(), 0);
+    // The server takes only the right password.
+    const RunResult published = Run({"publish"});
+    EXPECT_EQ(published.status, 0) << published.out << published.err;
+    EXPECT_TRUE(server->HasFile("ipaddress.htm"));
+    EXPECT_EQ(filePasswordCount(), 0);
+
+    ASSERT_TRUE(keyring.Lock());
+    const RunResult locked = Run({"publish"});
+    EXPECT_NE(locked.status, 0);
+    EXPECT_NE((locked.out + locked.err).find(unavailable), std::string::npos) << locked.out << locked.err;
+    EXPECT_EQ(filePasswordCount(), 0);
 }
 
 // ---- What the user reads: the status, the journal's priorities, a damaged LastIP ----
