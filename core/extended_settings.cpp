@@ -650,6 +650,19 @@ bool PasswordKeptElsewhere(const ProgramState& state) {
     return store && store->kind != PasswordStoreKind::File;
 }
 
+std::optional<std::string> MovePasswordForChange(const Clock& clock, const LiveSettings& fields,
+                                                 const ProgramState& state, const KeyValues& changed) {
+    ProgramState after = state;
+    ApplySettingKeys(after, changed);
+    const auto kind = [](const ProgramState& s) {
+        return ParsePasswordStore(s.PasswordStore).value_or(PasswordStoreChoice{}).kind;
+    };
+    const std::string password = fields.Text(TextField::Password);
+    if (kind(after) != PasswordStoreKind::Keyring || kind(state) == PasswordStoreKind::Keyring || password.empty())
+        return std::nullopt;
+    return MovePasswordToKeyring(clock, StoredPasswordKey(fields, after), password);
+}
+
 PasswordKey StoredPasswordKey(const LiveSettings& fields, const ProgramState& state) {
     std::string port = text::Trim(fields.Text(TextField::Port));
     if (port.empty())

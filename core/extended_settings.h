@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/live_settings.h"
 #include "core/password_store.h"
 #include "core/program_state.h"
@@ -161,6 +162,11 @@ const SettingKey& PinningKey(const ProgramState& state);
 
 // Whether the password lives in a store of its own (PasswordStore keyring or command:), not in the file.
 bool PasswordKeptElsewhere(const ProgramState& state);
+// Before `changed` is written: a change of PasswordStore to the keyring puts the password the program
+// holds there and reads it back. Nothing, or why not: then nothing may be written, and the file keeps
+// the password.
+std::optional<std::string> MovePasswordForChange(const Clock& clock, const LiveSettings& fields,
+                                                 const ProgramState& state, const KeyValues& changed);
 // What the keyring files the password under: the server, its port (21 when empty), user and protocol.
 PasswordKey StoredPasswordKey(const LiveSettings& fields, const ProgramState& state);
 

@@ -89,6 +89,12 @@ void Publisher::RetryPending() {
 }
 
 void Publisher::ConfigureClient() {
+    if (const auto problem = TakePassword())
+        throw Exception(*problem);
+    ConfigureClientWithPassword();
+}
+
+void Publisher::ConfigureClientWithPassword() {
     m_ftp.SetHost(text::Trim(m_fields.Text(TextField::Host)));
     m_ftp.SetUser(text::Trim(m_fields.Text(TextField::User)));
     m_ftp.SetPort(text::StrictInteger(m_fields.Text(TextField::Port)));
@@ -251,7 +257,7 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
         outcome.errorMessage = outcome.failureText = *problem;
         return Finish(outcome, kind, retryIntervalMs);
     }
-    ConfigureClient();  // a bad port raises here, before any attempt, and is not retried
+    ConfigureClientWithPassword();  // a bad port raises here, before any attempt, and is not retried
     const std::string remoteName = RemoteName();
     // The page names the address: a change of the machine's address from here on makes it stale.
     AddressChangeClock::Publication watched(kind == Kind::Address ? m_addressChangeClock : nullptr,

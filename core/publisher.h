@@ -54,6 +54,7 @@ public:
     void ConfigureClient();
     // The password from its store (PasswordStore) into m_password; nothing, or why there is none.
     std::optional<std::string> TakePassword();
+    void ConfigureClientWithPassword();
     // Whether the settings choose SFTP ("Protocol"); any value but FTP, SFTP or empty raises EConvertError.
     bool UsesSftp() const;
     // The SFTP client used when the settings choose SFTP; without one the publisher makes its own.

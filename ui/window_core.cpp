@@ -134,6 +134,8 @@ void WindowCore::PostSettings(const KeyValues& changed) {
             // The lock and the file's fsync wait here, never on the window's thread.
             std::string error;
             try {
+                if (auto problem = MovePasswordForChange(m_core->GetClock(), m_fields, m_core->State(), changed))
+                    throw Exception(*problem);
                 WriteSettingKeys(m_core->SettingsPath(), changed);
                 ApplySettingKeys(m_core->State(), changed);
             } catch (const Exception& failure) {

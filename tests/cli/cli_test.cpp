@@ -232,7 +232,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
         "FtpSecurity=\nTlsTrustFile=\nTlsFingerprint=\nProtocol=\nSshHostKey=\nSshKeyFile=\nAtomicUpload=0\n"
         "AddressSource=\nAddressInterface=\nAddressURL=\n"
         "AddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL=\nVerifyMatch="
-        "\nRepublishHours=\nNotify=1\nthe page goes to ipaddress.htm\n");
+        "\nRepublishHours=\nNotify=1\nPasswordStore=\nOnPublished=\nOnFailed=\nthe page goes to ipaddress.htm\n");
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
     EXPECT_NE(Run({"show", "--help"}).out.find("\nAddressURL: Web source: an http:// or https:// page"),
               std::string::npos);
@@ -252,7 +252,7 @@ TEST_F(CliTest, ShowPrintsDefaultsWithoutCreatingTheFileAndSetSavesWhatShowPrint
               "\n"
               "AtomicUpload=0\nAddressSource=\nAddressInterface=\n"
               "AddressURL=\nAddressPollSeconds=\nPublishPrivate=0\nAddressFamily=\nIPv6Kind=\nVerifyURL="
-              "\nVerifyMatch=\nRepublishHours=\nNotify=1\nthe page goes to ipaddress.htm\n");
+              "\nVerifyMatch=\nRepublishHours=\nNotify=1\nPasswordStore=\nOnPublished=\nOnFailed=\nthe page goes to ipaddress.htm\n");
 }
 
 TEST_F(CliTest, SetRefusesWhatAPublicationWouldRefuseNamesTheKeyAndSuggestsOne) {
