@@ -25,7 +25,7 @@ constexpr unsigned char kCritical = 2;
 // What a failure is about, without its time: the same failure at the next retry says nothing new.
 std::optional<std::string> FailureKey(const PublicationOutcome& outcome) {
     using Kind = PublicationOutcome::Kind;
-    if (outcome.kind != Kind::Failed && outcome.kind != Kind::SkippedFlagged &&
+    if (outcome.kind != Kind::Failed && outcome.kind != Kind::SkippedUnreachable &&
         outcome.kind != Kind::Abandoned)
         return std::nullopt;
     return std::to_string(static_cast<int>(outcome.kind)) + (outcome.offline ? "o" : "a") +
@@ -50,7 +50,7 @@ std::optional<Notice> FailureMemory::Take(const PublicationOutcome& outcome) {
     if (!key || key == m_failure)
         return std::nullopt;
     m_failure = std::move(key);
-    const char* summary = outcome.kind == PublicationOutcome::Kind::SkippedFlagged
+    const char* summary = outcome.kind == PublicationOutcome::Kind::SkippedUnreachable
                               ? "Signposter: address held back"
                           : outcome.verificationFailed ? "Signposter: page not verified"
                                                        : "Signposter: not published";
