@@ -5,43 +5,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/joined_threads.h"
 #include "platform/text.h"
 
 namespace signposter::ui {
 
-namespace {
-
-// Every check's thread until it is joined; the GUI thread only joins those that have ended.
-struct CheckThread {
-    std::thread thread;
-    std::shared_ptr<platform::StopRequest> stop;
-    std::shared_ptr<const std::atomic<bool>> ended;
-};
-void CancelAndJoin(std::vector<CheckThread>& threads) {
-    for (CheckThread& check : threads) {
-        check.stop->Request();
-        check.thread.join();
-    }
-    threads.clear();
-}
-
-// A program that never called JoinAll (a test) still joins them as it ends.
-struct CheckThreads {
-    ~CheckThreads() { CancelAndJoin(threads); }
-    std::mutex lock;
-    std::vector<CheckThread> threads;  // under lock
-};
-CheckThreads g_checks;
-
-}  // namespace
-
 void BackgroundCheck::JoinAll() {
-    std::vector<CheckThread> threads;
-    {
-        const std::lock_guard lock(g_checks.lock);
-        threads.swap(g_checks.threads);
-    }
-    CancelAndJoin(threads);
+    // The look-ups the checks gave up on are joined with them.
+    platform::JoinedThreads::Program().JoinAll();
 }
 
 BackgroundCheck::~BackgroundCheck() {
@@ -77,19 +48,10 @@ void BackgroundCheck::Start(Work work) {
         }
         job->ended.store(true);
     });
-    const std::lock_guard lock(g_checks.lock);
-    // Those that have ended are joined now, so that a dialog used all day keeps no threads.
-    std::vector<CheckThread>& threads = g_checks.threads;
-    for (auto it = threads.begin(); it != threads.end();) {
-        if (it->ended->load()) {
-            it->thread.join();
-            it = threads.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    threads.push_back({std::move(thread), std::shared_ptr<platform::StopRequest>(job, &job->stop),
-                         std::shared_ptr<const std::atomic<bool>>(job, &job->ended)});
+    // Joined once it has ended (the GUI thread never waits for a running one), or as the program ends.
+    platform::JoinedThreads::Program().Add(std::move(thread),
+                                           std::shared_ptr<const std::atomic<bool>>(job, &job->ended),
+                                           [job] { job->stop.Request(); });
 }
 
 void BackgroundCheck::Cancel() {
