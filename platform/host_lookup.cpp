@@ -124,7 +124,6 @@ struct PendingLookup {
     std::atomic<bool> ended{false};
 };
 
-
 ResolvedAddresses NoAnswer(int reason) {
     ResolvedAddresses result;
     result.failure = LookupFailure::NoAnswer;
@@ -145,17 +144,18 @@ ResolvedAddresses ResolveHost(const std::string& name, LookupFamily family, cons
     try {
         // getaddrinfo cannot be stopped, but the resolver's own time-outs end it: the program joins what
         // still resolves as it ends rather than leave a thread running past main.
-        JoinedThreads::Program().Add(std::thread([pending, name, family] {
-                        ResolvedAddresses result = ResolveNow(name, family);
-                        {
-                            const std::lock_guard<std::mutex> lock(pending->mutex);
-                            pending->result = std::move(result);
-                            const std::uint64_t one = 1;
-                            [[maybe_unused]] const ssize_t written = ::write(pending->ready, &one, sizeof one);
-                        }
-                        pending->ended.store(true);
-                    }),
-                    std::shared_ptr<const std::atomic<bool>>(pending, &pending->ended));
+        std::thread resolver([pending, name, family] {
+            ResolvedAddresses result = ResolveNow(name, family);
+            {
+                const std::lock_guard<std::mutex> lock(pending->mutex);
+                pending->result = std::move(result);
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const ssize_t written = ::write(pending->ready, &one, sizeof one);
+            }
+            pending->ended.store(true);
+        });
+        JoinedThreads::Program().Add(std::move(resolver),
+                                     std::shared_ptr<const std::atomic<bool>>(pending, &pending->ended));
     } catch (const std::system_error& error) {
         return NoAnswer(error.code().value());
     }

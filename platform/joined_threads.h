@@ -25,7 +25,8 @@ public:
     static JoinedThreads& Program();
 
     // `ended` turns true as the thread's last act; `stop`, when given, makes its waits end at once.
-    void Add(std::thread thread, std::shared_ptr<const std::atomic<bool>> ended, std::function<void()> stop = {});
+    void Add(std::thread thread, std::shared_ptr<const std::atomic<bool>> ended,
+             std::function<void()> stop = {});
     // Asks every thread to stop and joins them all, those added meanwhile (by a thread being joined) too.
     void JoinAll();
     // Threads added and not joined yet.

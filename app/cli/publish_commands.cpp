@@ -168,7 +168,8 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
     if (verbose) {
         const AddressWatch watch = OpenAddressWatch(platform::MachineClock());
         if (watch.Watching())
-            WriteLine(stderr, Priority::Information, "address events: watched (the monitor asks at each change)");
+            WriteLine(stderr, Priority::Information,
+                      "address events: watched (the monitor asks at each change)");
         else
             WriteLine(stderr, Priority::Warning, WatchFallbackText(watch));
     }
