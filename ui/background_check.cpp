@@ -32,26 +32,33 @@ void BackgroundCheck::Start(Work work) {
             result.ok = false;
             result.text = text::Printable(text::OneLine(error.what()));
         }
-        // Posted while the owner cannot go away (its Cancel takes the same lock); once posted, Qt drops
-        // the call if the owner is destroyed before it runs.
+        // The result waits in the job, under its lock, and only a bare wake goes through Qt's queue: what
+        // crosses between the threads then does so under a lock ThreadSanitizer sees. Posted while the owner
+        // cannot go away (its Cancel takes the same lock); Qt drops the call if the owner is destroyed first.
         const std::lock_guard lock(job->mutex);
-        if (BackgroundCheck* owner = job->owner) {
-            QMetaObject::invokeMethod(
-                owner,
-                [owner, job, result] {
-                    if (job != owner->m_job)
-                        return;  // cancelled after the post
-                    owner->m_job.reset();
-                    emit owner->Finished(result);
-                },
-                Qt::QueuedConnection);
-        }
+        job->result = std::move(result);
+        if (BackgroundCheck* owner = job->owner)
+            QMetaObject::invokeMethod(owner, "Deliver", Qt::QueuedConnection);
         job->ended.store(true);
     });
     // Joined once it has ended (the GUI thread never waits for a running one), or as the program ends.
     platform::JoinedThreads::Program().Add(std::move(thread),
                                            std::shared_ptr<const std::atomic<bool>>(job, &job->ended),
                                            [job] { job->stop.Request(); });
+}
+
+void BackgroundCheck::Deliver() {
+    if (!m_job)
+        return;  // cancelled after the post
+    std::optional<CheckResult> result;
+    {
+        const std::lock_guard lock(m_job->mutex);
+        result.swap(m_job->result);
+    }
+    if (!result)
+        return;  // a cancelled check's wake, arriving while a newer check runs
+    m_job.reset();
+    emit Finished(*result);
 }
 
 void BackgroundCheck::Cancel() {
