@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     // A logout's SIGTERM is a Quit: the settings are saved and a publication in progress stays pending.
     const signposter::ui::StopSignals stopSignals([&form1] { form1.close(); });
     const int status = application.Run(form1);
-    // No check's thread outlives main: the libraries it uses are cleaned up after it.
+    // No thread of a check or a look-up outlives main: the libraries they use are cleaned up after it.
     signposter::ui::BackgroundCheck::JoinAll();
     return status;
 }

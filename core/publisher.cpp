@@ -288,7 +288,8 @@ void Publisher::Publish(Kind kind, std::int64_t retryIntervalMs, bool justDetect
             DescribeFailure(*failure, {m_ftp.Host(), m_ftp.Port(), m_ftp.User(), remoteName});
         // Another attempt would only fail the same way, and count one more refused login.
         outcome.permanent = IsPermanent(failure->kind);
-        if (outcome.permanent || watched.Abandoned())
+        // The pause spaces attempts; after the last one it would only keep the user waiting for the news.
+        if (outcome.permanent || watched.Abandoned() || outcome.attempts == kAttempts)
             break;
         Pause(kAttemptPauseMs);
         // The program is ending: the remaining attempts would only hold it up (it stays pending meanwhile).

@@ -9,6 +9,7 @@
 
 #include <sys/eventfd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "platform/ip_address.h"
+#include "platform/joined_threads.h"
 
 namespace signposter::platform {
 
@@ -119,6 +121,7 @@ struct PendingLookup {
     std::mutex mutex;
     ResolvedAddresses result;
     int ready = -1;  // an eventfd, readable once the result is in
+    std::atomic<bool> ended{false};
 };
 
 ResolvedAddresses NoAnswer(int reason) {
@@ -139,13 +142,20 @@ ResolvedAddresses ResolveHost(const std::string& name, LookupFamily family, cons
     if (pending->ready < 0)
         return NoAnswer(errno);
     try {
-        std::thread([pending, name, family] {
+        // getaddrinfo cannot be stopped, but the resolver's own time-outs end it: the program joins what
+        // still resolves as it ends rather than leave a thread running past main.
+        std::thread resolver([pending, name, family] {
             ResolvedAddresses result = ResolveNow(name, family);
-            const std::lock_guard<std::mutex> lock(pending->mutex);
-            pending->result = std::move(result);
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t written = ::write(pending->ready, &one, sizeof one);
-        }).detach();
+            {
+                const std::lock_guard<std::mutex> lock(pending->mutex);
+                pending->result = std::move(result);
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const ssize_t written = ::write(pending->ready, &one, sizeof one);
+            }
+            pending->ended.store(true);
+        });
+        JoinedThreads::Program().Add(std::move(resolver),
+                                     std::shared_ptr<const std::atomic<bool>>(pending, &pending->ended));
     } catch (const std::system_error& error) {
         return NoAnswer(error.code().value());
     }

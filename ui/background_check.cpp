@@ -5,43 +5,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/joined_threads.h"
 #include "platform/text.h"
 
 namespace signposter::ui {
 
-namespace {
-
-// Every check's thread until it is joined; the GUI thread only joins those that have ended.
-struct CheckThread {
-    std::thread thread;
-    std::shared_ptr<platform::StopRequest> stop;
-    std::shared_ptr<const std::atomic<bool>> ended;
-};
-void CancelAndJoin(std::vector<CheckThread>& threads) {
-    for (CheckThread& check : threads) {
-        check.stop->Request();
-        check.thread.join();
-    }
-    threads.clear();
-}
-
-// A program that never called JoinAll (a test) still joins them as it ends.
-struct CheckThreads {
-    ~CheckThreads() { CancelAndJoin(threads); }
-    std::mutex lock;
-    std::vector<CheckThread> threads;  // under lock
-};
-CheckThreads g_checks;
-
-}  // namespace
-
 void BackgroundCheck::JoinAll() {
-    std::vector<CheckThread> threads;
-    {
-        const std::lock_guard lock(g_checks.lock);
-        threads.swap(g_checks.threads);
-    }
-    CancelAndJoin(threads);
+    // The look-ups the checks gave up on are joined with them.
+    platform::JoinedThreads::Program().JoinAll();
 }
 
 BackgroundCheck::~BackgroundCheck() {
@@ -61,35 +32,33 @@ void BackgroundCheck::Start(Work work) {
             result.ok = false;
             result.text = text::Printable(text::OneLine(error.what()));
         }
-        // Posted while the owner cannot go away (its Cancel takes the same lock); once posted, Qt drops
-        // the call if the owner is destroyed before it runs.
+        // The result waits in the job, under its lock, and only a bare wake goes through Qt's queue: what
+        // crosses between the threads then does so under a lock ThreadSanitizer sees. Posted while the owner
+        // cannot go away (its Cancel takes the same lock); Qt drops the call if the owner is destroyed first.
         const std::lock_guard lock(job->mutex);
-        if (BackgroundCheck* owner = job->owner) {
-            QMetaObject::invokeMethod(
-                owner,
-                [owner, job, result] {
-                    if (job != owner->m_job)
-                        return;  // cancelled after the post
-                    owner->m_job.reset();
-                    emit owner->Finished(result);
-                },
-                Qt::QueuedConnection);
-        }
+        job->result = std::move(result);
+        if (BackgroundCheck* owner = job->owner)
+            QMetaObject::invokeMethod(owner, "Deliver", Qt::QueuedConnection);
         job->ended.store(true);
     });
-    const std::lock_guard lock(g_checks.lock);
-    // Those that have ended are joined now, so that a dialog used all day keeps no threads.
-    std::vector<CheckThread>& threads = g_checks.threads;
-    for (auto it = threads.begin(); it != threads.end();) {
-        if (it->ended->load()) {
-            it->thread.join();
-            it = threads.erase(it);
-        } else {
-            ++it;
-        }
+    // Joined once it has ended (the GUI thread never waits for a running one), or as the program ends.
+    platform::JoinedThreads::Program().Add(std::move(thread),
+                                           std::shared_ptr<const std::atomic<bool>>(job, &job->ended),
+                                           [job] { job->stop.Request(); });
+}
+
+void BackgroundCheck::Deliver() {
+    if (!m_job)
+        return;  // cancelled after the post
+    std::optional<CheckResult> result;
+    {
+        const std::lock_guard lock(m_job->mutex);
+        result.swap(m_job->result);
     }
-    threads.push_back({std::move(thread), std::shared_ptr<platform::StopRequest>(job, &job->stop),
-                         std::shared_ptr<const std::atomic<bool>>(job, &job->ended)});
+    if (!result)
+        return;  // a cancelled check's wake, arriving while a newer check runs
+    m_job.reset();
+    emit Finished(*result);
 }
 
 void BackgroundCheck::Cancel() {

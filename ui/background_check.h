@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "core/server_check.h"
 #include "platform/clock.h"
@@ -40,6 +41,10 @@ public:
 signals:
     void Finished(const signposter::ui::CheckResult& result);
 
+private slots:
+    // On the GUI thread: hands the finished check's result on as Finished.
+    void Deliver();
+
 private:
     // Owned jointly by this object and the check's thread, so that either may go first.
     struct Job {
@@ -47,6 +52,7 @@ private:
         platform::SystemClock clock{&stop};
         std::mutex mutex;
         BackgroundCheck* owner = nullptr;  // null once nobody wants the result; guarded by mutex
+        std::optional<CheckResult> result;  // the finished check's; guarded by mutex
         std::atomic<bool> ended{false};
     };
 

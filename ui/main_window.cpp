@@ -207,7 +207,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     LbBackground1->SetEnabled(true);
 
     m_givenLookup = services.lookup;
-    for (QLabel** line : {&TrayNote, &ProgressLine, &NoticeLine}) {
+    for (QLabel** line : {&TrayNote, &ProgressLine, &PathWarning, &NoticeLine}) {
         *line = new QLabel(this);
         (*line)->setWordWrap(true);
         (*line)->hide();
@@ -216,6 +216,7 @@ TForm1::TForm1(WindowServices services, std::string settingsPath)
     TrayNote->setText("The icon appears when the desktop has a tray.");
     ProgressLine->setObjectName("ProgressLine");
     NoticeLine->setObjectName("NoticeLine");
+    PathWarning->setObjectName("PathWarning");
     m_notifier = new DesktopNotifier(
         [this](const QString& title, const QString& text) {
             // Without a tray there is no balloon either: the window, open all along, tells it.
@@ -261,12 +262,22 @@ void TForm1::TrayAppeared() {
     LayOutStatusLines();
 }
 
+void TForm1::ShowPathWarning() {
+    // A warning, not a validation failure: the page is published where the path says, as always.
+    const QString warning = FromBytes(RemotePathWarning(m_shown));
+    if (warning == PathWarning->text())
+        return;
+    PathWarning->setText(warning);
+    LayOutStatusLines();
+}
+
 void TForm1::LayOutStatusLines() {
     TrayNote->setVisible(m_withoutTray);
     ProgressLine->setVisible(!ProgressLine->text().isEmpty());
+    PathWarning->setVisible(!PathWarning->text().isEmpty());
     NoticeLine->setVisible(m_withoutTray && !NoticeLine->text().isEmpty());
     int bottom = kClientHeight;
-    for (QLabel* line : {TrayNote, ProgressLine, NoticeLine}) {
+    for (QLabel* line : {TrayNote, ProgressLine, PathWarning, NoticeLine}) {
         if (line->isHidden())
             continue;
         const int width = kClientWidth - 2 * kStatusLeft;
@@ -489,6 +500,7 @@ void TForm1::FieldsChanged() {
             m_core->PostSwitch(which, checked);
         }
     }
+    ShowPathWarning();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -504,6 +516,8 @@ void TForm1::ShowField(TextField field, const std::string& text) {
         widget->setText(FromBytes(text));
         // Show a long value from its start, as a field the user has not touched yet should.
         widget->setCursorPosition(0);
+        if (field == TextField::RemotePath || field == TextField::PageName)
+            ShowPathWarning();
     }
 }
 

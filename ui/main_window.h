@@ -179,14 +179,17 @@ private:
     QLabel* TrayNote = nullptr;
     QLabel* ProgressLine = nullptr;
     QLabel* NoticeLine = nullptr;
+    QLabel* PathWarning = nullptr;
     DesktopNotifier* m_notifier = nullptr;
 
     void CreateComponents();
-    // The lines under the buttons: the note while there is no tray, the publication while one runs, and,
-    // without a tray, the last notice the desktop could not show. The window grows by what they need and
+    // The lines under the buttons: the note while there is no tray, the publication while one runs, a remote
+    // path that runs into the page name, and, without a tray, the last notice the desktop could not show. The window grows by what they need and
     // is back at its own size without them.
     void LayOutStatusLines();
     void TrayAppeared();
+    // Says, as the fields change, where a remote path without its closing "/" puts the page.
+    void ShowPathWarning();
     // VerifyURL when it is an http or https address, else an invalid URL.
     QUrl PublishedPageUrl() const;
     void SetTabOrder();

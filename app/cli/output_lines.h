@@ -10,7 +10,7 @@
 namespace signposter::cli {
 
 // The journal's priorities (syslog levels) of the lines the headless front end writes.
-enum class Priority { Failure = 3, HeldBack = 4, Notice = 5, Published = 6 };
+enum class Priority { Failure = 3, HeldBack = 4, Warning = 4, Notice = 5, Published = 6, Information = 6 };
 
 // Whether `stream` is connected to the journal: JOURNAL_STREAM names the device and inode of the stream
 // systemd connected, and a stream redirected elsewhere (a pipe, a file) is not it.

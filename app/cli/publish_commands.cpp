@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 #include "app/cli/commands.h"
 #include "app/cli/headless_user_interface.h"
@@ -12,6 +13,7 @@
 #include "core/address_family.h"
 #include "core/address_source.h"
 #include "core/address_watch.h"
+#include "core/extended_settings.h"
 #include "core/monitor.h"
 #include "core/page_builder.h"
 #include "core/publisher.h"
@@ -86,13 +88,7 @@ std::string WatchFallbackText(const AddressWatch& watch) {
 
 // One line per address event the monitor acted on, timestamped as the outcomes are.
 void PrintEventLine(const Clock& clock, const AddressEvent& event) {
-    const std::time_t now = clock.Now();
-    std::tm local{};
-    localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::printf("%s event: %s\n", stamp, event.Describe().c_str());
-    std::fflush(stdout);
+    WriteLine(stdout, Priority::Information, "event: " + event.Describe(), clock.Now());
 }
 
 }  // namespace
@@ -168,12 +164,14 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
     configured.SetStopCheck([] { return HeadlessUserInterface::StopRequested(); });
     StepLog log;
     if (verbose)
-        log = [](const std::string& step) { std::fprintf(stderr, "%s\n", step.c_str()); };
+        log = [](const std::string& step) { WriteLine(stderr, Priority::Information, step); };
     if (verbose) {
         const AddressWatch watch = OpenAddressWatch(platform::MachineClock());
-        std::fprintf(stderr, "%s\n",
-                     watch.Watching() ? "address events: watched (the monitor asks at each change)"
-                                      : WatchFallbackText(watch).c_str());
+        if (watch.Watching())
+            WriteLine(stderr, Priority::Information,
+                      "address events: watched (the monitor asks at each change)");
+        else
+            WriteLine(stderr, Priority::Warning, WatchFallbackText(watch));
     }
     std::optional<AddressAnswer> ipv4, ipv6;
     if (family != AddressFamily::IPv6)
@@ -188,24 +186,26 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
         answers.CurrentIP6 = ipv6->address.value_or(std::string());
         for (const auto& [name, answer] : {std::pair{"IPv4", &*ipv4}, std::pair{"IPv6", &*ipv6}}) {
             if (!answer->address)
-                std::fprintf(stderr, "%s: %s\n", name, answer->reason.c_str());
+                WriteLine(stderr, Priority::Warning, std::string(name) + ": " + answer->reason);
             else if (verbose)
-                std::fprintf(stderr, "%s: %s %s\n", name, answer->address->c_str(),
-                             DescribeClass(ClassifyAddress(*answer->address)).c_str());
+                WriteLine(stderr, Priority::Information,
+                          std::string(name) + ": " + *answer->address + " " +
+                              DescribeClass(ClassifyAddress(*answer->address)));
         }
         if (!ipv4->address && !ipv6->address)
             return 1;
         address = PublishedAddress(answers);
         if (verbose)
-            std::fprintf(stderr, "the page carries %s\n",
-                         *address == answers.CurrentIP6 && !answers.CurrentIP.empty()
-                             ? "the IPv6 address: visitors cannot reach the IPv4 one"
-                         : *address == answers.CurrentIP ? "the IPv4 address"
-                                                         : "the IPv6 address");
+            WriteLine(stderr, Priority::Information,
+                      std::string("the page carries ") +
+                          (*address == answers.CurrentIP6 && !answers.CurrentIP.empty()
+                               ? "the IPv6 address: visitors cannot reach the IPv4 one"
+                           : *address == answers.CurrentIP ? "the IPv4 address"
+                                                           : "the IPv6 address"));
     } else {
         const AddressAnswer& answer = ipv4 ? *ipv4 : *ipv6;
         if (!answer.address) {
-            std::fprintf(stderr, "%s\n", answer.reason.c_str());
+            WriteLine(stderr, Priority::Failure, answer.reason);
             return 1;
         }
         address = answer.address;
@@ -218,7 +218,7 @@ int RunAddress(Context& context, const std::vector<std::string>& args) {
     // For scripts: the bare address alone on standard output, the class only where a person looks.
     std::printf("%s\n", address->c_str());
     if (verbose)
-        std::fprintf(stderr, "%s\n", addressClass.c_str());
+        WriteLine(stderr, Priority::Information, addressClass);
     return 0;
 }
 
@@ -240,9 +240,9 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
     const std::string pageAddress = address ? CanonicalAddress(*address) : PublishedAddress(context.state);
     // Text that is no address never goes into a page (an empty one builds the page of "http://" links).
     if (!offline && !pageAddress.empty() && ClassifyAddress(pageAddress) == AddressClass::NotAnAddress) {
-        std::fprintf(stderr, "%s\n",
-                     address ? ("'" + text::Printable(*address) + "' is not an address").c_str()
-                             : DamagedAddressReason(context.state, pageAddress).c_str());
+        WriteLine(stderr, Priority::Failure,
+                  address ? "'" + text::Printable(*address) + "' is not an address"
+                          : DamagedAddressReason(context.state, pageAddress));
         return 1;
     }
     SetLocalPageFile(context.fields, context.state);
@@ -257,6 +257,18 @@ int RunPage(Context& context, const std::vector<std::string>& args) {
 
 namespace {
 
+// Once the settings passed their checks: a remote path that runs into the page name ("htdocs" +
+// "home.htm") is said every time, cron jobs included; where the page goes only when a person asked for
+// the publication.
+void TellWhereThePageGoes(const HeadlessProgram& program, const LiveSettings& fields, bool note) {
+    if (program.ui.WindowRequested() || program.ui.ErrorShown())
+        return;
+    if (note)
+        WriteLine(stderr, Priority::Information, RemoteFileNote(fields));
+    if (const std::string warning = RemotePathWarning(fields); !warning.empty())
+        WriteLine(stderr, Priority::Warning, "signposter-cli: warning: " + warning);
+}
+
 // "Update Now" and "Offline" as the window runs them, after the settings are loaded as at start.
 int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& context,
                      const std::vector<std::string>& args) {
@@ -268,6 +280,7 @@ int RunWindowCommand(const char* name, void (Monitor::*command)(), Context& cont
     if (program.ui.ErrorShown())
         return 1;
     (program.monitor.*command)();
+    TellWhereThePageGoes(program, context.fields, std::string_view(name) == "publish");
     return CommandStatus(program.ui);
 }
 
@@ -290,10 +303,11 @@ int PublishCurrent(Context& context, bool force) {
     HeadlessUserInterface& ui = program.ui;
     if (force && !ui.LastOutcome() && !ui.WindowRequested() && !ui.ErrorShown())
         program.monitor.GetPublisher().PublishAddress();
+    TellWhereThePageGoes(program, context.fields, false);
     if (const auto& outcome = ui.LastOutcome()) {
         using Kind = PublicationOutcome::Kind;
         if (outcome->kind == Kind::SkippedUnreachable || outcome->kind == Kind::AddressUnavailable)
-            std::fprintf(stderr, "%s\n", text::Printable(text::OneLine(DescribeOutcome(*outcome))).c_str());
+            WriteLine(stderr, PriorityOf(*outcome), DescribeOutcome(*outcome));
         // The source gave nothing: the script learns that nothing was checked.
         if (outcome->kind == Kind::AddressUnavailable)
             return 1;
@@ -348,7 +362,7 @@ int RunMonitor(Context& context, const std::vector<std::string>& args) {
     // Watched before the start is announced, so that a change made after the announcement is seen.
     AddressWatch& watch = runner.Begin();
     if (!watch.Watching())
-        std::fprintf(stderr, "signposter-cli: %s\n", WatchFallbackText(watch).c_str());
+        WriteLine(stderr, Priority::Warning, "signposter-cli: " + WatchFallbackText(watch));
     ui.SetVerbose(verbose);
     WriteLine(stderr, Priority::Notice,
               "signposter-cli: " + MonitorStartLine(context.settingsPath, program.core.State()));

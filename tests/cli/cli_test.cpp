@@ -353,6 +353,7 @@ TEST_F(CliTest, PublishAndOfflineUploadThePagesToARealServer) {
     RunResult publish = Run({"publish"});
     ASSERT_EQ(publish.status, 0) << publish.out << publish.err;
     EXPECT_NE(publish.out.find("192.0.2.99 published"), std::string::npos) << publish.out;
+    EXPECT_EQ(publish.err, "the page goes to ipaddress.htm\n");
     const std::string local = ReadFile(Temp() + "/ipaddress.htm");
     ASSERT_FALSE(local.empty());
     // The client announces ASCII, and the server stores CR LF line ends as LF.
@@ -363,6 +364,15 @@ TEST_F(CliTest, PublishAndOfflineUploadThePagesToARealServer) {
     EXPECT_NE(offline.out.find("OFFLINE published"), std::string::npos);
     EXPECT_NE(server->ReadFile("ipaddress.htm").find("currently <font size=\"4\"> Offline."),
               std::string::npos);
+
+    // A remote path without its "/" still publishes where it says, and says how to get the folder.
+    ASSERT_EQ(Run({"set", "RemotePath=pub"}).status, 0);
+    publish = Run({"publish"});
+    ASSERT_EQ(publish.status, 0) << publish.err;
+    EXPECT_EQ(publish.err,
+              "the page goes to pubipaddress.htm\nsignposter-cli: warning: RemotePath pub does not end in "
+              "\"/\": write RemotePath=pub/ for pub/ipaddress.htm\n");
+    EXPECT_FALSE(server->ReadFile("pubipaddress.htm").empty());
 }
 
 TEST_F(CliTest, FtpsKeysAreShownAfterLastIPSetStraightAndPublishOverTls) {

@@ -26,6 +26,7 @@
 #include "net/id_socket_handle.h"
 #include "net/id_stack.h"
 #include "net/id_tcp_client.h"
+#include "platform/joined_threads.h"
 #include "platform/stop_request.h"
 #include "scripted_ftp_server.h"
 #include "support/private_network.h"
@@ -499,12 +500,22 @@ TEST(SilentNameServer, StopRequestAndBoundsEndTheLookupWithAMessageThatSaysWhatF
     const auto given = WithSilentNameServer("options timeout:1 attempts:1\n", [] {
         TIdFTP client;
         client.SetHost("ftp.example.org");
-        return ConnectFailure(client, 5000);
+        const std::string failure = ConnectFailure(client, 5000);
+        // A look-up nobody waits for any more is still joined, once the resolver gives up, as the
+        // program ends.
+        platform::StopRequest stop;
+        platform::SystemClock clock(&stop);
+        stop.Request();
+        platform::SystemHostLookup(clock).ResolveIPv4("ftp.example.org");
+        platform::JoinedThreads& threads = platform::JoinedThreads::Program();
+        const bool running = threads.Count() > 0;
+        threads.JoinAll();
+        return failure + (running && threads.Count() == 0 ? "\njoined" : "\nnot joined");
     });
     ASSERT_TRUE(given);
     EXPECT_EQ(*given,
               "EIdSocketError: Host name lookup failed for ftp.example.org: temporary failure in name "
-              "resolution");
+              "resolution\njoined");
 }
 
 }  // namespace

@@ -239,6 +239,15 @@ TEST_F(WindowBehaviourTest, FieldsReachThePublishingThreadAndWhatItSetsReachesTh
 
     Part<QLineEdit>(*form, "Edit2")->setText("typed \xc3\xa9");
     Part<QLineEdit>(*form, "Edit5")->setText("page.htm");
+    // A remote path that runs into the page name is told in one line, and stops nothing.
+    const QLabel* pathWarning = Part<QLabel>(*form, "PathWarning");
+    EXPECT_TRUE(pathWarning->isHidden());
+    Part<QLineEdit>(*form, "Edit6")->setText("htdocs");
+    EXPECT_EQ(pathWarning->text(),
+              "RemotePath htdocs does not end in \"/\": write RemotePath=htdocs/ for htdocs/page.htm");
+    EXPECT_FALSE(pathWarning->isHidden());
+    Part<QLineEdit>(*form, "Edit6")->setText("htdocs/");
+    EXPECT_TRUE(pathWarning->isHidden());
     Part<TPCheck>(*form, "PCheck1")->SetChecked(false);
     QTest::mouseClick(Part<TPCheck>(*form, "PCheck5"), Qt::LeftButton, {}, QPoint(5, 9));
     // Validation fills the empty port in and shows the address on the publishing thread.
